@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that the build, the tests and the benchmark call.
+# As root it uses apt-get; otherwise it prints the exact command to run.
+set -euo pipefail
+
+packages=(
+  make cmake ninja-build g++ pkg-config
+  libssl-dev nlohmann-json3-dev libutf8proc-dev libgtest-dev
+  iproute2 util-linux
+)
+if [[ "${1:-}" == "--bench" ]]; then
+  packages+=(socat rsync openssl time bc)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+if [[ $(id -u) -eq 0 ]]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "missing packages: ${missing[*]}" >&2
+  echo "run: sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi

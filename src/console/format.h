@@ -1,0 +1,18 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace burrowlink {
+
+// "{n} B" below 1024, otherwise one decimal and KB, MB, GB or TB (base 1024,
+// ties to even on the exact binary value).
+std::string format_size(std::uint64_t bytes);
+
+// Bytes per second over `elapsed`, counted as at least one millisecond;
+// truncated, saturating at 2^64 - 1.
+std::uint64_t transfer_rate(std::uint64_t bytes,
+                            std::chrono::nanoseconds elapsed);
+
+}  // namespace burrowlink

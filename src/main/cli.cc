@@ -1,0 +1,89 @@
+#include "main/cli.h"
+
+#include <algorithm>
+#include <string>
+
+#include "commands/list.h"
+#include "commands/receive.h"
+#include "commands/send.h"
+#include "console/console.h"
+#include "text/unicode.h"
+
+namespace burrowlink {
+
+namespace {
+
+struct Command {
+  std::string_view name;
+  CommandResult (*run)(Args args);
+};
+
+constexpr Command COMMANDS[] = {
+    {"list", commands::list},
+    {"send", commands::send},
+    {"receive", commands::receive},
+};
+
+bool is_help_word(std::string_view word) {
+  return word == "help" || word == "--help" || word == "-h";
+}
+
+}  // namespace
+
+CommandResult run(Args args) {
+  if (args.empty()) return CliError{std::string(USAGE_TEXT)};
+  if (auto bad = first_invalid_argument(args)) {
+    return CliError{
+        invalid_argument_text(*bad, text::to_valid_utf8(args[*bad - 1]))};
+  }
+  const std::string& word = args.front();
+  if (is_help_word(word)) {
+    console::print(console::Stream::out, std::string(USAGE_TEXT) + "\n");
+    return {};
+  }
+  for (const Command& command : COMMANDS) {
+    if (word == command.name) {
+      args.erase(args.begin());
+      return command.run(std::move(args));
+    }
+  }
+  return CliError{unknown_command_text(word)};
+}
+
+std::optional<std::string> take_option(Args& args, std::string_view name) {
+  auto it = std::find(args.begin(), args.end(), name);
+  if (it == args.end() || it + 1 == args.end()) return std::nullopt;
+  std::string value = std::move(*(it + 1));
+  args.erase(it, it + 2);
+  return value;
+}
+
+bool take_flag(Args& args, std::string_view name) {
+  auto it = std::find(args.begin(), args.end(), name);
+  if (it == args.end()) return false;
+  args.erase(it);
+  return true;
+}
+
+std::optional<std::uint64_t> parse_number_option(std::string_view text,
+                                                 std::uint64_t largest) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (largest - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+std::optional<std::size_t> first_invalid_argument(const Args& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!text::is_valid_utf8(args[i])) return i + 1;
+  }
+  return std::nullopt;
+}
+
+}  // namespace burrowlink

@@ -1,0 +1,83 @@
+#pragma once
+
+// The one error value of the command layer, and its texts.
+
+#include <string>
+#include <string_view>
+
+namespace burrowlink {
+
+struct CliError {
+  std::string message;
+};
+
+inline constexpr std::string_view USAGE_TEXT =
+    "BurrowLink on the command line\n"
+    "\n"
+    "  burrowlink list [--seconds 5]\n"
+    "  burrowlink send <file>... --to <device name | ip[:port]> [--name "
+    "MyName]\n"
+    "  burrowlink send --text \"a note or link\" --to <device>\n"
+    "  burrowlink receive [--dir folder] [--yes] [--once] [--name MyName] "
+    "[--port 45455]\n"
+    "\n"
+    "Devices on the same Wi-Fi running BurrowLink (Windows, Android or this "
+    "tool) find each other.";
+
+inline constexpr std::string_view DISCOVERY_BUSY_TEXT =
+    "cannot listen for devices: another BurrowLink is running on this "
+    "computer (use the device's IP address with --to instead)";
+inline constexpr std::string_view NO_TARGET_TEXT =
+    "say where to send with --to <device name | ip[:port]>";
+inline constexpr std::string_view NOTHING_TO_SEND_TEXT =
+    "nothing to send: give files, or --text \"...\"";
+inline constexpr std::string_view DECLINED_TEXT = "declined";
+
+inline std::string unknown_command_text(std::string_view word) {
+  return "unknown command \"" + std::string(word) + "\"\n\n" +
+         std::string(USAGE_TEXT);
+}
+inline std::string path_error_text(std::string_view path,
+                                   std::string_view reason) {
+  return std::string(path) + ": " + std::string(reason);
+}
+inline std::string not_a_file_text(std::string_view path) {
+  return std::string(path) + " is not a file (send folders as separate files)";
+}
+inline std::string no_device_text(std::string_view to) {
+  return "no device called \"" + std::string(to) +
+         "\" found (run `burrowlink list`, or give its IP address)";
+}
+inline std::string several_devices_text(std::string_view to,
+                                        std::string_view names) {
+  return "\"" + std::string(to) + "\" matches several devices: " +
+         std::string(names);
+}
+inline std::string cannot_connect_text(std::string_view address,
+                                       std::string_view reason) {
+  return "cannot connect to " + std::string(address) + ": " +
+         std::string(reason);
+}
+inline std::string no_answer_text(std::string_view reason) {
+  return "no answer: " + std::string(reason);
+}
+inline std::string changed_while_sending_text(std::string_view path) {
+  return std::string(path) + " changed while sending";
+}
+inline std::string connection_lost_text(std::string_view reason) {
+  return "connection lost: " + std::string(reason);
+}
+inline std::string damaged_text(std::string_view name) {
+  return std::string(name) + ": the receiver reported damaged data";
+}
+inline std::string cannot_listen_text(std::string_view reason) {
+  return "cannot listen: " + std::string(reason);
+}
+// `shown` is the argument with its ill-formed bytes replaced.
+inline std::string invalid_argument_text(std::size_t position,
+                                         std::string_view shown) {
+  return "argument " + std::to_string(position) + " is not valid text: \"" +
+         std::string(shown) + "\"";
+}
+
+}  // namespace burrowlink

@@ -1,0 +1,234 @@
+#pragma once
+
+// The one place that talks to the operating system. Everything above it is
+// portable; a second backend sits beside platform_posix.cc.
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace burrowlink::platform {
+
+using Bytes = std::span<std::uint8_t>;
+using ConstBytes = std::span<const std::uint8_t>;
+using Ipv4 = std::array<std::uint8_t, 4>;
+using Ipv6 = std::array<std::uint8_t, 16>;
+
+// Text of a stream that ended before a fixed number of bytes arrived.
+inline constexpr std::string_view FILL_BUFFER_TEXT =
+    "failed to fill whole buffer";
+
+// --- Process -------------------------------------------------------------
+
+// Makes writes to closed pipes and sockets fail instead of killing us.
+void prepare_process();
+
+// Prints "burrowlink: {message}" on standard error and exits with a failure
+// status of its own (70), for faults the tool cannot go on after.
+[[noreturn]] void fatal(std::string_view message);
+
+// --- Environment and random source ---------------------------------------
+
+// The raw value of an environment variable; nullopt when it is unset.
+std::optional<std::string> get_env(const std::string& name);
+
+// Fills `out` from the system's cryptographic random source.
+Status random_bytes(Bytes out);
+
+// --- Console -------------------------------------------------------------
+
+enum class Stream { out, err };
+
+// Writes all of `text` unbuffered. Returns false when the write failed.
+bool write_console(Stream stream, std::string_view text);
+
+// True when `stream` is a terminal rather than a pipe or a file.
+bool is_terminal(Stream stream);
+
+// One line of standard input, line end included; nullopt at the end of the
+// input or on a read failure.
+std::optional<std::string> read_input_line();
+
+// --- Files ---------------------------------------------------------------
+
+// An open file, closed when it goes out of scope.
+class File {
+ public:
+  File() = default;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  // Opens an existing file for reading.
+  static Result<File> open_read(const std::string& path);
+  // Creates a new file for writing. Fails with kind already_exists when
+  // anything, a dangling link included, is at `path`; never follows a link.
+  static Result<File> create_new(const std::string& path);
+
+  // Reads up to `buffer.size()` bytes; 0 at the end of the file.
+  Result<std::size_t> read(Bytes buffer);
+  // Writes every byte of `data`.
+  Status write_all(ConstBytes data);
+  void close();
+
+ private:
+  explicit File(int fd) : m_fd(fd) {}
+  int m_fd = -1;
+};
+
+enum class FileType { regular, directory, other };
+
+struct FileStatus {
+  FileType type = FileType::other;
+  std::uint64_t size = 0;
+};
+
+// Metadata of `path`, following links.
+Result<FileStatus> file_status(const std::string& path);
+// True when anything is at `path` (links followed); false also when the test
+// itself fails.
+bool path_exists(const std::string& path);
+// Creates one folder. Kinds: already_exists, not_found (a parent is missing).
+Status make_directory(const std::string& path);
+bool is_directory(const std::string& path);
+Status remove_file(const std::string& path);
+// Whole-file read and create-or-truncate write.
+Result<std::string> read_file(const std::string& path);
+Status write_file(const std::string& path, std::string_view data);
+
+// `folder` and `name` joined by the platform's separator; an empty folder
+// gives `name`.
+std::string join_path(std::string_view folder, std::string_view name);
+// The folder one level up: "a/b" gives "a", "/a" gives "/", "a" gives "".
+std::string parent_path(std::string_view path);
+
+// --- Addresses -----------------------------------------------------------
+
+// An IPv4 or IPv6 address with a port.
+struct SocketAddress {
+  bool is_v6 = false;
+  Ipv6 ip{};  // IPv4 uses the first four bytes
+  std::uint16_t port = 0;
+  std::uint32_t flow_info = 0;
+  std::uint32_t scope_id = 0;
+
+  static SocketAddress v4(Ipv4 ip, std::uint16_t port);
+  static SocketAddress v6(const Ipv6& ip, std::uint16_t port,
+                          std::uint32_t scope_id = 0);
+  Ipv4 ipv4() const { return {ip[0], ip[1], ip[2], ip[3]}; }
+  bool operator==(const SocketAddress&) const = default;
+};
+
+// "192.168.1.20:45455", or "[fe80::1%3]:5000" (RFC 5952 text, scope when not
+// zero).
+std::string format_address(const SocketAddress& address);
+// Parses RFC 4291 IPv6 text (no brackets, no scope).
+std::optional<Ipv6> parse_ipv6(std::string_view text);
+
+// --- Sockets -------------------------------------------------------------
+
+// A connected TCP stream, closed when it goes out of scope.
+class TcpStream {
+ public:
+  TcpStream() = default;
+  TcpStream(TcpStream&& other) noexcept;
+  TcpStream& operator=(TcpStream&& other) noexcept;
+  TcpStream(const TcpStream&) = delete;
+  TcpStream& operator=(const TcpStream&) = delete;
+  ~TcpStream();
+
+  // Connects within `limit`; kind timed_out with "connection timed out"
+  // when no answer comes in time.
+  static Result<TcpStream> connect(const SocketAddress& to,
+                                   std::chrono::milliseconds limit);
+  // Two connected local streams, for tests.
+  static Result<std::pair<TcpStream, TcpStream>> pair();
+
+  Status set_no_delay();
+  // Bounds each single receive / send call.
+  Status set_read_timeout(std::chrono::milliseconds timeout);
+  Status set_write_timeout(std::chrono::milliseconds timeout);
+
+  // Receives what one call delivers, at most `buffer.size()`; 0 when the
+  // peer closed.
+  Result<std::size_t> read_some(Bytes buffer);
+  // Fails with FILL_BUFFER_TEXT (kind unexpected_eof) when the peer closes
+  // first.
+  Status read_exact(Bytes buffer);
+  // `more`: further bytes follow at once, so they may share a segment.
+  Status write_all(ConstBytes data, bool more = false);
+  void close();
+
+ private:
+  friend class TcpListener;
+  explicit TcpStream(int fd) : m_fd(fd) {}
+  int m_fd = -1;
+};
+
+// A listening TCP socket on every local IPv4 interface.
+class TcpListener {
+ public:
+  TcpListener() = default;
+  TcpListener(TcpListener&& other) noexcept;
+  TcpListener& operator=(TcpListener&& other) noexcept;
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+  ~TcpListener();
+
+  // Listens on 0.0.0.0:`port` (0: the system picks one).
+  static Result<TcpListener> listen_v4(std::uint16_t port, int backlog);
+  Result<std::uint16_t> local_port() const;
+  Result<TcpStream> accept();
+  void close();
+
+ private:
+  explicit TcpListener(int fd) : m_fd(fd) {}
+  int m_fd = -1;
+};
+
+// An IPv4 UDP socket, closed when it goes out of scope.
+class UdpSocket {
+ public:
+  UdpSocket() = default;
+  UdpSocket(UdpSocket&& other) noexcept;
+  UdpSocket& operator=(UdpSocket&& other) noexcept;
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+  ~UdpSocket();
+
+  // Binds to `ip`:`port` without any address-reuse option.
+  static Result<UdpSocket> bind_v4(Ipv4 ip, std::uint16_t port);
+  Status enable_broadcast();
+  Status set_read_timeout(std::chrono::milliseconds timeout);
+  Status send_to(ConstBytes payload, const SocketAddress& to);
+
+  struct Datagram {
+    std::size_t size = 0;
+    bool truncated = false;  // longer than the buffer; its bytes are partial
+    SocketAddress from;
+  };
+  // Receives one datagram into `buffer`.
+  Result<Datagram> receive_from(Bytes buffer);
+
+ private:
+  explicit UdpSocket(int fd) : m_fd(fd) {}
+  int m_fd = -1;
+};
+
+// The directed broadcast address of every local IPv4 address on an interface
+// that is up, in the system's order, duplicates kept; loopback (127/8) and
+// link-local (169.254/16) left out.
+Result<std::vector<Ipv4>> ipv4_broadcast_addresses();
+
+}  // namespace burrowlink::platform

@@ -1,0 +1,601 @@
+#include "platform/platform.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace burrowlink::platform {
+
+namespace {
+
+// The one place that words an OS error.
+Error os_error(int code) {
+  ErrorKind kind = ErrorKind::os;
+  switch (code) {
+    case EAGAIN:
+    case ETIMEDOUT:
+      kind = ErrorKind::timed_out;
+      break;
+    case EEXIST:
+      kind = ErrorKind::already_exists;
+      break;
+    case ENOENT:
+      kind = ErrorKind::not_found;
+      break;
+    default:
+      break;
+  }
+  return Error{std::string(strerror(code)) + " (os error " +
+                   std::to_string(code) + ")",
+               kind, code};
+}
+
+Error last_os_error() { return os_error(errno); }
+
+void close_fd(int& fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
+Status set_timeout(int fd, int option, std::chrono::milliseconds timeout) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+  if (setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) != 0) {
+    return last_os_error();
+  }
+  return {};
+}
+
+sockaddr_storage to_native(const SocketAddress& a, socklen_t& len) {
+  sockaddr_storage storage{};
+  if (a.is_v6) {
+    auto* s = reinterpret_cast<sockaddr_in6*>(&storage);
+    s->sin6_family = AF_INET6;
+    s->sin6_port = htons(a.port);
+    s->sin6_flowinfo = htonl(a.flow_info);
+    s->sin6_scope_id = a.scope_id;
+    memcpy(&s->sin6_addr, a.ip.data(), 16);
+    len = sizeof(sockaddr_in6);
+  } else {
+    auto* s = reinterpret_cast<sockaddr_in*>(&storage);
+    s->sin_family = AF_INET;
+    s->sin_port = htons(a.port);
+    memcpy(&s->sin_addr, a.ip.data(), 4);
+    len = sizeof(sockaddr_in);
+  }
+  return storage;
+}
+
+SocketAddress from_native(const sockaddr_storage& storage) {
+  if (storage.ss_family == AF_INET6) {
+    const auto* s = reinterpret_cast<const sockaddr_in6*>(&storage);
+    Ipv6 ip;
+    memcpy(ip.data(), &s->sin6_addr, 16);
+    SocketAddress a = SocketAddress::v6(ip, ntohs(s->sin6_port),
+                                        s->sin6_scope_id);
+    a.flow_info = ntohl(s->sin6_flowinfo);
+    return a;
+  }
+  const auto* s = reinterpret_cast<const sockaddr_in*>(&storage);
+  Ipv4 ip;
+  memcpy(ip.data(), &s->sin_addr, 4);
+  return SocketAddress::v4(ip, ntohs(s->sin_port));
+}
+
+Status write_fd_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    if (n == 0) return Error{"failed to write whole buffer"};
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+}  // namespace
+
+// --- Process -------------------------------------------------------------
+
+void prepare_process() { signal(SIGPIPE, SIG_IGN); }
+
+void fatal(std::string_view message) {
+  std::string line = "burrowlink: ";
+  line += message;
+  line += '\n';
+  write_console(Stream::err, line);
+  std::_Exit(70);
+}
+
+// --- Environment and random source ---------------------------------------
+
+std::optional<std::string> get_env(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+Status random_bytes(Bytes out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    ssize_t n = getrandom(out.data() + done, out.size() - done, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+// --- Console -------------------------------------------------------------
+
+bool write_console(Stream stream, std::string_view text) {
+  int fd = stream == Stream::out ? STDOUT_FILENO : STDERR_FILENO;
+  return write_fd_all(fd, text.data(), text.size()).ok();
+}
+
+bool is_terminal(Stream stream) {
+  return isatty(stream == Stream::out ? STDOUT_FILENO : STDERR_FILENO) == 1;
+}
+
+std::optional<std::string> read_input_line() {
+  // Byte by byte, so that nothing past this line is taken from a shared pipe.
+  std::string line;
+  char c;
+  for (;;) {
+    ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    line.push_back(c);
+    if (c == '\n') break;
+  }
+  if (line.empty()) return std::nullopt;
+  return line;
+}
+
+// --- Files ---------------------------------------------------------------
+
+File::File(File&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close_fd(m_fd);
+    m_fd = std::exchange(other.m_fd, -1);
+  }
+  return *this;
+}
+
+File::~File() { close_fd(m_fd); }
+
+void File::close() { close_fd(m_fd); }
+
+Result<File> File::open_read(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return last_os_error();
+  return File(fd);
+}
+
+Result<File> File::create_new(const std::string& path) {
+  // O_EXCL also refuses a link, dangling or not, at `path`.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return last_os_error();
+  return File(fd);
+}
+
+Result<std::size_t> File::read(Bytes buffer) {
+  for (;;) {
+    ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+Status File::write_all(ConstBytes data) {
+  return write_fd_all(m_fd, reinterpret_cast<const char*>(data.data()),
+                      data.size());
+}
+
+Result<FileStatus> file_status(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return last_os_error();
+  FileStatus status;
+  if (S_ISREG(st.st_mode)) {
+    status.type = FileType::regular;
+  } else if (S_ISDIR(st.st_mode)) {
+    status.type = FileType::directory;
+  }
+  status.size = static_cast<std::uint64_t>(st.st_size);
+  return status;
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+Status make_directory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) != 0) return last_os_error();
+  return {};
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Status remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) return last_os_error();
+  return {};
+}
+
+Result<std::string> read_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return last_os_error();
+  std::string content;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      Error error = last_os_error();
+      ::close(fd);
+      return error;
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return content;
+}
+
+Status write_file(const std::string& path, std::string_view data) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return last_os_error();
+  Status status = write_fd_all(fd, data.data(), data.size());
+  ::close(fd);
+  return status;
+}
+
+std::string join_path(std::string_view folder, std::string_view name) {
+  std::string path(folder);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
+std::string parent_path(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return "";
+  std::string_view parent = path.substr(0, slash);
+  while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
+  return parent.empty() ? "/" : std::string(parent);
+}
+
+// --- Addresses -----------------------------------------------------------
+
+SocketAddress SocketAddress::v4(Ipv4 ip, std::uint16_t port) {
+  SocketAddress a;
+  std::copy(ip.begin(), ip.end(), a.ip.begin());
+  a.port = port;
+  return a;
+}
+
+SocketAddress SocketAddress::v6(const Ipv6& ip, std::uint16_t port,
+                                std::uint32_t scope_id) {
+  SocketAddress a;
+  a.is_v6 = true;
+  a.ip = ip;
+  a.port = port;
+  a.scope_id = scope_id;
+  return a;
+}
+
+std::string format_address(const SocketAddress& address) {
+  if (!address.is_v6) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+      if (i > 0) text += '.';
+      text += std::to_string(address.ip[static_cast<std::size_t>(i)]);
+    }
+    return text + ":" + std::to_string(address.port);
+  }
+  char buffer[INET6_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET6, address.ip.data(), buffer, sizeof buffer);
+  std::string text = "[";
+  text += buffer;
+  if (address.scope_id != 0) text += "%" + std::to_string(address.scope_id);
+  return text + "]:" + std::to_string(address.port);
+}
+
+std::optional<Ipv6> parse_ipv6(std::string_view text) {
+  if (text.size() >= INET6_ADDRSTRLEN) return std::nullopt;
+  std::string copy(text);
+  Ipv6 ip;
+  if (inet_pton(AF_INET6, copy.c_str(), ip.data()) != 1) return std::nullopt;
+  return ip;
+}
+
+// --- TcpStream -----------------------------------------------------------
+
+TcpStream::TcpStream(TcpStream&& other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1)) {}
+
+TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
+  if (this != &other) {
+    close_fd(m_fd);
+    m_fd = std::exchange(other.m_fd, -1);
+  }
+  return *this;
+}
+
+TcpStream::~TcpStream() { close_fd(m_fd); }
+
+void TcpStream::close() { close_fd(m_fd); }
+
+Result<TcpStream> TcpStream::connect(const SocketAddress& to,
+                                     std::chrono::milliseconds limit) {
+  int fd = ::socket(to.is_v6 ? AF_INET6 : AF_INET,
+                    SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return last_os_error();
+  TcpStream stream(fd);
+  socklen_t len = 0;
+  sockaddr_storage native = to_native(to, len);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&native), len) != 0) {
+    if (errno != EINPROGRESS) return last_os_error();
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        return Error{"connection timed out", ErrorKind::timed_out};
+      }
+      pollfd p{fd, POLLOUT, 0};
+      int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return last_os_error();
+      if (ready == 0) {
+        return Error{"connection timed out", ErrorKind::timed_out};
+      }
+      break;
+    }
+    int error = 0;
+    socklen_t error_len = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) != 0) {
+      return last_os_error();
+    }
+    if (error != 0) return os_error(error);
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return last_os_error();
+  }
+  return stream;
+}
+
+Result<std::pair<TcpStream, TcpStream>> TcpStream::pair() {
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    return last_os_error();
+  }
+  return std::pair<TcpStream, TcpStream>(TcpStream(fds[0]), TcpStream(fds[1]));
+}
+
+Status TcpStream::set_no_delay() {
+  int on = 1;
+  if (setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+    return last_os_error();
+  }
+  return {};
+}
+
+Status TcpStream::set_read_timeout(std::chrono::milliseconds timeout) {
+  return set_timeout(m_fd, SO_RCVTIMEO, timeout);
+}
+
+Status TcpStream::set_write_timeout(std::chrono::milliseconds timeout) {
+  return set_timeout(m_fd, SO_SNDTIMEO, timeout);
+}
+
+Result<std::size_t> TcpStream::read_some(Bytes buffer) {
+  for (;;) {
+    ssize_t n = ::recv(m_fd, buffer.data(), buffer.size(), 0);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+Status TcpStream::read_exact(Bytes buffer) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    Result<std::size_t> n = read_some(buffer.subspan(done));
+    if (!n.ok()) return std::move(n).error();
+    if (*n == 0) {
+      return Error{std::string(FILL_BUFFER_TEXT), ErrorKind::unexpected_eof};
+    }
+    done += *n;
+  }
+  return {};
+}
+
+Status TcpStream::write_all(ConstBytes data, bool more) {
+  int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::send(m_fd, data.data() + done, data.size() - done, flags);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    if (n == 0) return Error{"failed to write whole buffer"};
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+// --- TcpListener ---------------------------------------------------------
+
+TcpListener::TcpListener(TcpListener&& other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1)) {}
+
+TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
+  if (this != &other) {
+    close_fd(m_fd);
+    m_fd = std::exchange(other.m_fd, -1);
+  }
+  return *this;
+}
+
+TcpListener::~TcpListener() { close_fd(m_fd); }
+
+void TcpListener::close() { close_fd(m_fd); }
+
+Result<TcpListener> TcpListener::listen_v4(std::uint16_t port, int backlog) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return last_os_error();
+  TcpListener listener(fd);
+  // Lets a restarted receiver take its port while old connections linger in
+  // TIME_WAIT; a port that another socket listens on still fails.
+  int on = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  socklen_t len = 0;
+  sockaddr_storage native = to_native(SocketAddress::v4({0, 0, 0, 0}, port), len);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&native), len) != 0) {
+    return last_os_error();
+  }
+  if (::listen(fd, backlog) != 0) return last_os_error();
+  return listener;
+}
+
+Result<std::uint16_t> TcpListener::local_port() const {
+  sockaddr_storage native{};
+  socklen_t len = sizeof native;
+  if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&native), &len) != 0) {
+    return last_os_error();
+  }
+  return from_native(native).port;
+}
+
+Result<TcpStream> TcpListener::accept() {
+  for (;;) {
+    int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) return TcpStream(fd);
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+// --- UdpSocket -----------------------------------------------------------
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1)) {}
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
+  if (this != &other) {
+    close_fd(m_fd);
+    m_fd = std::exchange(other.m_fd, -1);
+  }
+  return *this;
+}
+
+UdpSocket::~UdpSocket() { close_fd(m_fd); }
+
+Result<UdpSocket> UdpSocket::bind_v4(Ipv4 ip, std::uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return last_os_error();
+  UdpSocket socket(fd);
+  socklen_t len = 0;
+  sockaddr_storage native = to_native(SocketAddress::v4(ip, port), len);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&native), len) != 0) {
+    return last_os_error();
+  }
+  return socket;
+}
+
+Status UdpSocket::enable_broadcast() {
+  int on = 1;
+  if (setsockopt(m_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+    return last_os_error();
+  }
+  return {};
+}
+
+Status UdpSocket::set_read_timeout(std::chrono::milliseconds timeout) {
+  return set_timeout(m_fd, SO_RCVTIMEO, timeout);
+}
+
+Status UdpSocket::send_to(ConstBytes payload, const SocketAddress& to) {
+  socklen_t len = 0;
+  sockaddr_storage native = to_native(to, len);
+  ssize_t n = ::sendto(m_fd, payload.data(), payload.size(), MSG_NOSIGNAL,
+                       reinterpret_cast<sockaddr*>(&native), len);
+  if (n < 0) return last_os_error();
+  return {};
+}
+
+Result<UdpSocket::Datagram> UdpSocket::receive_from(Bytes buffer) {
+  for (;;) {
+    sockaddr_storage native{};
+    socklen_t len = sizeof native;
+    // MSG_TRUNC makes the kernel report the datagram's real length.
+    ssize_t n = ::recvfrom(m_fd, buffer.data(), buffer.size(), MSG_TRUNC,
+                           reinterpret_cast<sockaddr*>(&native), &len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    Datagram datagram;
+    datagram.size = static_cast<std::size_t>(n);
+    datagram.truncated = datagram.size > buffer.size();
+    if (datagram.truncated) datagram.size = buffer.size();
+    datagram.from = from_native(native);
+    return datagram;
+  }
+}
+
+Result<std::vector<Ipv4>> ipv4_broadcast_addresses() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return last_os_error();
+  std::vector<Ipv4> result;
+  for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_netmask == nullptr) continue;
+    if (entry->ifa_addr->sa_family != AF_INET) continue;
+    if ((entry->ifa_flags & IFF_UP) == 0) continue;
+    uint32_t address =
+        ntohl(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
+    uint32_t mask = ntohl(
+        reinterpret_cast<sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr);
+    if ((address >> 24) == 127) continue;
+    if ((address >> 16) == 0xA9FE) continue;  // 169.254/16
+    uint32_t broadcast = address | ~mask;
+    result.push_back({static_cast<std::uint8_t>(broadcast >> 24),
+                      static_cast<std::uint8_t>(broadcast >> 16),
+                      static_cast<std::uint8_t>(broadcast >> 8),
+                      static_cast<std::uint8_t>(broadcast)});
+  }
+  freeifaddrs(list);
+  return result;
+}
+
+}  // namespace burrowlink::platform

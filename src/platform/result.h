@@ -1,0 +1,73 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace burrowlink {
+
+// What went wrong, where callers need to tell cases apart.
+enum class ErrorKind {
+  other,
+  os,              // an operating-system error; `os_code` holds its number
+  timed_out,       // a socket time-out or the connect limit
+  unexpected_eof,  // a stream ended before the bytes it owed
+  already_exists,
+  not_found,
+  invalid_data,
+};
+
+// One finished message with its context; `message` is what users see.
+struct Error {
+  std::string message;
+  ErrorKind kind = ErrorKind::other;
+  int os_code = 0;
+};
+
+// A value or an error, like std::expected.
+template <typename T, typename E = Error>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : m_v(std::in_place_index<0>, std::move(value)) {}
+  Result(E error) : m_v(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return m_v.index() == 0; }
+  explicit operator bool() const { return ok(); }
+
+  T& value() & { return std::get<0>(m_v); }
+  const T& value() const& { return std::get<0>(m_v); }
+  T&& value() && { return std::get<0>(std::move(m_v)); }
+  const E& error() const& { return std::get<1>(m_v); }
+  E&& error() && { return std::get<1>(std::move(m_v)); }
+
+  T value_or(T fallback) const& { return ok() ? value() : fallback; }
+
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+
+ private:
+  std::variant<T, E> m_v;
+};
+
+// Success without a value, or an error.
+template <typename E>
+class [[nodiscard]] Result<void, E> {
+ public:
+  Result() = default;
+  Result(E error) : m_error(std::move(error)) {}
+
+  bool ok() const { return !m_error.has_value(); }
+  explicit operator bool() const { return ok(); }
+  const E& error() const& { return *m_error; }
+  E&& error() && { return std::move(*m_error); }
+
+ private:
+  std::optional<E> m_error;
+};
+
+using Status = Result<void>;
+
+}  // namespace burrowlink

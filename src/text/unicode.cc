@@ -1,0 +1,204 @@
+#include "text/unicode.h"
+
+#include <utf8proc.h>
+
+#include <cstdio>
+#include <vector>
+
+namespace burrowlink::text {
+
+namespace {
+
+// Decodes the scalar at `text[pos]`, advancing `pos`; -1 for an ill-formed
+// sequence (one byte is then skipped).
+utf8proc_int32_t next_scalar(std::string_view text, std::size_t& pos) {
+  utf8proc_int32_t c = -1;
+  auto n = utf8proc_iterate(
+      reinterpret_cast<const utf8proc_uint8_t*>(text.data() + pos),
+      static_cast<utf8proc_ssize_t>(text.size() - pos), &c);
+  if (n <= 0) {
+    pos += 1;
+    return -1;
+  }
+  pos += static_cast<std::size_t>(n);
+  return c;
+}
+
+void append_scalar(std::string& out, utf8proc_int32_t c) {
+  utf8proc_uint8_t bytes[4];
+  auto n = utf8proc_encode_char(c, bytes);
+  out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(n));
+}
+
+std::vector<utf8proc_int32_t> decode(std::string_view text) {
+  std::vector<utf8proc_int32_t> scalars;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    utf8proc_int32_t c = next_scalar(text, pos);
+    scalars.push_back(c < 0 ? 0xFFFD : c);
+  }
+  return scalars;
+}
+
+bool is_cased(utf8proc_int32_t c) {
+  return utf8proc_islower(c) || utf8proc_isupper(c) ||
+         utf8proc_category(c) == UTF8PROC_CATEGORY_LT;
+}
+
+bool is_case_ignorable(utf8proc_int32_t c) {
+  switch (utf8proc_category(c)) {
+    case UTF8PROC_CATEGORY_MN:
+    case UTF8PROC_CATEGORY_ME:
+    case UTF8PROC_CATEGORY_CF:
+    case UTF8PROC_CATEGORY_LM:
+    case UTF8PROC_CATEGORY_SK:
+      return true;
+    default:
+      break;
+  }
+  // Word_Break MidLetter, MidNumLet and Single_Quote.
+  switch (c) {
+    case 0x27: case 0x2E: case 0x3A: case 0xB7: case 0x387: case 0x55F:
+    case 0x5F4: case 0x2018: case 0x2019: case 0x2024: case 0x2027:
+    case 0xFE13: case 0xFE52: case 0xFE55: case 0xFF07: case 0xFF0E:
+    case 0xFF1A:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Capital sigma becomes final sigma after a cased letter and before none.
+bool is_final_sigma(const std::vector<utf8proc_int32_t>& s, std::size_t i) {
+  std::size_t j = i;
+  bool cased_before = false;
+  while (j > 0) {
+    --j;
+    if (is_case_ignorable(s[j])) continue;
+    cased_before = is_cased(s[j]);
+    break;
+  }
+  if (!cased_before) return false;
+  for (std::size_t k = i + 1; k < s.size(); ++k) {
+    if (is_case_ignorable(s[k])) continue;
+    return !is_cased(s[k]);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view bytes) {
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    if (next_scalar(bytes, pos) < 0) return false;
+  }
+  return true;
+}
+
+std::size_t scalar_count(std::string_view text) {
+  std::size_t count = 0;
+  for (unsigned char byte : text) {
+    if ((byte & 0xC0) != 0x80) ++count;
+  }
+  return count;
+}
+
+std::string_view first_scalars(std::string_view text, std::size_t count) {
+  std::size_t pos = 0;
+  for (std::size_t seen = 0; pos < text.size(); ++pos) {
+    if ((static_cast<unsigned char>(text[pos]) & 0xC0) != 0x80) {
+      if (seen == count) break;
+      ++seen;
+    }
+  }
+  return text.substr(0, pos);
+}
+
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 ||
+         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+std::string_view trim_white_space(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    std::size_t next = begin;
+    utf8proc_int32_t c = next_scalar(text, next);
+    if (c < 0 || !is_white_space(static_cast<char32_t>(c))) break;
+    begin = next;
+  }
+  std::size_t end = text.size();
+  while (end > begin) {
+    std::size_t start = end - 1;
+    while (start > begin &&
+           (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
+      --start;
+    }
+    std::size_t pos = start;
+    utf8proc_int32_t c = next_scalar(text, pos);
+    if (c < 0 || pos != end || !is_white_space(static_cast<char32_t>(c))) {
+      break;
+    }
+    end = start;
+  }
+  return text.substr(begin, end - begin);
+}
+
+std::string to_lower(std::string_view text) {
+  std::vector<utf8proc_int32_t> scalars = decode(text);
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < scalars.size(); ++i) {
+    utf8proc_int32_t c = scalars[i];
+    if (c == 0x130) {  // capital I with dot: "i" and a combining dot
+      append_scalar(out, 0x69);
+      append_scalar(out, 0x307);
+    } else if (c == 0x3A3) {
+      append_scalar(out, is_final_sigma(scalars, i) ? 0x3C2 : 0x3C3);
+    } else {
+      append_scalar(out, utf8proc_tolower(c));
+    }
+  }
+  return out;
+}
+
+std::string escape_controls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t start = pos;
+    utf8proc_int32_t c = next_scalar(text, pos);
+    char escaped[12];
+    if (c >= 0 && ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F)) {
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<int>(c));
+      out += escaped;
+    } else if (c >= 0x80 && c <= 0x9F) {
+      std::snprintf(escaped, sizeof escaped, "\\u{%02x}", static_cast<int>(c));
+      out += escaped;
+    } else {
+      out.append(text.substr(start, pos - start));
+    }
+  }
+  return out;
+}
+
+std::string to_valid_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t pos = 0;
+  while (pos < bytes.size()) {
+    std::size_t start = pos;
+    utf8proc_int32_t c = next_scalar(bytes, pos);
+    if (c < 0) {
+      append_scalar(out, 0xFFFD);
+    } else {
+      out.append(bytes.substr(start, pos - start));
+    }
+  }
+  return out;
+}
+
+}  // namespace burrowlink::text

@@ -1,0 +1,38 @@
+#pragma once
+
+// UTF-8 text helpers. Every function that takes text expects valid UTF-8
+// unless it says otherwise.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace burrowlink::text {
+
+// True when `bytes` is well-formed UTF-8 (no surrogates, no overlongs).
+bool is_valid_utf8(std::string_view bytes);
+
+// Number of Unicode scalar values in `text`.
+std::size_t scalar_count(std::string_view text);
+
+// The first `count` scalar values of `text` (all of it when shorter).
+std::string_view first_scalars(std::string_view text, std::size_t count);
+
+// `text` without leading and trailing White_Space characters.
+std::string_view trim_white_space(std::string_view text);
+
+// True for a code point with the Unicode White_Space property.
+bool is_white_space(char32_t c);
+
+// `text` under the full Unicode lowercase mapping, context rules included
+// (final sigma, dotted capital I).
+std::string to_lower(std::string_view text);
+
+// `text` with every C0 and C1 control character other than line feed and tab
+// shown in a visible escaped form ("\x1b", "\u{9b}"), for terminals.
+std::string escape_controls(std::string_view text);
+
+// Replaces each ill-formed sequence with U+FFFD.
+std::string to_valid_utf8(std::string_view bytes);
+
+}  // namespace burrowlink::text

@@ -1,0 +1,188 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace burrowlink::testing {
+
+using namespace std::chrono;
+
+std::string tool_path() {
+  const char* bin = std::getenv("BURROWLINK_BIN");
+  return bin ? bin : "build/burrowlink";
+}
+
+ToolProcess::ToolProcess(const ToolOptions& options) {
+  signal(SIGPIPE, SIG_IGN);
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) {
+    std::abort();
+  }
+  int terminal = -1, terminal_side = -1;
+  if (options.terminal) {
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&terminal, &terminal_side, nullptr, &raw, nullptr) != 0) {
+      std::abort();
+    }
+    fcntl(terminal, F_SETFD, FD_CLOEXEC);
+    fcntl(terminal_side, F_SETFD, FD_CLOEXEC);
+  }
+  std::string path = tool_path();
+  std::vector<std::string> args = options.args;
+  m_pid = fork();
+  if (m_pid == 0) {
+    dup2(in[0], 0);
+    dup2(terminal_side >= 0 ? terminal_side : out[1], 1);
+    dup2(terminal_side >= 0 ? terminal_side : err[1], 2);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
+    for (const auto& [name, value] : options.env) {
+      if (value) {
+        setenv(name.c_str(), value->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+    std::vector<char*> argv;
+    argv.push_back(path.data());
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+  }
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  m_in = in[1];
+  m_out = out[0];
+  if (terminal >= 0) {
+    ::close(terminal_side);
+    ::close(m_out);
+    m_out = terminal;
+  }
+  m_err = err[0];
+  if (options.input) {
+    if (!options.input->empty()) {
+      send_input(*options.input);
+      close_input();
+    }
+  } else {
+    close_input();
+  }
+}
+
+ToolProcess::~ToolProcess() {
+  if (!m_exited && m_pid > 0) {
+    ::kill(m_pid, SIGKILL);
+    waitpid(m_pid, nullptr, 0);
+  }
+  for (int fd : {m_in, m_out, m_err}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void ToolProcess::send_input(const std::string& text) {
+  if (m_in < 0) return;
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(m_in, text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void ToolProcess::close_input() {
+  if (m_in >= 0) ::close(m_in);
+  m_in = -1;
+}
+
+void ToolProcess::kill(int sig) {
+  if (!m_exited) ::kill(m_pid, sig);
+}
+
+// Reads what is available within `wait`; false once both pipes are closed.
+bool ToolProcess::pump(milliseconds wait) {
+  pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
+  int open = (m_out >= 0) + (m_err >= 0);
+  if (open == 0) return false;
+  int ready = poll(fds, 2, static_cast<int>(wait.count()));
+  if (ready <= 0) return true;
+  int* fd_of[2] = {&m_out, &m_err};
+  std::string* sink[2] = {&m_result.out, &m_result.err};
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+    char buffer[65536];
+    ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+    if (n > 0) {
+      sink[i]->append(buffer, static_cast<std::size_t>(n));
+    } else {
+      ::close(*fd_of[i]);
+      *fd_of[i] = -1;
+    }
+  }
+  return true;
+}
+
+bool ToolProcess::wait_for_err(const std::string& text, milliseconds limit) {
+  auto deadline = steady_clock::now() + limit;
+  while (m_result.err.find(text) == std::string::npos) {
+    if (steady_clock::now() >= deadline) return false;
+    if (!pump(milliseconds(50))) return false;
+  }
+  return true;
+}
+
+bool ToolProcess::wait_for_out(const std::string& text, milliseconds limit) {
+  auto deadline = steady_clock::now() + limit;
+  while (m_result.out.find(text) == std::string::npos) {
+    if (steady_clock::now() >= deadline) return false;
+    if (!pump(milliseconds(50))) return false;
+  }
+  return true;
+}
+
+ToolResult ToolProcess::finish(milliseconds limit) {
+  auto deadline = steady_clock::now() + limit;
+  while (pump(milliseconds(50))) {
+    if (steady_clock::now() >= deadline) {
+      ::kill(m_pid, SIGKILL);
+      m_result.timed_out = true;
+      deadline = steady_clock::now() + seconds(5);
+    }
+  }
+  int status = 0;
+  waitpid(m_pid, &status, 0);
+  m_exited = true;
+  m_result.status = WIFEXITED(status) ? WEXITSTATUS(status)
+                                      : 128 + WTERMSIG(status);
+  return m_result;
+}
+
+ToolResult run_tool(const ToolOptions& options) {
+  ToolProcess process(options);
+  return process.finish(options.timeout);
+}
+
+int free_tcp_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t len = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+}  // namespace burrowlink::testing

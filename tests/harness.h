@@ -1,0 +1,72 @@
+#pragma once
+
+// Runs the real burrowlink binary for end-to-end tests.
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace burrowlink::testing {
+
+// Path of the binary under test (BURROWLINK_BIN, else build/burrowlink).
+std::string tool_path();
+
+struct ToolOptions {
+  std::vector<std::string> args;
+  std::string cwd;  // empty: the test's own
+  // Variables to set (value) or unset (nullopt) on top of our environment.
+  std::vector<std::pair<std::string, std::optional<std::string>>> env;
+  std::optional<std::string> input;  // closed standard input when absent
+  std::chrono::milliseconds timeout{30000};
+  // Standard output and error both go to one terminal, read back as `out`.
+  bool terminal = false;
+};
+
+struct ToolResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+  bool timed_out = false;
+};
+
+// A running copy of the tool with its output captured.
+class ToolProcess {
+ public:
+  explicit ToolProcess(const ToolOptions& options);
+  ~ToolProcess();
+  ToolProcess(const ToolProcess&) = delete;
+  ToolProcess& operator=(const ToolProcess&) = delete;
+
+  // Reads output until standard error contains `text`; false on time-out or
+  // exit.
+  bool wait_for_err(const std::string& text, std::chrono::milliseconds limit);
+  bool wait_for_out(const std::string& text, std::chrono::milliseconds limit);
+  // Writes to its standard input (kept open when `input` was "" ).
+  void send_input(const std::string& text);
+  void close_input();
+  void kill(int signal);
+  // Waits for the exit (killing it after `limit`) and returns all output.
+  ToolResult finish(std::chrono::milliseconds limit);
+  const std::string& err() const { return m_result.err; }
+  const std::string& out() const { return m_result.out; }
+  int pid() const { return m_pid; }
+
+ private:
+  bool pump(std::chrono::milliseconds wait);
+  int m_pid = -1;
+  int m_in = -1;
+  int m_out = -1;
+  int m_err = -1;
+  bool m_exited = false;
+  ToolResult m_result;
+};
+
+// Runs the tool to its end.
+ToolResult run_tool(const ToolOptions& options);
+
+// A free TCP port on 127.0.0.1 at this moment.
+int free_tcp_port();
+
+}  // namespace burrowlink::testing
