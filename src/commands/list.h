@@ -1,0 +1,10 @@
+#pragma once
+
+#include "main/cli.h"
+
+namespace burrowlink::commands {
+
+// `list [--seconds N]`: shows the devices heard within N seconds (default 5).
+CommandResult list(Args args);
+
+}  // namespace burrowlink::commands

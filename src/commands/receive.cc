@@ -1,0 +1,133 @@
+#include "commands/receive.h"
+
+#include <system_error>
+#include <thread>
+
+#include "console/console.h"
+#include "console/format.h"
+#include "discovery/announcer.h"
+#include "identity/identity.h"
+#include "protocol/wire.h"
+#include "storage/storage.h"
+#include "text/unicode.h"
+
+namespace burrowlink {
+
+using console::Stream;
+using platform::TcpStream;
+
+std::string offer_summary(const Offer& offer) {
+  if (offer.text) return "a note: " + *offer.text;
+  std::uint64_t total = 0;
+  for (const FileInfo& file : offer.files) {
+    // Past 2^64 bytes only the shown total is affected; keep it at the top.
+    total = file.size > UINT64_MAX - total ? UINT64_MAX : total + file.size;
+  }
+  return std::to_string(offer.files.size()) + " file(s), " +
+         format_size(total);
+}
+
+bool ask_to_accept(std::string_view name, std::string_view summary) {
+  console::print(Stream::err, console::peer(Stream::err, name) +
+                                  " wants to send you " +
+                                  console::peer(Stream::err, summary) +
+                                  ". Accept? [y/N] ");
+  std::optional<std::string> line = platform::read_input_line();
+  if (!line || !text::is_valid_utf8(*line)) return false;
+  std::string reply = text::to_lower(text::trim_white_space(*line));
+  return reply == "y" || reply == "yes";
+}
+
+std::optional<std::string> serve_connection(TcpStream& stream,
+                                            const ReceiveOptions& options) {
+  if (Status set = stream.set_read_timeout(OFFER_READ_TIMEOUT); !set.ok()) {
+    return set.error().message;
+  }
+  Result<Offer> read = read_offer(stream);
+  if (!read.ok()) return read.error().message;
+  const Offer& offer = read.value();
+  // Offers that no sender of ours makes get no answer at all.
+  if (!offer.text &&
+      (offer.files.empty() || offer.files.size() > MAX_OFFER_FILES)) {
+    return std::nullopt;
+  }
+
+  std::string sender(text::first_scalars(offer.from, DEVICE_NAME_MAX));
+  bool accepted =
+      options.auto_accept || ask_to_accept(sender, offer_summary(offer));
+  std::uint8_t answer = accepted ? ANSWER_ACCEPT : ANSWER_DECLINE;
+  if (Status sent = stream.write_all({&answer, 1}); !sent.ok()) {
+    return sent.error().message;
+  }
+  if (!accepted) return std::nullopt;
+  if (offer.text) {
+    console::print(Stream::out, "Note from " +
+                                    console::peer(Stream::out, sender) + ": " +
+                                    console::peer(Stream::out, *offer.text) +
+                                    "\n");
+    return std::nullopt;
+  }
+  if (Status set = stream.set_read_timeout(FILE_PHASE_TIMEOUT); !set.ok()) {
+    return set.error().message;
+  }
+  return receive_files(stream, offer.files, options.folder, sender);
+}
+
+namespace commands {
+
+CommandResult receive(Args args) {
+  ReceiveOptions options;
+  options.folder = take_option(args, "--dir").value_or(".");
+  options.auto_accept = take_flag(args, "--yes");
+  options.once = take_flag(args, "--once");
+  options.name = device_name(take_option(args, "--name"));
+  if (std::optional<std::string> port = take_option(args, "--port")) {
+    options.port = static_cast<std::uint16_t>(
+        parse_number_option(*port, UINT16_MAX).value_or(TRANSFER_PORT));
+  }
+
+  if (Status prepared = prepare_folder(options.folder); !prepared.ok()) {
+    return CliError{path_error_text(options.folder, prepared.error().message)};
+  }
+  Result<platform::TcpListener> listener =
+      platform::TcpListener::listen_v4(options.port, 128);
+  if (!listener.ok()) {
+    listener = platform::TcpListener::listen_v4(0, 128);
+    if (!listener.ok()) {
+      return CliError{cannot_listen_text(listener.error().message)};
+    }
+  }
+  Result<std::uint16_t> bound = listener->local_port();
+  std::uint16_t port = bound.ok() ? bound.value() : 0;
+
+  DeviceId id = load_device_id();
+  try {
+    std::thread(run_announcer, std::move(id), options.name, port).detach();
+  } catch (const std::system_error& e) {
+    platform::fatal(std::string("failed to spawn thread: ") + e.what());
+  }
+  console::print(Stream::err, "Ready to receive as \"" + options.name +
+                                  "\" on port " + std::to_string(port) +
+                                  ", saving to " + options.folder + "\n");
+
+  for (;;) {
+    Result<TcpStream> accepted = listener->accept();
+    if (!accepted.ok()) {
+      // Nothing to report; pause so a lasting fault cannot spin the loop.
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    std::optional<std::string> failure =
+        serve_connection(accepted.value(), options);
+    accepted->close();
+    if (failure) {
+      console::print(Stream::err, "transfer failed: " +
+                                      console::peer(Stream::err, *failure) +
+                                      "\n");
+    }
+    if (options.once) return {};
+  }
+}
+
+}  // namespace commands
+}  // namespace burrowlink

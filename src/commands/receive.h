@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "main/cli.h"
+#include "platform/platform.h"
+#include "protocol/offer.h"
+
+namespace burrowlink {
+
+struct ReceiveOptions {
+  std::string folder = ".";
+  bool auto_accept = false;
+  bool once = false;
+  std::string name;
+  std::uint16_t port = 45455;
+};
+
+// Handles one connection: offer, answer, then the note or the files. Returns
+// the failure text, if any.
+std::optional<std::string> serve_connection(platform::TcpStream& stream,
+                                            const ReceiveOptions& options);
+
+// "a note: {text}" or "{count} file(s), {size}".
+std::string offer_summary(const Offer& offer);
+
+// Asks at the console; true for "y" or "yes" in any case.
+bool ask_to_accept(std::string_view name, std::string_view summary);
+
+namespace commands {
+
+// `receive [--dir D] [--yes] [--once] [--name N] [--port P]`.
+CommandResult receive(Args args);
+
+}  // namespace commands
+}  // namespace burrowlink

@@ -1,0 +1,90 @@
+#include "protocol/exchange.h"
+
+#include <algorithm>
+
+#include "main/cli_error.h"
+#include "protocol/sha256.h"
+#include "protocol/wire.h"
+
+namespace burrowlink {
+
+using platform::TcpStream;
+
+Status run_sender(const platform::SocketAddress& to, const Offer& offer,
+                  const std::vector<std::string>& paths,
+                  const SenderEvents& events) {
+  Result<TcpStream> connected = TcpStream::connect(to, CONNECT_LIMIT);
+  if (!connected.ok()) {
+    return Error{cannot_connect_text(platform::format_address(to),
+                                     connected.error().message)};
+  }
+  TcpStream& stream = connected.value();
+  (void)stream.set_no_delay();  // the one-byte elements must not linger
+
+  if (Status written = write_offer(stream, offer); !written.ok()) {
+    return written;
+  }
+  if (events.offered) events.offered();
+
+  if (Status set = stream.set_read_timeout(ANSWER_TIMEOUT); !set.ok()) {
+    return set;
+  }
+  std::uint8_t answer = 0;
+  if (Status read = stream.read_exact({&answer, 1}); !read.ok()) {
+    return Error{no_answer_text(read.error().message)};
+  }
+  if (answer != ANSWER_ACCEPT) return Error{std::string(DECLINED_TEXT)};
+  if (offer.text) return {};
+  return send_files(stream, offer, paths, events);
+}
+
+Status send_files(TcpStream& stream, const Offer& offer,
+                  const std::vector<std::string>& paths,
+                  const SenderEvents& events) {
+  (void)stream.set_read_timeout(FILE_PHASE_TIMEOUT);
+  (void)stream.set_write_timeout(FILE_PHASE_TIMEOUT);
+  std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES, 0);
+  Sha256 digest;
+
+  for (std::size_t i = 0; i < offer.files.size(); ++i) {
+    const FileInfo& info = offer.files[i];
+    const std::string& path = paths[i];
+    Result<platform::File> opened = platform::File::open_read(path);
+    if (!opened.ok()) {
+      return Error{path_error_text(path, opened.error().message)};
+    }
+    platform::File& file = opened.value();
+    auto started = std::chrono::steady_clock::now();
+
+    digest.reset();
+    std::uint64_t due = info.size;
+    while (due > 0) {
+      std::size_t want = static_cast<std::size_t>(
+          std::min<std::uint64_t>(due, buffer.size()));
+      Result<std::size_t> got = file.read(std::span(buffer).first(want));
+      if (!got.ok()) return std::move(got).error();
+      if (*got == 0) return Error{changed_while_sending_text(path)};
+      auto chunk = std::span<const std::uint8_t>(buffer).first(*got);
+      digest.update(chunk);
+      due -= *got;
+      // The last chunk is corked so that it leaves together with the digest.
+      if (Status sent = stream.write_all(chunk, due == 0); !sent.ok()) {
+        return Error{connection_lost_text(sent.error().message)};
+      }
+    }
+    Digest sum = digest.finish();
+    if (Status sent = stream.write_all(sum); !sent.ok()) return sent;
+
+    std::uint8_t verdict = 0;
+    if (Status read = stream.read_exact({&verdict, 1}); !read.ok()) {
+      return Error{connection_lost_text(read.error().message)};
+    }
+    if (verdict != VERDICT_KEPT) return Error{damaged_text(info.name)};
+    if (events.verified) {
+      events.verified(i, std::chrono::steady_clock::now() - started);
+    }
+  }
+  return {};
+}
+
+}  // namespace burrowlink

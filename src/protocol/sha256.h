@@ -1,0 +1,27 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace burrowlink {
+
+using Digest = std::array<std::uint8_t, 32>;
+
+// An incremental SHA-256, restarted with `reset` for each file.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  void reset();
+  void update(std::span<const std::uint8_t> data);
+  Digest finish();
+
+ private:
+  void* m_context;  // EVP_MD_CTX
+};
+
+}  // namespace burrowlink

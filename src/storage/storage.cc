@@ -1,0 +1,196 @@
+#include "storage/storage.h"
+
+#include <algorithm>
+#include <tuple>
+#include <utility>
+
+#include "console/console.h"
+#include "console/format.h"
+#include "protocol/sha256.h"
+#include "protocol/wire.h"
+#include "text/unicode.h"
+
+namespace burrowlink {
+
+namespace {
+
+using console::Stream;
+
+struct NameParts {
+  std::string_view stem;
+  std::string_view extension;  // with its dot, or empty
+};
+
+NameParts split_extension(std::string_view name) {
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return {name, {}};
+  return {name.substr(0, dot), name.substr(dot)};
+}
+
+std::string candidate_path(std::string_view folder, std::string_view safe_name,
+                           std::uint64_t n) {
+  if (n == 0) return platform::join_path(folder, safe_name);
+  NameParts parts = split_extension(safe_name);
+  std::string numbered(parts.stem);
+  numbered += " (" + std::to_string(n) + ")";
+  numbered += parts.extension;
+  return platform::join_path(folder, numbered);
+}
+
+// Path of the first candidate from number `n` on at which nothing exists.
+std::pair<std::string, std::uint64_t> free_path_from(std::string_view folder,
+                                                     std::string_view safe_name,
+                                                     std::uint64_t n) {
+  for (;; ++n) {
+    std::string path = candidate_path(folder, safe_name, n);
+    if (!platform::path_exists(path)) return {std::move(path), n};
+  }
+}
+
+bool made_or_present(const Status& status, const std::string& path) {
+  return status.ok() || (status.error().kind == ErrorKind::already_exists &&
+                         platform::is_directory(path));
+}
+
+}  // namespace
+
+Status prepare_folder(const std::string& folder) {
+  if (folder.empty()) return {};
+  Status status = platform::make_directory(folder);
+  if (made_or_present(status, folder)) return {};
+  // Go up until a level exists or can be made, remembering the ones below.
+  std::vector<std::string> missing{folder};
+  for (;;) {
+    if (status.error().kind != ErrorKind::not_found) return status;
+    std::string parent = platform::parent_path(missing.back());
+    if (parent.empty() || parent == missing.back()) return status;
+    status = platform::make_directory(parent);
+    if (made_or_present(status, parent)) break;
+    missing.push_back(std::move(parent));
+  }
+  for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+    Status made = platform::make_directory(*level);
+    if (!made_or_present(made, *level)) return made;
+  }
+  return {};
+}
+
+std::string safe_file_name(std::string_view offered) {
+  std::size_t cut = offered.find_last_of("/\\");
+  if (cut != std::string_view::npos) offered.remove_prefix(cut + 1);
+
+  std::string cleaned;
+  cleaned.reserve(offered.size());
+  for (std::size_t i = 0; i < offered.size(); ++i) {
+    auto byte = static_cast<unsigned char>(offered[i]);
+    bool c1 = byte == 0xC2 && i + 1 < offered.size() &&
+              static_cast<unsigned char>(offered[i + 1]) >= 0x80 &&
+              static_cast<unsigned char>(offered[i + 1]) <= 0x9F;
+    if (byte < 0x20 || byte == 0x7F ||
+        std::string_view("<>:\"|?*").find(static_cast<char>(byte)) !=
+            std::string_view::npos) {
+      cleaned += '_';
+    } else if (c1) {
+      cleaned += '_';
+      ++i;
+    } else {
+      cleaned += static_cast<char>(byte);
+    }
+  }
+
+  std::string_view name = text::trim_white_space(cleaned);
+  while (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  return name.empty() ? "file" : std::string(name);
+}
+
+std::string free_path(std::string_view folder, std::string_view safe_name) {
+  return free_path_from(folder, safe_name, 0).first;
+}
+
+std::optional<std::string> receive_files(platform::TcpStream& stream,
+                                         const std::vector<FileInfo>& files,
+                                         const std::string& folder,
+                                         std::string_view sender) {
+  std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES, 0);
+  for (const FileInfo& file : files) {
+    if (auto failure = receive_file(stream, file, folder, sender, buffer)) {
+      return failure;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> receive_file(platform::TcpStream& stream,
+                                        const FileInfo& file,
+                                        const std::string& folder,
+                                        std::string_view sender,
+                                        std::span<std::uint8_t> buffer) {
+  // Created exclusively: something that appears at the free path meanwhile,
+  // or a link there, is never truncated or written through.
+  std::string safe_name = safe_file_name(file.name);
+  std::string path;
+  platform::File out;
+  for (std::uint64_t n = 0;; ++n) {
+    std::tie(path, n) = free_path_from(folder, safe_name, n);
+    Result<platform::File> created = platform::File::create_new(path);
+    if (created.ok()) {
+      out = std::move(created).value();
+      break;
+    }
+    if (created.error().kind != ErrorKind::already_exists) {
+      return path + ": " + created.error().message;
+    }
+  }
+
+  auto discard = [&](std::string_view reason) {
+    out.close();
+    (void)platform::remove_file(path);
+    return file.name + ": " + std::string(reason);
+  };
+
+  Sha256 digest;
+  std::uint64_t due = file.size;
+  while (due > 0) {
+    std::size_t want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(due, buffer.size()));
+    Result<std::size_t> got = stream.read_some(buffer.first(want));
+    if (!got.ok()) return discard(got.error().message);
+    if (*got == 0) return discard("unexpected end of file");
+    auto chunk = buffer.first(*got);
+    digest.update(chunk);
+    if (Status written = out.write_all(chunk); !written.ok()) {
+      return discard(written.error().message);
+    }
+    due -= *got;
+  }
+
+  Digest theirs{};
+  if (Status read = stream.read_exact(theirs); !read.ok()) {
+    return discard(read.error().message);
+  }
+  Digest ours = digest.finish();
+  out.close();
+
+  std::string sender_shown = console::peer(Stream::out, sender);
+  if (ours == theirs) {
+    std::uint8_t verdict = VERDICT_KEPT;
+    if (Status sent = stream.write_all({&verdict, 1}); !sent.ok()) {
+      return sent.error().message;
+    }
+    console::print(Stream::out, "Received " + path + " from " + sender_shown +
+                                    " (" + format_size(file.size) +
+                                    ", verified)\n");
+  } else {
+    (void)platform::remove_file(path);
+    std::uint8_t verdict = VERDICT_DISCARDED;
+    if (Status sent = stream.write_all({&verdict, 1}); !sent.ok()) {
+      return sent.error().message;
+    }
+    console::print(Stream::out, console::peer(Stream::out, file.name) +
+                                    " was damaged on the way and was "
+                                    "discarded\n");
+  }
+  return std::nullopt;
+}
+
+}  // namespace burrowlink

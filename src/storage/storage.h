@@ -1,0 +1,44 @@
+#pragma once
+
+// Where received files go: the receive folder, safe names, free paths, and
+// the receiving side of the file phase.
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+#include "protocol/offer.h"
+
+namespace burrowlink {
+
+// Creates `folder` and any missing parents, outermost first. An empty text
+// means the current folder. Fails when a level exists as a non-folder or
+// cannot be made.
+Status prepare_folder(const std::string& folder);
+
+// The offered name's last part, with control characters and <>:"|?* replaced
+// by "_", White_Space trimmed, trailing dots removed; "file" when empty.
+std::string safe_file_name(std::string_view offered);
+
+// The first of "{folder}/{name}", "{folder}/{stem} (1){ext}", ... at which
+// nothing exists yet.
+std::string free_path(std::string_view folder, std::string_view safe_name);
+
+// Receives, verifies and stores `files` in order, printing a line for each.
+// Returns the failure text that ended the file phase, if any.
+std::optional<std::string> receive_files(platform::TcpStream& stream,
+                                         const std::vector<FileInfo>& files,
+                                         const std::string& folder,
+                                         std::string_view sender);
+
+// One file of the file phase, through `buffer`.
+std::optional<std::string> receive_file(platform::TcpStream& stream,
+                                        const FileInfo& file,
+                                        const std::string& folder,
+                                        std::string_view sender,
+                                        std::span<std::uint8_t> buffer);
+
+}  // namespace burrowlink

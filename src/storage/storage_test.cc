@@ -1,0 +1,180 @@
+#include "storage/storage.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "protocol/sha256.h"
+#include "test_util.h"
+
+namespace burrowlink {
+namespace {
+
+using platform::TcpStream;
+using testing::read_whole;
+using testing::ScopedTempDir;
+using testing::write_whole;
+
+TEST(SafeFileName, KeepsOnlyTheLastPart) {
+  EXPECT_EQ("passwd", safe_file_name("../../etc/passwd"));
+  EXPECT_EQ("x.dll", safe_file_name("C:\\Windows\\x.dll"));
+  EXPECT_EQ("c.txt", safe_file_name("a/b\\c.txt"));
+}
+
+TEST(SafeFileName, ReplacesReservedAndControlCharacters) {
+  EXPECT_EQ("a_b_c_.txt", safe_file_name("a:b*c?.txt"));
+  EXPECT_EQ("tab_and_line_", safe_file_name("tab\tand\nline\x1b"));
+  EXPECT_EQ("c1_", safe_file_name("c1\xC2\x9B"));
+  EXPECT_EQ("_______", safe_file_name("<>:\"|?*"));
+  EXPECT_EQ("r\xC3\xA9sum\xC3\xA9.pdf", safe_file_name("r\xC3\xA9sum\xC3\xA9.pdf"));
+}
+
+TEST(SafeFileName, TrimsSpaceThenTrailingDots) {
+  EXPECT_EQ("report", safe_file_name("report. "));
+  EXPECT_EQ("report ", safe_file_name("report ."));
+  EXPECT_EQ(".profile", safe_file_name(".profile"));
+  for (const char* empty : {"..", ".", "   ", "dir/", ""}) {
+    EXPECT_EQ("file", safe_file_name(empty)) << empty;
+  }
+}
+
+TEST(FreePath, NumbersBeforeTheExtension) {
+  ScopedTempDir dir;
+  EXPECT_EQ(dir.file("photo.jpg"), free_path(dir.path(), "photo.jpg"));
+  write_whole(dir.file("photo.jpg"), "x");
+  EXPECT_EQ(dir.file("photo (1).jpg"), free_path(dir.path(), "photo.jpg"));
+  write_whole(dir.file("photo (1).jpg"), "x");
+  EXPECT_EQ(dir.file("photo (2).jpg"), free_path(dir.path(), "photo.jpg"));
+
+  write_whole(dir.file(".profile"), "x");
+  EXPECT_EQ(dir.file(".profile (1)"), free_path(dir.path(), ".profile"));
+  write_whole(dir.file("archive.tar.gz"), "x");
+  EXPECT_EQ(dir.file("archive.tar (1).gz"),
+            free_path(dir.path(), "archive.tar.gz"));
+  std::filesystem::create_directory(dir.file("notes"));
+  EXPECT_EQ(dir.file("notes (1)"), free_path(dir.path(), "notes"));
+  EXPECT_EQ("x.txt", free_path("", "x.txt"));
+}
+
+TEST(PrepareFolder, CreatesMissingLevels) {
+  ScopedTempDir dir;
+  EXPECT_OK(prepare_folder(dir.file("a/b/c")));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("a/b/c")));
+  EXPECT_OK(prepare_folder(dir.file("a/b/c")));
+  EXPECT_OK(prepare_folder(dir.file("a/b/c/")));
+  EXPECT_OK(prepare_folder(""));
+}
+
+TEST(PrepareFolder, FailsOnAFile) {
+  ScopedTempDir dir;
+  write_whole(dir.file("f"), "x");
+  Status status = prepare_folder(dir.file("f"));
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ("File exists (os error 17)", status.error().message);
+  Status below = prepare_folder(dir.file("f/sub/more"));
+  ASSERT_FALSE(below.ok());
+  EXPECT_EQ("Not a directory (os error 20)", below.error().message);
+}
+
+// Runs receive_file on one end of a stream pair while `peer` plays the
+// sender on the other.
+class ReceiveFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto made = TcpStream::pair();
+    ASSERT_TRUE(made.ok());
+    ours = std::move(made.value().first);
+    theirs = std::move(made.value().second);
+  }
+
+  static std::string digest_of(const std::string& data) {
+    Sha256 sha;
+    sha.update({reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
+    Digest d = sha.finish();
+    return std::string(d.begin(), d.end());
+  }
+
+  void peer_sends(const std::string& bytes, bool close_after) {
+    ASSERT_OK(theirs.write_all(
+        {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}));
+    if (close_after) theirs.close();
+  }
+
+  std::optional<std::string> receive(const FileInfo& file) {
+    std::vector<std::uint8_t> buffer(7);  // small, to take several rounds
+    return receive_file(ours, file, dir.path(), "Desk", buffer);
+  }
+
+  std::uint8_t verdict() {
+    std::uint8_t byte = 0xEE;
+    EXPECT_OK(theirs.read_exact({&byte, 1}));
+    return byte;
+  }
+
+  ScopedTempDir dir;
+  TcpStream ours, theirs;
+};
+
+TEST_F(ReceiveFileTest, KeepsAVerifiedFile) {
+  std::string data = "hello, world and more";
+  peer_sends(data + digest_of(data), false);
+  EXPECT_EQ(std::nullopt, receive({"../x.txt", data.size()}));
+  EXPECT_EQ(1, verdict());
+  EXPECT_EQ(data, read_whole(dir.file("x.txt")));
+}
+
+TEST_F(ReceiveFileTest, EmptyFileIsVerifiedAgainstTheEmptyDigest) {
+  peer_sends(digest_of(""), false);
+  EXPECT_EQ(std::nullopt, receive({"empty", 0}));
+  EXPECT_EQ(1, verdict());
+  EXPECT_TRUE(std::filesystem::exists(dir.file("empty")));
+}
+
+TEST_F(ReceiveFileTest, DeletesADamagedFile) {
+  peer_sends("abc" + digest_of("abd"), false);
+  EXPECT_EQ(std::nullopt, receive({"d.bin", 3}));
+  EXPECT_EQ(0, verdict());
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST_F(ReceiveFileTest, EndOfStreamLeavesNoPartialFile) {
+  peer_sends("half", true);
+  EXPECT_EQ("cut.bin: unexpected end of file", receive({"cut.bin", 100}));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST_F(ReceiveFileTest, ShortDigestLeavesNoFile) {
+  peer_sends("abc" + digest_of("abc").substr(0, 10), true);
+  EXPECT_EQ("d.bin: failed to fill whole buffer", receive({"d.bin", 3}));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST_F(ReceiveFileTest, NeverWritesThroughALink) {
+  ScopedTempDir elsewhere;
+  std::string target = elsewhere.file("victim");
+  write_whole(target, "precious");
+  ASSERT_EQ(0, symlink(target.c_str(), dir.file("a.txt").c_str()));
+  ASSERT_EQ(0, symlink(elsewhere.file("none").c_str(),
+                       dir.file("b.txt").c_str()));  // dangling
+
+  peer_sends("new" + digest_of("new"), false);
+  EXPECT_EQ(std::nullopt, receive({"a.txt", 3}));
+  peer_sends("new" + digest_of("new"), false);
+  EXPECT_EQ(std::nullopt, receive({"b.txt", 3}));
+  EXPECT_EQ("precious", read_whole(target));
+  EXPECT_FALSE(std::filesystem::exists(elsewhere.file("none")));
+  EXPECT_EQ("new", read_whole(dir.file("a (1).txt")));
+  EXPECT_EQ("new", read_whole(dir.file("b (1).txt")));
+}
+
+TEST_F(ReceiveFileTest, UncreatableFileNamesItsPath) {
+  std::string name(300, 'n');
+  peer_sends("x", false);
+  EXPECT_EQ(dir.file(name) + ": File name too long (os error 36)",
+            receive({name, 1}));
+}
+
+}  // namespace
+}  // namespace burrowlink

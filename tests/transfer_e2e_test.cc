@@ -1,0 +1,377 @@
+// Two copies of the tool, or the tool and a scripted peer, exchanging files
+// and notes over loopback.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <regex>
+
+#include "harness.h"
+#include "platform/platform.h"
+#include "protocol/sha256.h"
+#include "test_util.h"
+
+namespace burrowlink::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using platform::SocketAddress;
+using platform::TcpStream;
+
+class TransferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    inbox = work.file("in");
+    std::filesystem::create_directories(work.file("src"));
+    std::filesystem::create_directories(work.file("home-r"));
+    std::filesystem::create_directories(work.file("home-s"));
+    port = free_tcp_port();
+  }
+
+  std::string src(const std::string& name) const {
+    return work.file("src/" + name);
+  }
+
+  // Starts `receive` and waits for its ready line.
+  std::unique_ptr<ToolProcess> receiver(std::vector<std::string> extra,
+                                        std::optional<std::string> input = {},
+                                        bool terminal = false) {
+    ToolOptions options;
+    // Options given first win over the defaults that follow.
+    options.args = {"receive"};
+    options.args.insert(options.args.end(), extra.begin(), extra.end());
+    for (std::string a : {"--dir", inbox.c_str(), "--name", "Recv", "--port"}) {
+      options.args.push_back(a);
+    }
+    options.args.push_back(std::to_string(port));
+    options.env = {{"HOME", work.file("home-r")}, {"USERPROFILE", std::nullopt}};
+    options.input = input;
+    options.terminal = terminal;
+    auto process = std::make_unique<ToolProcess>(options);
+    bool ready = terminal ? process->wait_for_out("Ready to receive", 5s)
+                          : process->wait_for_err("Ready to receive", 5s);
+    EXPECT_TRUE(ready) << process->err();
+    return process;
+  }
+
+  ToolResult sender(std::vector<std::string> args) {
+    ToolOptions options;
+    options.args = {"send"};
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    options.env = {{"HOME", work.file("home-s")}, {"USERPROFILE", std::nullopt}};
+    return run_tool(options);
+  }
+
+  std::string to() const { return "127.0.0.1:" + std::to_string(port); }
+
+  // A scripted sender speaking the protocol byte by byte.
+  TcpStream peer() {
+    auto s = TcpStream::connect(SocketAddress::v4({127, 0, 0, 1},
+                                                  static_cast<std::uint16_t>(port)),
+                                2s);
+    EXPECT_TRUE(s.ok());
+    (void)s->set_read_timeout(20s);
+    return std::move(s).value();
+  }
+  static void put(TcpStream& s, const std::string& bytes) {
+    EXPECT_TRUE(s.write_all({reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                             bytes.size()})
+                    .ok());
+  }
+  static std::string frame(const std::string& body) {
+    std::string f(4, '\0');
+    auto n = static_cast<std::uint32_t>(body.size());
+    for (int i = 0; i < 4; ++i) f[static_cast<std::size_t>(3 - i)] = static_cast<char>(n >> (8 * i));
+    return f + body;
+  }
+  // The next byte from the receiver, or -1 when it closed.
+  static int next_byte(TcpStream& s) {
+    std::uint8_t b = 0;
+    return s.read_exact({&b, 1}).ok() ? b : -1;
+  }
+  static std::string digest(const std::string& data) {
+    Sha256 sha;
+    sha.update({reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
+    Digest d = sha.finish();
+    return std::string(d.begin(), d.end());
+  }
+
+  ScopedTempDir work;
+  std::string inbox;
+  int port = 0;
+};
+
+TEST_F(TransferTest, FilesArriveByteIdenticalWithExactLines) {
+  std::string big(5 * 1024 * 1024 + 3, '\0');
+  std::mt19937 random(7);
+  for (char& c : big) c = static_cast<char>(random());
+  write_whole(src("empty.bin"), "");
+  write_whole(src("one.txt"), "1");
+  write_whole(src("big.bin"), big);
+  std::filesystem::create_directories(src("a"));
+  std::filesystem::create_directories(src("b"));
+  write_whole(src("a/dup.txt"), "first");
+  write_whole(src("b/dup.txt"), "second");
+  write_whole(src("what?.txt"), "cleaned");
+
+  auto recv = receiver({"--yes", "--once"});
+  ToolResult sent = sender({src("empty.bin"), src("one.txt"), src("big.bin"),
+                            src("a/dup.txt"), src("b/dup.txt"),
+                            src("what?.txt"), "--to", to(), "--name", "Desk"});
+  ToolResult got = recv->finish(10s);
+
+  EXPECT_EQ(0, sent.status) << sent.err;
+  EXPECT_EQ("", sent.out);
+  std::regex sender_lines(
+      "Waiting for 127\\.0\\.0\\.1:" + std::to_string(port) + " to accept\\.\\.\\.\n"
+      "Sent empty\\.bin \\(0 B, 0 B/s, verified\\)\n"
+      "Sent one\\.txt \\(1 B, [0-9.]+ [KMG]?B/s, verified\\)\n"
+      "Sent big\\.bin \\(5\\.0 MB, [0-9.]+ [KMG]?B/s, verified\\)\n"
+      "Sent dup\\.txt \\(5 B, [0-9.]+ [KMG]?B/s, verified\\)\n"
+      "Sent dup\\.txt \\(6 B, [0-9.]+ [KMG]?B/s, verified\\)\n"
+      "Sent what\\?\\.txt \\(7 B, [0-9.]+ [KMG]?B/s, verified\\)\n");
+  EXPECT_TRUE(std::regex_match(sent.err, sender_lines)) << sent.err;
+
+  EXPECT_EQ(0, got.status);
+  EXPECT_EQ("Received " + inbox + "/empty.bin from Desk (0 B, verified)\n"
+            "Received " + inbox + "/one.txt from Desk (1 B, verified)\n"
+            "Received " + inbox + "/big.bin from Desk (5.0 MB, verified)\n"
+            "Received " + inbox + "/dup.txt from Desk (5 B, verified)\n"
+            "Received " + inbox + "/dup (1).txt from Desk (6 B, verified)\n"
+            "Received " + inbox + "/what_.txt from Desk (7 B, verified)\n",
+            got.out);
+  EXPECT_EQ("Ready to receive as \"Recv\" on port " + std::to_string(port) +
+                ", saving to " + inbox + "\n",
+            got.err);
+  EXPECT_EQ("", read_whole(inbox + "/empty.bin"));
+  EXPECT_EQ(big, read_whole(inbox + "/big.bin"));
+  EXPECT_EQ("first", read_whole(inbox + "/dup.txt"));
+  EXPECT_EQ("second", read_whole(inbox + "/dup (1).txt"));
+}
+
+TEST_F(TransferTest, AcceptedNoteIsShownAndSenderSaysSent) {
+  auto recv = receiver({"--yes", "--once"});
+  ToolResult sent = sender({"--text", "back at 6", "--to", to(), "--name", "Desk"});
+  ToolResult got = recv->finish(5s);
+  EXPECT_EQ(0, sent.status);
+  EXPECT_EQ("Waiting for " + to() + " to accept...\nSent.\n", sent.err);
+  EXPECT_EQ("Note from Desk: back at 6\n", got.out);
+}
+
+TEST_F(TransferTest, QuestionAnsweredFromAPipe) {
+  write_whole(src("a.txt"), "abc");
+  auto recv = receiver({}, std::string());
+  recv->send_input("n\n");
+  ToolResult declined = sender({src("a.txt"), "--to", to(), "--name", "Desk"});
+  EXPECT_EQ(1, declined.status);
+  EXPECT_EQ("Waiting for " + to() + " to accept...\nburrowlink: declined\n",
+            declined.err);
+
+  recv->send_input("  YES \r\n");
+  ToolResult accepted = sender({src("a.txt"), "--to", to(), "--name", "Desk"});
+  EXPECT_EQ(0, accepted.status) << accepted.err;
+
+  recv->close_input();  // the end of the input declines
+  ToolResult at_end = sender({"--text", "x", "--to", to(), "--name", "Desk"});
+  EXPECT_EQ("Waiting for " + to() + " to accept...\nburrowlink: declined\n",
+            at_end.err);
+
+  std::string question =
+      "Desk wants to send you 1 file(s), 3 B. Accept? [y/N] ";
+  EXPECT_TRUE(recv->wait_for_err(
+      question + question + "Desk wants to send you a note: x. Accept? [y/N] ",
+      2s))
+      << recv->err();
+  EXPECT_EQ("abc", read_whole(inbox + "/a.txt"));
+  EXPECT_FALSE(std::filesystem::exists(inbox + "/a (1).txt"));
+}
+
+TEST_F(TransferTest, DamagedFileIsDeletedAndTheNextOneAwaited) {
+  auto recv = receiver({"--yes", "--once"});
+  TcpStream s = peer();
+  put(s, frame(R"({"from":"Peer","fromId":"p","files":[{"name":"ok.txt","size":2},)"
+               R"({"name":"bad.txt","size":3},{"name":"third.txt","size":4}],"text":null})"));
+  EXPECT_EQ(1, next_byte(s));
+  put(s, "ok" + digest("ok"));
+  EXPECT_EQ(1, next_byte(s));
+  put(s, "bad" + digest("BAD"));
+  EXPECT_EQ(0, next_byte(s));
+  s.close();
+  ToolResult got = recv->finish(5s);
+  EXPECT_EQ("Received " + inbox + "/ok.txt from Peer (2 B, verified)\n"
+            "bad.txt was damaged on the way and was discarded\n",
+            got.out);
+  EXPECT_NE(std::string::npos,
+            got.err.find("transfer failed: third.txt: unexpected end of file\n"));
+  EXPECT_EQ(std::vector<std::string>{"ok.txt"}, [&] {
+    std::vector<std::string> names;
+    for (auto& e : std::filesystem::directory_iterator(inbox))
+      names.push_back(e.path().filename());
+    return names;
+  }());
+}
+
+TEST_F(TransferTest, BadConnectionsAreReportedAndServingGoesOn) {
+  auto recv = receiver({"--yes"});
+  {
+    TcpStream s = peer();  // malformed offer
+    put(s, frame(R"({"from":"X","from":"Y"})"));
+    EXPECT_EQ(-1, next_byte(s));
+  }
+  {
+    TcpStream s = peer();  // too large: refused before the body
+    put(s, "\x00\x10\x00\x01"s);
+    EXPECT_EQ(-1, next_byte(s));
+  }
+  {
+    TcpStream s = peer();  // no files, no note: closed without an answer
+    put(s, frame(R"({"from":"X"})"));
+    EXPECT_EQ(-1, next_byte(s));
+  }
+  {
+    std::string files;
+    for (int i = 0; i < 1001; ++i) files += std::string(i ? "," : "") + R"(["f",1])";
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"X","files":[)" + files + "]}"));
+    EXPECT_EQ(-1, next_byte(s));
+  }
+  {
+    TcpStream s = peer();  // sender gone halfway through a file
+    put(s, frame(R"({"from":"X","files":[["half.bin",1000000]]})"));
+    EXPECT_EQ(1, next_byte(s));
+    put(s, std::string(400000, 'h'));
+  }
+  std::string expected_err =
+      "transfer failed: duplicate field `from` at line 1 column 18\n"
+      "transfer failed: message too large\n"
+      "transfer failed: half.bin: unexpected end of file\n";
+  EXPECT_TRUE(recv->wait_for_err(expected_err, 5s)) << recv->err();
+  EXPECT_TRUE(std::filesystem::is_empty(inbox));
+
+  // Still serving.
+  write_whole(src("after.txt"), "after");
+  ToolResult sent = sender({src("after.txt"), "--to", to()});
+  EXPECT_EQ(0, sent.status) << sent.err;
+  EXPECT_EQ("after", read_whole(inbox + "/after.txt"));
+}
+
+TEST_F(TransferTest, KilledSenderLeavesNoPartialFile) {
+  std::string big(200 * 1024 * 1024, 'k');
+  write_whole(src("huge.bin"), big);
+  big.clear();
+  auto recv = receiver({"--yes"});
+  ToolOptions options;
+  options.args = {"send", src("huge.bin"), "--to", to()};
+  options.env = {{"HOME", work.file("home-s")}};
+  ToolProcess send(options);
+  // Wait until the file is being written, then kill the sender.
+  for (int i = 0; i < 200 && !std::filesystem::exists(inbox + "/huge.bin"); ++i) {
+    std::this_thread::sleep_for(5ms);
+  }
+  send.kill(SIGKILL);
+  EXPECT_TRUE(recv->wait_for_err("transfer failed: huge.bin: ", 5s))
+      << recv->err();
+  EXPECT_FALSE(std::filesystem::exists(inbox + "/huge.bin"));
+}
+
+TEST_F(TransferTest, OnceEndsAfterAFailedTransfer) {
+  auto recv = receiver({"--once"});
+  {
+    TcpStream s = peer();
+    put(s, "\x00\x00"s);  // frame cut short
+  }
+  ToolResult got = recv->finish(5s);
+  EXPECT_EQ(0, got.status);
+  EXPECT_NE(std::string::npos,
+            got.err.find("transfer failed: failed to fill whole buffer\n"));
+}
+
+TEST_F(TransferTest, SilentConnectionTimesOutAfterTenSeconds) {
+  auto recv = receiver({"--once"});
+  TcpStream s = peer();
+  auto started = std::chrono::steady_clock::now();
+  ToolResult got = recv->finish(15s);
+  auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_GE(took, 9s);
+  EXPECT_NE(std::string::npos,
+            got.err.find("transfer failed: Resource temporarily unavailable "
+                         "(os error 11)\n"))
+      << got.err;
+}
+
+TEST_F(TransferTest, TakenPortFallsBackToOneTheSystemChooses) {
+  auto holder = platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
+  ASSERT_TRUE(holder.ok());
+  ToolOptions options;
+  options.args = {"receive", "--dir", inbox, "--port", std::to_string(port),
+                  "--name", "R"};
+  options.env = {{"HOME", work.file("home-r")}};
+  ToolProcess recv(options);
+  ASSERT_TRUE(recv.wait_for_err("\n", 5s));
+  std::smatch m;
+  std::string err = recv.err();
+  ASSERT_TRUE(std::regex_match(
+      err, m, std::regex("Ready to receive as \"R\" on port ([0-9]+), saving to .*\n")))
+      << err;
+  EXPECT_NE(std::to_string(port), m[1].str());
+}
+
+TEST_F(TransferTest, FolderThatIsAFileEndsReceiveBeforeListening) {
+  write_whole(inbox, "file");
+  ToolOptions options;
+  options.args = {"receive", "--dir", inbox};
+  options.env = {{"HOME", work.path()}};
+  ToolResult got = run_tool(options);
+  EXPECT_EQ(1, got.status);
+  EXPECT_EQ("burrowlink: " + inbox + ": File exists (os error 17)\n", got.err);
+}
+
+TEST_F(TransferTest, PeerTextIsEscapedOnATerminalOnly) {
+  std::string note = "\x1b[2Jred\x07";
+  {
+    auto recv = receiver({"--yes", "--once"}, {}, true);
+    TcpStream s = peer();
+    put(s, frame("{\"from\":\"E\\u001bvil\",\"text\":\"\\u001b[2Jred\\u0007\"}"));
+    EXPECT_EQ(1, next_byte(s));
+    ToolResult got = recv->finish(5s);
+    EXPECT_NE(std::string::npos,
+              got.out.find("Note from E\\x1bvil: \\x1b[2Jred\\x07\n"))
+        << got.out;
+  }
+  {
+    auto recv = receiver({"--yes", "--once"});
+    TcpStream s = peer();
+    put(s, frame("{\"from\":\"E\\u001bvil\",\"text\":\"\\u001b[2Jred\\u0007\"}"));
+    EXPECT_EQ(1, next_byte(s));
+    ToolResult got = recv->finish(5s);
+    EXPECT_EQ("Note from E\x1bvil: " + note + "\n", got.out);
+  }
+}
+
+TEST_F(TransferTest, SendFindsTheReceiverByItsName) {
+  ASSERT_TRUE(add_test_interface("t0", "10.77.0.1/24", true));
+  write_whole(src("a.txt"), "by name");
+  auto recv = receiver({"--yes", "--once", "--name", "\xC3\x89" "cran du salon"});
+  ToolResult sent = sender({src("a.txt"), "--to", "\xC3\xA9" "CRAN"});
+  EXPECT_EQ(0, sent.status) << sent.err;
+  EXPECT_EQ(0u, sent.err.find("Looking for \"\xC3\xA9" "CRAN\"...\nWaiting for 10.77.0.1:" +
+                              std::to_string(port) + " to accept...\n"))
+      << sent.err;
+  recv->finish(5s);
+  EXPECT_EQ("by name", read_whole(inbox + "/a.txt"));
+}
+
+TEST_F(TransferTest, UnreachableAddressFailsToConnect) {
+  write_whole(src("a.txt"), "a");
+  ToolResult sent = sender({src("a.txt"), "--to", to()});
+  EXPECT_EQ(1, sent.status);
+  EXPECT_EQ("burrowlink: cannot connect to " + to() +
+                ": Connection refused (os error 111)\n",
+            sent.err);
+}
+
+}  // namespace
+}  // namespace burrowlink::testing
