@@ -1,0 +1,46 @@
+#pragma once
+
+// The offer: the one framed message of a transfer.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace burrowlink {
+
+// One offered file.
+struct FileInfo {
+  std::string name;
+  std::uint64_t size = 0;
+  bool operator==(const FileInfo&) const = default;
+};
+
+// What a sender proposes: files, or a note when `text` is present.
+struct Offer {
+  std::string from;
+  std::optional<std::string> from_id;
+  std::vector<FileInfo> files;
+  std::optional<std::string> text;
+  bool operator==(const Offer&) const = default;
+};
+
+// The compact JSON body of `offer`, members in the order from, fromId, files,
+// text; absent members written as null.
+std::string offer_to_json(const Offer& offer);
+
+// Parses a body strictly. Errors carry the texts of a JSON failure, followed
+// by " at line {line} column {column}".
+Result<Offer> offer_from_json(std::string_view body);
+
+// Writes the length prefix and the body, each with one write-all.
+Status write_offer(platform::TcpStream& stream, const Offer& offer);
+
+// Reads one frame; fails with "message too large" (kind invalid_data) above
+// 1,048,576 body bytes without reading the body.
+Result<Offer> read_offer(platform::TcpStream& stream);
+
+}  // namespace burrowlink
