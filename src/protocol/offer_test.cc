@@ -1,0 +1,202 @@
+#include "protocol/offer.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <thread>
+
+#include "protocol/wire.h"
+#include "test_util.h"
+
+namespace burrowlink {
+namespace {
+
+using platform::TcpStream;
+using namespace std::string_literals;
+
+std::string error_of(std::string_view body) {
+  auto read = offer_from_json(body);
+  return read.ok() ? "parsed" : read.error().message;
+}
+
+platform::ConstBytes bytes_of(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+TEST(OfferJson, WritesCompactMembersInOrder) {
+  EXPECT_EQ(offer_to_json({"Desk", "ID", {{"a.txt", 5}}, std::nullopt}),
+            R"({"from":"Desk","fromId":"ID","files":[{"name":"a.txt",)"
+            R"("size":5}],"text":null})");
+  EXPECT_EQ(offer_to_json({"Desk", std::nullopt, {}, ""}),
+            R"({"from":"Desk","fromId":null,"files":[],"text":""})");
+}
+
+TEST(OfferJson, EscapesOnlyWhatJsonRequires) {
+  const Offer offer{"D",
+                    "I",
+                    {{"\"\\\t\x01\b\f\n\r\x1f\0/\x7fr\xC3\xA9sum\xC3\xA9"s,
+                      18446744073709551615u}},
+                    std::nullopt};
+  const std::string json = offer_to_json(offer);
+  EXPECT_EQ(json, R"({"from":"D","fromId":"I","files":[{"name":")"
+                  R"(\"\\\t\u0001\b\f\n\r\u001f\u0000/)"
+                  "\x7fr\xC3\xA9sum\xC3\xA9"
+                  R"(","size":18446744073709551615}],"text":null})");
+  auto read = offer_from_json(json);
+  ASSERT_OK(read);
+  EXPECT_EQ(*read, offer);
+}
+
+TEST(OfferJson, ReadsEitherShapeAndSkipsUnknownMembers) {
+  auto note = offer_from_json(
+      R"({"text":"hi","files":[],"fromId":null,"from":"X","extra":[1,{"a":2}]})");
+  ASSERT_OK(note);
+  EXPECT_EQ(*note, (Offer{"X", std::nullopt, {}, "hi"}));
+
+  auto bare = offer_from_json(" \t\r\n{\"from\":\"X\"}\n ");
+  ASSERT_OK(bare);
+  EXPECT_EQ(*bare, (Offer{"X", std::nullopt, {}, std::nullopt}));
+
+  auto listed = offer_from_json(
+      R"(["X","id",[["a",1],{"size":2,"x":{"y":[-1e9]},"name":"b"}],null])");
+  ASSERT_OK(listed);
+  EXPECT_EQ(*listed, (Offer{"X", "id", {{"a", 1}, {"b", 2}}, std::nullopt}));
+}
+
+TEST(OfferJson, SkipsDeeplyNestedUnknownValue) {
+  const std::size_t depth = 100'000;
+  const std::string body = R"({"from":"X","deep":)" + std::string(depth, '[') +
+                           std::string(depth, ']') + "}";
+  EXPECT_OK(offer_from_json(body));
+}
+
+TEST(OfferJson, SizeIsAnUnsignedIntegerOf64Bits) {
+  const auto with_size = [](std::string size) {
+    return R"({"from":"X","files":[{"name":"a","size":)" + size + "}]}";
+  };
+  EXPECT_EQ(error_of(with_size("-1")),
+            "invalid value: integer `-1`, expected u64 at line 1 column 42");
+  EXPECT_EQ(error_of(with_size("1.5")),
+            "invalid type: floating point `1.5`, expected u64 at line 1 "
+            "column 43");
+  EXPECT_EQ(error_of(with_size("18446744073709551616")),
+            "invalid value: integer `18446744073709551616`, expected u64 at "
+            "line 1 column 60");
+  EXPECT_EQ(error_of(with_size("18446744073709551615")), "parsed");
+}
+
+TEST(OfferJson, ReportsSyntaxErrorsWhereTheyOccur) {
+  EXPECT_EQ(error_of(""), "EOF while parsing a value at line 1 column 0");
+  EXPECT_EQ(error_of(R"({"from":)"),
+            "EOF while parsing a value at line 1 column 8");
+  EXPECT_EQ(error_of(R"({"from":"X")"),
+            "EOF while parsing an object at line 1 column 11");
+  EXPECT_EQ(error_of(R"(["X",null,[)"),
+            "EOF while parsing a list at line 1 column 11");
+  EXPECT_EQ(error_of(R"({"from":"X)"),
+            "EOF while parsing a string at line 1 column 10");
+  EXPECT_EQ(error_of("{\"from\":\"X\"}\n\n  x"),
+            "trailing characters at line 3 column 3");
+  EXPECT_EQ(error_of("{\"from\":\"X\"}\0"s),
+            "trailing characters at line 1 column 13");
+  EXPECT_EQ(error_of("\xEF\xBB\xBF{\"from\":\"X\"}"),
+            "expected value at line 1 column 1");
+  EXPECT_EQ(error_of("{\"from\":\"\xFF\"}"),
+            "invalid unicode code point at line 1 column 10");
+}
+
+TEST(OfferJson, ReportsShapeErrorsWhereTheyOccur) {
+  EXPECT_EQ(error_of(R"({"from":"X","from":"Y"})"),
+            "duplicate field `from` at line 1 column 18");
+  EXPECT_EQ(error_of(R"({"files":[]})"),
+            "missing field `from` at line 1 column 12");
+  EXPECT_EQ(error_of(R"({"from":"X","files":[{"name":"a"}]})"),
+            "missing field `size` at line 1 column 33");
+  EXPECT_EQ(error_of(R"(["X",null,[]])"),
+            "invalid length 3, expected struct Offer with 4 elements at line "
+            "1 column 13");
+  EXPECT_EQ(error_of(R"(["X",null,[], null, "more"])"),
+            "trailing characters at line 1 column 21");
+  EXPECT_EQ(error_of(R"({"from":"X","files":[["a"]]})"),
+            "invalid length 1, expected struct FileInfo with 2 elements at "
+            "line 1 column 26");
+  EXPECT_EQ(error_of("5"),
+            "invalid type: integer `5`, expected struct Offer at line 1 "
+            "column 1");
+  EXPECT_EQ(error_of(R"({"from":null})"),
+            "invalid type: null, expected a string at line 1 column 12");
+  EXPECT_EQ(error_of(R"({"from":"X","files":{}})"),
+            "invalid type: map, expected a sequence at line 1 column 20");
+  EXPECT_EQ(error_of(R"({"from":"X","files":["a"]})"),
+            "invalid type: string \"a\", expected struct FileInfo at line 1 "
+            "column 24");
+}
+
+// Frames travel over a local stream pair.
+class OfferFrameTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto pair = TcpStream::pair();
+    ASSERT_OK(pair);
+    writer = std::move(pair->first);
+    reader = std::move(pair->second);
+  }
+
+  std::string error_read() {
+    auto read = read_offer(reader);
+    return read.ok() ? "parsed" : read.error().message;
+  }
+
+  TcpStream writer;
+  TcpStream reader;
+};
+
+TEST_F(OfferFrameTest, WritesLengthPrefixThenBody) {
+  const Offer offer{"Desk", "ID", {}, "back at 6"};
+  const std::string body = offer_to_json(offer);
+  ASSERT_OK(write_offer(writer, offer));
+  std::string frame(4 + body.size(), '\0');
+  ASSERT_OK(reader.read_exact(
+      {reinterpret_cast<std::uint8_t*>(frame.data()), frame.size()}));
+  EXPECT_EQ(frame, "\0\0\0"s + static_cast<char>(body.size()) + body);
+
+  ASSERT_OK(write_offer(writer, offer));
+  auto read = read_offer(reader);
+  ASSERT_OK(read);
+  EXPECT_EQ(*read, offer);
+}
+
+TEST_F(OfferFrameTest, ReadsBodyOfExactlyTheLimit) {
+  std::string body = R"({"from":"X","pad":")";
+  body.resize(MAX_OFFER_BYTES - 2, 'x');
+  body += "\"}";
+  // The body is larger than the socket buffer.
+  std::thread send([&] {
+    EXPECT_OK(writer.write_all(bytes_of("\x00\x10\x00\x00"s)));
+    EXPECT_OK(writer.write_all(bytes_of(body)));
+  });
+  EXPECT_EQ(error_read(), "parsed");
+  send.join();
+}
+
+TEST_F(OfferFrameTest, RefusesLargerBodyWithoutReadingIt) {
+  ASSERT_OK(writer.write_all(bytes_of("\x00\x10\x00\x01{}"s)));
+  auto read = read_offer(reader);
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().message, "message too large");
+  EXPECT_EQ(read.error().kind, ErrorKind::invalid_data);
+  std::array<std::uint8_t, 2> rest{};
+  ASSERT_OK(reader.read_exact(rest));
+  EXPECT_EQ(rest, (std::array<std::uint8_t, 2>{'{', '}'}));
+}
+
+TEST_F(OfferFrameTest, FailsOnEmptyBodyAndCutStream) {
+  ASSERT_OK(writer.write_all(bytes_of("\0\0\0\0\0\0\0\x09{}"s)));
+  writer.close();
+  EXPECT_EQ(error_read(), "EOF while parsing a value at line 1 column 0");
+  EXPECT_EQ(error_read(), platform::FILL_BUFFER_TEXT);
+}
+
+}  // namespace
+}  // namespace burrowlink
