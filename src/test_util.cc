@@ -123,21 +123,6 @@ bool add_test_interface(const std::string& name, const std::string& cidr,
   return std::system(commands.c_str()) == 0;
 }
 
-bool ensure_broadcast_interface() {
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return false;
-  bool present = false;
-  for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-    if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET &&
-        ntohl(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)
-                  ->sin_addr.s_addr) == 0x0A4D0001) {  // 10.77.0.1
-      present = true;
-    }
-  }
-  freeifaddrs(list);
-  return present || add_test_interface("blbr0", "10.77.0.1/24", true);
-}
-
 bool wait_for_file(const std::string& path, std::chrono::milliseconds limit) {
   auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {

@@ -67,14 +67,9 @@ bool network_is_isolated(std::string* why);
 
 // Adds a port-less bridge `name` with `cidr` (a 10.x address), brings it up
 // and, when `default_route`, routes 255.255.255.255 through it. Only inside
-// an isolated namespace.
+// an isolated namespace. True also when `name` already exists.
 bool add_test_interface(const std::string& name, const std::string& cidr,
                         bool default_route);
-
-// The test bridge of the discovery tests: 10.77.0.1/24 with the default route
-// through it, so that 255.255.255.255 and 10.77.0.255 reach local sockets.
-// Added once per namespace; true when it is there.
-bool ensure_broadcast_interface();
 
 // Waits up to `limit` until `path` is a non-empty file; false if it never is.
 bool wait_for_file(const std::string& path, std::chrono::milliseconds limit);

@@ -1,0 +1,54 @@
+#include "discovery/announcer.h"
+
+#include <optional>
+#include <thread>
+
+#include "discovery/beacon.h"
+#include "protocol/wire.h"
+
+namespace burrowlink {
+
+namespace {
+
+// Runs `cycles` cycles, or without end when it is absent.
+void announce(DeviceId id, std::string name, std::uint16_t port,
+              std::optional<std::uint64_t> cycles) {
+  auto socket = platform::UdpSocket::bind_v4({0, 0, 0, 0}, 0);
+  if (!socket.ok()) return;
+  // Without it the broadcast sends fail, which is ignored like any send.
+  (void)socket->enable_broadcast();
+  const std::string payload = write_beacon(
+      Beacon{std::string(APP_TAG), std::move(id), std::move(name), port});
+  const platform::ConstBytes bytes(
+      reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
+
+  for (std::uint64_t done = 0; !cycles || done < *cycles; ++done) {
+    if (done > 0) std::this_thread::sleep_for(ANNOUNCE_INTERVAL);
+    for (const platform::Ipv4& destination : announcement_destinations()) {
+      (void)socket->send_to(
+          bytes, platform::SocketAddress::v4(destination, DISCOVERY_PORT));
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<platform::Ipv4> announcement_destinations() {
+  std::vector<platform::Ipv4> destinations{{255, 255, 255, 255}};
+  auto directed = platform::ipv4_broadcast_addresses();
+  if (directed.ok()) {
+    destinations.insert(destinations.end(), directed->begin(), directed->end());
+  }
+  return destinations;
+}
+
+void run_announcer(DeviceId id, std::string name, std::uint16_t port) {
+  announce(std::move(id), std::move(name), port, std::nullopt);
+}
+
+void run_announcer_cycles(DeviceId id, std::string name, std::uint16_t port,
+                          std::uint64_t cycles) {
+  announce(std::move(id), std::move(name), port, cycles);
+}
+
+}  // namespace burrowlink
