@@ -2,7 +2,7 @@
 # Throughput benchmark over loopback, inside a private network namespace:
 # burrowlink against a raw verified pipe (socat + openssl) and an rsync
 # daemon, interleaved round by round so that machine drift cancels.
-#   scripts/bench.sh build/burrowlink [rounds]
+#   scripts/bench.sh build/burrowlink [rounds]    (BENCH_DIR picks the folder)
 set -euo pipefail
 
 bin=$(realpath "${1:-build/burrowlink}")
@@ -16,7 +16,11 @@ fi
 [[ $(readlink /proc/self/ns/net) != $(readlink /proc/1/ns/net) ]] || {
   echo "refusing to run outside a private network namespace" >&2; exit 1; }
 
-work=$(mktemp -d /var/tmp/burrowlink-bench.XXXXXX)
+# tmpfs by default, so that the file system's inode allocator (slow on a disk
+# full of recently deleted files) does not drown the tools' own costs.
+bench_dir=${BENCH_DIR:-/dev/shm}
+[[ -d "$bench_dir" && -w "$bench_dir" ]] || bench_dir=${TMPDIR:-/tmp}
+work=$(mktemp -d "$bench_dir/burrowlink-bench.XXXXXX")
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 mkdir -p "$work/src/small1" "$work/src/small2" "$work/home-r" "$work/home-s"
 export HOME=$work/home-s
@@ -42,14 +46,15 @@ check_big() {
   [[ "$got" == "$big_sum" ]] || { echo "MISMATCH in $1" >&2; exit 1; }
 }
 
+# Compares the received small files with the sources, in one hash each.
 check_small() {
-  local n
+  local n list
   n=$(find "$work/out" -type f | wc -l)
   [[ "$n" == 2000 ]] || { echo "expected 2000 files, found $n" >&2; exit 1; }
-  (cd "$work/src" && cat small1/* small2/* | openssl dgst -sha256 -r) > "$work/a.sum"
-  (cd "$work/out" && cat $(for i in $(seq 1 1000); do echo "$1f$i.bin"; done) \
-     $(for i in $(seq 1 1000); do echo "$2f$i.bin"; done) | openssl dgst -sha256 -r) > "$work/b.sum"
-  cmp -s "$work/a.sum" "$work/b.sum" || { echo "small files differ" >&2; exit 1; }
+  list=$(for d in small1 small2; do for i in $(seq 1 1000); do echo "$d/f$i.bin"; done; done)
+  a=$(cd "$work/src" && cat $list | openssl dgst -sha256 -r)
+  b=$(cd "$work/out" && cat $list | openssl dgst -sha256 -r)
+  [[ "$a" == "$b" ]] || { echo "small files differ" >&2; exit 1; }
 }
 
 # Starts `receive --yes --once` under /usr/bin/time and waits until it listens.
@@ -85,7 +90,7 @@ bl_small() {
     wait $recv_pid; t1=$(now)
     total=$(echo "$total + $t1 - $t0" | bc -l)
   done
-  check_small small1/ small2/
+  check_small
   echo "$total"
 }
 
@@ -113,7 +118,7 @@ pipe_small() {
     | tee >(openssl dgst -sha256 -r > "$work/send.sum") \
     | socat -u STDIN TCP:127.0.0.1:$port
   wait; t1=$(now)
-  check_small small1/ small2/
+  check_small
   echo "$t1 - $t0" | bc -l
 }
 
@@ -147,7 +152,7 @@ rsync_small() {
   local t0 t1; t0=$(now)
   rsync -a --whole-file "$work/src/small1" "$work/src/small2" rsync://127.0.0.1:$port/bench/
   t1=$(now); kill $rsyncd_pid; wait $rsyncd_pid 2>/dev/null || true
-  check_small small1/ small2/
+  check_small
   echo "$t1 - $t0" | bc -l
 }
 

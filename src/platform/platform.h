@@ -159,6 +159,9 @@ class TcpStream {
   // Bounds each single receive / send call.
   Status set_read_timeout(std::chrono::milliseconds timeout);
   Status set_write_timeout(std::chrono::milliseconds timeout);
+  // Receives poll for up to `spin` before they sleep: a peer that answers
+  // within it is met without the cost of waking this thread up.
+  void set_spin(std::chrono::microseconds spin) { m_spin = spin; }
 
   // Receives what one call delivers, at most `buffer.size()`; 0 when the
   // peer closed.
@@ -167,13 +170,16 @@ class TcpStream {
   // first.
   Status read_exact(Bytes buffer);
   // `more`: further bytes follow at once, so they may share a segment.
-  Status write_all(ConstBytes data, bool more = false);
+  // `written`, when given, receives how many bytes went out, also on failure.
+  Status write_all(ConstBytes data, bool more = false,
+                   std::size_t* written = nullptr);
   void close();
 
  private:
   friend class TcpListener;
   explicit TcpStream(int fd) : m_fd(fd) {}
   int m_fd = -1;
+  std::chrono::microseconds m_spin{0};
 };
 
 // A listening TCP socket on every local IPv4 interface.

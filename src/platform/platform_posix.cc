@@ -1,5 +1,3 @@
-#include "platform/platform.h"
-
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -17,6 +15,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+
+#include "platform/platform.h"
 
 namespace burrowlink::platform {
 
@@ -39,9 +39,9 @@ Error os_error(int code) {
     default:
       break;
   }
-  return Error{std::string(strerror(code)) + " (os error " +
-                   std::to_string(code) + ")",
-               kind, code};
+  return Error{
+      std::string(strerror(code)) + " (os error " + std::to_string(code) + ")",
+      kind, code};
 }
 
 Error last_os_error() { return os_error(errno); }
@@ -88,8 +88,8 @@ SocketAddress from_native(const sockaddr_storage& storage) {
     const auto* s = reinterpret_cast<const sockaddr_in6*>(&storage);
     Ipv6 ip;
     memcpy(ip.data(), &s->sin6_addr, 16);
-    SocketAddress a = SocketAddress::v6(ip, ntohs(s->sin6_port),
-                                        s->sin6_scope_id);
+    SocketAddress a =
+        SocketAddress::v6(ip, ntohs(s->sin6_port), s->sin6_scope_id);
     a.flow_info = ntohl(s->sin6_flowinfo);
     return a;
   }
@@ -341,12 +341,13 @@ std::optional<Ipv6> parse_ipv6(std::string_view text) {
 // --- TcpStream -----------------------------------------------------------
 
 TcpStream::TcpStream(TcpStream&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)) {}
+    : m_fd(std::exchange(other.m_fd, -1)), m_spin(other.m_spin) {}
 
 TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
   if (this != &other) {
     close_fd(m_fd);
     m_fd = std::exchange(other.m_fd, -1);
+    m_spin = other.m_spin;
   }
   return *this;
 }
@@ -420,6 +421,14 @@ Status TcpStream::set_write_timeout(std::chrono::milliseconds timeout) {
 }
 
 Result<std::size_t> TcpStream::read_some(Bytes buffer) {
+  if (m_spin.count() > 0) {
+    auto until = std::chrono::steady_clock::now() + m_spin;
+    do {
+      ssize_t n = ::recv(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (n >= 0) return static_cast<std::size_t>(n);
+      if (errno != EAGAIN && errno != EINTR) return last_os_error();
+    } while (std::chrono::steady_clock::now() < until);
+  }
   for (;;) {
     ssize_t n = ::recv(m_fd, buffer.data(), buffer.size(), 0);
     if (n >= 0) return static_cast<std::size_t>(n);
@@ -440,9 +449,11 @@ Status TcpStream::read_exact(Bytes buffer) {
   return {};
 }
 
-Status TcpStream::write_all(ConstBytes data, bool more) {
+Status TcpStream::write_all(ConstBytes data, bool more, std::size_t* written) {
   int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
-  std::size_t done = 0;
+  std::size_t ignored = 0;
+  std::size_t& done = written ? *written : ignored;
+  done = 0;
   while (done < data.size()) {
     ssize_t n = ::send(m_fd, data.data() + done, data.size() - done, flags);
     if (n < 0) {
@@ -481,7 +492,8 @@ Result<TcpListener> TcpListener::listen_v4(std::uint16_t port, int backlog) {
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   socklen_t len = 0;
-  sockaddr_storage native = to_native(SocketAddress::v4({0, 0, 0, 0}, port), len);
+  sockaddr_storage native =
+      to_native(SocketAddress::v4({0, 0, 0, 0}, port), len);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&native), len) != 0) {
     return last_os_error();
   }

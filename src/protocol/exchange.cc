@@ -44,6 +44,7 @@ Status send_files(TcpStream& stream, const Offer& offer,
   (void)stream.set_read_timeout(FILE_PHASE_TIMEOUT);
   (void)stream.set_write_timeout(FILE_PHASE_TIMEOUT);
   std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES, 0);
+  stream.set_spin(FILE_PHASE_SPIN);
   Sha256 digest;
 
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
@@ -58,22 +59,38 @@ Status send_files(TcpStream& stream, const Offer& offer,
 
     digest.reset();
     std::uint64_t due = info.size;
+    std::size_t last = 0;  // bytes of the final chunk still in the buffer
     while (due > 0) {
-      std::size_t want = static_cast<std::size_t>(
-          std::min<std::uint64_t>(due, buffer.size()));
+      std::size_t want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(due, buffer.size()));
       Result<std::size_t> got = file.read(std::span(buffer).first(want));
       if (!got.ok()) return std::move(got).error();
       if (*got == 0) return Error{changed_while_sending_text(path)};
       auto chunk = std::span<const std::uint8_t>(buffer).first(*got);
       digest.update(chunk);
       due -= *got;
+      if (due == 0 && chunk.size() + DIGEST_BYTES <= buffer.size()) {
+        last = chunk.size();  // leaves below, in one write with the digest
+        break;
+      }
       // The last chunk is corked so that it leaves together with the digest.
       if (Status sent = stream.write_all(chunk, due == 0); !sent.ok()) {
         return Error{connection_lost_text(sent.error().message)};
       }
     }
     Digest sum = digest.finish();
-    if (Status sent = stream.write_all(sum); !sent.ok()) return sent;
+    std::copy(sum.begin(), sum.end(),
+              buffer.begin() + static_cast<std::ptrdiff_t>(last));
+    std::size_t written = 0;
+    Status sent = stream.write_all(std::span(buffer).first(last + DIGEST_BYTES),
+                                   false, &written);
+    if (!sent.ok()) {
+      // Only a failure within the file's own bytes counts as a lost
+      // connection; one within the digest is reported as it is.
+      if (written < last)
+        return Error{connection_lost_text(sent.error().message)};
+      return sent;
+    }
 
     std::uint8_t verdict = 0;
     if (Status read = stream.read_exact({&verdict, 1}); !read.ok()) {

@@ -1,7 +1,6 @@
 #include "storage/storage.h"
 
 #include <algorithm>
-#include <tuple>
 #include <utility>
 
 #include "console/console.h"
@@ -35,16 +34,6 @@ std::string candidate_path(std::string_view folder, std::string_view safe_name,
   numbered += " (" + std::to_string(n) + ")";
   numbered += parts.extension;
   return platform::join_path(folder, numbered);
-}
-
-// Path of the first candidate from number `n` on at which nothing exists.
-std::pair<std::string, std::uint64_t> free_path_from(std::string_view folder,
-                                                     std::string_view safe_name,
-                                                     std::uint64_t n) {
-  for (;; ++n) {
-    std::string path = candidate_path(folder, safe_name, n);
-    if (!platform::path_exists(path)) return {std::move(path), n};
-  }
 }
 
 bool made_or_present(const Status& status, const std::string& path) {
@@ -104,7 +93,10 @@ std::string safe_file_name(std::string_view offered) {
 }
 
 std::string free_path(std::string_view folder, std::string_view safe_name) {
-  return free_path_from(folder, safe_name, 0).first;
+  for (std::uint64_t n = 0;; ++n) {
+    std::string path = candidate_path(folder, safe_name, n);
+    if (!platform::path_exists(path)) return path;
+  }
 }
 
 std::optional<std::string> receive_files(platform::TcpStream& stream,
@@ -112,6 +104,7 @@ std::optional<std::string> receive_files(platform::TcpStream& stream,
                                          const std::string& folder,
                                          std::string_view sender) {
   std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES, 0);
+  stream.set_spin(FILE_PHASE_SPIN);
   for (const FileInfo& file : files) {
     if (auto failure = receive_file(stream, file, folder, sender, buffer)) {
       return failure;
@@ -131,7 +124,7 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
   std::string path;
   platform::File out;
   for (std::uint64_t n = 0;; ++n) {
-    std::tie(path, n) = free_path_from(folder, safe_name, n);
+    path = candidate_path(folder, safe_name, n);
     Result<platform::File> created = platform::File::create_new(path);
     if (created.ok()) {
       out = std::move(created).value();
@@ -149,23 +142,34 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
   };
 
   Sha256 digest;
+  Digest theirs{};
+  std::size_t digest_got = 0;
   std::uint64_t due = file.size;
   while (due > 0) {
-    std::size_t want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(due, buffer.size()));
+    // A small remainder is asked for together with the digest behind it,
+    // saving a receive per file; nothing past the digest can be taken.
+    std::size_t want = due + DIGEST_BYTES <= buffer.size()
+                           ? static_cast<std::size_t>(due) + DIGEST_BYTES
+                           : static_cast<std::size_t>(
+                                 std::min<std::uint64_t>(due, buffer.size()));
     Result<std::size_t> got = stream.read_some(buffer.first(want));
     if (!got.ok()) return discard(got.error().message);
     if (*got == 0) return discard("unexpected end of file");
-    auto chunk = buffer.first(*got);
+    std::size_t data =
+        static_cast<std::size_t>(std::min<std::uint64_t>(*got, due));
+    auto chunk = buffer.first(data);
     digest.update(chunk);
     if (Status written = out.write_all(chunk); !written.ok()) {
       return discard(written.error().message);
     }
-    due -= *got;
+    due -= data;
+    digest_got = *got - data;
+    std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(data), digest_got,
+                theirs.begin());
   }
 
-  Digest theirs{};
-  if (Status read = stream.read_exact(theirs); !read.ok()) {
+  if (Status read = stream.read_exact(std::span(theirs).subspan(digest_got));
+      !read.ok()) {
     return discard(read.error().message);
   }
   Digest ours = digest.finish();
