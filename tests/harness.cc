@@ -4,10 +4,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
-#include <termios.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -133,22 +133,22 @@ bool ToolProcess::pump(milliseconds wait) {
   return true;
 }
 
-bool ToolProcess::wait_for_err(const std::string& text, milliseconds limit) {
+bool ToolProcess::wait_for(const std::string& stream, const std::string& text,
+                           milliseconds limit) {
   auto deadline = steady_clock::now() + limit;
-  while (m_result.err.find(text) == std::string::npos) {
+  while (stream.find(text) == std::string::npos) {
     if (steady_clock::now() >= deadline) return false;
     if (!pump(milliseconds(50))) return false;
   }
   return true;
 }
 
+bool ToolProcess::wait_for_err(const std::string& text, milliseconds limit) {
+  return wait_for(m_result.err, text, limit);
+}
+
 bool ToolProcess::wait_for_out(const std::string& text, milliseconds limit) {
-  auto deadline = steady_clock::now() + limit;
-  while (m_result.out.find(text) == std::string::npos) {
-    if (steady_clock::now() >= deadline) return false;
-    if (!pump(milliseconds(50))) return false;
-  }
-  return true;
+  return wait_for(m_result.out, text, limit);
 }
 
 ToolResult ToolProcess::finish(milliseconds limit) {
@@ -163,8 +163,8 @@ ToolResult ToolProcess::finish(milliseconds limit) {
   int status = 0;
   waitpid(m_pid, &status, 0);
   m_exited = true;
-  m_result.status = WIFEXITED(status) ? WEXITSTATUS(status)
-                                      : 128 + WTERMSIG(status);
+  m_result.status =
+      WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return m_result;
 }
 

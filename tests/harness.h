@@ -55,6 +55,8 @@ class ToolProcess {
 
  private:
   bool pump(std::chrono::milliseconds wait);
+  bool wait_for(const std::string& stream, const std::string& text,
+                std::chrono::milliseconds limit);
   int m_pid = -1;
   int m_in = -1;
   int m_out = -1;

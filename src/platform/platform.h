@@ -58,17 +58,35 @@ bool is_terminal(Stream stream);
 // input or on a read failure.
 std::optional<std::string> read_input_line();
 
+// An OS handle (file descriptor or socket), closed when it goes out of scope.
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(std::intptr_t value) : m_value(value) {}
+  Handle(Handle&& other) noexcept : m_value(std::exchange(other.m_value, -1)) {}
+  Handle& operator=(Handle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      m_value = std::exchange(other.m_value, -1);
+    }
+    return *this;
+  }
+  ~Handle() { reset(); }
+
+  std::intptr_t get() const { return m_value; }
+  // Closes the handle now, if it is open.
+  void reset();
+
+ private:
+  std::intptr_t m_value = -1;
+};
+
 // --- Files ---------------------------------------------------------------
 
 // An open file, closed when it goes out of scope.
 class File {
  public:
   File() = default;
-  File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  ~File();
 
   // Opens an existing file for reading.
   static Result<File> open_read(const std::string& path);
@@ -83,8 +101,8 @@ class File {
   void close();
 
  private:
-  explicit File(int fd) : m_fd(fd) {}
-  int m_fd = -1;
+  explicit File(int fd) : m_handle(fd) {}
+  Handle m_handle;
 };
 
 enum class FileType { regular, directory, other };
@@ -142,11 +160,6 @@ std::optional<Ipv6> parse_ipv6(std::string_view text);
 class TcpStream {
  public:
   TcpStream() = default;
-  TcpStream(TcpStream&& other) noexcept;
-  TcpStream& operator=(TcpStream&& other) noexcept;
-  TcpStream(const TcpStream&) = delete;
-  TcpStream& operator=(const TcpStream&) = delete;
-  ~TcpStream();
 
   // Connects within `limit`; kind timed_out with "connection timed out"
   // when no answer comes in time.
@@ -177,8 +190,8 @@ class TcpStream {
 
  private:
   friend class TcpListener;
-  explicit TcpStream(int fd) : m_fd(fd) {}
-  int m_fd = -1;
+  explicit TcpStream(int fd) : m_handle(fd) {}
+  Handle m_handle;
   std::chrono::microseconds m_spin{0};
 };
 
@@ -186,11 +199,6 @@ class TcpStream {
 class TcpListener {
  public:
   TcpListener() = default;
-  TcpListener(TcpListener&& other) noexcept;
-  TcpListener& operator=(TcpListener&& other) noexcept;
-  TcpListener(const TcpListener&) = delete;
-  TcpListener& operator=(const TcpListener&) = delete;
-  ~TcpListener();
 
   // Listens on 0.0.0.0:`port` (0: the system picks one).
   static Result<TcpListener> listen_v4(std::uint16_t port, int backlog);
@@ -199,19 +207,14 @@ class TcpListener {
   void close();
 
  private:
-  explicit TcpListener(int fd) : m_fd(fd) {}
-  int m_fd = -1;
+  explicit TcpListener(int fd) : m_handle(fd) {}
+  Handle m_handle;
 };
 
 // An IPv4 UDP socket, closed when it goes out of scope.
 class UdpSocket {
  public:
   UdpSocket() = default;
-  UdpSocket(UdpSocket&& other) noexcept;
-  UdpSocket& operator=(UdpSocket&& other) noexcept;
-  UdpSocket(const UdpSocket&) = delete;
-  UdpSocket& operator=(const UdpSocket&) = delete;
-  ~UdpSocket();
 
   // Binds to `ip`:`port` without any address-reuse option.
   static Result<UdpSocket> bind_v4(Ipv4 ip, std::uint16_t port);
@@ -228,8 +231,8 @@ class UdpSocket {
   Result<Datagram> receive_from(Bytes buffer);
 
  private:
-  explicit UdpSocket(int fd) : m_fd(fd) {}
-  int m_fd = -1;
+  explicit UdpSocket(int fd) : m_handle(fd) {}
+  Handle m_handle;
 };
 
 // The directed broadcast address of every local IPv4 address on an interface

@@ -46,12 +46,7 @@ Error os_error(int code) {
 
 Error last_os_error() { return os_error(errno); }
 
-void close_fd(int& fd) {
-  if (fd >= 0) {
-    ::close(fd);
-    fd = -1;
-  }
-}
+int fd_of(const Handle& handle) { return static_cast<int>(handle.get()); }
 
 Status set_timeout(int fd, int option, std::chrono::milliseconds timeout) {
   timeval tv{};
@@ -115,6 +110,13 @@ Status write_fd_all(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
+void Handle::reset() {
+  if (m_value >= 0) {
+    ::close(static_cast<int>(m_value));
+    m_value = -1;
+  }
+}
+
 // --- Process -------------------------------------------------------------
 
 void prepare_process() { signal(SIGPIPE, SIG_IGN); }
@@ -177,19 +179,7 @@ std::optional<std::string> read_input_line() {
 
 // --- Files ---------------------------------------------------------------
 
-File::File(File&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    close_fd(m_fd);
-    m_fd = std::exchange(other.m_fd, -1);
-  }
-  return *this;
-}
-
-File::~File() { close_fd(m_fd); }
-
-void File::close() { close_fd(m_fd); }
+void File::close() { m_handle.reset(); }
 
 Result<File> File::open_read(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -206,15 +196,15 @@ Result<File> File::create_new(const std::string& path) {
 
 Result<std::size_t> File::read(Bytes buffer) {
   for (;;) {
-    ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
+    ssize_t n = ::read(fd_of(m_handle), buffer.data(), buffer.size());
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return last_os_error();
   }
 }
 
 Status File::write_all(ConstBytes data) {
-  return write_fd_all(m_fd, reinterpret_cast<const char*>(data.data()),
-                      data.size());
+  return write_fd_all(fd_of(m_handle),
+                      reinterpret_cast<const char*>(data.data()), data.size());
 }
 
 Result<FileStatus> file_status(const std::string& path) {
@@ -340,21 +330,7 @@ std::optional<Ipv6> parse_ipv6(std::string_view text) {
 
 // --- TcpStream -----------------------------------------------------------
 
-TcpStream::TcpStream(TcpStream&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)), m_spin(other.m_spin) {}
-
-TcpStream& TcpStream::operator=(TcpStream&& other) noexcept {
-  if (this != &other) {
-    close_fd(m_fd);
-    m_fd = std::exchange(other.m_fd, -1);
-    m_spin = other.m_spin;
-  }
-  return *this;
-}
-
-TcpStream::~TcpStream() { close_fd(m_fd); }
-
-void TcpStream::close() { close_fd(m_fd); }
+void TcpStream::close() { m_handle.reset(); }
 
 Result<TcpStream> TcpStream::connect(const SocketAddress& to,
                                      std::chrono::milliseconds limit) {
@@ -406,31 +382,33 @@ Result<std::pair<TcpStream, TcpStream>> TcpStream::pair() {
 
 Status TcpStream::set_no_delay() {
   int on = 1;
-  if (setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+  if (setsockopt(fd_of(m_handle), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) !=
+      0) {
     return last_os_error();
   }
   return {};
 }
 
 Status TcpStream::set_read_timeout(std::chrono::milliseconds timeout) {
-  return set_timeout(m_fd, SO_RCVTIMEO, timeout);
+  return set_timeout(fd_of(m_handle), SO_RCVTIMEO, timeout);
 }
 
 Status TcpStream::set_write_timeout(std::chrono::milliseconds timeout) {
-  return set_timeout(m_fd, SO_SNDTIMEO, timeout);
+  return set_timeout(fd_of(m_handle), SO_SNDTIMEO, timeout);
 }
 
 Result<std::size_t> TcpStream::read_some(Bytes buffer) {
   if (m_spin.count() > 0) {
     auto until = std::chrono::steady_clock::now() + m_spin;
     do {
-      ssize_t n = ::recv(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      ssize_t n =
+          ::recv(fd_of(m_handle), buffer.data(), buffer.size(), MSG_DONTWAIT);
       if (n >= 0) return static_cast<std::size_t>(n);
       if (errno != EAGAIN && errno != EINTR) return last_os_error();
     } while (std::chrono::steady_clock::now() < until);
   }
   for (;;) {
-    ssize_t n = ::recv(m_fd, buffer.data(), buffer.size(), 0);
+    ssize_t n = ::recv(fd_of(m_handle), buffer.data(), buffer.size(), 0);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return last_os_error();
   }
@@ -455,7 +433,8 @@ Status TcpStream::write_all(ConstBytes data, bool more, std::size_t* written) {
   std::size_t& done = written ? *written : ignored;
   done = 0;
   while (done < data.size()) {
-    ssize_t n = ::send(m_fd, data.data() + done, data.size() - done, flags);
+    ssize_t n =
+        ::send(fd_of(m_handle), data.data() + done, data.size() - done, flags);
     if (n < 0) {
       if (errno == EINTR) continue;
       return last_os_error();
@@ -468,20 +447,7 @@ Status TcpStream::write_all(ConstBytes data, bool more, std::size_t* written) {
 
 // --- TcpListener ---------------------------------------------------------
 
-TcpListener::TcpListener(TcpListener&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)) {}
-
-TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
-  if (this != &other) {
-    close_fd(m_fd);
-    m_fd = std::exchange(other.m_fd, -1);
-  }
-  return *this;
-}
-
-TcpListener::~TcpListener() { close_fd(m_fd); }
-
-void TcpListener::close() { close_fd(m_fd); }
+void TcpListener::close() { m_handle.reset(); }
 
 Result<TcpListener> TcpListener::listen_v4(std::uint16_t port, int backlog) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -504,7 +470,8 @@ Result<TcpListener> TcpListener::listen_v4(std::uint16_t port, int backlog) {
 Result<std::uint16_t> TcpListener::local_port() const {
   sockaddr_storage native{};
   socklen_t len = sizeof native;
-  if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&native), &len) != 0) {
+  if (getsockname(fd_of(m_handle), reinterpret_cast<sockaddr*>(&native),
+                  &len) != 0) {
     return last_os_error();
   }
   return from_native(native).port;
@@ -512,26 +479,13 @@ Result<std::uint16_t> TcpListener::local_port() const {
 
 Result<TcpStream> TcpListener::accept() {
   for (;;) {
-    int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = ::accept4(fd_of(m_handle), nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) return TcpStream(fd);
     if (errno != EINTR) return last_os_error();
   }
 }
 
 // --- UdpSocket -----------------------------------------------------------
-
-UdpSocket::UdpSocket(UdpSocket&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)) {}
-
-UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
-  if (this != &other) {
-    close_fd(m_fd);
-    m_fd = std::exchange(other.m_fd, -1);
-  }
-  return *this;
-}
-
-UdpSocket::~UdpSocket() { close_fd(m_fd); }
 
 Result<UdpSocket> UdpSocket::bind_v4(Ipv4 ip, std::uint16_t port) {
   int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -547,21 +501,22 @@ Result<UdpSocket> UdpSocket::bind_v4(Ipv4 ip, std::uint16_t port) {
 
 Status UdpSocket::enable_broadcast() {
   int on = 1;
-  if (setsockopt(m_fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+  if (setsockopt(fd_of(m_handle), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) !=
+      0) {
     return last_os_error();
   }
   return {};
 }
 
 Status UdpSocket::set_read_timeout(std::chrono::milliseconds timeout) {
-  return set_timeout(m_fd, SO_RCVTIMEO, timeout);
+  return set_timeout(fd_of(m_handle), SO_RCVTIMEO, timeout);
 }
 
 Status UdpSocket::send_to(ConstBytes payload, const SocketAddress& to) {
   socklen_t len = 0;
   sockaddr_storage native = to_native(to, len);
-  ssize_t n = ::sendto(m_fd, payload.data(), payload.size(), MSG_NOSIGNAL,
-                       reinterpret_cast<sockaddr*>(&native), len);
+  ssize_t n = ::sendto(fd_of(m_handle), payload.data(), payload.size(),
+                       MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&native), len);
   if (n < 0) return last_os_error();
   return {};
 }
@@ -571,8 +526,9 @@ Result<UdpSocket::Datagram> UdpSocket::receive_from(Bytes buffer) {
     sockaddr_storage native{};
     socklen_t len = sizeof native;
     // MSG_TRUNC makes the kernel report the datagram's real length.
-    ssize_t n = ::recvfrom(m_fd, buffer.data(), buffer.size(), MSG_TRUNC,
-                           reinterpret_cast<sockaddr*>(&native), &len);
+    ssize_t n =
+        ::recvfrom(fd_of(m_handle), buffer.data(), buffer.size(), MSG_TRUNC,
+                   reinterpret_cast<sockaddr*>(&native), &len);
     if (n < 0) {
       if (errno == EINTR) continue;
       return last_os_error();

@@ -36,6 +36,21 @@ std::string candidate_path(std::string_view folder, std::string_view safe_name,
   return platform::join_path(folder, numbered);
 }
 
+// Creates the first free candidate. Exclusive creation is the existence
+// test, so whatever appears at a path meanwhile, a link included, is never
+// truncated or written through: the next number is tried instead.
+Result<platform::File> create_free_file(std::string_view folder,
+                                        std::string_view safe_name,
+                                        std::string& path) {
+  for (std::uint64_t n = 0;; ++n) {
+    path = candidate_path(folder, safe_name, n);
+    Result<platform::File> created = platform::File::create_new(path);
+    if (created.ok() || created.error().kind != ErrorKind::already_exists) {
+      return created;
+    }
+  }
+}
+
 bool made_or_present(const Status& status, const std::string& path) {
   return status.ok() || (status.error().kind == ErrorKind::already_exists &&
                          platform::is_directory(path));
@@ -118,22 +133,11 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
                                         const std::string& folder,
                                         std::string_view sender,
                                         std::span<std::uint8_t> buffer) {
-  // Created exclusively: something that appears at the free path meanwhile,
-  // or a link there, is never truncated or written through.
-  std::string safe_name = safe_file_name(file.name);
   std::string path;
-  platform::File out;
-  for (std::uint64_t n = 0;; ++n) {
-    path = candidate_path(folder, safe_name, n);
-    Result<platform::File> created = platform::File::create_new(path);
-    if (created.ok()) {
-      out = std::move(created).value();
-      break;
-    }
-    if (created.error().kind != ErrorKind::already_exists) {
-      return path + ": " + created.error().message;
-    }
-  }
+  Result<platform::File> created =
+      create_free_file(folder, safe_file_name(file.name), path);
+  if (!created.ok()) return path + ": " + created.error().message;
+  platform::File out = std::move(created).value();
 
   auto discard = [&](std::string_view reason) {
     out.close();
