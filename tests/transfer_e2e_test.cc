@@ -268,7 +268,7 @@ TEST_F(TransferTest, KilledSenderLeavesNoPartialFile) {
   options.env = {{"HOME", work.file("home-s")}};
   ToolProcess send(options);
   // Wait until the file is being written, then kill the sender.
-  for (int i = 0; i < 200 && !std::filesystem::exists(inbox + "/huge.bin"); ++i) {
+  for (int i = 0; i < 1000 && !std::filesystem::exists(inbox + "/huge.bin"); ++i) {
     std::this_thread::sleep_for(5ms);
   }
   send.kill(SIGKILL);

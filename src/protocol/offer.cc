@@ -196,11 +196,15 @@ class OfferReader : public nlohmann::json_sax<Json> {
     return done(m_taken);
   }
 
-  // Only numbers with a minus sign arrive here.
-  bool number_integer(number_integer_t) override {
+  // Only numbers with a minus sign arrive here; "-0" is still zero.
+  bool number_integer(number_integer_t value) override {
     const Slot slot = take_slot();
     const std::size_t end = m_taken - 1;  // the parser looked one byte ahead
     if (slot == Slot::skip) return done(end);
+    if (slot == Slot::size && value == 0) {
+      m_file.size = 0;
+      return done(end);
+    }
     const std::string found = "integer `" + integer_text(end) + "`";
     if (slot == Slot::size) {
       return fail("invalid value: " + found + ", expected u64", end);

@@ -28,7 +28,8 @@ TEST(SafeFileName, ReplacesReservedAndControlCharacters) {
   EXPECT_EQ("tab_and_line_", safe_file_name("tab\tand\nline\x1b"));
   EXPECT_EQ("c1_", safe_file_name("c1\xC2\x9B"));
   EXPECT_EQ("_______", safe_file_name("<>:\"|?*"));
-  EXPECT_EQ("r\xC3\xA9sum\xC3\xA9.pdf", safe_file_name("r\xC3\xA9sum\xC3\xA9.pdf"));
+  EXPECT_EQ("r\xC3\xA9sum\xC3\xA9.pdf",
+            safe_file_name("r\xC3\xA9sum\xC3\xA9.pdf"));
 }
 
 TEST(SafeFileName, TrimsSpaceThenTrailingDots) {
@@ -91,7 +92,8 @@ class ReceiveFileTest : public ::testing::Test {
 
   static std::string digest_of(const std::string& data) {
     Sha256 sha;
-    sha.update({reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
+    sha.update(
+        {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
     Digest d = sha.finish();
     return std::string(d.begin(), d.end());
   }
@@ -102,8 +104,11 @@ class ReceiveFileTest : public ::testing::Test {
     if (close_after) theirs.close();
   }
 
-  std::optional<std::string> receive(const FileInfo& file) {
-    std::vector<std::uint8_t> buffer(7);  // small, to take several rounds
+  // A small buffer takes several rounds; a large one reads a small file's
+  // bytes and its digest together.
+  std::optional<std::string> receive(const FileInfo& file,
+                                     std::size_t buffer_size = 7) {
+    std::vector<std::uint8_t> buffer(buffer_size);
     return receive_file(ours, file, dir.path(), "Desk", buffer);
   }
 
@@ -123,6 +128,24 @@ TEST_F(ReceiveFileTest, KeepsAVerifiedFile) {
   EXPECT_EQ(std::nullopt, receive({"../x.txt", data.size()}));
   EXPECT_EQ(1, verdict());
   EXPECT_EQ(data, read_whole(dir.file("x.txt")));
+}
+
+TEST_F(ReceiveFileTest, DigestArrivingWithTheDataOrAfterIt) {
+  peer_sends("abc" + digest_of("abc"), false);
+  EXPECT_EQ(std::nullopt, receive({"whole.txt", 3}, 64));
+  EXPECT_EQ(1, verdict());
+
+  std::string sum = digest_of("xyz");
+  peer_sends("xyz" + sum.substr(0, 10), false);
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    peer_sends(sum.substr(10), false);
+  });
+  EXPECT_EQ(std::nullopt, receive({"split.txt", 3}, 64));
+  late.join();
+  EXPECT_EQ(1, verdict());
+  EXPECT_EQ("abc", read_whole(dir.file("whole.txt")));
+  EXPECT_EQ("xyz", read_whole(dir.file("split.txt")));
 }
 
 TEST_F(ReceiveFileTest, EmptyFileIsVerifiedAgainstTheEmptyDigest) {
