@@ -14,17 +14,12 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// One or more decimal digits, leading zeros allowed, at most `largest`.
+// One or more decimal digits, leading zeros allowed, at most `largest`: the
+// option rule without its "+".
 std::optional<std::uint64_t> parse_digits(std::string_view text,
                                           std::uint64_t largest) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (!is_digit(c)) return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    if (value > largest) return std::nullopt;
-  }
-  return value;
+  if (text.empty() || !is_digit(text.front())) return std::nullopt;
+  return parse_number_option(text, largest);
 }
 
 // Four dotted parts of 1-3 digits, each 0-255 without a leading zero.
