@@ -319,6 +319,17 @@ TEST_F(TransferTest, TakenPortFallsBackToOneTheSystemChooses) {
   EXPECT_NE(std::to_string(port), m[1].str());
 }
 
+TEST_F(TransferTest, UnusableOptionsFallBackToTheirDefaults) {
+  ToolOptions options;
+  options.args = {"receive", "--port", "abc", "--name", "N", "--dir"};
+  options.cwd = work.path();
+  options.env = {{"HOME", work.file("home-r")}};
+  ToolProcess recv(options);
+  EXPECT_TRUE(recv.wait_for_err("\n", 5s));
+  EXPECT_EQ("Ready to receive as \"N\" on port 45455, saving to .\n",
+            recv.err());
+}
+
 TEST_F(TransferTest, FolderThatIsAFileEndsReceiveBeforeListening) {
   write_whole(inbox, "file");
   ToolOptions options;

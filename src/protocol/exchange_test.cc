@@ -68,8 +68,8 @@ TEST_F(SenderTest, StreamsEachFileWithItsDigestAndWaitsForVerdicts) {
     put(s, 1);
     for (std::string expected : {"alpha", ""}) {
       std::string got(expected.size() + 32, '\0');
-      ASSERT_OK(s.read_exact({reinterpret_cast<std::uint8_t*>(got.data()),
-                              got.size()}));
+      ASSERT_OK(s.read_exact(
+          {reinterpret_cast<std::uint8_t*>(got.data()), got.size()}));
       Sha256 sha;
       sha.update({reinterpret_cast<const std::uint8_t*>(expected.data()),
                   expected.size()});
@@ -119,7 +119,8 @@ TEST_F(SenderTest, DamagedVerdictStopsBeforeTheNextFile) {
   });
   Status status = send(offer, {dir.file("a"), dir.file("missing")});
   ASSERT_FALSE(status.ok());
-  EXPECT_EQ("a.txt: the receiver reported damaged data", status.error().message);
+  EXPECT_EQ("a.txt: the receiver reported damaged data",
+            status.error().message);
 }
 
 TEST_F(SenderTest, ShrunkFileIsReported) {
@@ -149,14 +150,57 @@ TEST_F(SenderTest, GrownFileSendsOnlyTheOfferedBytes) {
   EXPECT_OK(send(offer, {dir.file("a")}));
 }
 
+TEST_F(SenderTest, FileGoneAtItsTurnNamesThePath) {
+  Offer offer{"Desk", "id", {{"a", 1}}, std::nullopt};
+  serve([](TcpStream& s, const Offer&) { put(s, 1); });
+  Status status = send(offer, {dir.file("vanished")});
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(dir.file("vanished") + ": No such file or directory (os error 2)",
+            status.error().message);
+}
+
+TEST_F(SenderTest, ReceiverGoneDuringDataIsALostConnection) {
+  write_whole(dir.file("big"), std::string(32 << 20, 'b'));
+  Offer offer{"Desk", "id", {{"big", 32 << 20}}, std::nullopt};
+  serve([](TcpStream& s, const Offer&) {
+    put(s, 1);
+    s.close();
+  });
+  Status status = send(offer, {dir.file("big")});
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(0u, status.error().message.find("connection lost: "))
+      << status.error().message;
+}
+
+TEST(Connect, NoAnswerWithinFiveSecondsTimesOut) {
+  // A listener whose queue is full drops further connection requests.
+  auto full = TcpListener::listen_v4(0, 0);
+  ASSERT_TRUE(full.ok());
+  auto address = SocketAddress::v4({127, 0, 0, 1}, full->local_port().value());
+  std::vector<TcpStream> queued;
+  for (int i = 0; i < 2; ++i) {
+    auto s = TcpStream::connect(address, std::chrono::milliseconds(500));
+    if (s.ok()) queued.push_back(std::move(s).value());
+  }
+  auto started = std::chrono::steady_clock::now();
+  Status status = run_sender(address, Offer{"D", "i", {}, std::string("x")}, {},
+                             SenderEvents{});
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ("cannot connect to " + platform::format_address(address) +
+                ": connection timed out",
+            status.error().message);
+  EXPECT_GE(std::chrono::steady_clock::now() - started,
+            std::chrono::seconds(5));
+}
+
 TEST(Connect, RefusedPortNamesTheAddress) {
   auto probe = TcpListener::listen_v4(0, 1);
   ASSERT_TRUE(probe.ok());
   std::uint16_t port = probe->local_port().value();
   probe->close();
   Offer offer{"Desk", "id", {}, std::string("x")};
-  Status status = run_sender(SocketAddress::v4({127, 0, 0, 1}, port), offer,
-                             {}, SenderEvents{});
+  Status status = run_sender(SocketAddress::v4({127, 0, 0, 1}, port), offer, {},
+                             SenderEvents{});
   ASSERT_FALSE(status.ok());
   EXPECT_EQ("cannot connect to 127.0.0.1:" + std::to_string(port) +
                 ": Connection refused (os error 111)",
