@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 
 namespace burrowlink::testing {
@@ -18,8 +19,9 @@ namespace burrowlink::testing {
 using namespace std::chrono;
 
 std::string tool_path() {
+  // Absolute, since a test may run the tool in another folder.
   const char* bin = std::getenv("BURROWLINK_BIN");
-  return bin ? bin : "build/burrowlink";
+  return std::filesystem::absolute(bin ? bin : "build/burrowlink").string();
 }
 
 ToolProcess::ToolProcess(const ToolOptions& options) {
