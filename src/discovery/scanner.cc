@@ -3,6 +3,7 @@
 #include <array>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 #include "discovery/beacon.h"
 #include "main/cli_error.h"
@@ -16,12 +17,9 @@ namespace {
 constexpr std::chrono::milliseconds RECEIVE_TIMEOUT{400};
 constexpr std::size_t RECEIVE_BUFFER_BYTES = 2048;
 
-bool known(const std::vector<Device>& devices, const std::string& id) {
-  for (const Device& device : devices) {
-    if (device.id == id) return true;
-  }
-  return false;
-}
+// A hostile sender could invent ids without end; past this many devices,
+// new ones are ignored so that memory and work per datagram stay bounded.
+constexpr std::size_t MAX_DEVICES = 4096;
 
 }  // namespace
 
@@ -44,6 +42,7 @@ Result<std::vector<Device>> scan_devices(std::uint64_t seconds) {
   const DeviceId own_id = load_device_id();
 
   std::vector<Device> devices;
+  std::unordered_set<std::string> seen;
   auto deadline = scan_deadline(std::chrono::steady_clock::now(), seconds);
   std::array<std::uint8_t, RECEIVE_BUFFER_BYTES> buffer;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -56,7 +55,8 @@ Result<std::vector<Device>> scan_devices(std::uint64_t seconds) {
     std::optional<Beacon> beacon = read_beacon(std::string_view(
         reinterpret_cast<const char*>(buffer.data()), datagram->size));
     if (!beacon || beacon->app != APP_TAG || beacon->port == 0 ||
-        beacon->id == own_id || known(devices, beacon->id)) {
+        beacon->id == own_id || devices.size() >= MAX_DEVICES ||
+        !seen.insert(beacon->id).second) {
       continue;
     }
     devices.push_back(Device{

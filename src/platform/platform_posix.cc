@@ -14,6 +14,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -303,19 +305,60 @@ SocketAddress SocketAddress::v6(const Ipv6& ip, std::uint16_t port,
   return a;
 }
 
-std::string format_address(const SocketAddress& address) {
-  if (!address.is_v6) {
-    std::string text;
-    for (int i = 0; i < 4; ++i) {
-      if (i > 0) text += '.';
-      text += std::to_string(address.ip[static_cast<std::size_t>(i)]);
-    }
-    return text + ":" + std::to_string(address.port);
+namespace {
+
+std::string dotted(std::uint8_t a, std::uint8_t b, std::uint8_t c,
+                   std::uint8_t d) {
+  return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) +
+         "." + std::to_string(d);
+}
+
+// RFC 5952: lowercase, no leading zeros, the longest run (first on a tie)
+// of two or more zero groups as "::", dotted form only for IPv4-mapped.
+std::string format_ipv6(const Ipv6& ip) {
+  if (std::all_of(ip.begin(), ip.begin() + 10, [](auto b) { return b == 0; }) &&
+      ip[10] == 0xFF && ip[11] == 0xFF) {
+    return "::ffff:" + dotted(ip[12], ip[13], ip[14], ip[15]);
   }
-  char buffer[INET6_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET6, address.ip.data(), buffer, sizeof buffer);
-  std::string text = "[";
-  text += buffer;
+  std::array<unsigned, 8> groups{};
+  for (std::size_t i = 0; i < 8; ++i) {
+    groups[i] = static_cast<unsigned>(ip[2 * i] << 8 | ip[2 * i + 1]);
+  }
+  std::size_t best = 8, best_length = 1;
+  for (std::size_t i = 0; i < 8;) {
+    std::size_t end = i;
+    while (end < 8 && groups[end] == 0) ++end;
+    if (end - i > best_length) {
+      best = i;
+      best_length = end - i;
+    }
+    i = end > i ? end : i + 1;
+  }
+  std::string text;
+  char hex[8];
+  for (std::size_t i = 0; i < 8;) {
+    if (i == best) {
+      text += "::";
+      i += best_length;
+      continue;
+    }
+    if (!text.empty() && text.back() != ':') text += ':';
+    std::snprintf(hex, sizeof hex, "%x", groups[i]);
+    text += hex;
+    ++i;
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string format_address(const SocketAddress& address) {
+  const Ipv6& ip = address.ip;
+  if (!address.is_v6) {
+    return dotted(ip[0], ip[1], ip[2], ip[3]) + ":" +
+           std::to_string(address.port);
+  }
+  std::string text = "[" + format_ipv6(ip);
   if (address.scope_id != 0) text += "%" + std::to_string(address.scope_id);
   return text + "]:" + std::to_string(address.port);
 }

@@ -25,8 +25,18 @@ TEST(Addresses, ShownAsUsersWriteThem) {
   EXPECT_EQ("[2001:db8::1:0:0:1]:1",
             format_address(
                 SocketAddress::v6(*parse_ipv6("2001:db8:0:0:1:0:0:1"), 1)));
-  EXPECT_EQ("[::ffff:1.2.3.4]:0",
-            format_address(SocketAddress::v6(*parse_ipv6("::ffff:1.2.3.4"), 0)));
+  EXPECT_EQ("[::1:2]:5000",
+            format_address(SocketAddress::v6(*parse_ipv6("::0.1.0.2"), 5000)));
+  EXPECT_EQ("[::]:1", format_address(SocketAddress::v6(*parse_ipv6("::"), 1)));
+  EXPECT_EQ("[1::]:1",
+            format_address(SocketAddress::v6(*parse_ipv6("1:0:0::"), 1)));
+  EXPECT_EQ("[1:0:2::3]:1", format_address(SocketAddress::v6(
+                                *parse_ipv6("1:0:2:0:0:0:0:3"), 1)));
+  EXPECT_EQ("[abcd::12:0:0:ef]:1",
+            format_address(
+                SocketAddress::v6(*parse_ipv6("ABCD:0:0:0:12:0:0:EF"), 1)));
+  EXPECT_EQ("[::ffff:1.2.3.4]:0", format_address(SocketAddress::v6(
+                                      *parse_ipv6("::ffff:1.2.3.4"), 0)));
 }
 
 TEST(Streams, ClosedPeerIsAnErrorNotASignal) {
