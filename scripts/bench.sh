@@ -6,7 +6,7 @@
 set -euo pipefail
 
 bin=$(realpath "${1:-build/burrowlink}")
-rounds=${2:-3}
+rounds=${2:-5}
 
 # Never touch the real network: re-run inside a fresh namespace.
 if [[ "${BENCH_IN_NETNS:-}" != 1 ]]; then
