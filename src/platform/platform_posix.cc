@@ -592,7 +592,10 @@ Result<std::vector<Ipv4>> ipv4_broadcast_addresses() {
   for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_netmask == nullptr) continue;
     if (entry->ifa_addr->sa_family != AF_INET) continue;
-    if ((entry->ifa_flags & IFF_UP) == 0) continue;
+    // Up and with a carrier: a cable pulled out or Wi-Fi not joined is down.
+    if ((entry->ifa_flags & (IFF_UP | IFF_RUNNING)) != (IFF_UP | IFF_RUNNING)) {
+      continue;
+    }
     uint32_t address =
         ntohl(reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr);
     uint32_t mask = ntohl(

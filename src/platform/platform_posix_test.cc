@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "platform/platform.h"
 #include "test_util.h"
@@ -71,6 +74,40 @@ TEST(Streams, ReadTimeoutGivesTheSystemsText) {
   ASSERT_FALSE(got.ok());
   EXPECT_EQ("Resource temporarily unavailable (os error 11)",
             got.error().message);
+}
+
+}  // namespace
+}  // namespace burrowlink::platform
+
+namespace burrowlink::platform {
+namespace {
+
+bool has_destination(const Ipv4& wanted) {
+  auto list = ipv4_broadcast_addresses();
+  if (!list.ok()) return false;
+  for (const Ipv4& a : *list) {
+    if (a == wanted) return true;
+  }
+  return false;
+}
+
+TEST(BroadcastAddresses, OnlyInterfacesThatAreUpAndRunning) {
+  std::string why;
+  ASSERT_TRUE(testing::network_is_isolated(&why)) << why;
+  // One end of a veth pair has no carrier until the other end is up.
+  ASSERT_EQ(0, std::system("ip link add bl-v0 type veth peer name bl-v1 && "
+                           "ip addr add 10.78.0.1/24 dev bl-v0 && "
+                           "ip addr add 10.79.0.1/16 dev bl-v0 && "
+                           "ip link set bl-v0 up"));
+  EXPECT_FALSE(has_destination({10, 78, 0, 255}));
+  ASSERT_EQ(0, std::system("ip link set bl-v1 up"));
+  for (int i = 0; i < 100 && !has_destination({10, 78, 0, 255}); ++i) {
+    usleep(10000);
+  }
+  EXPECT_TRUE(has_destination({10, 78, 0, 255}));
+  EXPECT_TRUE(has_destination({10, 79, 255, 255}));
+  EXPECT_FALSE(has_destination({127, 255, 255, 255}));
+  std::system("ip link del bl-v0");
 }
 
 }  // namespace
