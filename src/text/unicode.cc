@@ -3,6 +3,7 @@
 #include <utf8proc.h>
 
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 namespace burrowlink::text {
@@ -40,9 +41,33 @@ std::vector<utf8proc_int32_t> decode(std::string_view text) {
   return scalars;
 }
 
+// The Cased property: the letter categories with case, plus the
+// Other_Lowercase and Other_Uppercase code points.
 bool is_cased(utf8proc_int32_t c) {
-  return utf8proc_islower(c) || utf8proc_isupper(c) ||
-         utf8proc_category(c) == UTF8PROC_CATEGORY_LT;
+  switch (utf8proc_category(c)) {
+    case UTF8PROC_CATEGORY_LU:
+    case UTF8PROC_CATEGORY_LL:
+    case UTF8PROC_CATEGORY_LT:
+      return true;
+    default:
+      break;
+  }
+  static constexpr std::pair<utf8proc_int32_t, utf8proc_int32_t> OTHER[] = {
+      {0xAA, 0xAA},       {0xBA, 0xBA},       {0x2B0, 0x2B8},
+      {0x2C0, 0x2C1},     {0x2E0, 0x2E4},     {0x345, 0x345},
+      {0x37A, 0x37A},     {0x10FC, 0x10FC},   {0x1D2C, 0x1D6A},
+      {0x1D78, 0x1D78},   {0x1D9B, 0x1DBF},   {0x2071, 0x2071},
+      {0x207F, 0x207F},   {0x2090, 0x209C},   {0x2160, 0x217F},
+      {0x24B6, 0x24E9},   {0x2C7C, 0x2C7D},   {0xA69C, 0xA69D},
+      {0xA770, 0xA770},   {0xA7F2, 0xA7F4},   {0xA7F8, 0xA7F9},
+      {0xAB5C, 0xAB5F},   {0xAB69, 0xAB69},   {0x10780, 0x107BA},
+      {0x1E030, 0x1E06D}, {0x1F130, 0x1F149}, {0x1F150, 0x1F169},
+      {0x1F170, 0x1F189},
+  };
+  for (const auto& [first, last] : OTHER) {
+    if (c >= first && c <= last) return true;
+  }
+  return false;
 }
 
 bool is_case_ignorable(utf8proc_int32_t c) {
@@ -58,9 +83,22 @@ bool is_case_ignorable(utf8proc_int32_t c) {
   }
   // Word_Break MidLetter, MidNumLet and Single_Quote.
   switch (c) {
-    case 0x27: case 0x2E: case 0x3A: case 0xB7: case 0x387: case 0x55F:
-    case 0x5F4: case 0x2018: case 0x2019: case 0x2024: case 0x2027:
-    case 0xFE13: case 0xFE52: case 0xFE55: case 0xFF07: case 0xFF0E:
+    case 0x27:
+    case 0x2E:
+    case 0x3A:
+    case 0xB7:
+    case 0x387:
+    case 0x55F:
+    case 0x5F4:
+    case 0x2018:
+    case 0x2019:
+    case 0x2024:
+    case 0x2027:
+    case 0xFE13:
+    case 0xFE52:
+    case 0xFE55:
+    case 0xFF07:
+    case 0xFF0E:
     case 0xFF1A:
       return true;
     default:

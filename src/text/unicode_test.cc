@@ -37,6 +37,8 @@ TEST(ToLower, FullMappingBeyondAscii) {
   EXPECT_EQ("\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82",
             to_lower("\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3"));
   EXPECT_EQ("\xCF\x83", to_lower("\xCE\xA3"));
+  // After "ĸ", a cased letter without an uppercase form, Σ ends a word.
+  EXPECT_EQ("\xC4\xB8\xCF\x82", to_lower("\xC4\xB8\xCE\xA3"));
   EXPECT_EQ("yes", to_lower("YeS"));
 }
 
