@@ -10,34 +10,9 @@ namespace burrowlink {
 
 using platform::TcpStream;
 
-Status run_sender(const platform::SocketAddress& to, const Offer& offer,
-                  const std::vector<std::string>& paths,
-                  const SenderEvents& events) {
-  Result<TcpStream> connected = TcpStream::connect(to, CONNECT_LIMIT);
-  if (!connected.ok()) {
-    return Error{cannot_connect_text(platform::format_address(to),
-                                     connected.error().message)};
-  }
-  TcpStream& stream = connected.value();
-  (void)stream.set_no_delay();  // the one-byte elements must not linger
+namespace {
 
-  if (Status written = write_offer(stream, offer); !written.ok()) {
-    return written;
-  }
-  if (events.offered) events.offered();
-
-  if (Status set = stream.set_read_timeout(ANSWER_TIMEOUT); !set.ok()) {
-    return set;
-  }
-  std::uint8_t answer = 0;
-  if (Status read = stream.read_exact({&answer, 1}); !read.ok()) {
-    return Error{no_answer_text(read.error().message)};
-  }
-  if (answer != ANSWER_ACCEPT) return Error{std::string(DECLINED_TEXT)};
-  if (offer.text) return {};
-  return send_files(stream, offer, paths, events);
-}
-
+// The file phase, on a stream whose offer was accepted.
 Status send_files(TcpStream& stream, const Offer& offer,
                   const std::vector<std::string>& paths,
                   const SenderEvents& events) {
@@ -102,6 +77,36 @@ Status send_files(TcpStream& stream, const Offer& offer,
     }
   }
   return {};
+}
+
+}  // namespace
+
+Status run_sender(const platform::SocketAddress& to, const Offer& offer,
+                  const std::vector<std::string>& paths,
+                  const SenderEvents& events) {
+  Result<TcpStream> connected = TcpStream::connect(to, CONNECT_LIMIT);
+  if (!connected.ok()) {
+    return Error{cannot_connect_text(platform::format_address(to),
+                                     connected.error().message)};
+  }
+  TcpStream& stream = connected.value();
+  (void)stream.set_no_delay();  // the one-byte elements must not linger
+
+  if (Status written = write_offer(stream, offer); !written.ok()) {
+    return written;
+  }
+  if (events.offered) events.offered();
+
+  if (Status set = stream.set_read_timeout(ANSWER_TIMEOUT); !set.ok()) {
+    return set;
+  }
+  std::uint8_t answer = 0;
+  if (Status read = stream.read_exact({&answer, 1}); !read.ok()) {
+    return Error{no_answer_text(read.error().message)};
+  }
+  if (answer != ANSWER_ACCEPT) return Error{std::string(DECLINED_TEXT)};
+  if (offer.text) return {};
+  return send_files(stream, offer, paths, events);
 }
 
 }  // namespace burrowlink

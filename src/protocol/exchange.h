@@ -28,9 +28,4 @@ Status run_sender(const platform::SocketAddress& to, const Offer& offer,
                   const std::vector<std::string>& paths,
                   const SenderEvents& events);
 
-// The file phase alone, on a stream whose offer was accepted.
-Status send_files(platform::TcpStream& stream, const Offer& offer,
-                  const std::vector<std::string>& paths,
-                  const SenderEvents& events);
-
 }  // namespace burrowlink

@@ -179,15 +179,14 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
   Digest ours = digest.finish();
   out.close();
 
-  std::string sender_shown = console::peer(Stream::out, sender);
   if (ours == theirs) {
     std::uint8_t verdict = VERDICT_KEPT;
     if (Status sent = stream.write_all({&verdict, 1}); !sent.ok()) {
       return sent.error().message;
     }
-    console::print(Stream::out, "Received " + path + " from " + sender_shown +
-                                    " (" + format_size(file.size) +
-                                    ", verified)\n");
+    console::print(Stream::out, "Received " + path + " from " +
+                                    console::peer(Stream::out, sender) + " (" +
+                                    format_size(file.size) + ", verified)\n");
   } else {
     (void)platform::remove_file(path);
     std::uint8_t verdict = VERDICT_DISCARDED;
