@@ -156,6 +156,10 @@ std::optional<Ipv6> parse_ipv6(std::string_view text);
 
 // --- Sockets -------------------------------------------------------------
 
+// What a receive waits for: bulk data, or a short reply that the peer sends
+// as soon as it has read ours.
+enum class Expect { data, reply };
+
 // A connected TCP stream, closed when it goes out of scope.
 class TcpStream {
  public:
@@ -172,16 +176,23 @@ class TcpStream {
   // Bounds each single receive / send call.
   Status set_read_timeout(std::chrono::milliseconds timeout);
   Status set_write_timeout(std::chrono::milliseconds timeout);
-  // Receives poll for up to `spin` before they sleep: a peer that answers
-  // within it is met without the cost of waking this thread up.
-  void set_spin(std::chrono::microseconds spin) { m_spin = spin; }
+  // Receives of a reply poll for up to `spin` before they sleep: a peer that
+  // answers within it is met without the cost of waking this thread up.
+  // After SPIN_MISSES polls in a row found nothing (a link slower than this
+  // CPU) the stream stops polling for good.
+  void set_spin(std::chrono::microseconds spin) {
+    m_spin = spin;
+    m_spin_misses = 0;
+  }
+  bool spinning() const { return m_spin.count() > 0; }
+  static constexpr int SPIN_MISSES = 3;
 
   // Receives what one call delivers, at most `buffer.size()`; 0 when the
-  // peer closed.
-  Result<std::size_t> read_some(Bytes buffer);
+  // peer closed. `expect` reply: a short answer is due, worth a poll.
+  Result<std::size_t> read_some(Bytes buffer, Expect expect = Expect::data);
   // Fails with FILL_BUFFER_TEXT (kind unexpected_eof) when the peer closes
   // first.
-  Status read_exact(Bytes buffer);
+  Status read_exact(Bytes buffer, Expect expect = Expect::data);
   // `more`: further bytes follow at once, so they may share a segment.
   // `written`, when given, receives how many bytes went out, also on failure.
   Status write_all(ConstBytes data, bool more = false,
@@ -193,6 +204,7 @@ class TcpStream {
   explicit TcpStream(int fd) : m_handle(fd) {}
   Handle m_handle;
   std::chrono::microseconds m_spin{0};
+  int m_spin_misses = 0;
 };
 
 // A listening TCP socket on every local IPv4 interface.

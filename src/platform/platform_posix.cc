@@ -440,15 +440,19 @@ Status TcpStream::set_write_timeout(std::chrono::milliseconds timeout) {
   return set_timeout(fd_of(m_handle), SO_SNDTIMEO, timeout);
 }
 
-Result<std::size_t> TcpStream::read_some(Bytes buffer) {
-  if (m_spin.count() > 0) {
+Result<std::size_t> TcpStream::read_some(Bytes buffer, Expect expect) {
+  if (expect == Expect::reply && m_spin.count() > 0) {
     auto until = std::chrono::steady_clock::now() + m_spin;
     do {
       ssize_t n =
           ::recv(fd_of(m_handle), buffer.data(), buffer.size(), MSG_DONTWAIT);
-      if (n >= 0) return static_cast<std::size_t>(n);
+      if (n >= 0) {
+        m_spin_misses = 0;
+        return static_cast<std::size_t>(n);
+      }
       if (errno != EAGAIN && errno != EINTR) return last_os_error();
     } while (std::chrono::steady_clock::now() < until);
+    if (++m_spin_misses >= SPIN_MISSES) m_spin = {};
   }
   for (;;) {
     ssize_t n = ::recv(fd_of(m_handle), buffer.data(), buffer.size(), 0);
@@ -457,10 +461,12 @@ Result<std::size_t> TcpStream::read_some(Bytes buffer) {
   }
 }
 
-Status TcpStream::read_exact(Bytes buffer) {
+Status TcpStream::read_exact(Bytes buffer, Expect expect) {
   std::size_t done = 0;
   while (done < buffer.size()) {
-    Result<std::size_t> n = read_some(buffer.subspan(done));
+    // Only the first bytes of a reply are worth a poll.
+    Result<std::size_t> n =
+        read_some(buffer.subspan(done), done == 0 ? expect : Expect::data);
     if (!n.ok()) return std::move(n).error();
     if (*n == 0) {
       return Error{std::string(FILL_BUFFER_TEXT), ErrorKind::unexpected_eof};

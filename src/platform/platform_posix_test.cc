@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <thread>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -63,6 +65,40 @@ TEST(Streams, ShortReadIsFillBufferError) {
   ASSERT_FALSE(status.ok());
   EXPECT_EQ("failed to fill whole buffer", status.error().message);
   EXPECT_EQ(ErrorKind::unexpected_eof, status.error().kind);
+}
+
+TEST(Streams, RepliesStopPollingOnceSeveralPollsFoundNothing) {
+  auto pair = TcpStream::pair();
+  ASSERT_TRUE(pair.ok());
+  TcpStream& ours = pair->first;
+  ours.set_spin(std::chrono::microseconds(100));
+  std::uint8_t byte = 7;
+  // A reply already there is a hit and resets the count.
+  for (int round = 0; round < TcpStream::SPIN_MISSES + 2; ++round) {
+    ASSERT_OK(pair->second.write_all({&byte, 1}));
+    ASSERT_OK(ours.read_exact({&byte, 1}, Expect::reply));
+  }
+  EXPECT_TRUE(ours.spinning());
+  // Bulk data never polls, so it never counts.
+  for (int round = 0; round < TcpStream::SPIN_MISSES + 2; ++round) {
+    std::thread late([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      (void)pair->second.write_all({&byte, 1});
+    });
+    ASSERT_OK(ours.read_exact({&byte, 1}, Expect::data));
+    late.join();
+  }
+  EXPECT_TRUE(ours.spinning());
+  for (int round = 0; round < TcpStream::SPIN_MISSES; ++round) {
+    EXPECT_TRUE(ours.spinning());
+    std::thread late([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      (void)pair->second.write_all({&byte, 1});
+    });
+    ASSERT_OK(ours.read_exact({&byte, 1}, Expect::reply));
+    late.join();
+  }
+  EXPECT_FALSE(ours.spinning());
 }
 
 TEST(Streams, ReadTimeoutGivesTheSystemsText) {

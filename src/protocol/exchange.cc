@@ -19,7 +19,6 @@ Status send_files(TcpStream& stream, const Offer& offer,
   (void)stream.set_read_timeout(FILE_PHASE_TIMEOUT);
   (void)stream.set_write_timeout(FILE_PHASE_TIMEOUT);
   std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES, 0);
-  stream.set_spin(FILE_PHASE_SPIN);
   Sha256 digest;
 
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
@@ -68,7 +67,8 @@ Status send_files(TcpStream& stream, const Offer& offer,
     }
 
     std::uint8_t verdict = 0;
-    if (Status read = stream.read_exact({&verdict, 1}); !read.ok()) {
+    if (Status read = stream.read_exact({&verdict, 1}, platform::Expect::reply);
+        !read.ok()) {
       return Error{connection_lost_text(read.error().message)};
     }
     if (verdict != VERDICT_KEPT) return Error{damaged_text(info.name)};
@@ -91,6 +91,7 @@ Status run_sender(const platform::SocketAddress& to, const Offer& offer,
   }
   TcpStream& stream = connected.value();
   (void)stream.set_no_delay();  // the one-byte elements must not linger
+  stream.set_spin(REPLY_SPIN);
 
   if (Status written = write_offer(stream, offer); !written.ok()) {
     return written;
@@ -101,7 +102,8 @@ Status run_sender(const platform::SocketAddress& to, const Offer& offer,
     return set;
   }
   std::uint8_t answer = 0;
-  if (Status read = stream.read_exact({&answer, 1}); !read.ok()) {
+  if (Status read = stream.read_exact({&answer, 1}, platform::Expect::reply);
+      !read.ok()) {
     return Error{no_answer_text(read.error().message)};
   }
   if (answer != ANSWER_ACCEPT) return Error{std::string(DECLINED_TEXT)};

@@ -28,8 +28,8 @@ inline constexpr std::chrono::seconds CONNECT_LIMIT{5};
 inline constexpr std::chrono::seconds OFFER_READ_TIMEOUT{10};
 inline constexpr std::chrono::seconds ANSWER_TIMEOUT{130};
 inline constexpr std::chrono::seconds FILE_PHASE_TIMEOUT{60};
-// How long a file-phase receive polls before it sleeps; covers one small
-// file's round trip.
-inline constexpr std::chrono::microseconds FILE_PHASE_SPIN{200};
+// How long a wait for a reply (the answer, a verdict, the next file after a
+// verdict) polls before it sleeps; covers one small file's round trip.
+inline constexpr std::chrono::microseconds REPLY_SPIN{200};
 
 }  // namespace burrowlink

@@ -119,7 +119,7 @@ std::optional<std::string> receive_files(platform::TcpStream& stream,
                                          const std::string& folder,
                                          std::string_view sender) {
   std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES, 0);
-  stream.set_spin(FILE_PHASE_SPIN);
+  stream.set_spin(REPLY_SPIN);
   for (const FileInfo& file : files) {
     if (auto failure = receive_file(stream, file, folder, sender, buffer)) {
       return failure;
@@ -149,14 +149,19 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
   Digest theirs{};
   std::size_t digest_got = 0;
   std::uint64_t due = file.size;
+  // The file's first bytes answer our last verdict (or the answer), so only
+  // they are worth a poll; the rest of the data never is.
+  platform::Expect expect = platform::Expect::reply;
   while (due > 0) {
     // A small remainder is asked for together with the digest behind it,
     // saving a receive per file; nothing past the digest can be taken.
-    std::size_t want = due + DIGEST_BYTES <= buffer.size()
+    std::size_t want = buffer.size() >= DIGEST_BYTES &&
+                               due <= buffer.size() - DIGEST_BYTES
                            ? static_cast<std::size_t>(due) + DIGEST_BYTES
                            : static_cast<std::size_t>(
                                  std::min<std::uint64_t>(due, buffer.size()));
-    Result<std::size_t> got = stream.read_some(buffer.first(want));
+    Result<std::size_t> got = stream.read_some(buffer.first(want), expect);
+    expect = platform::Expect::data;
     if (!got.ok()) return discard(got.error().message);
     if (*got == 0) return discard("unexpected end of file");
     std::size_t data =
@@ -172,7 +177,8 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
                 theirs.begin());
   }
 
-  if (Status read = stream.read_exact(std::span(theirs).subspan(digest_got));
+  if (Status read =
+          stream.read_exact(std::span(theirs).subspan(digest_got), expect);
       !read.ok()) {
     return discard(read.error().message);
   }

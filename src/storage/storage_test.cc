@@ -1,12 +1,15 @@
 #include "storage/storage.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <unistd.h>
 
 #include <filesystem>
 #include <thread>
 
 #include "protocol/sha256.h"
+#include "protocol/wire.h"
 #include "test_util.h"
 
 namespace burrowlink {
@@ -190,6 +193,23 @@ TEST_F(ReceiveFileTest, NeverWritesThroughALink) {
   EXPECT_FALSE(std::filesystem::exists(elsewhere.file("none")));
   EXPECT_EQ("new", read_whole(dir.file("a (1).txt")));
   EXPECT_EQ("new", read_whole(dir.file("b (1).txt")));
+}
+
+TEST_F(ReceiveFileTest, SizeNearTheTopOfTheRangeIsReceivedUntilTheEnd) {
+  // Counting the digest into the bytes still due must not wrap around.
+  std::atomic<bool> returned = false;
+  std::thread peer([&] {
+    peer_sends(std::string(1000, 'x'), false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(returned) << "gave up while the sender was still sending";
+    peer_sends(std::string(1000, 'y'), true);
+  });
+  std::optional<std::string> failure =
+      receive({"huge.bin", UINT64_MAX}, TRANSFER_BUFFER_BYTES);
+  returned = true;
+  peer.join();
+  EXPECT_EQ("huge.bin: unexpected end of file", failure);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 TEST_F(ReceiveFileTest, UncreatableFileNamesItsPath) {
