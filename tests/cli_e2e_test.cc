@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
-#include "main/cli_error.h"
+#include "cli/cli_error.h"
 #include "test_util.h"
 
 namespace burrowlink::testing {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "main/cli.h"
+#include "cli/options.h"
 
 namespace burrowlink::commands {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "main/cli.h"
+#include "cli/options.h"
 #include "platform/platform.h"
 #include "protocol/offer.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "main/cli.h"
+#include "cli/options.h"
 #include "platform/platform.h"
 
 namespace burrowlink {

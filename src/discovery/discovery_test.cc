@@ -11,7 +11,6 @@
 #include "discovery/beacon.h"
 #include "discovery/scanner.h"
 #include "identity/identity.h"
-#include "main/cli_error.h"
 #include "platform/platform.h"
 #include "protocol/wire.h"
 #include "test_util.h"

@@ -6,7 +6,6 @@
 #include <unordered_set>
 
 #include "discovery/beacon.h"
-#include "main/cli_error.h"
 #include "protocol/wire.h"
 #include "text/unicode.h"
 

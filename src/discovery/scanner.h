@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "identity/identity.h"
@@ -12,6 +13,11 @@
 #include "platform/result.h"
 
 namespace burrowlink {
+
+// The one failure of a scan: the discovery port cannot be bound.
+inline constexpr std::string_view DISCOVERY_BUSY_TEXT =
+    "cannot listen for devices: another BurrowLink is running on this "
+    "computer (use the device's IP address with --to instead)";
 
 // One device heard by the scanner.
 struct Device {

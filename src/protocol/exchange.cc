@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "main/cli_error.h"
 #include "protocol/sha256.h"
 #include "protocol/wire.h"
 
@@ -26,7 +25,7 @@ Status send_files(TcpStream& stream, const Offer& offer,
     const std::string& path = paths[i];
     Result<platform::File> opened = platform::File::open_read(path);
     if (!opened.ok()) {
-      return Error{path_error_text(path, opened.error().message)};
+      return Error{path + ": " + opened.error().message};
     }
     platform::File& file = opened.value();
     auto started = std::chrono::steady_clock::now();

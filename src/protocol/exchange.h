@@ -6,12 +6,33 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
 #include "protocol/offer.h"
 
 namespace burrowlink {
+
+// The sender's failure texts.
+inline constexpr std::string_view DECLINED_TEXT = "declined";
+inline std::string cannot_connect_text(std::string_view address,
+                                       std::string_view reason) {
+  return "cannot connect to " + std::string(address) + ": " +
+         std::string(reason);
+}
+inline std::string no_answer_text(std::string_view reason) {
+  return "no answer: " + std::string(reason);
+}
+inline std::string changed_while_sending_text(std::string_view path) {
+  return std::string(path) + " changed while sending";
+}
+inline std::string connection_lost_text(std::string_view reason) {
+  return "connection lost: " + std::string(reason);
+}
+inline std::string damaged_text(std::string_view name) {
+  return std::string(name) + ": the receiver reported damaged data";
+}
 
 struct SenderEvents {
   // The offer has been written; the answer is awaited next.

@@ -24,14 +24,10 @@ inline constexpr std::string_view USAGE_TEXT =
     "Devices on the same Wi-Fi running BurrowLink (Windows, Android or this "
     "tool) find each other.";
 
-inline constexpr std::string_view DISCOVERY_BUSY_TEXT =
-    "cannot listen for devices: another BurrowLink is running on this "
-    "computer (use the device's IP address with --to instead)";
 inline constexpr std::string_view NO_TARGET_TEXT =
     "say where to send with --to <device name | ip[:port]>";
 inline constexpr std::string_view NOTHING_TO_SEND_TEXT =
     "nothing to send: give files, or --text \"...\"";
-inline constexpr std::string_view DECLINED_TEXT = "declined";
 
 inline std::string unknown_command_text(std::string_view word) {
   return "unknown command \"" + std::string(word) + "\"\n\n" +
@@ -52,23 +48,6 @@ inline std::string several_devices_text(std::string_view to,
                                         std::string_view names) {
   return "\"" + std::string(to) + "\" matches several devices: " +
          std::string(names);
-}
-inline std::string cannot_connect_text(std::string_view address,
-                                       std::string_view reason) {
-  return "cannot connect to " + std::string(address) + ": " +
-         std::string(reason);
-}
-inline std::string no_answer_text(std::string_view reason) {
-  return "no answer: " + std::string(reason);
-}
-inline std::string changed_while_sending_text(std::string_view path) {
-  return std::string(path) + " changed while sending";
-}
-inline std::string connection_lost_text(std::string_view reason) {
-  return "connection lost: " + std::string(reason);
-}
-inline std::string damaged_text(std::string_view name) {
-  return std::string(name) + ": the receiver reported damaged data";
 }
 inline std::string cannot_listen_text(std::string_view reason) {
   return "cannot listen: " + std::string(reason);

@@ -1,4 +1,4 @@
-#include "main/cli.h"
+#include "cli/options.h"
 
 #include <gtest/gtest.h>
 
@@ -61,50 +61,6 @@ TEST(ParseNumberOption, RejectsEverythingElse) {
             parse_number_option("18446744073709551616", UINT64_MAX));
   EXPECT_EQ(std::nullopt,
             parse_number_option("99999999999999999999999", UINT64_MAX));
-}
-
-TEST(Run, NoArgumentsIsTheUsageText) {
-  CommandResult result = run({});
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(USAGE_TEXT, result.error().message);
-  EXPECT_EQ(373u, USAGE_TEXT.size());
-}
-
-TEST(Run, UnknownCommandsAreCaseSensitive) {
-  for (const char* word : {"List", "HELP", "-help", "--h", ""}) {
-    CommandResult result = run({word, "x"});
-    ASSERT_FALSE(result.ok()) << word;
-    EXPECT_EQ("unknown command \"" + std::string(word) + "\"\n\n" +
-                  std::string(USAGE_TEXT),
-              result.error().message);
-  }
-}
-
-TEST(Run, RefusesArgumentsThatAreNotText) {
-  CommandResult result = run({"send", "a\xff" "b", "--to", "pc"});
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ("argument 2 is not valid text: \"a\xEF\xBF\xBD" "b\"",
-            result.error().message);
-}
-
-TEST(SendOptions, ToIsCheckedFirstThenSomethingToSend) {
-  CommandResult no_to = run({"send", "a.txt", "--to"});
-  ASSERT_FALSE(no_to.ok());
-  EXPECT_EQ("say where to send with --to <device name | ip[:port]>",
-            no_to.error().message);
-
-  CommandResult nothing = run({"send", "--to", "10.0.0.5"});
-  ASSERT_FALSE(nothing.ok());
-  EXPECT_EQ("nothing to send: give files, or --text \"...\"",
-            nothing.error().message);
-}
-
-TEST(SendOptions, LeftoverOptionsAreFilePaths) {
-  CommandResult result =
-      run({"send", "--text", "a", "--text", "b", "--to", "10.0.0.5"});
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ("--text: No such file or directory (os error 2)",
-            result.error().message);
 }
 
 }  // namespace

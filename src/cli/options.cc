@@ -1,54 +1,11 @@
-#include "main/cli.h"
+#include "cli/options.h"
 
 #include <algorithm>
 #include <string>
 
-#include "commands/list.h"
-#include "commands/receive.h"
-#include "commands/send.h"
-#include "console/console.h"
 #include "text/unicode.h"
 
 namespace burrowlink {
-
-namespace {
-
-struct Command {
-  std::string_view name;
-  CommandResult (*run)(Args args);
-};
-
-constexpr Command COMMANDS[] = {
-    {"list", commands::list},
-    {"send", commands::send},
-    {"receive", commands::receive},
-};
-
-bool is_help_word(std::string_view word) {
-  return word == "help" || word == "--help" || word == "-h";
-}
-
-}  // namespace
-
-CommandResult run(Args args) {
-  if (args.empty()) return CliError{std::string(USAGE_TEXT)};
-  if (auto bad = first_invalid_argument(args)) {
-    return CliError{
-        invalid_argument_text(*bad, text::to_valid_utf8(args[*bad - 1]))};
-  }
-  const std::string& word = args.front();
-  if (is_help_word(word)) {
-    console::print(console::Stream::out, std::string(USAGE_TEXT) + "\n");
-    return {};
-  }
-  for (const Command& command : COMMANDS) {
-    if (word == command.name) {
-      args.erase(args.begin());
-      return command.run(std::move(args));
-    }
-  }
-  return CliError{unknown_command_text(word)};
-}
 
 std::optional<std::string> take_option(Args& args, std::string_view name) {
   auto it = std::find(args.begin(), args.end(), name);

@@ -1,6 +1,6 @@
 #pragma once
 
-// Command dispatch and the option grammar that every command shares.
+// The option grammar that every command shares.
 
 #include <cstdint>
 #include <optional>
@@ -8,16 +8,13 @@
 #include <string_view>
 #include <vector>
 
-#include "main/cli_error.h"
+#include "cli/cli_error.h"
 #include "platform/result.h"
 
 namespace burrowlink {
 
 using Args = std::vector<std::string>;
 using CommandResult = Result<void, CliError>;
-
-// Runs the command named by `args[0]` with the rest; answers the help words.
-CommandResult run(Args args);
 
 // Removes the first `name` and the argument after it, returning that value.
 // Absent, or `name` is the last argument: nullopt and `args` unchanged.
