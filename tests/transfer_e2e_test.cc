@@ -10,7 +10,7 @@
 
 #include "harness.h"
 #include "platform/platform.h"
-#include "protocol/sha256.h"
+#include "platform/sha256.h"
 #include "test_util.h"
 
 namespace burrowlink::testing {

@@ -22,24 +22,6 @@ std::optional<std::uint64_t> parse_digits(std::string_view text,
   return parse_number_option(text, largest);
 }
 
-// Four dotted parts of 1-3 digits, each 0-255 without a leading zero.
-std::optional<platform::Ipv4> parse_ipv4(std::string_view text) {
-  platform::Ipv4 ip{};
-  for (std::size_t i = 0; i < 4; ++i) {
-    std::size_t dot = text.find('.');
-    if ((i < 3) != (dot != std::string_view::npos)) return std::nullopt;
-    std::string_view part = text.substr(0, dot);
-    if (part.size() > 3 || (part.size() > 1 && part[0] == '0')) {
-      return std::nullopt;
-    }
-    auto value = parse_digits(part, 255);
-    if (!value) return std::nullopt;
-    ip[i] = static_cast<std::uint8_t>(*value);
-    if (i < 3) text.remove_prefix(dot + 1);
-  }
-  return ip;
-}
-
 std::optional<std::uint16_t> parse_port(std::string_view text) {
   auto value = parse_digits(text, UINT16_MAX);
   if (!value) return std::nullopt;
@@ -100,11 +82,11 @@ std::optional<platform::SocketAddress> parse_target_address(
     std::string_view text) {
   if (auto address = parse_bracketed(text)) return address;
   if (std::size_t colon = text.rfind(':'); colon != std::string_view::npos) {
-    auto ip = parse_ipv4(text.substr(0, colon));
+    auto ip = platform::parse_ipv4(text.substr(0, colon));
     auto port = parse_port(text.substr(colon + 1));
     if (ip && port) return platform::SocketAddress::v4(*ip, *port);
   }
-  if (auto ip = parse_ipv4(text)) {
+  if (auto ip = platform::parse_ipv4(text)) {
     return platform::SocketAddress::v4(*ip, TRANSFER_PORT);
   }
   if (auto ip = platform::parse_ipv6(text)) {

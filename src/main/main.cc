@@ -5,9 +5,8 @@
 
 int main(int argc, char** argv) {
   burrowlink::platform::prepare_process();
-  burrowlink::Args args;
-  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-  burrowlink::CommandResult result = burrowlink::run(std::move(args));
+  burrowlink::CommandResult result =
+      burrowlink::run(burrowlink::platform::program_arguments(argc, argv));
   if (result.ok()) return 0;
   burrowlink::console::print(burrowlink::console::Stream::err,
                              "burrowlink: " + result.error().message + "\n");

@@ -29,8 +29,14 @@ inline constexpr std::string_view FILL_BUFFER_TEXT =
 
 // --- Process -------------------------------------------------------------
 
-// Makes writes to closed pipes and sockets fail instead of killing us.
+// Makes writes to closed pipes and sockets fail instead of killing us, and
+// starts what the system's sockets need.
 void prepare_process();
+
+// The program's arguments without its own name, as UTF-8. An argument that
+// is no valid text on the system (bytes that are not UTF-8, a lone UTF-16
+// surrogate) comes out as bytes that are not valid UTF-8 either.
+std::vector<std::string> program_arguments(int argc, char** argv);
 
 // Prints "burrowlink: {message}" on standard error and exits with a failure
 // status of its own (70), for faults the tool cannot go on after.
@@ -38,7 +44,8 @@ void prepare_process();
 
 // --- Environment and random source ---------------------------------------
 
-// The raw value of an environment variable; nullopt when it is unset.
+// The value of an environment variable; nullopt when it is unset. Not valid
+// UTF-8 when the system's value is not valid text.
 std::optional<std::string> get_env(const std::string& name);
 
 // Fills `out` from the system's cryptographic random source.
@@ -126,10 +133,15 @@ Result<std::string> read_file(const std::string& path);
 Status write_file(const std::string& path, std::string_view data);
 
 // `folder` and `name` joined by the platform's separator; an empty folder
-// gives `name`.
+// gives `name`. On Windows a folder ending in either separator, or a bare
+// drive such as "C:", takes the name directly.
 std::string join_path(std::string_view folder, std::string_view name);
-// The folder one level up: "a/b" gives "a", "/a" gives "/", "a" gives "".
+// The folder one level up: "a/b" gives "a", "/a" gives "/", "a" gives "";
+// a root gives itself.
 std::string parent_path(std::string_view path);
+// True where the file system drops trailing dots and spaces from names
+// (Windows): a name ending in either would be stored under another name.
+bool drops_trailing_dots_and_spaces();
 
 // --- Addresses -----------------------------------------------------------
 
@@ -151,6 +163,9 @@ struct SocketAddress {
 // "192.168.1.20:45455", or "[fe80::1%3]:5000" (RFC 5952 text, scope when not
 // zero).
 std::string format_address(const SocketAddress& address);
+// Four dotted decimal parts of 1-3 digits, each 0-255 without a leading
+// zero.
+std::optional<Ipv4> parse_ipv4(std::string_view text);
 // Parses RFC 4291 IPv6 text (no brackets, no scope).
 std::optional<Ipv6> parse_ipv6(std::string_view text);
 

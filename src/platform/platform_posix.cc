@@ -123,12 +123,8 @@ void Handle::reset() {
 
 void prepare_process() { signal(SIGPIPE, SIG_IGN); }
 
-void fatal(std::string_view message) {
-  std::string line = "burrowlink: ";
-  line += message;
-  line += '\n';
-  write_console(Stream::err, line);
-  std::_Exit(70);
+std::vector<std::string> program_arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
 }
 
 // --- Environment and random source ---------------------------------------
@@ -277,6 +273,8 @@ std::string join_path(std::string_view folder, std::string_view name) {
   return path;
 }
 
+bool drops_trailing_dots_and_spaces() { return false; }
+
 std::string parent_path(std::string_view path) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   std::size_t slash = path.rfind('/');
@@ -287,89 +285,6 @@ std::string parent_path(std::string_view path) {
 }
 
 // --- Addresses -----------------------------------------------------------
-
-SocketAddress SocketAddress::v4(Ipv4 ip, std::uint16_t port) {
-  SocketAddress a;
-  std::copy(ip.begin(), ip.end(), a.ip.begin());
-  a.port = port;
-  return a;
-}
-
-SocketAddress SocketAddress::v6(const Ipv6& ip, std::uint16_t port,
-                                std::uint32_t scope_id) {
-  SocketAddress a;
-  a.is_v6 = true;
-  a.ip = ip;
-  a.port = port;
-  a.scope_id = scope_id;
-  return a;
-}
-
-namespace {
-
-std::string dotted(std::uint8_t a, std::uint8_t b, std::uint8_t c,
-                   std::uint8_t d) {
-  return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) +
-         "." + std::to_string(d);
-}
-
-// RFC 5952: lowercase, no leading zeros, the longest run (first on a tie)
-// of two or more zero groups as "::", dotted form only for IPv4-mapped.
-std::string format_ipv6(const Ipv6& ip) {
-  if (std::all_of(ip.begin(), ip.begin() + 10, [](auto b) { return b == 0; }) &&
-      ip[10] == 0xFF && ip[11] == 0xFF) {
-    return "::ffff:" + dotted(ip[12], ip[13], ip[14], ip[15]);
-  }
-  std::array<unsigned, 8> groups{};
-  for (std::size_t i = 0; i < 8; ++i) {
-    groups[i] = static_cast<unsigned>(ip[2 * i] << 8 | ip[2 * i + 1]);
-  }
-  std::size_t best = 8, best_length = 1;
-  for (std::size_t i = 0; i < 8;) {
-    std::size_t end = i;
-    while (end < 8 && groups[end] == 0) ++end;
-    if (end - i > best_length) {
-      best = i;
-      best_length = end - i;
-    }
-    i = end > i ? end : i + 1;
-  }
-  std::string text;
-  char hex[8];
-  for (std::size_t i = 0; i < 8;) {
-    if (i == best) {
-      text += "::";
-      i += best_length;
-      continue;
-    }
-    if (!text.empty() && text.back() != ':') text += ':';
-    std::snprintf(hex, sizeof hex, "%x", groups[i]);
-    text += hex;
-    ++i;
-  }
-  return text;
-}
-
-}  // namespace
-
-std::string format_address(const SocketAddress& address) {
-  const Ipv6& ip = address.ip;
-  if (!address.is_v6) {
-    return dotted(ip[0], ip[1], ip[2], ip[3]) + ":" +
-           std::to_string(address.port);
-  }
-  std::string text = "[" + format_ipv6(ip);
-  if (address.scope_id != 0) text += "%" + std::to_string(address.scope_id);
-  return text + "]:" + std::to_string(address.port);
-}
-
-std::optional<Ipv6> parse_ipv6(std::string_view text) {
-  if (text.size() >= INET6_ADDRSTRLEN) return std::nullopt;
-  std::string copy(text);
-  Ipv6 ip;
-  if (inet_pton(AF_INET6, copy.c_str(), ip.data()) != 1) return std::nullopt;
-  return ip;
-}
 
 // --- TcpStream -----------------------------------------------------------
 
@@ -459,21 +374,6 @@ Result<std::size_t> TcpStream::read_some(Bytes buffer, Expect expect) {
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return last_os_error();
   }
-}
-
-Status TcpStream::read_exact(Bytes buffer, Expect expect) {
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    // Only the first bytes of a reply are worth a poll.
-    Result<std::size_t> n =
-        read_some(buffer.subspan(done), done == 0 ? expect : Expect::data);
-    if (!n.ok()) return std::move(n).error();
-    if (*n == 0) {
-      return Error{std::string(FILL_BUFFER_TEXT), ErrorKind::unexpected_eof};
-    }
-    done += *n;
-  }
-  return {};
 }
 
 Status TcpStream::write_all(ConstBytes data, bool more, std::size_t* written) {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "protocol/sha256.h"
+#include "platform/sha256.h"
 #include "protocol/wire.h"
 
 namespace burrowlink {

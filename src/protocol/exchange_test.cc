@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "protocol/sha256.h"
+#include "platform/sha256.h"
 #include "test_util.h"
 
 namespace burrowlink {

@@ -5,7 +5,7 @@
 
 #include "console/console.h"
 #include "console/format.h"
-#include "protocol/sha256.h"
+#include "platform/sha256.h"
 #include "protocol/wire.h"
 #include "text/unicode.h"
 

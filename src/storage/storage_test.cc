@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "protocol/sha256.h"
+#include "platform/sha256.h"
 #include "protocol/wire.h"
 #include "test_util.h"
 

@@ -1,4 +1,4 @@
-#include "protocol/sha256.h"
+#include "platform/sha256.h"
 
 #include <openssl/evp.h>
 

@@ -1,0 +1,64 @@
+// What the platform layer promises on every system.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "test_util.h"
+
+namespace burrowlink::platform {
+namespace {
+
+TEST(Addresses, ShownAsUsersWriteThem) {
+  EXPECT_EQ("192.168.1.20:45455",
+            format_address(SocketAddress::v4({192, 168, 1, 20}, 45455)));
+  EXPECT_EQ("[fe80::1%3]:5000",
+            format_address(SocketAddress::v6(*parse_ipv6("fe80::1"), 5000, 3)));
+  EXPECT_EQ("[2001:db8::1:0:0:1]:1",
+            format_address(
+                SocketAddress::v6(*parse_ipv6("2001:db8:0:0:1:0:0:1"), 1)));
+  EXPECT_EQ("[::1:2]:5000",
+            format_address(SocketAddress::v6(*parse_ipv6("::0.1.0.2"), 5000)));
+  EXPECT_EQ("[::]:1", format_address(SocketAddress::v6(*parse_ipv6("::"), 1)));
+  EXPECT_EQ("[1::]:1",
+            format_address(SocketAddress::v6(*parse_ipv6("1:0:0::"), 1)));
+  EXPECT_EQ("[1:0:2::3]:1", format_address(SocketAddress::v6(
+                                *parse_ipv6("1:0:2:0:0:0:0:3"), 1)));
+  EXPECT_EQ("[abcd::12:0:0:ef]:1",
+            format_address(
+                SocketAddress::v6(*parse_ipv6("ABCD:0:0:0:12:0:0:EF"), 1)));
+  EXPECT_EQ("[::ffff:1.2.3.4]:0", format_address(SocketAddress::v6(
+                                      *parse_ipv6("::ffff:1.2.3.4"), 0)));
+}
+
+TEST(Addresses, Ipv6TextFollowsRfc4291) {
+  EXPECT_EQ(parse_ipv6("0:0:0:0:0:0:0:1"), parse_ipv6("::1"));
+  EXPECT_EQ(parse_ipv6("1:2:3:4:5:6:7::"), parse_ipv6("1:2:3:4:5:6:7:0"));
+  EXPECT_EQ(parse_ipv6("::2:3:4:5:6:7:8"), parse_ipv6("0:2:3:4:5:6:7:8"));
+  EXPECT_EQ(parse_ipv6("1:2:3:4:5:6:1.2.3.4"), parse_ipv6("1:2:3:4:5:6:102:304"));
+  EXPECT_EQ(parse_ipv6("0001:02::"), parse_ipv6("1:2::"));
+  for (const char* bad :
+       {"", ":", ":::", "1:::2", "1::2::3", ":1::", "1::2:", "1:2:3:4:5:6:7:8:9",
+        "1:2:3:4:5:6:7:8::", "::1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7", "12345::",
+        "g::", "1.2.3.4", "::1.2.3", "::1.2.3.04", "::256.1.1.1", "::1.2.3.4:1",
+        "1:2:3:4:5:6:7:1.2.3.4", " ::1", "::1 ", "fe80::1%3"}) {
+    EXPECT_EQ(std::nullopt, parse_ipv6(bad)) << bad;
+  }
+}
+
+TEST(Streams, ShortReadIsFillBufferError) {
+  auto pair = TcpStream::pair();
+  ASSERT_TRUE(pair.ok());
+  std::uint8_t two[2] = {1, 2};
+  ASSERT_OK(pair->second.write_all(two));
+  pair->second.close();
+  std::uint8_t three[3];
+  Status status = pair->first.read_exact(three);
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ("failed to fill whole buffer", status.error().message);
+  EXPECT_EQ(ErrorKind::unexpected_eof, status.error().kind);
+}
+
+}  // namespace
+}  // namespace burrowlink::platform
