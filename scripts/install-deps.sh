@@ -8,9 +8,11 @@ packages=(
   libssl-dev nlohmann-json3-dev libutf8proc-dev libgtest-dev
   iproute2 util-linux
 )
-if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(socat rsync openssl time bc)
-fi
+case "${1:-}" in
+  --bench) packages+=(socat rsync openssl time bc) ;;
+  --windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
+                        dpkg-dev googletest) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

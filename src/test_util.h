@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,6 +26,9 @@
   } while (0)
 
 namespace burrowlink::testing {
+
+// The tests run against the Windows build.
+extern const bool ON_WINDOWS;
 
 // A fresh folder under the system's temp folder, removed with its content.
 class ScopedTempDir {
@@ -57,19 +62,33 @@ class ScopedEnv {
   std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
 };
 
+// `utf8` as a path for the standard library, whatever the system's code
+// page.
+std::filesystem::path fs_path(const std::string& utf8);
+
 // Whole-file helpers for test data.
 std::string read_whole(const std::string& path);
 void write_whole(const std::string& path, const std::string& data);
 
-// True only inside a network namespace of our own whose IPv4 addresses are
-// all loopback or 10.x test addresses; `why` tells what is wrong otherwise.
+// True only when every network interface is loopback or one that the tests
+// made (named t0-t9 or bl-..., with 10.x addresses), as inside a private
+// network namespace; `why` tells what is wrong otherwise.
 bool network_is_isolated(std::string* why);
 
 // Adds a port-less bridge `name` with `cidr` (a 10.x address), brings it up
 // and, when `default_route`, routes 255.255.255.255 through it. Only inside
-// an isolated namespace. True also when `name` already exists.
+// an isolated network. True also when `name` already exists. On Windows,
+// where the test runner makes the bridges, true when it is there.
 bool add_test_interface(const std::string& name, const std::string& cidr,
                         bool default_route);
+
+// The platform's text for a system error: `posix` is the errno value on
+// POSIX, `windows` the error code on Windows.
+std::string os_error_text(int posix, unsigned windows);
+
+// True when an interface named `name` with IPv4 address `address` may be
+// seen by a test.
+bool is_test_interface(const std::string& name, std::uint32_t address);
 
 // Waits up to `limit` until `path` is a non-empty file; false if it never is.
 bool wait_for_file(const std::string& path, std::chrono::milliseconds limit);

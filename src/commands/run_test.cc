@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
+#include "test_util.h"
+
 namespace burrowlink {
 namespace {
 
@@ -45,7 +49,7 @@ TEST(SendOptions, LeftoverOptionsAreFilePaths) {
   CommandResult result =
       run({"send", "--text", "a", "--text", "b", "--to", "10.0.0.5"});
   ASSERT_FALSE(result.ok());
-  EXPECT_EQ("--text: No such file or directory (os error 2)",
+  EXPECT_EQ("--text: " + testing::os_error_text(ENOENT, 2),
             result.error().message);
 }
 

@@ -1,10 +1,10 @@
 #include "identity/identity.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <regex>
 
+#include "platform/platform.h"
 #include "test_util.h"
 
 namespace burrowlink {
@@ -59,16 +59,13 @@ TEST_F(IdentityTest, UserProfileWinsEvenWhenEmpty) {
   EXPECT_EQ(".burrowlink-cli-id", identity_file_path());
   env.unset("USERPROFILE");
   env.unset("HOME");
-  EXPECT_EQ("./.burrowlink-cli-id", identity_file_path());
+  EXPECT_EQ(platform::join_path(".", ".burrowlink-cli-id"),
+            identity_file_path());
 }
 
 TEST_F(IdentityTest, UnwritableHomeGivesAFreshIdentifierEachTime) {
-  if (geteuid() == 0) {
-    // root writes anywhere; a missing folder stands in for a read-only one.
-    env.set("HOME", home.file("missing"));
-  } else {
-    chmod(home.path().c_str(), 0500);
-  }
+  // A missing folder stands in for a read-only one, which root could write.
+  env.set("USERPROFILE", home.file("missing"));
   DeviceId a = load_device_id();
   DeviceId b = load_device_id();
   EXPECT_NE(a, b);
@@ -87,7 +84,8 @@ TEST(DeviceName, OverrideThenEnvironmentThenDefault) {
   env.unset("COMPUTERNAME");
   env.set("HOST", "other");
   EXPECT_EQ("host", device_name(std::nullopt));
-  env.set("HOSTNAME", "bad\xFF");
+  // Not text: bytes that are not UTF-8, or a lone UTF-16 surrogate.
+  env.set("HOSTNAME", "bad\xED\xA0\x80");
   EXPECT_EQ("other", device_name(std::nullopt));
   env.unset("HOSTNAME");
   env.unset("HOST");

@@ -108,7 +108,7 @@ class File {
   void close();
 
  private:
-  explicit File(int fd) : m_handle(fd) {}
+  explicit File(std::intptr_t handle) : m_handle(handle) {}
   Handle m_handle;
 };
 
@@ -216,7 +216,7 @@ class TcpStream {
 
  private:
   friend class TcpListener;
-  explicit TcpStream(int fd) : m_handle(fd) {}
+  explicit TcpStream(std::intptr_t handle) : m_handle(handle) {}
   Handle m_handle;
   std::chrono::microseconds m_spin{0};
   int m_spin_misses = 0;
@@ -234,7 +234,7 @@ class TcpListener {
   void close();
 
  private:
-  explicit TcpListener(int fd) : m_handle(fd) {}
+  explicit TcpListener(std::intptr_t handle) : m_handle(handle) {}
   Handle m_handle;
 };
 
@@ -258,7 +258,7 @@ class UdpSocket {
   Result<Datagram> receive_from(Bytes buffer);
 
  private:
-  explicit UdpSocket(int fd) : m_handle(fd) {}
+  explicit UdpSocket(std::intptr_t handle) : m_handle(handle) {}
   Handle m_handle;
 };
 

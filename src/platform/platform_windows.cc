@@ -1,0 +1,792 @@
+// The Windows backend: Windows Sockets, the wide-character file and console
+// calls, and UTF-16 converted to UTF-8 at the boundary.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
+#include <windows.h>
+#include <bcrypt.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace burrowlink::platform {
+
+namespace {
+
+// --- Text at the boundary ------------------------------------------------
+
+// UTF-8 to UTF-16; an ill-formed sequence becomes U+FFFD.
+std::wstring widen(std::string_view text) {
+  if (text.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(),
+                              static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                      wide.data(), n);
+  return wide;
+}
+
+void append_utf8(std::string& out, std::uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// UTF-16 to UTF-8. A lone surrogate is encoded as its own three bytes, which
+// no UTF-8 check accepts, so that text the system holds but that is not
+// valid is refused above instead of being changed silently.
+std::string narrow(std::wstring_view wide) {
+  std::string out;
+  out.reserve(wide.size());
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    std::uint32_t c = wide[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < wide.size() &&
+        wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
+      ++i;
+    }
+    append_utf8(out, c);
+  }
+  return out;
+}
+
+// --- Errors --------------------------------------------------------------
+
+// The one place that words a system error: the system's own message without
+// its line end, then the code.
+Error os_error(DWORD code) {
+  ErrorKind kind = ErrorKind::os;
+  switch (code) {
+    case WSAETIMEDOUT:
+    case ERROR_TIMEOUT:
+      kind = ErrorKind::timed_out;
+      break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      kind = ErrorKind::already_exists;
+      break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      kind = ErrorKind::not_found;
+      break;
+    default:
+      break;
+  }
+  wchar_t* buffer = nullptr;
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string message;
+  if (length > 0 && buffer != nullptr) {
+    message = narrow(std::wstring_view(buffer, length));
+  }
+  if (buffer != nullptr) LocalFree(buffer);
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' ||
+          message.back() == ' ')) {
+    message.pop_back();
+  }
+  if (message.empty()) message = "unknown error";
+  return Error{message + " (os error " + std::to_string(code) + ")", kind,
+               static_cast<int>(code)};
+}
+
+Error last_error() { return os_error(GetLastError()); }
+Error last_socket_error() {
+  return os_error(static_cast<DWORD>(WSAGetLastError()));
+}
+
+HANDLE handle_of(const Handle& handle) {
+  return reinterpret_cast<HANDLE>(handle.get());
+}
+// Sockets and files share Handle; sockets carry this tag bit so that reset()
+// knows which call closes them. Both kinds of value stay far below it.
+constexpr std::intptr_t SOCKET_TAG = std::intptr_t{1} << 62;
+
+std::intptr_t tag_socket(SOCKET s) {
+  return static_cast<std::intptr_t>(s) | SOCKET_TAG;
+}
+SOCKET untag_socket(std::intptr_t value) {
+  return static_cast<SOCKET>(value & ~SOCKET_TAG);
+}
+
+void start_winsock() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  });
+}
+
+Status write_handle_all(HANDLE h, const char* data, std::size_t size) {
+  while (size > 0) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(h, data, chunk, &written, nullptr)) return last_error();
+    if (written == 0) return Error{"failed to write whole buffer"};
+    data += written;
+    size -= written;
+  }
+  return {};
+}
+
+bool is_console(HANDLE h) {
+  DWORD mode = 0;
+  return h != INVALID_HANDLE_VALUE && h != nullptr && GetConsoleMode(h, &mode);
+}
+
+HANDLE std_handle(Stream stream) {
+  return GetStdHandle(stream == Stream::out ? STD_OUTPUT_HANDLE
+                                            : STD_ERROR_HANDLE);
+}
+
+Status set_timeout(SOCKET s, int option, std::chrono::milliseconds timeout) {
+  DWORD ms = static_cast<DWORD>(timeout.count());
+  if (setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&ms),
+                 sizeof ms) != 0) {
+    return last_socket_error();
+  }
+  return {};
+}
+
+sockaddr_storage to_native(const SocketAddress& a, int& len) {
+  sockaddr_storage storage{};
+  if (a.is_v6) {
+    auto* s = reinterpret_cast<sockaddr_in6*>(&storage);
+    s->sin6_family = AF_INET6;
+    s->sin6_port = htons(a.port);
+    s->sin6_flowinfo = htonl(a.flow_info);
+    s->sin6_scope_id = a.scope_id;
+    std::memcpy(&s->sin6_addr, a.ip.data(), 16);
+    len = sizeof(sockaddr_in6);
+  } else {
+    auto* s = reinterpret_cast<sockaddr_in*>(&storage);
+    s->sin_family = AF_INET;
+    s->sin_port = htons(a.port);
+    std::memcpy(&s->sin_addr, a.ip.data(), 4);
+    len = sizeof(sockaddr_in);
+  }
+  return storage;
+}
+
+SocketAddress from_native(const sockaddr_storage& storage) {
+  if (storage.ss_family == AF_INET6) {
+    const auto* s = reinterpret_cast<const sockaddr_in6*>(&storage);
+    Ipv6 ip;
+    std::memcpy(ip.data(), &s->sin6_addr, 16);
+    SocketAddress a =
+        SocketAddress::v6(ip, ntohs(s->sin6_port), s->sin6_scope_id);
+    a.flow_info = ntohl(s->sin6_flowinfo);
+    return a;
+  }
+  const auto* s = reinterpret_cast<const sockaddr_in*>(&storage);
+  Ipv4 ip;
+  std::memcpy(ip.data(), &s->sin_addr, 4);
+  return SocketAddress::v4(ip, ntohs(s->sin_port));
+}
+
+Result<SOCKET> new_socket(int family, int type, int protocol) {
+  start_winsock();
+  SOCKET s = WSASocketW(family, type, protocol, nullptr, 0,
+                        WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return last_socket_error();
+  return s;
+}
+
+Status set_blocking(SOCKET s, bool blocking) {
+  u_long non_blocking = blocking ? 0 : 1;
+  if (ioctlsocket(s, FIONBIO, &non_blocking) != 0) return last_socket_error();
+  return {};
+}
+
+// Names that Windows maps to a device in every folder, with or without an
+// extension: the stem before the first dot, trailing spaces ignored.
+bool is_device_name(std::string_view name) {
+  std::string stem(name.substr(0, name.find('.')));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char& c : stem) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" ||
+      stem == "CONIN$" || stem == "CONOUT$") {
+    return true;
+  }
+  if (stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
+      stem[3] >= '0' && stem[3] <= '9') {
+    return true;
+  }
+  // COM and LPT with a superscript digit: ¹ ² ³ in UTF-8.
+  return stem.size() == 5 &&
+         (stem.starts_with("COM") || stem.starts_with("LPT")) &&
+         static_cast<unsigned char>(stem[3]) == 0xC2 &&
+         (static_cast<unsigned char>(stem[4]) == 0xB9 ||
+          static_cast<unsigned char>(stem[4]) == 0xB2 ||
+          static_cast<unsigned char>(stem[4]) == 0xB3);
+}
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// Length of the root that a path starts with: "C:\", "C:", "\",
+// "\\server\share\", or 0 for a relative path.
+std::size_t root_length(std::string_view path) {
+  if (path.size() >= 2 && path[1] == ':' &&
+      ((path[0] >= 'A' && path[0] <= 'Z') ||
+       (path[0] >= 'a' && path[0] <= 'z'))) {
+    return path.size() >= 3 && is_separator(path[2]) ? 3 : 2;
+  }
+  if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    // \\server\share\ (or \\?\C:\ and the like): two components.
+    std::size_t end = 2;
+    for (int part = 0; part < 2 && end < path.size(); ++part) {
+      while (end < path.size() && !is_separator(path[end])) ++end;
+      if (end < path.size()) ++end;
+    }
+    return end;
+  }
+  return !path.empty() && is_separator(path[0]) ? 1 : 0;
+}
+
+}  // namespace
+
+void Handle::reset() {
+  if (m_value == -1) return;
+  if (m_value & SOCKET_TAG) {
+    closesocket(untag_socket(m_value));
+  } else {
+    CloseHandle(reinterpret_cast<HANDLE>(m_value));
+  }
+  m_value = -1;
+}
+
+// --- Process -------------------------------------------------------------
+
+void prepare_process() { start_winsock(); }
+
+std::vector<std::string> program_arguments(int, char**) {
+  // The narrow argv has been through the system code page; the wide command
+  // line has not.
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> args;
+  if (wide == nullptr) return args;
+  for (int i = 1; i < count; ++i) args.push_back(narrow(wide[i]));
+  LocalFree(wide);
+  return args;
+}
+
+// --- Environment and random source ---------------------------------------
+
+std::optional<std::string> get_env(const std::string& name) {
+  std::wstring wide_name = widen(name);
+  SetLastError(ERROR_SUCCESS);
+  DWORD size = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+  if (size == 0) {
+    if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+    return std::string();
+  }
+  std::wstring value(size, L'\0');
+  DWORD got = GetEnvironmentVariableW(wide_name.c_str(), value.data(), size);
+  value.resize(got);
+  return narrow(value);
+}
+
+Status random_bytes(Bytes out) {
+  // ProcessPrng is the system's own generator; older systems (and Wine)
+  // lack it and get the preferred CNG generator instead.
+  using ProcessPrngFn = BOOL(WINAPI*)(PBYTE, SIZE_T);
+  static ProcessPrngFn process_prng = [] {
+    HMODULE module = LoadLibraryW(L"bcryptprimitives.dll");
+    if (module == nullptr) return ProcessPrngFn{};
+    return reinterpret_cast<ProcessPrngFn>(
+        reinterpret_cast<void*>(GetProcAddress(module, "ProcessPrng")));
+  }();
+  if (process_prng != nullptr) {
+    if (process_prng(out.data(), out.size())) return {};
+    return last_error();
+  }
+  NTSTATUS status =
+      BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(out.size()),
+                      BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  if (status < 0) return os_error(static_cast<DWORD>(status));
+  return {};
+}
+
+// --- Console -------------------------------------------------------------
+
+bool write_console(Stream stream, std::string_view text) {
+  HANDLE h = std_handle(stream);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return false;
+  if (!is_console(h)) return write_handle_all(h, text.data(), text.size()).ok();
+  std::wstring wide = widen(text);
+  std::size_t done = 0;
+  while (done < wide.size()) {
+    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 8192));
+    DWORD written = 0;
+    if (!WriteConsoleW(h, wide.data() + done, chunk, &written, nullptr) ||
+        written == 0) {
+      return false;
+    }
+    done += written;
+  }
+  return true;
+}
+
+bool is_terminal(Stream stream) { return is_console(std_handle(stream)); }
+
+std::optional<std::string> read_input_line() {
+  HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return std::nullopt;
+  if (is_console(h)) {
+    std::wstring line;
+    for (;;) {
+      wchar_t c;
+      DWORD got = 0;
+      if (!ReadConsoleW(h, &c, 1, &got, nullptr)) return std::nullopt;
+      if (got == 0) break;
+      // Ctrl+Z at the start of a line is the console's end of input.
+      if (c == 0x1A && line.empty()) break;
+      line.push_back(c);
+      if (c == L'\n') break;
+    }
+    if (line.empty()) return std::nullopt;
+    return narrow(line);
+  }
+  // Byte by byte, so that nothing past this line is taken from a shared pipe.
+  std::string line;
+  for (;;) {
+    char c;
+    DWORD got = 0;
+    if (!ReadFile(h, &c, 1, &got, nullptr)) {
+      if (GetLastError() == ERROR_BROKEN_PIPE) break;
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    line.push_back(c);
+    if (c == '\n') break;
+  }
+  if (line.empty()) return std::nullopt;
+  return line;
+}
+
+// --- Files ---------------------------------------------------------------
+
+void File::close() { m_handle.reset(); }
+
+Result<File> File::open_read(const std::string& path) {
+  HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  File file;
+  file.m_handle = Handle(reinterpret_cast<std::intptr_t>(h));
+  return file;
+}
+
+Result<File> File::create_new(const std::string& path) {
+  // A device name opens the device in any folder; it is taken, as far as a
+  // received file is concerned.
+  std::string_view name = path;
+  if (std::size_t cut = name.find_last_of("\\/:"); cut != name.npos) {
+    name.remove_prefix(cut + 1);
+  }
+  if (is_device_name(name)) {
+    return Error{"a device has this name", ErrorKind::already_exists};
+  }
+  // CREATE_NEW refuses anything at the path; with OPEN_REPARSE_POINT a link
+  // there is never followed.
+  HANDLE h = CreateFileW(
+      widen(path).c_str(), GENERIC_WRITE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  File file;
+  file.m_handle = Handle(reinterpret_cast<std::intptr_t>(h));
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    return Error{"a device has this name", ErrorKind::already_exists};
+  }
+  return file;
+}
+
+Result<std::size_t> File::read(Bytes buffer) {
+  DWORD got = 0;
+  DWORD want = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1u << 30));
+  if (!ReadFile(handle_of(m_handle), buffer.data(), want, &got, nullptr)) {
+    return last_error();
+  }
+  return static_cast<std::size_t>(got);
+}
+
+Status File::write_all(ConstBytes data) {
+  return write_handle_all(handle_of(m_handle),
+                          reinterpret_cast<const char*>(data.data()),
+                          data.size());
+}
+
+Result<FileStatus> file_status(const std::string& path) {
+  // Opening without access follows links and works for folders too.
+  HANDLE h = CreateFileW(widen(path).c_str(), 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  Handle owned(reinterpret_cast<std::intptr_t>(h));
+  FileStatus status;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info)) {
+    status.type = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                      ? FileType::directory
+                      : FileType::regular;
+    status.size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+  }
+  return status;
+}
+
+bool path_exists(const std::string& path) {
+  return GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+Status make_directory(const std::string& path) {
+  if (!CreateDirectoryW(widen(path).c_str(), nullptr)) return last_error();
+  return {};
+}
+
+bool is_directory(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(widen(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+Status remove_file(const std::string& path) {
+  if (!DeleteFileW(widen(path).c_str())) return last_error();
+  return {};
+}
+
+Result<std::string> read_file(const std::string& path) {
+  Result<File> file = File::open_read(path);
+  if (!file.ok()) return std::move(file).error();
+  std::string content;
+  std::uint8_t buffer[4096];
+  for (;;) {
+    Result<std::size_t> got = file->read(buffer);
+    if (!got.ok()) return std::move(got).error();
+    if (*got == 0) return content;
+    content.append(reinterpret_cast<const char*>(buffer), *got);
+  }
+}
+
+Status write_file(const std::string& path, std::string_view data) {
+  HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  Handle owned(reinterpret_cast<std::intptr_t>(h));
+  return write_handle_all(h, data.data(), data.size());
+}
+
+std::string join_path(std::string_view folder, std::string_view name) {
+  std::string path(folder);
+  bool bare_drive = folder.size() == 2 && root_length(folder) == 2;
+  if (!path.empty() && !is_separator(path.back()) && !bare_drive) path += '\\';
+  path += name;
+  return path;
+}
+
+std::string parent_path(std::string_view path) {
+  std::size_t root = root_length(path);
+  while (path.size() > root && is_separator(path.back())) path.remove_suffix(1);
+  if (path.size() <= root) return std::string(path);
+  std::size_t cut = path.find_last_of("\\/");
+  if (cut == std::string_view::npos || cut < root) {
+    return std::string(path.substr(0, root));
+  }
+  std::string_view parent = path.substr(0, cut);
+  while (parent.size() > root && is_separator(parent.back())) {
+    parent.remove_suffix(1);
+  }
+  if (parent.size() < root) parent = path.substr(0, root);
+  return std::string(parent);
+}
+
+bool drops_trailing_dots_and_spaces() { return true; }
+
+// --- TcpStream -----------------------------------------------------------
+
+void TcpStream::close() { m_handle.reset(); }
+
+Result<TcpStream> TcpStream::connect(const SocketAddress& to,
+                                     std::chrono::milliseconds limit) {
+  Result<SOCKET> made =
+      new_socket(to.is_v6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (!made.ok()) return std::move(made).error();
+  SOCKET s = *made;
+  TcpStream stream(tag_socket(s));
+  if (Status status = set_blocking(s, false); !status.ok()) return status.error();
+  int len = 0;
+  sockaddr_storage native = to_native(to, len);
+  if (::connect(s, reinterpret_cast<sockaddr*>(&native), len) != 0) {
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return last_socket_error();
+    // A refused connection shows in the except set, not the write set.
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    auto seconds = limit.count() / 1000;
+    timeval tv{static_cast<long>(seconds),
+               static_cast<long>((limit.count() % 1000) * 1000)};
+    int ready = select(0, nullptr, &writable, &failed, &tv);
+    if (ready == SOCKET_ERROR) return last_socket_error();
+    if (ready == 0) return Error{"connection timed out", ErrorKind::timed_out};
+    if (FD_ISSET(s, &failed)) {
+      int error = 0;
+      int error_len = sizeof error;
+      if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                     &error_len) != 0) {
+        return last_socket_error();
+      }
+      return os_error(static_cast<DWORD>(error != 0 ? error : WSAECONNREFUSED));
+    }
+  }
+  if (Status status = set_blocking(s, true); !status.ok()) return status.error();
+  return stream;
+}
+
+Result<std::pair<TcpStream, TcpStream>> TcpStream::pair() {
+  Result<TcpListener> listener = TcpListener::listen_v4(0, 1);
+  if (!listener.ok()) return std::move(listener).error();
+  Result<std::uint16_t> port = listener->local_port();
+  if (!port.ok()) return std::move(port).error();
+  Result<TcpStream> ours = connect(SocketAddress::v4({127, 0, 0, 1}, *port),
+                                   std::chrono::milliseconds(5000));
+  if (!ours.ok()) return std::move(ours).error();
+  Result<TcpStream> theirs = listener->accept();
+  if (!theirs.ok()) return std::move(theirs).error();
+  return std::pair<TcpStream, TcpStream>(std::move(ours).value(),
+                                         std::move(theirs).value());
+}
+
+Status TcpStream::set_no_delay() {
+  BOOL on = TRUE;
+  if (setsockopt(untag_socket(m_handle.get()), IPPROTO_TCP, TCP_NODELAY,
+                 reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+    return last_socket_error();
+  }
+  return {};
+}
+
+Status TcpStream::set_read_timeout(std::chrono::milliseconds timeout) {
+  return set_timeout(untag_socket(m_handle.get()), SO_RCVTIMEO, timeout);
+}
+
+Status TcpStream::set_write_timeout(std::chrono::milliseconds timeout) {
+  return set_timeout(untag_socket(m_handle.get()), SO_SNDTIMEO, timeout);
+}
+
+Result<std::size_t> TcpStream::read_some(Bytes buffer, Expect expect) {
+  SOCKET s = untag_socket(m_handle.get());
+  if (expect == Expect::reply && m_spin.count() > 0) {
+    // Watch the receive queue until something is there or the time is up.
+    auto until = std::chrono::steady_clock::now() + m_spin;
+    bool hit = false;
+    do {
+      u_long queued = 0;
+      if (ioctlsocket(s, FIONREAD, &queued) != 0) break;
+      hit = queued > 0;
+    } while (!hit && std::chrono::steady_clock::now() < until);
+    if (hit) {
+      m_spin_misses = 0;
+    } else if (++m_spin_misses >= SPIN_MISSES) {
+      m_spin = {};
+    }
+  }
+  int want = static_cast<int>(std::min<std::size_t>(buffer.size(), 1u << 30));
+  int n = ::recv(s, reinterpret_cast<char*>(buffer.data()), want, 0);
+  if (n == SOCKET_ERROR) {
+    // A shut-down connection is the end of the stream, as on POSIX.
+    if (WSAGetLastError() == WSAESHUTDOWN) return std::size_t{0};
+    return last_socket_error();
+  }
+  return static_cast<std::size_t>(n);
+}
+
+Status TcpStream::write_all(ConstBytes data, bool, std::size_t* written) {
+  SOCKET s = untag_socket(m_handle.get());
+  std::size_t ignored = 0;
+  std::size_t& done = written ? *written : ignored;
+  done = 0;
+  while (done < data.size()) {
+    int chunk = static_cast<int>(std::min<std::size_t>(data.size() - done, 1u << 30));
+    int n = ::send(s, reinterpret_cast<const char*>(data.data() + done), chunk, 0);
+    if (n == SOCKET_ERROR) return last_socket_error();
+    if (n == 0) return Error{"failed to write whole buffer"};
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+// --- TcpListener ---------------------------------------------------------
+
+void TcpListener::close() { m_handle.reset(); }
+
+Result<TcpListener> TcpListener::listen_v4(std::uint16_t port, int backlog) {
+  Result<SOCKET> made = new_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (!made.ok()) return std::move(made).error();
+  SOCKET s = *made;
+  TcpListener listener(tag_socket(s));
+  // Exclusive use: no other socket may take this port while we hold it.
+  BOOL on = TRUE;
+  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+             reinterpret_cast<const char*>(&on), sizeof on);
+  int len = 0;
+  sockaddr_storage native =
+      to_native(SocketAddress::v4({0, 0, 0, 0}, port), len);
+  if (::bind(s, reinterpret_cast<sockaddr*>(&native), len) != 0) {
+    return last_socket_error();
+  }
+  if (::listen(s, backlog) != 0) return last_socket_error();
+  return listener;
+}
+
+Result<std::uint16_t> TcpListener::local_port() const {
+  sockaddr_storage native{};
+  int len = sizeof native;
+  if (getsockname(untag_socket(m_handle.get()),
+                  reinterpret_cast<sockaddr*>(&native), &len) != 0) {
+    return last_socket_error();
+  }
+  return from_native(native).port;
+}
+
+Result<TcpStream> TcpListener::accept() {
+  SOCKET s = ::accept(untag_socket(m_handle.get()), nullptr, nullptr);
+  if (s == INVALID_SOCKET) return last_socket_error();
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return TcpStream(tag_socket(s));
+}
+
+// --- UdpSocket -----------------------------------------------------------
+
+Result<UdpSocket> UdpSocket::bind_v4(Ipv4 ip, std::uint16_t port) {
+  Result<SOCKET> made = new_socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (!made.ok()) return std::move(made).error();
+  SOCKET s = *made;
+  UdpSocket socket(tag_socket(s));
+  // Without exclusive use Windows lets a second socket share the port.
+  BOOL on = TRUE;
+  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+             reinterpret_cast<const char*>(&on), sizeof on);
+  int len = 0;
+  sockaddr_storage native = to_native(SocketAddress::v4(ip, port), len);
+  if (::bind(s, reinterpret_cast<sockaddr*>(&native), len) != 0) {
+    return last_socket_error();
+  }
+  return socket;
+}
+
+Status UdpSocket::enable_broadcast() {
+  BOOL on = TRUE;
+  if (setsockopt(untag_socket(m_handle.get()), SOL_SOCKET, SO_BROADCAST,
+                 reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+    return last_socket_error();
+  }
+  return {};
+}
+
+Status UdpSocket::set_read_timeout(std::chrono::milliseconds timeout) {
+  return set_timeout(untag_socket(m_handle.get()), SO_RCVTIMEO, timeout);
+}
+
+Status UdpSocket::send_to(ConstBytes payload, const SocketAddress& to) {
+  int len = 0;
+  sockaddr_storage native = to_native(to, len);
+  int n = ::sendto(untag_socket(m_handle.get()),
+                   reinterpret_cast<const char*>(payload.data()),
+                   static_cast<int>(payload.size()), 0,
+                   reinterpret_cast<sockaddr*>(&native), len);
+  if (n == SOCKET_ERROR) return last_socket_error();
+  return {};
+}
+
+Result<UdpSocket::Datagram> UdpSocket::receive_from(Bytes buffer) {
+  sockaddr_storage native{};
+  int len = sizeof native;
+  int n = ::recvfrom(untag_socket(m_handle.get()),
+                     reinterpret_cast<char*>(buffer.data()),
+                     static_cast<int>(buffer.size()), 0,
+                     reinterpret_cast<sockaddr*>(&native), &len);
+  Datagram datagram;
+  if (n == SOCKET_ERROR) {
+    // A datagram longer than the buffer fills it and reports this error.
+    if (WSAGetLastError() != WSAEMSGSIZE) return last_socket_error();
+    datagram.size = buffer.size();
+    datagram.truncated = true;
+  } else {
+    datagram.size = static_cast<std::size_t>(n);
+  }
+  datagram.from = from_native(native);
+  return datagram;
+}
+
+Result<std::vector<Ipv4>> ipv4_broadcast_addresses() {
+  start_winsock();
+  const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
+                      GAA_FLAG_SKIP_DNS_SERVER | GAA_FLAG_SKIP_FRIENDLY_NAME;
+  std::vector<std::uint8_t> storage(16 * 1024);
+  ULONG size = static_cast<ULONG>(storage.size());
+  ULONG result = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW;
+       ++attempt) {
+    storage.resize(size);
+    result = GetAdaptersAddresses(
+        AF_INET, flags, nullptr,
+        reinterpret_cast<IP_ADAPTER_ADDRESSES*>(storage.data()), &size);
+  }
+  if (result == ERROR_NO_DATA) return std::vector<Ipv4>{};
+  if (result != NO_ERROR) return os_error(result);
+  std::vector<Ipv4> found;
+  for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(storage.data());
+       adapter != nullptr; adapter = adapter->Next) {
+    if (adapter->OperStatus != IfOperStatusUp) continue;
+    for (auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
+         unicast = unicast->Next) {
+      // Tentative, duplicate and deprecated addresses are not ready for use.
+      if (unicast->DadState != IpDadStatePreferred) continue;
+      const sockaddr* sa = unicast->Address.lpSockaddr;
+      if (sa == nullptr || sa->sa_family != AF_INET) continue;
+      std::uint32_t address = ntohl(
+          reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr);
+      if ((address >> 24) == 127) continue;
+      if ((address >> 16) == 0xA9FE) continue;  // 169.254/16
+      unsigned prefix = std::min<unsigned>(unicast->OnLinkPrefixLength, 32);
+      std::uint32_t host_bits =
+          prefix == 0 ? 0xFFFFFFFFu : (prefix == 32 ? 0u : ~0u >> prefix);
+      std::uint32_t broadcast = address | host_bits;
+      found.push_back({static_cast<std::uint8_t>(broadcast >> 24),
+                       static_cast<std::uint8_t>(broadcast >> 16),
+                       static_cast<std::uint8_t>(broadcast >> 8),
+                       static_cast<std::uint8_t>(broadcast)});
+    }
+  }
+  return found;
+}
+
+}  // namespace burrowlink::platform
