@@ -34,17 +34,23 @@ CommandResult list(Args args) {
         "No devices found. Open BurrowLink on another device on this Wi-Fi.\n");
     return {};
   }
+  const bool terminal = platform::is_terminal(console::Stream::out);
   for (const Device& device : *devices) {
-    // Padding counts the announced name, whatever a terminal shows of it.
-    std::size_t width = text::scalar_count(device.name);
-    std::string line = console::peer(console::Stream::out, device.name);
-    if (width < NAME_COLUMN_WIDTH) line.append(NAME_COLUMN_WIDTH - width, ' ');
-    line += ' ';
-    line += platform::format_address(device.address);
-    line += '\n';
-    console::print(console::Stream::out, line);
+    console::print(console::Stream::out, device_line(device, terminal));
   }
   return {};
+}
+
+std::string device_line(const Device& device, bool terminal) {
+  // Padding counts what is shown, so escapes cannot shift the address column.
+  std::string line =
+      terminal ? text::escape_controls(device.name) : device.name;
+  const std::size_t width = text::scalar_count(line);
+  if (width < NAME_COLUMN_WIDTH) line.append(NAME_COLUMN_WIDTH - width, ' ');
+  line += ' ';
+  line += platform::format_address(device.address);
+  line += '\n';
+  return line;
 }
 
 }  // namespace burrowlink::commands

@@ -1,5 +1,7 @@
 #include "commands/send.h"
 
+#include <algorithm>
+
 #include "commands/target.h"
 #include "console/console.h"
 #include "console/format.h"
@@ -14,9 +16,56 @@ namespace {
 
 using console::Stream;
 
-// The last component of `path`: both separators count, empty and "."
-// components are skipped, ".." gives the empty name.
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// Where the component that starts at `from` ends.
+std::size_t component_end(std::string_view path, std::size_t from) {
+  return std::min(path.find_first_of("/\\", from), path.size());
+}
+
+// Extends `end`, the end of a component, over the next `count` components.
+std::size_t skip_components(std::string_view path, std::size_t end, int count) {
+  for (int i = 0; i < count && end < path.size(); ++i) {
+    end = component_end(path, end + 1);
+  }
+  return end;
+}
+
+bool is_ascii_letter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+bool is_unc(std::string_view text) {
+  return text.size() == 3 && (text[0] | 0x20) == 'u' &&
+         (text[1] | 0x20) == 'n' && (text[2] | 0x20) == 'c';
+}
+
+// The length of the drive or network-share prefix that `path` starts with:
+// "C:", "\\server\share", "\\?\C:", "\\?\UNC\server\share" or "\\.\device",
+// with either separator, as a path from another system may be given.
+std::size_t prefix_length(std::string_view path) {
+  if (path.size() >= 2 && is_ascii_letter(path[0]) && path[1] == ':') return 2;
+  if (path.size() < 3 || !is_separator(path[0]) || !is_separator(path[1]) ||
+      is_separator(path[2])) {
+    return 0;
+  }
+  const std::size_t first_end = component_end(path, 2);
+  const std::string_view first = path.substr(2, first_end - 2);
+  if ((first == "?" || first == ".") && first_end < path.size()) {
+    // A verbatim or device path: its first component names the volume, the
+    // device, or "UNC" followed by a server and a share.
+    const std::size_t next_end = component_end(path, first_end + 1);
+    const std::string_view next =
+        path.substr(first_end + 1, next_end - first_end - 1);
+    return is_unc(next) ? skip_components(path, next_end, 2) : next_end;
+  }
+  return skip_components(path, first_end, 1);
+}
+
+}  // namespace
+
 std::string offered_name(std::string_view path) {
+  path.remove_prefix(prefix_length(path));
   std::string_view last;
   std::size_t start = 0;
   while (start <= path.size()) {
@@ -30,15 +79,15 @@ std::string offered_name(std::string_view path) {
   return text::to_valid_utf8(last);
 }
 
-}  // namespace
-
 CommandResult send(Args args) {
   std::optional<std::string> to = take_option(args, "--to");
   if (!to) return CliError{std::string(NO_TARGET_TEXT)};
   std::string name = device_name(take_option(args, "--name"));
   std::optional<std::string> note = take_option(args, "--text");
   const Args& paths = args;
-  if (!note && paths.empty()) return CliError{std::string(NOTHING_TO_SEND_TEXT)};
+  if (!note && paths.empty()) {
+    return CliError{std::string(NOTHING_TO_SEND_TEXT)};
+  }
 
   Offer offer;
   offer.from = name;

@@ -66,14 +66,11 @@ Result<platform::SocketAddress, CliError> look_up_name(const std::string& to) {
   }
   if (matches.empty()) return CliError{no_device_text(to)};
   if (matches.size() == 1) return matches.front()->address;
-  std::string names;
-  for (const Device* device : matches) {
-    if (!names.empty()) names += ", ";
-    names += device->name;
-  }
+  std::vector<std::string_view> names;
+  for (const Device* device : matches) names.push_back(device->name);
   // Announced names reach the error line on standard error.
-  return CliError{
-      several_devices_text(to, console::peer(console::Stream::err, names))};
+  return CliError{several_devices_text(
+      to, console::peer(console::Stream::err, join_names(names)))};
 }
 
 }  // namespace
@@ -93,6 +90,15 @@ std::optional<platform::SocketAddress> parse_target_address(
     return platform::SocketAddress::v6(*ip, TRANSFER_PORT);
   }
   return std::nullopt;
+}
+
+std::string join_names(const std::vector<std::string_view>& names) {
+  std::string joined;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) joined += ", ";
+    joined += names[i];
+  }
+  return joined;
 }
 
 Result<platform::SocketAddress, CliError> resolve_target(

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli/options.h"
 #include "platform/platform.h"
@@ -21,5 +22,9 @@ Result<platform::SocketAddress, CliError> resolve_target(const std::string& to);
 // nullopt for anything else, host names included.
 std::optional<platform::SocketAddress> parse_target_address(
     std::string_view text);
+
+// `names` joined by ", " for the several-devices error: every name, empty
+// ones included, so the count of devices stays visible.
+std::string join_names(const std::vector<std::string_view>& names);
 
 }  // namespace burrowlink

@@ -53,6 +53,15 @@ TEST(TargetAddress, AnythingElseIsAName) {
   }
 }
 
+TEST(Target, JoinsEveryNameEmptyOnesToo) {
+  EXPECT_EQ(join_names({}), "");
+  EXPECT_EQ(join_names({""}), "");
+  EXPECT_EQ(join_names({"", ""}), ", ");
+  EXPECT_EQ(join_names({"", "Phone"}), ", Phone");
+  EXPECT_EQ(join_names({"Phone", ""}), "Phone, ");
+  EXPECT_EQ(join_names({"Phone", "Phone"}), "Phone, Phone");
+}
+
 TEST(Target, AddressNeedsNoScan) {
   ::testing::internal::CaptureStderr();
   auto address = resolve_target("192.168.1.20:5000");

@@ -124,6 +124,23 @@ TEST_F(SenderTest, DamagedVerdictStopsBeforeTheNextFile) {
             status.error().message);
 }
 
+TEST_F(SenderTest, AnyVerdictButOneIsDamage) {
+  write_whole(dir.file("a"), "abc");
+  write_whole(dir.file("b"), "def");
+  Offer offer{"Desk", "id", {{"a.txt", 3}, {"b.txt", 3}}, std::nullopt};
+  serve([](TcpStream& s, const Offer&) {
+    put(s, 1);
+    std::uint8_t skip[35];
+    ASSERT_OK(s.read_exact(skip));
+    put(s, 2);
+  });
+  Status status = send(offer, {dir.file("a"), dir.file("b")});
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ("a.txt: the receiver reported damaged data",
+            status.error().message);
+  EXPECT_TRUE(verified.empty());
+}
+
 TEST_F(SenderTest, ShrunkFileIsReported) {
   write_whole(dir.file("a"), "ab");
   Offer offer{"Desk", "id", {{"a", 10}}, std::nullopt};

@@ -67,6 +67,28 @@ class BodyIterator {
   std::size_t* m_taken;
 };
 
+// True while the reader on this thread waits for a value that it skips.
+bool skipping_value();
+
+}  // namespace
+}  // namespace burrowlink
+
+// The parser refuses a number beyond the range of a double as soon as it has
+// read it, before any event, and its interface offers no way to go on. A
+// skipped member's value may be anything, so for our input the parser is
+// handed 0 for a number that the reader skips; other numbers are unchanged.
+// This reaches into the library's lexer; the offer tests pin its effect.
+template <>
+burrowlink::Json::number_float_t nlohmann::detail::lexer<
+    burrowlink::Json, nlohmann::detail::iterator_input_adapter<
+                          burrowlink::BodyIterator>>::get_number_float()
+    const noexcept {
+  return burrowlink::skipping_value() ? 0 : value_float;
+}
+
+namespace burrowlink {
+namespace {
+
 // Where the next value goes, and so what it must be.
 enum class Slot {
   offer,
@@ -152,6 +174,11 @@ std::string syntax_problem(const nlohmann::json::exception& ex, bool at_end,
   return "expected value";
 }
 
+class OfferReader;
+
+// The reader that parses on this thread, if any.
+thread_local const OfferReader* t_reader = nullptr;
+
 // Builds the offer from the parser's events, one level per open record,
 // list or skipped value, and stops at the first fault.
 class OfferReader : public nlohmann::json_sax<Json> {
@@ -165,14 +192,22 @@ class OfferReader : public nlohmann::json_sax<Json> {
     const BodyIterator last(m_body, m_body.size() + 1, &m_taken);
     // Not strict: trailing bytes are checked below, with our own position.
     // The parser reports failures through parse_error and does not throw.
-    if (!Json::sax_parse(first, last, this, Json::input_format_t::json,
-                         false)) {
-      return std::move(*m_error);
-    }
+    t_reader = this;
+    const bool parsed =
+        Json::sax_parse(first, last, this, Json::input_format_t::json, false);
+    t_reader = nullptr;
+    if (!parsed) return std::move(*m_error);
     // A record ends with a bracket, so the parser took no byte after it.
     const std::size_t rest = skip_space(m_taken);
     if (rest < m_body.size()) return located("trailing characters", rest + 1);
     return std::move(m_offer);
+  }
+
+  // True when the next value is skipped: an unknown member's or part of one.
+  bool skips_next_value() const {
+    if (m_levels.empty()) return false;
+    const Level& top = m_levels.back();
+    return top.kind == Kind::skip || (top.object && top.pending == Slot::skip);
   }
 
   bool null() override {
@@ -435,6 +470,10 @@ class OfferReader : public nlohmann::json_sax<Json> {
   FileInfo m_file;
   std::optional<Error> m_error;
 };
+
+bool skipping_value() {
+  return t_reader != nullptr && t_reader->skips_next_value();
+}
 
 }  // namespace
 

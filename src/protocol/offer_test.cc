@@ -85,6 +85,30 @@ TEST(OfferJson, SizeIsAnUnsignedIntegerOf64Bits) {
             "invalid value: integer `18446744073709551616`, expected u64 at "
             "line 1 column 60");
   EXPECT_EQ(error_of(with_size("18446744073709551615")), "parsed");
+  // Beyond the range of a double the parser itself stops.
+  EXPECT_EQ(error_of(with_size("1e400")),
+            "number out of range at line 1 column 45");
+  EXPECT_EQ(error_of(with_size(std::string(400, '9'))),
+            "number out of range at line 1 column 440");
+}
+
+TEST(OfferJson, SkipsNumbersBeyondDoubleRangeInUnknownMembers) {
+  auto read = offer_from_json(
+      R"({"from":"X","files":[{"name":"a","size":1}],"extra":1e400})");
+  ASSERT_OK(read);
+  EXPECT_EQ(*read, (Offer{"X", std::nullopt, {{"a", 1}}, std::nullopt}));
+
+  read = offer_from_json(R"({"x":[-1e400,{"y":1e999}],"from":"X","files":[)"
+                         R"({"name":"a","z":)" +
+                         std::string(400, '9') + R"(,"size":2}]})");
+  ASSERT_OK(read);
+  EXPECT_EQ(*read, (Offer{"X", std::nullopt, {{"a", 2}}, std::nullopt}));
+
+  // Anywhere else it is still refused, at the number's last byte.
+  EXPECT_EQ(error_of(R"({"from":1e400})"),
+            "number out of range at line 1 column 13");
+  EXPECT_EQ(error_of(R"(["X",null,[],null,1e400])"),
+            "number out of range at line 1 column 23");
 }
 
 TEST(OfferJson, ReportsSyntaxErrorsWhereTheyOccur) {

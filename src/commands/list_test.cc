@@ -1,0 +1,45 @@
+#include "commands/list.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace burrowlink::commands {
+namespace {
+
+using platform::SocketAddress;
+
+const std::string ADDRESS = " 192.168.1.20:45455\n";
+
+std::string line_for(std::string name, bool terminal) {
+  const Device device{std::move(name), "id",
+                      SocketAddress::v4({192, 168, 1, 20}, 45455)};
+  return device_line(device, terminal);
+}
+
+TEST(ListLine, PadsTheNameToTwentyEightScalarValues) {
+  for (bool terminal : {false, true}) {
+    EXPECT_EQ(line_for("Bob", terminal),
+              "Bob" + std::string(25, ' ') + ADDRESS);
+    EXPECT_EQ(line_for("\u00e9cran", terminal),
+              "\u00e9cran" + std::string(23, ' ') + ADDRESS);
+    EXPECT_EQ(line_for(std::string(28, 'n'), terminal),
+              std::string(28, 'n') + ADDRESS);
+    EXPECT_EQ(line_for(std::string(40, 'n'), terminal),
+              std::string(40, 'n') + ADDRESS);
+  }
+}
+
+TEST(ListLine, PadsWhatATerminalIsShown) {
+  EXPECT_EQ(line_for("a\033b", false),
+            "a\033b" + std::string(25, ' ') + ADDRESS);
+  EXPECT_EQ(line_for("a\033b", true),
+            "a\\x1bb" + std::string(22, ' ') + ADDRESS);
+  // Escaping takes a name past the column: no padding, nothing cut.
+  std::string escaped;
+  for (int i = 0; i < 10; ++i) escaped += "\\x07";
+  EXPECT_EQ(line_for(std::string(10, '\a'), true), escaped + ADDRESS);
+}
+
+}  // namespace
+}  // namespace burrowlink::commands
