@@ -80,6 +80,10 @@ Status prepare_folder(const std::string& folder) {
 }
 
 std::string safe_file_name(std::string_view offered) {
+  return safe_file_name(offered, platform::drops_trailing_dots_and_spaces());
+}
+
+std::string safe_file_name(std::string_view offered, bool until_stable) {
   std::size_t cut = offered.find_last_of("/\\");
   if (cut != std::string_view::npos) offered.remove_prefix(cut + 1);
 
@@ -102,8 +106,16 @@ std::string safe_file_name(std::string_view offered) {
     }
   }
 
-  std::string_view name = text::trim_white_space(cleaned);
-  while (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  // Where the system drops trailing dots and spaces, a name that still ends
+  // in one (". ." gives ". ") would be stored under another name than the
+  // one reported, so trimming goes on until it changes nothing.
+  std::string_view name = cleaned;
+  for (std::size_t before = name.size() + 1; name.size() != before;) {
+    before = name.size();
+    name = text::trim_white_space(name);
+    while (!name.empty() && name.back() == '.') name.remove_suffix(1);
+    if (!until_stable) break;
+  }
   return name.empty() ? "file" : std::string(name);
 }
 

