@@ -1,10 +1,12 @@
-# Thin wrapper over CMake + Ninja.
+# Thin wrapper over CMake + Ninja. Every target installs what it needs first
+# (scripts/install-deps.sh: apt-get as root, else the exact command to run).
 BUILD ?= build
+WINDOWS_BUILD ?= build-windows
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all configure test run bench deps clean
+.PHONY: all configure test run bench deps windows test-windows clean
 
-all: configure
+all: deps configure
 	cmake --build $(BUILD)
 
 configure: $(BUILD)/build.ninja
@@ -15,8 +17,7 @@ $(BUILD)/build.ninja:
 deps:
 	scripts/install-deps.sh
 
-test: deps
-	$(MAKE) all
+test: all
 	cd $(BUILD) && ctest --output-on-failure
 
 run: all
@@ -27,5 +28,19 @@ bench:
 	$(MAKE) all
 	scripts/bench.sh $(BUILD)/burrowlink
 
+# The Windows program, cross-built with MinGW-w64: $(WINDOWS_BUILD)/burrowlink.exe
+windows:
+	scripts/windows-deps.sh $(WINDOWS_BUILD)
+	cmake -S . -B $(WINDOWS_BUILD) -G Ninja \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DBURROWLINK_LINUX_BUILD=$(abspath $(BUILD))
+	cmake --build $(WINDOWS_BUILD)
+
+# Its unit tests under Wine, and the end-to-end suite driving burrowlink.exe
+# with the Linux build as its peer, each in a private network namespace.
+test-windows: all windows
+	cd $(WINDOWS_BUILD) && ctest --output-on-failure
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(WINDOWS_BUILD)

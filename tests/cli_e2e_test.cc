@@ -1,6 +1,8 @@
 // The command line as a user meets it: streams, texts and exit statuses.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "harness.h"
 #include "cli/cli_error.h"
 #include "test_util.h"
@@ -8,7 +10,7 @@
 namespace burrowlink::testing {
 namespace {
 
-ToolResult tool(std::vector<std::string> args) {
+ToolResult run(std::vector<std::string> args) {
   ScopedTempDir home;
   ToolOptions options;
   options.args = std::move(args);
@@ -19,7 +21,7 @@ ToolResult tool(std::vector<std::string> args) {
 const std::string USAGE(USAGE_TEXT);
 
 TEST(CommandLine, NoArgumentsPrintsUsageAsError) {
-  ToolResult r = tool({});
+  ToolResult r = run({});
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("", r.out);
   EXPECT_EQ("burrowlink: " + USAGE + "\n", r.err);
@@ -27,7 +29,7 @@ TEST(CommandLine, NoArgumentsPrintsUsageAsError) {
 
 TEST(CommandLine, HelpWordsPrintUsageOnStandardOutput) {
   for (const char* word : {"help", "--help", "-h"}) {
-    ToolResult r = tool({word, "ignored", "--seconds"});
+    ToolResult r = run({word, "ignored", "--seconds"});
     EXPECT_EQ(0, r.status) << word;
     EXPECT_EQ(USAGE + "\n", r.out);
     EXPECT_EQ("", r.err);
@@ -35,14 +37,17 @@ TEST(CommandLine, HelpWordsPrintUsageOnStandardOutput) {
 }
 
 TEST(CommandLine, UnknownCommandShowsWordAndUsage) {
-  ToolResult r = tool({"List"});
+  ToolResult r = run({"List"});
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("", r.out);
   EXPECT_EQ("burrowlink: unknown command \"List\"\n\n" + USAGE + "\n", r.err);
 }
 
 TEST(CommandLine, ArgumentThatIsNotTextIsRefused) {
-  ToolResult r = tool({"list", "--seconds", "\xC3"});
+  // Wine turns bytes that are not UTF-8 into text before the program sees
+  // them; the Windows build's refusal of a lone surrogate is tested alone.
+  if (tool().windows) GTEST_SKIP() << "arguments reach Windows as text";
+  ToolResult r = run({"list", "--seconds", "\xC3"});
   EXPECT_EQ(1, r.status);
   EXPECT_EQ("burrowlink: argument 3 is not valid text: \"\xEF\xBF\xBD\"\n",
             r.err);
@@ -51,32 +56,35 @@ TEST(CommandLine, ArgumentThatIsNotTextIsRefused) {
 TEST(CommandLine, SendChecksArgumentsBeforeAnyNetworkActivity) {
   ScopedTempDir dir;
   write_whole(dir.file("a.txt"), "a");
-  ToolResult no_to = tool({"send", dir.file("a.txt"), "--to"});
+  ToolResult no_to = run({"send", tool().path(dir.file("a.txt")), "--to"});
   EXPECT_EQ(1, no_to.status);
   EXPECT_EQ("burrowlink: say where to send with --to <device name | ip[:port]>\n",
             no_to.err);
 
-  ToolResult nothing = tool({"send", "--to", "pc"});
+  ToolResult nothing = run({"send", "--to", "pc"});
   EXPECT_EQ("burrowlink: nothing to send: give files, or --text \"...\"\n",
             nothing.err);
 
-  ToolResult folder = tool({"send", dir.path(), "--to", "pc"});
-  EXPECT_EQ("burrowlink: " + dir.path() +
+  ToolResult folder = run({"send", tool().path(dir.path()), "--to", "pc"});
+  EXPECT_EQ("burrowlink: " + tool().path(dir.path()) +
                 " is not a file (send folders as separate files)\n",
             folder.err);
 
   // A stray word is a path, so the name lookup never starts.
-  ToolResult stray = tool({"send", dir.file("a.txt"), "--verbose", "--to", "pc"});
+  ToolResult stray =
+      run({"send", tool().path(dir.file("a.txt")), "--verbose", "--to", "pc"});
   EXPECT_EQ(1, stray.status);
-  EXPECT_EQ("burrowlink: --verbose: No such file or directory (os error 2)\n",
-            stray.err);
+  EXPECT_TRUE(tool().is_os_error(stray.err.substr(0, stray.err.size() - 1),
+                                 "burrowlink: --verbose: ", ENOENT, 2))
+      << stray.err;
 
   // With a note the files are still checked.
-  ToolResult note = tool({"send", "--text", "hi", dir.file("gone"), "--to",
-                          "10.0.0.5"});
-  EXPECT_EQ("burrowlink: " + dir.file("gone") +
-                ": No such file or directory (os error 2)\n",
-            note.err);
+  ToolResult note = run({"send", "--text", "hi", tool().path(dir.file("gone")),
+                         "--to", "10.0.0.5"});
+  EXPECT_TRUE(tool().is_os_error(
+      note.err.substr(0, note.err.size() - 1),
+      "burrowlink: " + tool().path(dir.file("gone")) + ": ", ENOENT, 2))
+      << note.err;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <cstring>
@@ -23,6 +24,76 @@ std::string tool_path() {
   const char* bin = std::getenv("BURROWLINK_BIN");
   return std::filesystem::absolute(bin ? bin : "build/burrowlink").string();
 }
+
+std::string peer_path() {
+  const char* bin = std::getenv("BURROWLINK_PEER");
+  if (bin == nullptr || *bin == '\0') return "";
+  return std::filesystem::absolute(bin).string();
+}
+
+std::string ToolFlavour::path(const std::string& linux_path) const {
+  if (!windows) return linux_path;
+  std::string converted = "Z:" + linux_path;
+  std::replace(converted.begin(), converted.end(), '/', '\\');
+  return converted;
+}
+
+std::string ToolFlavour::join(const std::string& folder,
+                              const std::string& name) const {
+  if (folder.empty()) return name;
+  char last = folder.back();
+  if (last == '/' || (windows && last == '\\')) return folder + name;
+  return folder + (windows ? "\\" : "/") + name;
+}
+
+std::string ToolFlavour::identity_file(const std::string& home) const {
+  // Wine sets USERPROFILE itself, to the user's folder in the prefix.
+  if (windows) {
+    return home + "/.wineprefix/drive_c/users/" +
+           (std::getenv("USER") ? std::getenv("USER") : "root") +
+           "/.burrowlink-cli-id";
+  }
+  return home + "/.burrowlink-cli-id";
+}
+
+bool ToolFlavour::is_os_error(const std::string& text,
+                              const std::string& before, int posix,
+                              unsigned windows_code) const {
+  if (!windows) {
+    return text == before + std::string(strerror(posix)) + " (os error " +
+                       std::to_string(posix) + ")";
+  }
+  std::string suffix = " (os error " + std::to_string(windows_code) + ")";
+  return text.starts_with(before) && text.ends_with(suffix) &&
+         text.size() > before.size() + suffix.size();
+}
+
+const ToolFlavour& tool() {
+  static const ToolFlavour flavour{tool_path().ends_with(".exe")};
+  return flavour;
+}
+
+const ToolFlavour& peer() {
+  static const ToolFlavour flavour{peer_path().ends_with(".exe")};
+  return flavour;
+}
+
+namespace {
+
+// The Wine prefix of a home folder: a hard-linked clone of the prepared one
+// (WINE_TEMPLATE), so that each home has its own USERPROFILE.
+std::string wine_prefix(const std::string& home) {
+  std::string prefix = home + "/.wineprefix";
+  if (!std::filesystem::exists(prefix + "/system.reg")) {
+    const char* templ = std::getenv("WINE_TEMPLATE");
+    if (templ == nullptr) std::abort();
+    std::string command = "cp -al '" + std::string(templ) + "' '" + prefix + "'";
+    if (std::system(command.c_str()) != 0) std::abort();
+  }
+  return prefix;
+}
+
+}  // namespace
 
 ToolProcess::ToolProcess(const ToolOptions& options) {
   signal(SIGPIPE, SIG_IGN);
@@ -40,15 +111,25 @@ ToolProcess::ToolProcess(const ToolOptions& options) {
     fcntl(terminal, F_SETFD, FD_CLOEXEC);
     fcntl(terminal_side, F_SETFD, FD_CLOEXEC);
   }
-  std::string path = tool_path();
+  std::string path = options.peer ? peer_path() : tool_path();
   std::vector<std::string> args = options.args;
+  auto env = options.env;
+  if (path.ends_with(".exe")) {
+    args.insert(args.begin(), path);
+    path = "/usr/bin/wine";
+    std::string home = "/tmp";
+    for (const auto& [name, value] : env) {
+      if (name == "HOME" && value) home = *value;
+    }
+    env.emplace_back("WINEPREFIX", wine_prefix(home));
+  }
   m_pid = fork();
   if (m_pid == 0) {
     dup2(in[0], 0);
     dup2(terminal_side >= 0 ? terminal_side : out[1], 1);
     dup2(terminal_side >= 0 ? terminal_side : err[1], 2);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
-    for (const auto& [name, value] : options.env) {
+    for (const auto& [name, value] : env) {
       if (value) {
         setenv(name.c_str(), value->c_str(), 1);
       } else {

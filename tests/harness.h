@@ -10,10 +10,35 @@
 
 namespace burrowlink::testing {
 
-// Path of the binary under test (BURROWLINK_BIN, else build/burrowlink).
+// Path of the binary under test (BURROWLINK_BIN, else build/burrowlink). A
+// .exe runs under Wine, each home folder with a Wine prefix of its own.
 std::string tool_path();
+// The Linux build that the Windows build is tested against
+// (BURROWLINK_PEER), or "" when there is none.
+std::string peer_path();
+
+// How the tool under test (the Windows build when `windows`) spells things.
+struct ToolFlavour {
+  bool windows = false;
+  // A path of this machine as the tool takes it: "Z:\tmp\x" under Wine.
+  std::string path(const std::string& linux_path) const;
+  // `folder` and `name` joined as the tool joins them.
+  std::string join(const std::string& folder, const std::string& name) const;
+  // Where the tool run with HOME `home` keeps its identity file.
+  std::string identity_file(const std::string& home) const;
+  // True when `text` is `before`, a system message and " (os error N)" with
+  // N the system's code: `posix` on Linux, `windows` on Windows, whose
+  // wording is checked only on Linux.
+  bool is_os_error(const std::string& text, const std::string& before,
+                   int posix, unsigned windows) const;
+};
+// The flavour of the binary under test, and of its peer.
+const ToolFlavour& tool();
+const ToolFlavour& peer();
 
 struct ToolOptions {
+  // Runs the peer binary rather than the one under test.
+  bool peer = false;
   std::vector<std::string> args;
   std::string cwd;  // empty: the test's own
   // Variables to set (value) or unset (nullopt) on top of our environment.

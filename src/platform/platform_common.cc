@@ -85,9 +85,15 @@ std::string format_address(const SocketAddress& address) {
     return dotted(ip[0], ip[1], ip[2], ip[3]) + ":" +
            std::to_string(address.port);
   }
-  std::string text = "[" + format_ipv6(ip);
-  if (address.scope_id != 0) text += "%" + std::to_string(address.scope_id);
-  return text + "]:" + std::to_string(address.port);
+  std::string text = "[";
+  text += format_ipv6(ip);
+  if (address.scope_id != 0) {
+    text += '%';
+    text += std::to_string(address.scope_id);
+  }
+  text += "]:";
+  text += std::to_string(address.port);
+  return text;
 }
 
 namespace {

@@ -1,0 +1,213 @@
+// The binary under test against a second build (BURROWLINK_PEER), as the
+// Windows build meets the Linux one: transfers both ways, each listing the
+// other, and damaged data discarded by either receiver.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "harness.h"
+#include "test_util.h"
+
+namespace burrowlink::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Which build plays which part.
+struct Side {
+  bool peer = false;  // the second build rather than the one under test
+  const ToolFlavour& flavour() const { return peer ? testing::peer() : tool(); }
+};
+
+class InteropTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (peer_path().empty()) GTEST_SKIP() << "no BURROWLINK_PEER to meet";
+    ASSERT_TRUE(add_test_interface("t0", "10.77.0.1/24", true));
+    receiving.peer = GetParam();
+    sending.peer = !GetParam();
+    inbox = work.file("in");
+    std::filesystem::create_directories(work.file("src"));
+    std::filesystem::create_directories(work.file("home-r"));
+    std::filesystem::create_directories(work.file("home-s"));
+    port = free_tcp_port();
+  }
+
+  ToolOptions options(const Side& side, const std::string& home,
+                      std::vector<std::string> args) {
+    ToolOptions o;
+    o.peer = side.peer;
+    o.args = std::move(args);
+    o.env = {{"HOME", work.file(home)}, {"USERPROFILE", std::nullopt}};
+    return o;
+  }
+
+  std::unique_ptr<ToolProcess> receiver(const std::string& name) {
+    auto process = std::make_unique<ToolProcess>(options(
+        receiving, "home-r",
+        {"receive", "--yes", "--once", "--dir", receiving.flavour().path(inbox),
+         "--name", name, "--port", std::to_string(port)}));
+    EXPECT_TRUE(process->wait_for_err("Ready to receive", 20s))
+        << process->err();
+    return process;
+  }
+
+  ToolResult sender(std::vector<std::string> args) {
+    args.insert(args.begin(), "send");
+    return run_tool(options(sending, "home-s", std::move(args)));
+  }
+
+  std::string source(const std::string& name, const std::string& data) {
+    write_whole(work.file("src/" + name), data);
+    return sending.flavour().path(work.file("src/" + name));
+  }
+
+  std::string shown(const std::string& name) const {
+    return receiving.flavour().join(receiving.flavour().path(inbox), name);
+  }
+
+  std::string to(int at) const { return "127.0.0.1:" + std::to_string(at); }
+
+  Side receiving, sending;
+  ScopedTempDir work;
+  std::string inbox;
+  int port = 0;
+};
+
+TEST_P(InteropTest, FilesAndANoteCrossOver) {
+  std::string big(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) {
+    big[i] = static_cast<char>(i * 7919 % 251);
+  }
+  auto recv = receiver("Inbox");
+  ToolResult sent = sender({source("big.bin", big),
+                            source("caf\xC3\xA9.txt", "caf\xC3\xA9"), "--to",
+                            to(port), "--name", "Desk"});
+  ToolResult got = recv->finish(20s);
+  EXPECT_EQ(0, sent.status) << sent.err;
+  EXPECT_EQ("Received " + shown("big.bin") + " from Desk (3.0 MB, verified)\n" +
+                "Received " + shown("caf\xC3\xA9.txt") +
+                " from Desk (5 B, verified)\n",
+            got.out);
+  EXPECT_EQ(big, read_whole(inbox + "/big.bin"));
+  EXPECT_EQ("caf\xC3\xA9", read_whole(inbox + "/caf\xC3\xA9.txt"));
+
+  port = free_tcp_port();
+  auto again = receiver("Inbox");
+  ToolResult note = sender({"--text", "back at 6 \xE2\x98\x95", "--to",
+                            to(port), "--name", "Desk"});
+  EXPECT_EQ(0, note.status) << note.err;
+  EXPECT_EQ("Note from Desk: back at 6 \xE2\x98\x95\n", again->finish(20s).out);
+}
+
+TEST_P(InteropTest, EachListsTheOther) {
+  auto recv = receiver("Far side");
+  ToolResult listed = run_tool(
+      options(sending, "home-s", {"list", "--seconds", "3"}));
+  recv->kill(9);
+  EXPECT_EQ(0, listed.status) << listed.err;
+  EXPECT_EQ("Far side" + std::string(20, ' ') + " 10.77.0.1:" +
+                std::to_string(port) + "\n",
+            listed.out);
+}
+
+// Relays one connection from `listen_port` to `target_port`, flipping one
+// byte of the first file's data on its way to the receiver.
+void corrupting_relay(int listen_port, int target_port) {
+  auto address = [](int p) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(p));
+    return a;
+  };
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  int on = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in here = address(listen_port);
+  bind(listener, reinterpret_cast<sockaddr*>(&here), sizeof here);
+  listen(listener, 1);
+  pollfd wait_for{listener, POLLIN, 0};
+  if (poll(&wait_for, 1, 30000) != 1) {
+    close(listener);
+    return;
+  }
+  int from = accept(listener, nullptr, nullptr);
+  close(listener);
+  int to = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in there = address(target_port);
+  connect(to, reinterpret_cast<sockaddr*>(&there), sizeof there);
+  std::uint64_t forwarded = 0, flip_at = UINT64_MAX;
+  unsigned char prefix[4];
+  bool open[2] = {true, true};
+  while (open[0] || open[1]) {
+    pollfd fds[2] = {{open[0] ? from : -1, POLLIN, 0},
+                     {open[1] ? to : -1, POLLIN, 0}};
+    if (poll(fds, 2, 30000) <= 0) break;
+    for (int side = 0; side < 2; ++side) {
+      if (fds[side].revents == 0) continue;
+      char buffer[65536];
+      ssize_t n = read(fds[side].fd, buffer, sizeof buffer);
+      int out = side == 0 ? to : from;
+      if (n <= 0) {
+        shutdown(out, SHUT_WR);
+        open[side] = false;
+        continue;
+      }
+      if (side == 0) {
+        for (ssize_t i = 0; i < n; ++i, ++forwarded) {
+          if (forwarded < 4) prefix[forwarded] = static_cast<unsigned char>(buffer[i]);
+          if (forwarded == 3) {
+            // The offer's frame, then the first file's sixth byte.
+            flip_at = 4 + (std::uint64_t{prefix[0]} << 24 | prefix[1] << 16 |
+                           prefix[2] << 8 | prefix[3]) + 5;
+          }
+          if (forwarded == flip_at) buffer[i] = static_cast<char>(buffer[i] ^ 0x55);
+        }
+      }
+      for (ssize_t done = 0; done < n;) {
+        ssize_t w = write(out, buffer + done, static_cast<std::size_t>(n - done));
+        if (w <= 0) break;
+        done += w;
+      }
+    }
+  }
+  close(from);
+  close(to);
+}
+
+TEST_P(InteropTest, DamagedDataIsDiscardedByTheReceiver) {
+  auto recv = receiver("Inbox");
+  int relay_port = free_tcp_port();
+  std::thread relay(corrupting_relay, relay_port, port);
+  std::this_thread::sleep_for(100ms);
+  ToolResult sent = sender({source("hurt.txt", "twenty bytes of data"),
+                            source("never.txt", "not sent"), "--to",
+                            to(relay_port), "--name", "Desk"});
+  relay.join();
+  ToolResult got = recv->finish(20s);
+  EXPECT_EQ(1, sent.status);
+  EXPECT_TRUE(sent.err.ends_with(
+      "burrowlink: hurt.txt: the receiver reported damaged data\n"))
+      << sent.err;
+  EXPECT_EQ("hurt.txt was damaged on the way and was discarded\n", got.out);
+  EXPECT_NE(std::string::npos,
+            got.err.find("transfer failed: never.txt: unexpected end of file"))
+      << got.err;
+  EXPECT_TRUE(std::filesystem::is_empty(inbox));
+}
+
+std::string side_name(const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "PeerReceives" : "PeerSends";
+}
+
+INSTANTIATE_TEST_SUITE_P(BothWays, InteropTest, ::testing::Bool(), side_name);
+
+}  // namespace
+}  // namespace burrowlink::testing
