@@ -12,10 +12,12 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 if [[ "${BURROWLINK_IN_NETNS:-}" != 1 ]]; then
   template=${WINE_TEMPLATE:-$here/build-windows/wine-template}
   if [[ ! -f "$template/system.reg" ]]; then
-    # First use: make the prefix once, outside any test, then stop its server.
-    mkdir -p "$template"
-    WINEPREFIX=$template WINEDEBUG=-all wineboot -i > /dev/null 2>&1
-    WINEPREFIX=$template wineserver -w
+    # First use: make the prefix once, also without a network and without
+    # the Mono and Gecko installers (which would download), then let its
+    # server stop.
+    rm -rf "$template" && mkdir -p "$template"
+    WINEPREFIX=$template WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+      unshare --net -- bash -c 'wineboot -i > /dev/null 2>&1; wineserver -w'
   fi
   WINEPREFIX=$template wineserver -k 2> /dev/null || true
   run=$(mktemp -d "${TMPDIR:-/tmp}/burrowlink-wine.XXXXXX")

@@ -1,4 +1,6 @@
 // The Windows backend's own rules: paths, device names, error texts.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
@@ -58,6 +60,63 @@ TEST(WindowsText, EnvironmentValuesArriveAsUtf8) {
   EXPECT_EQ("", get_env("BURROWLINK_TEST_VALUE"));
   env.unset("BURROWLINK_TEST_VALUE");
   EXPECT_EQ(std::nullopt, get_env("BURROWLINK_TEST_VALUE"));
+}
+
+// Runs burrowlink.exe from beside this test program with `arguments` (a
+// command line tail, in UTF-16 as given) and returns its exit status and
+// standard error.
+std::pair<DWORD, std::string> run_tool(const std::wstring& arguments) {
+  wchar_t own[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, own, MAX_PATH);
+  std::wstring tool(own, length);
+  tool = tool.substr(0, tool.find_last_of(L"\\/") + 1) + L"burrowlink.exe";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return {~0u, ""};
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = write_end;
+  startup.hStdError = write_end;
+  std::wstring command = L"\"" + tool + L"\" " + arguments;
+  PROCESS_INFORMATION process{};
+  BOOL started = CreateProcessW(tool.c_str(), command.data(), nullptr, nullptr,
+                                TRUE, 0, nullptr, nullptr, &startup, &process);
+  CloseHandle(write_end);
+  if (!started) {
+    CloseHandle(read_end);
+    return {~0u, ""};
+  }
+  std::string output;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    output.append(buffer, got);
+  }
+  CloseHandle(read_end);
+  WaitForSingleObject(process.hProcess, 30000);
+  DWORD status = ~0u;
+  GetExitCodeProcess(process.hProcess, &status);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return {status, output};
+}
+
+TEST(WindowsArguments, ALoneSurrogateIsRefusedAndTextArrivesWhole) {
+  auto [status, err] = run_tool(L"list --seconds x\xD800y");
+  EXPECT_EQ(1u, status);
+  // Shown with a replacement character for each byte of its UTF-8 form.
+  EXPECT_EQ("burrowlink: argument 3 is not valid text: \"x\xEF\xBF\xBD"
+            "\xEF\xBF\xBD\xEF\xBF\xBDy\"\n",
+            err);
+
+  // A character beyond the BMP, as a surrogate pair, is ordinary text.
+  auto [ok_status, ok_err] = run_tool(L"nope\xD83D\xDE00");
+  EXPECT_EQ(1u, ok_status);
+  EXPECT_EQ(0u, ok_err.find("burrowlink: unknown command \"nope\xF0\x9F\x98\x80\""))
+      << ok_err;
 }
 
 }  // namespace
