@@ -26,6 +26,7 @@ run: all
 bench:
 	scripts/install-deps.sh --bench
 	$(MAKE) all
+	cmake --build $(BUILD) --target burrowlink_bench_peer
 	scripts/bench.sh $(BUILD)/burrowlink
 
 # The Windows program, cross-built with MinGW-w64: $(WINDOWS_BUILD)/burrowlink.exe

@@ -1,27 +1,47 @@
 #!/usr/bin/env bash
-# Throughput benchmark over loopback, inside a private network namespace:
-# burrowlink against a raw verified pipe (socat + openssl) and an rsync
-# daemon, interleaved round by round so that machine drift cancels.
-#   scripts/bench.sh build/burrowlink [rounds]    (BENCH_DIR picks the folder)
+# Benchmark, inside a private network namespace, in three parts:
+#  1. loopback: burrowlink against a raw verified pipe (socat + openssl) and
+#     an rsync daemon, interleaved round by round so that drift cancels;
+#  2. a shaped link: a veth pair into a second namespace, limited by tbf to
+#     BENCH_RATE (1gbit), burrowlink against an rsync daemon, with the CPU
+#     seconds per GiB of each side;
+#  3. each burrowlink side alone against a near-free peer (sendfile/splice),
+#     as a share of the one-core SHA-256 rate.
+# It ends with one summary line of ratios, to compare a run with the last.
+#   scripts/bench.sh build/burrowlink [rounds]    (BENCH_DIR picks the folder,
+#   BENCH_RATE the link's rate, BENCH_LINK_ROUNDS its rounds)
 set -euo pipefail
 
 bin=$(realpath "${1:-build/burrowlink}")
 rounds=${2:-5}
+peer=$(dirname "$bin")/burrowlink_bench_peer
+link_rate=${BENCH_RATE:-1gbit}
+link_rounds=${BENCH_LINK_ROUNDS:-2}
 
 # Never touch the real network: re-run inside a fresh namespace.
 if [[ "${BENCH_IN_NETNS:-}" != 1 ]]; then
   exec unshare --net -- env BENCH_IN_NETNS=1 bash -c \
     'ip link set lo up && exec "$0" "$@"' "$0" "$bin" "$rounds"
 fi
-[[ $(readlink /proc/self/ns/net) != $(readlink /proc/1/ns/net) ]] || {
-  echo "refusing to run outside a private network namespace" >&2; exit 1; }
+# Fail closed: only loopback may be visible here, before we add our link.
+for link in $(ip -o link show | awk -F': ' '{print $2}' | cut -d@ -f1); do
+  [[ "$link" == lo ]] || {
+    echo "refusing to run: interface $link is visible" >&2; exit 1; }
+done
 
 # tmpfs by default, so that the file system's inode allocator (slow on a disk
 # full of recently deleted files) does not drown the tools' own costs.
 bench_dir=${BENCH_DIR:-/dev/shm}
 [[ -d "$bench_dir" && -w "$bench_dir" ]] || bench_dir=${TMPDIR:-/tmp}
 work=$(mktemp -d "$bench_dir/burrowlink-bench.XXXXXX")
-trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
+netns=blbench$$
+cleanup() {
+  kill $(jobs -p) 2>/dev/null || true
+  ip netns pids "$netns" 2>/dev/null | xargs -r kill 2>/dev/null || true
+  ip netns del "$netns" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 mkdir -p "$work/src/small1" "$work/src/small2" "$work/home-r" "$work/home-s"
 export HOME=$work/home-s
 
@@ -36,7 +56,10 @@ big_sum=$(openssl dgst -sha256 -r "$work/src/big.bin" | cut -d' ' -f1)
 now() { date +%s.%N; }
 port=46000
 next_port() { port=$((port + 1)); }
-peak_kb() { awk -F: '/Maximum resident set size/ {gsub(/ /,"",$2); print $2}' "$1"; }
+# /usr/bin/time -f "$time_format": wall seconds, user, system, peak RSS KiB.
+time_format="%e %U %S %M"
+peak_kb() { tail -1 "$1" | awk '{print $4}'; }
+cpu_s() { tail -1 "$1" | awk '{print $2 + $3}'; }
 
 fresh_out() { rm -rf "$work/out"; mkdir -p "$work/out"; sync; }
 
@@ -60,7 +83,7 @@ check_small() {
 # Starts `receive --yes --once` under /usr/bin/time and waits until it listens.
 start_receiver() {
   next_port
-  HOME=$work/home-r /usr/bin/time -v -o "$work/recv.time" \
+  HOME=$work/home-r /usr/bin/time -f "$time_format" -o "$work/recv.time" \
     "$bin" receive --dir "$work/out/$1" --yes --once --port $port \
     > /dev/null 2> "$work/recv.err" &
   recv_pid=$!
@@ -71,11 +94,12 @@ start_receiver() {
 bl_big() {
   fresh_out; start_receiver ""
   local t0 t1; t0=$(now)
-  /usr/bin/time -v -o "$work/send.time" "$bin" send "$work/src/big.bin" \
+  /usr/bin/time -f "$time_format" -o "$work/send.time" "$bin" send "$work/src/big.bin" \
     --to 127.0.0.1:$port 2> "$work/send.err"
   wait $recv_pid; t1=$(now)
   check_big "$work/out/big.bin"
   echo "$(peak_kb "$work/send.time") $(peak_kb "$work/recv.time")" >> "$work/rss"
+  echo "$(cpu_s "$work/send.time") $(cpu_s "$work/recv.time")" >> "$work/loop_cpu"
   echo "$t1 - $t0" | bc -l
 }
 
@@ -193,3 +217,131 @@ printf 'burrowlink / rsync: %.2fx throughput, %.2fx files/s\n' \
 printf 'peak RSS over the 1 GiB runs: send %s KiB, receive %s KiB\n' \
   "$(sort -n -k1 "$work/rss" | tail -1 | cut -d' ' -f1)" \
   "$(sort -n -k2 "$work/rss" | tail -1 | cut -d' ' -f2)"
+
+# --- 2. A shaped link between two namespaces -----------------------------
+
+# The receiving side lives in a second namespace, joined by a veth pair whose
+# two ends are each limited to the link's rate.
+ip netns add "$netns"
+ip link add bl-send type veth peer name bl-recv netns "$netns"
+ip addr add 10.99.0.1/24 dev bl-send
+ip link set bl-send up
+ip netns exec "$netns" ip addr add 10.99.0.2/24 dev bl-recv
+ip netns exec "$netns" ip link set bl-recv up
+ip netns exec "$netns" ip link set lo up
+tc qdisc add dev bl-send root tbf rate "$link_rate" burst 512kb latency 50ms
+ip netns exec "$netns" tc qdisc add dev bl-recv root tbf rate "$link_rate" \
+  burst 512kb latency 50ms
+in_far() { ip netns exec "$netns" "$@"; }
+
+link_bl() {
+  fresh_out; next_port
+  in_far env HOME=$work/home-r /usr/bin/time -f "$time_format" \
+    -o "$work/recv.time" "$bin" receive --dir "$work/out" --yes --once \
+    --port $port > /dev/null 2> "$work/recv.err" &
+  local rpid=$!
+  for _ in $(seq 1 200); do grep -q Ready "$work/recv.err" 2>/dev/null && break; sleep 0.01; done
+  local t0 t1; t0=$(now)
+  /usr/bin/time -f "$time_format" -o "$work/send.time" "$bin" send \
+    "$work/src/big.bin" --to 10.99.0.2:$port 2> "$work/send.err"
+  wait $rpid; t1=$(now)
+  check_big "$work/out/big.bin"
+  echo "$(echo "$t1 - $t0" | bc -l) $(cpu_s "$work/send.time") $(cpu_s "$work/recv.time")"
+}
+
+link_rsync() {
+  fresh_out; next_port
+  cat > "$work/rsyncd.conf" <<CONF
+use chroot = no
+[bench]
+path = $work/out
+read only = no
+uid = root
+gid = root
+CONF
+  in_far /usr/bin/time -f "$time_format" -o "$work/rsyncd.time" \
+    rsync --daemon --no-detach --config="$work/rsyncd.conf" \
+    --address=10.99.0.2 --port=$port &
+  local dpid=$!
+  sleep 0.3
+  local t0 t1; t0=$(now)
+  /usr/bin/time -f "$time_format" -o "$work/send.time" \
+    rsync -a --whole-file "$work/src/big.bin" rsync://10.99.0.2:$port/bench/
+  t1=$(now)
+  sleep 0.5  # lets the daemon reap its worker, whose CPU time is counted
+  in_far pkill -TERM -f "rsyncd.conf" || true
+  wait $dpid 2>/dev/null || true
+  check_big "$work/out/big.bin"
+  echo "$(echo "$t1 - $t0" | bc -l) $(cpu_s "$work/send.time") $(cpu_s "$work/rsyncd.time")"
+}
+
+gib=$(echo "$big_bytes / 1073741824" | bc -l)
+: > "$work/link_bl"; : > "$work/link_rsync"
+for r in $(seq 1 "$link_rounds"); do
+  echo "link round $r/$link_rounds ($link_rate)"
+  link_bl >> "$work/link_bl"
+  link_rsync >> "$work/link_rsync"
+done
+col_median() { awk -v c="$2" '{print $c}' "$1" | median; }
+printf '\n%-28s %10s %14s %14s\n' "1 GiB over $link_rate (median)" "MB/s" \
+  "send CPU s/GiB" "recv CPU s/GiB"
+declare -A link_mbs link_send link_recv
+for tool in bl rsync; do
+  f=$work/link_$tool
+  link_mbs[$tool]=$(echo "$big_bytes / $(col_median "$f" 1) / 1000000" | bc -l)
+  link_send[$tool]=$(echo "$(col_median "$f" 2) / $gib" | bc -l)
+  link_recv[$tool]=$(echo "$(col_median "$f" 3) / $gib" | bc -l)
+  printf '%-28s %10.0f %14.2f %14.2f\n' "$tool" "${link_mbs[$tool]}" \
+    "${link_send[$tool]}" "${link_recv[$tool]}"
+done
+loop_send=$(echo "$(col_median "$work/loop_cpu" 1) / $gib" | bc -l)
+loop_recv=$(echo "$(col_median "$work/loop_cpu" 2) / $gib" | bc -l)
+printf '%-28s %10s %14.2f %14.2f\n' "bl on loopback" "" "$loop_send" "$loop_recv"
+
+# --- 3. Each side alone against a near-free peer -------------------------
+
+sha_kbs=$(openssl speed -evp sha256 -bytes 262144 -seconds 3 2>/dev/null \
+  | awk '/^sha256/ {v=$NF} END {sub(/k$/, "", v); print v}')
+sha_mbs=$(echo "$sha_kbs / 1000" | bc -l)
+
+alone_receive() {
+  fresh_out; start_receiver ""
+  local t0 t1; t0=$(now)
+  "$peer" send 127.0.0.1 $port "$work/src/big.bin" "$big_sum"
+  wait $recv_pid; t1=$(now)
+  check_big "$work/out/big.bin"
+  echo "$big_bytes / ($t1 - $t0) / 1000000" | bc -l
+}
+
+alone_send() {
+  next_port
+  "$peer" receive $port > "$work/peer.out" &
+  local ppid=$!
+  for _ in $(seq 1 200); do grep -q listening "$work/peer.out" 2>/dev/null && break; sleep 0.01; done
+  local t0 t1; t0=$(now)
+  "$bin" send "$work/src/big.bin" --to 127.0.0.1:$port 2> "$work/send.err"
+  wait $ppid; t1=$(now)
+  echo "$big_bytes / ($t1 - $t0) / 1000000" | bc -l
+}
+
+: > "$work/alone_recv"; : > "$work/alone_send"
+for r in $(seq 1 "$rounds"); do
+  alone_receive >> "$work/alone_recv"
+  alone_send >> "$work/alone_send"
+done
+alone_recv=$(median < "$work/alone_recv")
+alone_send=$(median < "$work/alone_send")
+printf '\n%-28s %10s %12s\n' "one side alone (median)" "MB/s" "of SHA-256"
+printf '%-28s %10.0f %11.0f%%\n' "receive" "$alone_recv" "$(echo "100 * $alone_recv / $sha_mbs" | bc -l)"
+printf '%-28s %10.0f %11.0f%%\n' "send" "$alone_send" "$(echo "100 * $alone_send / $sha_mbs" | bc -l)"
+printf '%-28s %10.0f\n' "SHA-256 on one core" "$sha_mbs"
+
+printf '\nsummary: link recv CPU %.2fx loopback, %.2fx rsync; link send CPU %.2fx loopback, %.2fx rsync; alone recv %.0f%%, send %.0f%% of SHA-256; loopback %.2fx rsync MB/s, %.2fx rsync files/s\n' \
+  "$(echo "${link_recv[bl]} / $loop_recv" | bc -l)" \
+  "$(echo "${link_recv[bl]} / ${link_recv[rsync]}" | bc -l)" \
+  "$(echo "${link_send[bl]} / $loop_send" | bc -l)" \
+  "$(echo "${link_send[bl]} / ${link_send[rsync]}" | bc -l)" \
+  "$(echo "100 * $alone_recv / $sha_mbs" | bc -l)" \
+  "$(echo "100 * $alone_send / $sha_mbs" | bc -l)" \
+  "$(echo "${mbs[bl]} / ${mbs[rsync]}" | bc -l)" \
+  "$(echo "${fps[bl]} / ${fps[rsync]}" | bc -l)"

@@ -9,7 +9,7 @@ packages=(
   iproute2 util-linux
 )
 case "${1:-}" in
-  --bench) packages+=(socat rsync openssl time bc) ;;
+  --bench) packages+=(socat rsync openssl time bc procps) ;;
   --windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
                         dpkg-dev googletest) ;;
 esac

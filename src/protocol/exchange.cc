@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/sha256.h"
+#include "protocol/hashing_ring.h"
 #include "protocol/wire.h"
 
 namespace burrowlink {
@@ -17,8 +17,7 @@ Status send_files(TcpStream& stream, const Offer& offer,
                   const SenderEvents& events) {
   (void)stream.set_read_timeout(FILE_PHASE_TIMEOUT);
   (void)stream.set_write_timeout(FILE_PHASE_TIMEOUT);
-  std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES, 0);
-  Sha256 digest;
+  HashingRing ring(TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
 
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
     const FileInfo& info = offer.files[i];
@@ -30,17 +29,19 @@ Status send_files(TcpStream& stream, const Offer& offer,
     platform::File& file = opened.value();
     auto started = std::chrono::steady_clock::now();
 
-    digest.reset();
+    ring.start_file();
     std::uint64_t due = info.size;
-    std::size_t last = 0;  // bytes of the final chunk still in the buffer
+    std::span<std::uint8_t> buffer = ring.next_slot();
+    std::size_t last = 0;  // bytes of the final chunk still in `buffer`
     while (due > 0) {
       std::size_t want =
           static_cast<std::size_t>(std::min<std::uint64_t>(due, buffer.size()));
-      Result<std::size_t> got = file.read(std::span(buffer).first(want));
+      Result<std::size_t> got = file.read(buffer.first(want));
       if (!got.ok()) return std::move(got).error();
       if (*got == 0) return Error{changed_while_sending_text(path)};
       auto chunk = std::span<const std::uint8_t>(buffer).first(*got);
-      digest.update(chunk);
+      // Hashed on the ring's thread while it goes out on this one.
+      ring.hash(chunk);
       due -= *got;
       if (due == 0 && chunk.size() + DIGEST_BYTES <= buffer.size()) {
         last = chunk.size();  // leaves below, in one write with the digest
@@ -50,13 +51,15 @@ Status send_files(TcpStream& stream, const Offer& offer,
       if (Status sent = stream.write_all(chunk, due == 0); !sent.ok()) {
         return Error{connection_lost_text(sent.error().message)};
       }
+      if (due > 0) buffer = ring.next_slot();
     }
-    Digest sum = digest.finish();
+    // Every chunk is hashed and sent, so the slot is free for the digest.
+    Digest sum = ring.finish_file();
     std::copy(sum.begin(), sum.end(),
               buffer.begin() + static_cast<std::ptrdiff_t>(last));
     std::size_t written = 0;
-    Status sent = stream.write_all(std::span(buffer).first(last + DIGEST_BYTES),
-                                   false, &written);
+    Status sent = stream.write_all(buffer.first(last + DIGEST_BYTES), false,
+                                   &written);
     if (!sent.ok()) {
       // Only a failure within the file's own bytes counts as a lost
       // connection; one within the digest is reported as it is.

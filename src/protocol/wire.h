@@ -18,6 +18,9 @@ inline constexpr std::uint32_t MAX_OFFER_BYTES = 1'048'576;
 inline constexpr std::size_t MAX_OFFER_FILES = 1000;
 inline constexpr std::size_t DIGEST_BYTES = 32;
 inline constexpr std::size_t TRANSFER_BUFFER_BYTES = 262'144;
+// Slots of TRANSFER_BUFFER_BYTES in a file phase's ring: one being moved,
+// others being hashed.
+inline constexpr std::size_t TRANSFER_RING_SLOTS = 4;
 
 inline constexpr std::uint8_t ANSWER_ACCEPT = 0x01;
 inline constexpr std::uint8_t ANSWER_DECLINE = 0x00;

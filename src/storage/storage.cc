@@ -5,7 +5,6 @@
 
 #include "console/console.h"
 #include "console/format.h"
-#include "platform/sha256.h"
 #include "protocol/wire.h"
 #include "text/unicode.h"
 
@@ -130,10 +129,10 @@ std::optional<std::string> receive_files(platform::TcpStream& stream,
                                          const std::vector<FileInfo>& files,
                                          const std::string& folder,
                                          std::string_view sender) {
-  std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES, 0);
+  HashingRing ring(TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
   stream.set_spin(REPLY_SPIN);
   for (const FileInfo& file : files) {
-    if (auto failure = receive_file(stream, file, folder, sender, buffer)) {
+    if (auto failure = receive_file(stream, file, folder, sender, ring)) {
       return failure;
     }
   }
@@ -144,7 +143,7 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
                                         const FileInfo& file,
                                         const std::string& folder,
                                         std::string_view sender,
-                                        std::span<std::uint8_t> buffer) {
+                                        HashingRing& ring) {
   std::string path;
   Result<platform::File> created =
       create_free_file(folder, safe_file_name(file.name), path);
@@ -157,7 +156,7 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
     return file.name + ": " + std::string(reason);
   };
 
-  Sha256 digest;
+  ring.start_file();
   Digest theirs{};
   std::size_t digest_got = 0;
   std::uint64_t due = file.size;
@@ -165,26 +164,35 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
   // they are worth a poll; the rest of the data never is.
   platform::Expect expect = platform::Expect::reply;
   while (due > 0) {
-    // A small remainder is asked for together with the digest behind it,
-    // saving a receive per file; nothing past the digest can be taken.
+    std::span<std::uint8_t> buffer = ring.next_slot();
+    // A slot is filled before it is written and hashed, which keeps writes
+    // and hand-overs few on a link that delivers little at a time. A small
+    // remainder is asked for together with the digest behind it, saving a
+    // receive per file; nothing past the digest can be taken.
+    std::size_t data_wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(due, buffer.size()));
     std::size_t want = buffer.size() >= DIGEST_BYTES &&
                                due <= buffer.size() - DIGEST_BYTES
-                           ? static_cast<std::size_t>(due) + DIGEST_BYTES
-                           : static_cast<std::size_t>(
-                                 std::min<std::uint64_t>(due, buffer.size()));
-    Result<std::size_t> got = stream.read_some(buffer.first(want), expect);
-    expect = platform::Expect::data;
-    if (!got.ok()) return discard(got.error().message);
-    if (*got == 0) return discard("unexpected end of file");
-    std::size_t data =
-        static_cast<std::size_t>(std::min<std::uint64_t>(*got, due));
+                           ? data_wanted + DIGEST_BYTES
+                           : data_wanted;
+    std::size_t filled = 0;
+    while (filled < data_wanted) {
+      Result<std::size_t> got =
+          stream.read_some(buffer.subspan(filled, want - filled), expect);
+      expect = platform::Expect::data;
+      if (!got.ok()) return discard(got.error().message);
+      if (*got == 0) return discard("unexpected end of file");
+      filled += *got;
+    }
+    std::size_t data = std::min(filled, data_wanted);
     auto chunk = buffer.first(data);
-    digest.update(chunk);
+    // Hashed on the ring's thread while it is written on this one.
+    ring.hash(chunk);
     if (Status written = out.write_all(chunk); !written.ok()) {
       return discard(written.error().message);
     }
     due -= data;
-    digest_got = *got - data;
+    digest_got = filled - data;
     std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(data), digest_got,
                 theirs.begin());
   }
@@ -194,7 +202,7 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
       !read.ok()) {
     return discard(read.error().message);
   }
-  Digest ours = digest.finish();
+  Digest ours = ring.finish_file();
   out.close();
 
   if (ours == theirs) {

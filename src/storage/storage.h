@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "protocol/hashing_ring.h"
 #include "protocol/offer.h"
 
 namespace burrowlink {
@@ -37,11 +38,11 @@ std::optional<std::string> receive_files(platform::TcpStream& stream,
                                          const std::string& folder,
                                          std::string_view sender);
 
-// One file of the file phase, through `buffer`.
+// One file of the file phase, through `ring`.
 std::optional<std::string> receive_file(platform::TcpStream& stream,
                                         const FileInfo& file,
                                         const std::string& folder,
                                         std::string_view sender,
-                                        std::span<std::uint8_t> buffer);
+                                        HashingRing& ring);
 
 }  // namespace burrowlink

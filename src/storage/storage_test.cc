@@ -121,8 +121,8 @@ class ReceiveFileTest : public ::testing::Test {
   // bytes and its digest together.
   std::optional<std::string> receive(const FileInfo& file,
                                      std::size_t buffer_size = 7) {
-    std::vector<std::uint8_t> buffer(buffer_size);
-    return receive_file(ours, file, dir.path(), "Desk", buffer);
+    HashingRing ring(buffer_size, 2);
+    return receive_file(ours, file, dir.path(), "Desk", ring);
   }
 
   std::uint8_t verdict() {

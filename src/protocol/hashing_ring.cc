@@ -1,0 +1,89 @@
+#include "protocol/hashing_ring.h"
+
+#include <system_error>
+
+namespace burrowlink {
+
+HashingRing::HashingRing(std::size_t slot_bytes, std::size_t slots)
+    : m_slot_bytes(slot_bytes),
+      m_bytes(slot_bytes * slots, 0),
+      m_tickets(slots, 0),
+      m_slot(slots - 1) {
+  try {
+    m_thread = std::thread(&HashingRing::run, this);
+  } catch (const std::system_error&) {
+    // No thread to spare: the caller hashes every chunk itself.
+  }
+}
+
+HashingRing::~HashingRing() {
+  {
+    std::lock_guard lock(m_mutex);
+    m_stop = true;
+  }
+  m_work.notify_one();
+  if (m_thread.joinable()) m_thread.join();
+}
+
+void HashingRing::start_file() {
+  std::uint64_t last;
+  {
+    std::lock_guard lock(m_mutex);
+    last = m_queued;
+  }
+  wait_for(last);
+  m_sha.reset();
+}
+
+std::span<std::uint8_t> HashingRing::next_slot() {
+  m_slot = (m_slot + 1) % m_tickets.size();
+  wait_for(m_tickets[m_slot]);
+  return std::span(m_bytes).subspan(m_slot * m_slot_bytes, m_slot_bytes);
+}
+
+void HashingRing::hash(std::span<const std::uint8_t> chunk) {
+  std::unique_lock lock(m_mutex);
+  if (!m_thread.joinable() ||
+      (chunk.size() <= INLINE_BYTES && m_hashed == m_queued)) {
+    // The thread is idle (or absent) and touches the digest no more.
+    lock.unlock();
+    m_sha.update(chunk);
+    return;
+  }
+  m_queue.push_back(chunk);
+  m_tickets[m_slot] = ++m_queued;
+  lock.unlock();
+  m_work.notify_one();
+}
+
+Digest HashingRing::finish_file() {
+  std::uint64_t last;
+  {
+    std::lock_guard lock(m_mutex);
+    last = m_queued;
+  }
+  wait_for(last);
+  return m_sha.finish();
+}
+
+void HashingRing::wait_for(std::uint64_t ticket) {
+  std::unique_lock lock(m_mutex);
+  m_done.wait(lock, [&] { return m_hashed >= ticket; });
+}
+
+void HashingRing::run() {
+  std::unique_lock lock(m_mutex);
+  for (;;) {
+    m_work.wait(lock, [&] { return m_stop || !m_queue.empty(); });
+    if (m_queue.empty()) return;  // stopping, with nothing left to hash
+    std::span<const std::uint8_t> chunk = m_queue.front();
+    lock.unlock();
+    m_sha.update(chunk);
+    lock.lock();
+    m_queue.pop_front();
+    ++m_hashed;
+    m_done.notify_all();
+  }
+}
+
+}  // namespace burrowlink
