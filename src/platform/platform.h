@@ -83,6 +83,8 @@ class Handle {
   std::intptr_t get() const { return m_value; }
   // Closes the handle now, if it is open.
   void reset();
+  // Gives up ownership without closing.
+  void release() { m_value = -1; }
 
  private:
   std::intptr_t m_value = -1;
@@ -105,7 +107,11 @@ class File {
   Result<std::size_t> read(Bytes buffer);
   // Writes every byte of `data`.
   Status write_all(ConstBytes data);
-  void close();
+  // Closes the file; a failure is a delayed write error.
+  Status close();
+  // Succeeds when `path` still names this open file: neither deleted nor
+  // replaced by something else since it was created there.
+  Status check_in_place(const std::string& path) const;
 
  private:
   explicit File(std::intptr_t handle) : m_handle(handle) {}
@@ -139,6 +145,11 @@ std::string join_path(std::string_view folder, std::string_view name);
 // The folder one level up: "a/b" gives "a", "/a" gives "/", "a" gives "";
 // a root gives itself.
 std::string parent_path(std::string_view path);
+// The longest file name that `folder` takes, in the units `name_units`
+// counts (bytes on POSIX, UTF-16 units on Windows); 255 when unknown.
+std::size_t name_limit(const std::string& folder);
+// The length of the UTF-8 name `name` in the system's own units.
+std::size_t name_units(std::string_view name);
 // True where the file system drops trailing dots and spaces from names
 // (Windows): a name ending in either would be stored under another name.
 bool drops_trailing_dots_and_spaces();

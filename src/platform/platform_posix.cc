@@ -177,7 +177,27 @@ std::optional<std::string> read_input_line() {
 
 // --- Files ---------------------------------------------------------------
 
-void File::close() { m_handle.reset(); }
+Status File::close() {
+  int fd = fd_of(m_handle);
+  if (fd < 0) return {};
+  m_handle.release();
+  // The descriptor is gone even when close fails; only the error remains.
+  if (::close(fd) != 0 && errno != EINTR) return last_os_error();
+  return {};
+}
+
+Status File::check_in_place(const std::string& path) const {
+  struct stat open_file {}, at_path {};
+  if (::fstat(fd_of(m_handle), &open_file) != 0) return last_os_error();
+  if (open_file.st_nlink == 0) {
+    return Error{"the file was deleted while it was received"};
+  }
+  if (::lstat(path.c_str(), &at_path) != 0) return last_os_error();
+  if (at_path.st_dev != open_file.st_dev || at_path.st_ino != open_file.st_ino) {
+    return Error{"the file was replaced while it was received"};
+  }
+  return {};
+}
 
 Result<File> File::open_read(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -274,6 +294,13 @@ std::string join_path(std::string_view folder, std::string_view name) {
 }
 
 bool drops_trailing_dots_and_spaces() { return false; }
+
+std::size_t name_limit(const std::string& folder) {
+  long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+  return limit > 0 ? static_cast<std::size_t>(limit) : 255;
+}
+
+std::size_t name_units(std::string_view name) { return name.size(); }
 
 std::string parent_path(std::string_view path) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);

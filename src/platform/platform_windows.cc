@@ -388,7 +388,42 @@ std::optional<std::string> read_input_line() {
 
 // --- Files ---------------------------------------------------------------
 
-void File::close() { m_handle.reset(); }
+Status File::close() {
+  HANDLE h = handle_of(m_handle);
+  if (m_handle.get() == -1) return {};
+  m_handle.release();
+  if (!CloseHandle(h)) return last_error();
+  return {};
+}
+
+Status File::check_in_place(const std::string& path) const {
+  HANDLE h = handle_of(m_handle);
+  FILE_STANDARD_INFO standard{};
+  BY_HANDLE_FILE_INFORMATION open_file{};
+  if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard,
+                                    sizeof standard) ||
+      !GetFileInformationByHandle(h, &open_file)) {
+    return last_error();
+  }
+  if (standard.DeletePending || open_file.nNumberOfLinks == 0) {
+    return Error{"the file was deleted while it was received"};
+  }
+  HANDLE other = CreateFileW(
+      widen(path).c_str(), 0,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (other == INVALID_HANDLE_VALUE) return last_error();
+  Handle owned(reinterpret_cast<std::intptr_t>(other));
+  BY_HANDLE_FILE_INFORMATION at_path{};
+  if (!GetFileInformationByHandle(other, &at_path)) return last_error();
+  if (at_path.dwVolumeSerialNumber != open_file.dwVolumeSerialNumber ||
+      at_path.nFileIndexHigh != open_file.nFileIndexHigh ||
+      at_path.nFileIndexLow != open_file.nFileIndexLow) {
+    return Error{"the file was replaced while it was received"};
+  }
+  return {};
+}
 
 Result<File> File::open_read(const std::string& path) {
   HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ,
@@ -527,6 +562,29 @@ std::string parent_path(std::string_view path) {
 }
 
 bool drops_trailing_dots_and_spaces() { return true; }
+
+std::size_t name_limit(const std::string& folder) {
+  std::wstring wide = widen(folder.empty() ? "." : folder);
+  wchar_t root[MAX_PATH + 1];
+  DWORD limit = 0;
+  if (GetVolumePathNameW(wide.c_str(), root, MAX_PATH + 1) &&
+      GetVolumeInformationW(root, nullptr, 0, nullptr, &limit, nullptr,
+                            nullptr, 0) &&
+      limit > 0) {
+    return limit;
+  }
+  return 255;
+}
+
+std::size_t name_units(std::string_view name) {
+  // UTF-16 units: one per character, two beyond the first plane.
+  std::size_t units = 0;
+  for (unsigned char byte : name) {
+    if ((byte & 0xC0) != 0x80) ++units;
+    if (byte >= 0xF0) ++units;
+  }
+  return units;
+}
 
 // --- TcpStream -----------------------------------------------------------
 

@@ -25,29 +25,74 @@ NameParts split_extension(std::string_view name) {
   return {name.substr(0, dot), name.substr(dot)};
 }
 
-std::string candidate_path(std::string_view folder, std::string_view safe_name,
-                           std::uint64_t n) {
-  if (n == 0) return platform::join_path(folder, safe_name);
+// The longest start of `text`, cut between characters, that takes at most
+// `budget` of the system's name units.
+std::string_view leading_units(std::string_view text, std::size_t budget) {
+  std::size_t used = 0, end = 0;
+  while (end < text.size()) {
+    std::size_t next = end + 1;
+    while (next < text.size() &&
+           (static_cast<unsigned char>(text[next]) & 0xC0) == 0x80) {
+      ++next;
+    }
+    used += platform::name_units(text.substr(end, next - end));
+    if (used > budget) break;
+    end = next;
+  }
+  return text.substr(0, end);
+}
+
+// The safe name, numbered " (n)" before its extension when `n` is not 0,
+// and cut to `limit` units if it is longer: the stem is shortened, the
+// extension kept (unless it is itself most of the limit).
+std::string candidate_name(std::string_view safe_name, std::uint64_t n,
+                           std::size_t limit) {
   NameParts parts = split_extension(safe_name);
-  std::string numbered(parts.stem);
-  numbered += " (" + std::to_string(n) + ")";
-  numbered += parts.extension;
-  return platform::join_path(folder, numbered);
+  std::string suffix = n == 0 ? "" : " (" + std::to_string(n) + ")";
+  std::string name = std::string(parts.stem) + suffix +
+                     std::string(parts.extension);
+  if (platform::name_units(name) <= limit) return name;
+  if (platform::name_units(parts.extension) > limit / 2) {
+    parts = {safe_name, {}};
+  }
+  std::size_t tail =
+      platform::name_units(suffix) + platform::name_units(parts.extension);
+  std::string_view stem =
+      leading_units(parts.stem, limit > tail ? limit - tail : 0);
+  if (suffix.empty() && parts.extension.empty()) {
+    // The cut end is the name's end: it must not end as cleaning forbids.
+    return safe_file_name(stem);
+  }
+  return std::string(stem) + suffix + std::string(parts.extension);
+}
+
+std::string candidate_path(std::string_view folder, std::string_view safe_name,
+                           std::uint64_t n, std::size_t limit) {
+  return platform::join_path(folder, candidate_name(safe_name, n, limit));
 }
 
 // Creates the first free candidate. Exclusive creation is the existence
 // test, so whatever appears at a path meanwhile, a link included, is never
 // truncated or written through: the next number is tried instead.
-Result<platform::File> create_free_file(std::string_view folder,
+Result<platform::File> create_free_file(const std::string& folder,
                                         std::string_view safe_name,
                                         std::string& path) {
+  const std::size_t limit = platform::name_limit(folder);
   for (std::uint64_t n = 0;; ++n) {
-    path = candidate_path(folder, safe_name, n);
+    path = candidate_path(folder, safe_name, n, limit);
     Result<platform::File> created = platform::File::create_new(path);
     if (created.ok() || created.error().kind != ErrorKind::already_exists) {
       return created;
     }
   }
+}
+
+// Closes `file` and deletes it from `path`, unless it is no longer there
+// (another program deleted or replaced it meanwhile). Failures are ignored.
+void delete_if_ours(platform::File& file, const std::string& path) {
+  bool ours = file.check_in_place(path).ok();
+  (void)file.close();
+  if (ours) (void)platform::remove_file(path);
 }
 
 bool made_or_present(const Status& status, const std::string& path) {
@@ -90,6 +135,7 @@ std::string safe_file_name(std::string_view offered, bool until_stable) {
   cleaned.reserve(offered.size());
   for (std::size_t i = 0; i < offered.size(); ++i) {
     auto byte = static_cast<unsigned char>(offered[i]);
+    std::size_t bidi = text::bidi_control_length(offered.substr(i));
     bool c1 = byte == 0xC2 && i + 1 < offered.size() &&
               static_cast<unsigned char>(offered[i + 1]) >= 0x80 &&
               static_cast<unsigned char>(offered[i + 1]) <= 0x9F;
@@ -100,6 +146,11 @@ std::string safe_file_name(std::string_view offered, bool until_stable) {
     } else if (c1) {
       cleaned += '_';
       ++i;
+    } else if (bidi > 0) {
+      // Bidirectional controls let a name show another extension than it
+      // has ("invoice<RLO>fdp.exe").
+      cleaned += '_';
+      i += bidi - 1;
     } else {
       cleaned += static_cast<char>(byte);
     }
@@ -119,8 +170,9 @@ std::string safe_file_name(std::string_view offered, bool until_stable) {
 }
 
 std::string free_path(std::string_view folder, std::string_view safe_name) {
+  const std::size_t limit = platform::name_limit(std::string(folder));
   for (std::uint64_t n = 0;; ++n) {
-    std::string path = candidate_path(folder, safe_name, n);
+    std::string path = candidate_path(folder, safe_name, n, limit);
     if (!platform::path_exists(path)) return path;
   }
 }
@@ -150,9 +202,10 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
   if (!created.ok()) return path + ": " + created.error().message;
   platform::File out = std::move(created).value();
 
+  // Deletes what was received, unless something else has taken its place,
+  // and ends the file phase with `reason`.
   auto discard = [&](std::string_view reason) {
-    out.close();
-    (void)platform::remove_file(path);
+    delete_if_ours(out, path);
     return file.name + ": " + std::string(reason);
   };
 
@@ -203,9 +256,20 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
     return discard(read.error().message);
   }
   Digest ours = ring.finish_file();
-  out.close();
 
   if (ours == theirs) {
+    // Kept only if it is still there to keep, and every byte reached it.
+    if (Status in_place = out.check_in_place(path); !in_place.ok()) {
+      return discard(in_place.error().message);
+    }
+    if (Status closed = out.close(); !closed.ok()) {
+      (void)platform::remove_file(path);
+      return file.name + ": " + closed.error().message;
+    }
+    // Where a deletion waits for the last handle (Windows), it happens now.
+    if (!platform::path_exists(path)) {
+      return file.name + ": the file was deleted while it was received";
+    }
     std::uint8_t verdict = VERDICT_KEPT;
     if (Status sent = stream.write_all({&verdict, 1}); !sent.ok()) {
       return sent.error().message;
@@ -214,7 +278,7 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
                                     console::peer(Stream::out, sender) + " (" +
                                     format_size(file.size) + ", verified)\n");
   } else {
-    (void)platform::remove_file(path);
+    delete_if_ours(out, path);
     std::uint8_t verdict = VERDICT_DISCARDED;
     if (Status sent = stream.write_all({&verdict, 1}); !sent.ok()) {
       return sent.error().message;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
@@ -32,6 +33,15 @@ TEST(SafeFileName, ReplacesReservedAndControlCharacters) {
   EXPECT_EQ("_______", safe_file_name("<>:\"|?*"));
   EXPECT_EQ("r\xC3\xA9sum\xC3\xA9.pdf",
             safe_file_name("r\xC3\xA9sum\xC3\xA9.pdf"));
+}
+
+TEST(SafeFileName, ReplacesBidirectionalControls) {
+  EXPECT_EQ("invoice_fdp.exe", safe_file_name("invoice\xE2\x80\xAE" "fdp.exe"));
+  EXPECT_EQ("a_b_c_d_e_", safe_file_name("a\xD8\x9C" "b\xE2\x80\x8E" "c\xE2\x80\x8F"
+                                        "d\xE2\x81\xA6" "e\xE2\x81\xA9"));
+  // Neighbours of the set stay.
+  EXPECT_EQ("a\xE2\x80\xAF" "b\xE2\x81\xA5" "c",
+            safe_file_name("a\xE2\x80\xAF" "b\xE2\x81\xA5" "c"));
 }
 
 TEST(SafeFileName, TrimsSpaceThenTrailingDots) {
@@ -226,17 +236,89 @@ TEST_F(ReceiveFileTest, SizeNearTheTopOfTheRangeIsReceivedUntilTheEnd) {
 }
 
 TEST_F(ReceiveFileTest, UncreatableFileNamesItsPath) {
-  std::string name(300, 'n');
+  std::string gone = dir.file("gone");
   peer_sends("x", false);
-  std::optional<std::string> failure = receive({name, 1});
-  if (testing::ON_WINDOWS) {
-    // Wine words this failure as a missing file; only the form is sure.
-    ASSERT_TRUE(failure.has_value());
-    EXPECT_EQ(0u, failure->find(dir.file(name) + ": ")) << *failure;
-    EXPECT_NE(std::string::npos, failure->find(" (os error ")) << *failure;
-  } else {
-    EXPECT_EQ(dir.file(name) + ": " + testing::os_error_text(ENAMETOOLONG, 0),
-              failure);
+  HashingRing ring(64, 2);
+  std::optional<std::string> failure =
+      receive_file(ours, {"a.txt", 1}, gone, "Desk", ring);
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(0u, failure->find(platform::join_path(gone, "a.txt") + ": "))
+      << *failure;
+  EXPECT_TRUE(failure->ends_with(" (os error " +
+                                 std::to_string(testing::ON_WINDOWS ? 3 : 2) +
+                                 ")"))
+      << *failure;
+}
+
+TEST_F(ReceiveFileTest, NamesTooLongForTheFolderAreShortened) {
+  const std::size_t limit = platform::name_limit(dir.path());
+  ASSERT_GE(limit, 100u);
+  std::string long_stem(limit + 45, 'n');
+  peer_sends("a" + digest_of("a"), false);
+  ASSERT_EQ(std::nullopt, receive({long_stem + ".txt", 1}, 64));
+  EXPECT_EQ(1, verdict());
+  // The same name again is numbered, and the number still fits.
+  peer_sends("b" + digest_of("b"), false);
+  ASSERT_EQ(std::nullopt, receive({long_stem + ".txt", 1}, 64));
+  EXPECT_EQ(1, verdict());
+  // Characters of several bytes are never cut in half. (Under Wine the
+  // Linux file system counts bytes where Windows counts UTF-16 units.)
+  const bool units_are_real = !testing::ON_WINDOWS;
+  if (units_are_real) {
+    std::string cjk;
+    for (std::size_t i = 0; i < limit; ++i) cjk += "\xE6\x97\xA5";
+    peer_sends("c" + digest_of("c"), false);
+    ASSERT_EQ(std::nullopt, receive({cjk + ".txt", 1}, 64));
+    EXPECT_EQ(1, verdict());
+  }
+
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    std::u8string name = entry.path().filename().u8string();
+    names.emplace_back(name.begin(), name.end());
+  }
+  ASSERT_EQ(units_are_real ? 3u : 2u, names.size());
+  std::string kept = std::string(limit - 4, 'n') + ".txt";
+  std::string numbered = std::string(limit - 8, 'n') + " (1).txt";
+  EXPECT_NE(names.end(), std::find(names.begin(), names.end(), kept));
+  EXPECT_NE(names.end(), std::find(names.begin(), names.end(), numbered));
+  auto cut = std::find_if(names.begin(), names.end(), [](const auto& name) {
+    return name.ends_with("\xE6\x97\xA5.txt");
+  });
+  if (units_are_real) {
+    ASSERT_NE(names.end(), cut) << ::testing::PrintToString(names);
+    EXPECT_LE(platform::name_units(*cut), limit);
+    EXPECT_GT(platform::name_units(*cut), limit - 3);
+  }
+  EXPECT_EQ("a", read_whole(dir.file(kept)));
+  EXPECT_EQ("b", read_whole(dir.file(numbered)));
+}
+
+TEST_F(ReceiveFileTest, AFileDeletedOrReplacedMeanwhileIsNeverKept) {
+  std::string data(100000, 'd');
+  // Windows lets nothing take a path while the deleted file is still open.
+  for (bool replace : {false, !testing::ON_WINDOWS}) {
+    std::thread peer([&] {
+      peer_sends(data.substr(0, 50000), false);
+      // The receiver has created the file by now; take it away.
+      for (int i = 0; i < 200 && !std::filesystem::exists(dir.file("x.bin"));
+           ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      std::filesystem::remove(dir.file("x.bin"));
+      if (replace) write_whole(dir.file("x.bin"), "someone else's");
+      peer_sends(data.substr(50000) + digest_of(data), false);
+    });
+    std::optional<std::string> failure = receive({"x.bin", data.size()}, 64);
+    peer.join();
+    ASSERT_TRUE(failure.has_value()) << replace;
+    EXPECT_EQ(0u, failure->find("x.bin: ")) << *failure;
+    if (replace) {
+      EXPECT_EQ("someone else's", read_whole(dir.file("x.bin")));
+      std::filesystem::remove(dir.file("x.bin"));
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(dir.file("x.bin")));
+    }
   }
 }
 

@@ -202,6 +202,21 @@ std::string to_lower(std::string_view text) {
   return out;
 }
 
+std::size_t bidi_control_length(std::string_view text) {
+  auto at = [&](std::size_t i) {
+    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+  };
+  if (at(0) == 0xD8 && at(1) == 0x9C) return 2;  // U+061C
+  if (at(0) != 0xE2) return 0;
+  unsigned second = at(1), third = at(2);
+  if (second == 0x80 &&
+      (third == 0x8E || third == 0x8F || (third >= 0xAA && third <= 0xAE))) {
+    return 3;  // U+200E, U+200F, U+202A-U+202E
+  }
+  if (second == 0x81 && third >= 0xA6 && third <= 0xA9) return 3;  // U+2066-9
+  return 0;
+}
+
 std::string escape_controls(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -213,7 +228,8 @@ std::string escape_controls(std::string_view text) {
     if (c >= 0 && ((c < 0x20 && c != '\n' && c != '\t') || c == 0x7F)) {
       std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<int>(c));
       out += escaped;
-    } else if (c >= 0x80 && c <= 0x9F) {
+    } else if ((c >= 0x80 && c <= 0x9F) ||
+               bidi_control_length(text.substr(start)) > 0) {
       std::snprintf(escaped, sizeof escaped, "\\u{%02x}", static_cast<int>(c));
       out += escaped;
     } else {

@@ -28,8 +28,14 @@ bool is_white_space(char32_t c);
 // (final sigma, dotted capital I).
 std::string to_lower(std::string_view text);
 
-// `text` with every C0 and C1 control character other than line feed and tab
-// shown in a visible escaped form ("\x1b", "\u{9b}"), for terminals.
+// The byte length of the bidirectional control character (Bidi_Control:
+// U+061C, U+200E, U+200F, U+202A-U+202E, U+2066-U+2069) that `text`
+// starts with; 0 when it starts with none.
+std::size_t bidi_control_length(std::string_view text);
+
+// `text` with every C0 and C1 control character other than line feed and tab,
+// and every bidirectional control, shown in a visible escaped form ("\x1b",
+// "\u{9b}", "\u{202e}"), for terminals.
 std::string escape_controls(std::string_view text);
 
 // Replaces each ill-formed sequence with U+FFFD.

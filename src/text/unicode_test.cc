@@ -45,6 +45,8 @@ TEST(ToLower, FullMappingBeyondAscii) {
 TEST(EscapeControls, ShowsC0AndC1ButKeepsLineFeedAndTab) {
   EXPECT_EQ("a\\x1b[2Jb", escape_controls("a\x1b[2Jb"));
   EXPECT_EQ("\\u{9b}x", escape_controls("\xC2\x9Bx"));
+  EXPECT_EQ("pay\\u{202e}fdp.exe", escape_controls("pay\xE2\x80\xAE" "fdp.exe"));
+  EXPECT_EQ("\\u{61c}\\u{2069}", escape_controls("\xD8\x9C\xE2\x81\xA9"));
   EXPECT_EQ("l1\nl2\tend\\x7f", escape_controls("l1\nl2\tend\x7f"));
   EXPECT_EQ("\\x0d\\x00", escape_controls(std::string("\r\0", 2)));
   EXPECT_EQ("caf\xC3\xA9", escape_controls("caf\xC3\xA9"));
