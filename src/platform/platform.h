@@ -61,6 +61,9 @@ bool write_console(Stream stream, std::string_view text);
 // True when `stream` is a terminal rather than a pipe or a file.
 bool is_terminal(Stream stream);
 
+// The width of the terminal behind `stream` in columns; 80 when unknown.
+std::size_t terminal_width(Stream stream);
+
 // One line of standard input, line end included; nullopt at the end of the
 // input or on a read failure.
 std::optional<std::string> read_input_line();

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -157,6 +158,13 @@ bool write_console(Stream stream, std::string_view text) {
 
 bool is_terminal(Stream stream) {
   return isatty(stream == Stream::out ? STDOUT_FILENO : STDERR_FILENO) == 1;
+}
+
+std::size_t terminal_width(Stream stream) {
+  winsize size{};
+  int fd = stream == Stream::out ? STDOUT_FILENO : STDERR_FILENO;
+  if (ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
 }
 
 std::optional<std::string> read_input_line() {

@@ -351,6 +351,15 @@ bool write_console(Stream stream, std::string_view text) {
 
 bool is_terminal(Stream stream) { return is_console(std_handle(stream)); }
 
+std::size_t terminal_width(Stream stream) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(std_handle(stream), &info)) {
+    int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    if (columns > 0) return static_cast<std::size_t>(columns);
+  }
+  return 80;
+}
+
 std::optional<std::string> read_input_line() {
   HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return std::nullopt;

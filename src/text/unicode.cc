@@ -2,6 +2,7 @@
 
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -237,6 +238,28 @@ std::string escape_controls(std::string_view text) {
     }
   }
   return out;
+}
+
+std::size_t display_width(std::string_view text) {
+  std::size_t columns = 0, pos = 0;
+  while (pos < text.size()) {
+    utf8proc_int32_t c = next_scalar(text, pos);
+    int width = c < 0 ? 1 : utf8proc_charwidth(c);
+    columns += static_cast<std::size_t>(std::max(width, 0));
+  }
+  return columns;
+}
+
+std::string leading_columns(std::string_view text, std::size_t columns) {
+  std::size_t used = 0, pos = 0, end = 0;
+  while (pos < text.size()) {
+    utf8proc_int32_t c = next_scalar(text, pos);
+    int width = c < 0 ? 1 : utf8proc_charwidth(c);
+    used += static_cast<std::size_t>(std::max(width, 0));
+    if (used > columns) break;
+    end = pos;
+  }
+  return std::string(text.substr(0, end));
 }
 
 std::string to_valid_utf8(std::string_view bytes) {

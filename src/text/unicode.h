@@ -38,6 +38,14 @@ std::size_t bidi_control_length(std::string_view text);
 // "\u{9b}", "\u{202e}"), for terminals.
 std::string escape_controls(std::string_view text);
 
+// The columns `text` takes on a terminal (wide characters count two,
+// combining marks none).
+std::size_t display_width(std::string_view text);
+
+// The longest start of `text`, cut between characters, that takes at most
+// `columns` columns on a terminal.
+std::string leading_columns(std::string_view text, std::size_t columns);
+
 // Replaces each ill-formed sequence with U+FFFD.
 std::string to_valid_utf8(std::string_view bytes);
 

@@ -1,0 +1,110 @@
+#include "console/progress.h"
+
+#include <cstdio>
+
+#include "console/console.h"
+#include "console/format.h"
+#include "text/unicode.h"
+
+namespace burrowlink::console {
+
+namespace {
+
+constexpr auto FIRST_DRAW = std::chrono::milliseconds(500);
+constexpr auto REDRAW = std::chrono::milliseconds(100);
+constexpr auto RATE_WINDOW = std::chrono::seconds(1);
+
+std::string duration_text(double seconds) {
+  if (!(seconds >= 0) || seconds > 359999) return "--:--";
+  auto s = static_cast<unsigned long>(seconds + 0.5);
+  char text[32];
+  if (s >= 3600) {
+    std::snprintf(text, sizeof text, "%lu:%02lu:%02lu", s / 3600, s / 60 % 60,
+                  s % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%lu:%02lu", s / 60, s % 60);
+  }
+  return text;
+}
+
+}  // namespace
+
+ProgressLine::ProgressLine(std::string_view name, std::uint64_t total,
+                           std::size_t index, std::size_t count)
+    : m_enabled(platform::is_terminal(Stream::err)),
+      m_name(text::escape_controls(name)),
+      m_total(total),
+      m_index(index),
+      m_count(count),
+      m_started(Clock::now()),
+      m_next_draw(m_started + FIRST_DRAW),
+      m_old_at(m_started),
+      m_new_at(m_started) {}
+
+ProgressLine::~ProgressLine() { erase(); }
+
+void ProgressLine::erase() {
+  if (m_drawn == 0) return;
+  print(Stream::err, "\r" + std::string(m_drawn, ' ') + "\r");
+  m_drawn = 0;
+}
+
+void ProgressLine::sample(std::uint64_t done, Clock::time_point now) {
+  if (now - m_new_at >= RATE_WINDOW) {
+    m_old_at = m_new_at;
+    m_old_done = m_new_done;
+  }
+  m_new_at = now;
+  m_new_done = done;
+}
+
+void ProgressLine::update_at(std::uint64_t done, Clock::time_point now) {
+  sample(done, now);
+  if (now < m_next_draw) return;
+  m_next_draw = now + REDRAW;
+  std::size_t width = platform::terminal_width(Stream::err);
+  std::string line = render(done, now, width);
+  std::size_t shown = text::display_width(line);
+  // Spaces wipe what a longer line before left; no terminal codes needed.
+  std::string out = "\r" + line;
+  if (shown < m_drawn) out.append(m_drawn - shown, ' ');
+  print(Stream::err, out);
+  m_drawn = std::max(shown, m_drawn);
+}
+
+std::string ProgressLine::render(std::uint64_t done, Clock::time_point now,
+                                 std::size_t width) {
+  (void)now;
+  double seconds = std::chrono::duration<double>(m_new_at - m_old_at).count();
+  double rate = seconds > 0
+                    ? static_cast<double>(m_new_done - m_old_done) / seconds
+                    : 0;
+  double left =
+      rate > 0 ? static_cast<double>(m_total - std::min(done, m_total)) / rate
+               : -1;
+  auto percent = m_total == 0 ? 100
+                              : static_cast<int>(100.0 *
+                                                 static_cast<double>(done) /
+                                                 static_cast<double>(m_total));
+  std::string status = "  " + format_size(done) + " of " +
+                       format_size(m_total) + "  " + std::to_string(percent) +
+                       "%  " + format_size(static_cast<std::uint64_t>(rate)) +
+                       "/s  " + duration_text(left) + " left";
+  if (m_count > 1) {
+    status += "  (" + std::to_string(m_index) + " of " +
+              std::to_string(m_count) + ")";
+  }
+  // The name takes what the status leaves, shortened with an ellipsis; one
+  // column stays free so that the cursor never wraps the line.
+  std::size_t room = width > text::display_width(status) + 1
+                         ? width - text::display_width(status) - 1
+                         : 0;
+  std::string name = m_name;
+  if (text::display_width(name) > room) {
+    name = room >= 2 ? text::leading_columns(name, room - 1) + "\xE2\x80\xA6"
+                     : std::string(text::leading_columns(name, room));
+  }
+  return name + status;
+}
+
+}  // namespace burrowlink::console
