@@ -3,15 +3,18 @@
 BUILD ?= build
 WINDOWS_BUILD ?= build-windows
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+PREFIX ?= /usr/local
 
-.PHONY: all configure test run bench deps windows test-windows clean
+.PHONY: all configure test run bench deps install package windows \
+	test-windows clean
 
 all: deps configure
 	cmake --build $(BUILD)
 
 configure: $(BUILD)/build.ninja
 
-$(BUILD)/build.ninja:
+# Order-only, so that make -j never configures before the packages are in.
+$(BUILD)/build.ninja: | deps
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
 
 deps:
@@ -22,6 +25,16 @@ test: all
 
 run: all
 	./$(BUILD)/burrowlink $(ARGS)
+
+# DESTDIR, when set, is passed on to cmake through the environment.
+install: all
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A Debian package, $(BUILD)/burrowlink_<version>_<arch>.deb.
+package:
+	scripts/install-deps.sh --package
+	$(MAKE) all
+	cd $(BUILD) && cpack -G DEB
 
 bench:
 	scripts/install-deps.sh --bench

@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests and the benchmark call.
-# As root it uses apt-get; otherwise it prints the exact command to run.
+# Installs the Debian packages that the build, the tests, the benchmark and
+# the package call. As root it uses apt-get; otherwise it prints the exact
+# command to run and fails, so that make stops before CMake does.
 set -euo pipefail
 
 packages=(
   make cmake ninja-build g++ pkg-config
   libssl-dev nlohmann-json3-dev libutf8proc-dev libgtest-dev
   iproute2 util-linux
+  scdoc man-db  # the manual page, and its check for warnings
 )
 case "${1:-}" in
   --bench) packages+=(socat rsync openssl time bc procps) ;;
   --windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
                         dpkg-dev googletest) ;;
+  --package) packages+=(dpkg-dev file) ;;
 esac
 
 missing=()
@@ -28,7 +31,10 @@ if [[ $(id -u) -eq 0 ]]; then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 else
-  echo "missing packages: ${missing[*]}" >&2
-  echo "run: sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+  {
+    echo "burrowlink needs Debian packages that are not installed: ${missing[*]}"
+    echo "Install them as root, then run make again:"
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}"
+  } >&2
   exit 1
 fi

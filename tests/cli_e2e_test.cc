@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <regex>
 
 #include "harness.h"
 #include "cli/cli_error.h"
+#include "cli/version.h"
 #include "test_util.h"
 
 namespace burrowlink::testing {
@@ -32,6 +34,18 @@ TEST(CommandLine, HelpWordsPrintUsageOnStandardOutput) {
     ToolResult r = run({word, "ignored", "--seconds"});
     EXPECT_EQ(0, r.status) << word;
     EXPECT_EQ(USAGE + "\n", r.out);
+    EXPECT_EQ("", r.err);
+  }
+}
+
+TEST(CommandLine, VersionWordsPrintTheVersionOnStandardOutput) {
+  EXPECT_TRUE(std::regex_match(std::string(VERSION),
+                               std::regex("[0-9]+\\.[0-9]+\\.[0-9]+")))
+      << VERSION;
+  for (const char* word : {"--version", "-V"}) {
+    ToolResult r = run({word, "ignored", "--seconds"});
+    EXPECT_EQ(0, r.status) << word;
+    EXPECT_EQ("burrowlink " + std::string(VERSION) + "\n", r.out);
     EXPECT_EQ("", r.err);
   }
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "cli/version.h"
 #include "commands/list.h"
 #include "commands/receive.h"
 #include "commands/send.h"
@@ -27,6 +28,10 @@ bool is_help_word(std::string_view word) {
   return word == "help" || word == "--help" || word == "-h";
 }
 
+bool is_version_word(std::string_view word) {
+  return word == "--version" || word == "-V";
+}
+
 }  // namespace
 
 CommandResult run(Args args) {
@@ -38,6 +43,11 @@ CommandResult run(Args args) {
   const std::string& word = args.front();
   if (is_help_word(word)) {
     console::print(console::Stream::out, std::string(USAGE_TEXT) + "\n");
+    return {};
+  }
+  if (is_version_word(word)) {
+    console::print(console::Stream::out,
+                   "burrowlink " + std::string(VERSION) + "\n");
     return {};
   }
   for (const Command& command : COMMANDS) {

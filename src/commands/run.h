@@ -6,7 +6,8 @@
 
 namespace burrowlink {
 
-// Runs the command named by `args[0]` with the rest; answers the help words.
+// Runs the command named by `args[0]` with the rest; answers the help and
+// version words.
 // Refuses an argument that is not valid UTF-8 before running anything.
 CommandResult run(Args args);
 

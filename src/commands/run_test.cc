@@ -17,7 +17,8 @@ TEST(Run, NoArgumentsIsTheUsageText) {
 }
 
 TEST(Run, UnknownCommandsAreCaseSensitive) {
-  for (const char* word : {"List", "HELP", "-help", "--h", ""}) {
+  for (const char* word :
+       {"List", "HELP", "-help", "--h", "", "-v", "--Version", "version"}) {
     CommandResult result = run({word, "x"});
     ASSERT_FALSE(result.ok()) << word;
     EXPECT_EQ("unknown command \"" + std::string(word) + "\"\n\n" +
