@@ -392,6 +392,149 @@ TEST_F(TransferTest, PeerTextIsEscapedOnATerminalOnly) {
   }
 }
 
+// What a terminal shows for `output`: carriage returns overwrite the line,
+// trailing blanks are invisible.
+std::string screen(const std::string& output) {
+  std::vector<std::string> lines(1);
+  std::size_t column = 0;
+  for (char c : output) {
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      std::string& line = lines.back();
+      if (column < line.size()) {
+        line[column] = c;
+      } else {
+        line.push_back(c);
+      }
+      ++column;
+    }
+  }
+  std::string shown;
+  for (std::string& line : lines) {
+    line.erase(line.find_last_not_of(' ') + 1);
+    shown += line + "\n";
+  }
+  return shown.substr(0, shown.size() - 1);
+}
+
+// Sends `size` bytes slowly, so that the receiver shows its status line.
+void send_slowly(TcpStream& s, std::size_t size, const std::string& digest) {
+  std::string chunk(size / 20, 'p');
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_TRUE(s.write_all({reinterpret_cast<const std::uint8_t*>(chunk.data()),
+                             chunk.size()})
+                    .ok());
+    std::this_thread::sleep_for(60ms);
+  }
+  EXPECT_TRUE(s.write_all({reinterpret_cast<const std::uint8_t*>(digest.data()),
+                           digest.size()})
+                  .ok());
+}
+
+TEST_F(TransferTest, ReceiverShowsProgressOnATerminalOnly) {
+  if (tool().windows) GTEST_SKIP() << "Wine's console redraws lines itself";
+  const std::size_t size = 2000000;
+  const std::string data(size / 20 * 20, 'p');
+  for (bool terminal : {true, false}) {
+    auto recv = receiver({"--yes", "--once"}, {}, terminal);
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"Peer","files":[{"name":"slow.bin","size":)" +
+                 std::to_string(data.size()) + "}]}"));
+    EXPECT_EQ(1, next_byte(s));
+    send_slowly(s, size, digest(data));
+    EXPECT_EQ(1, next_byte(s));
+    s.close();
+    ToolResult got = recv->finish(10s);
+    std::string received = "Received " + shown("slow.bin") +
+                           " from Peer (1.9 MB, verified)\n";
+    if (terminal) {
+      EXPECT_NE(std::string::npos, got.out.find(" left")) << got.out;
+      EXPECT_EQ("Ready to receive as \"Recv\" on port " + std::to_string(port) +
+                    ", saving to " + inbox + "\n" + received,
+                screen(got.out))
+          << got.out;
+    } else {
+      EXPECT_EQ(received, got.out);
+      EXPECT_EQ("Ready to receive as \"Recv\" on port " + std::to_string(port) +
+                    ", saving to " + inbox + "\n",
+                got.err);
+    }
+    std::filesystem::remove(inbox + "/slow.bin");
+  }
+}
+
+TEST_F(TransferTest, SenderShowsProgressOnATerminal) {
+  if (tool().windows) GTEST_SKIP() << "Wine's console redraws lines itself";
+  // Larger than the socket buffers take, so that sending lasts.
+  const std::string data(24000000, 's');
+  write_whole(src("slow.bin"), data);
+  auto listener = platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
+  ASSERT_TRUE(listener.ok());
+  std::thread slow_receiver([&] {
+    auto accepted = listener->accept();
+    ASSERT_TRUE(accepted.ok());
+    TcpStream& s = accepted.value();
+    std::uint8_t prefix[4];
+    ASSERT_TRUE(s.read_exact(prefix).ok());
+    std::string body(static_cast<std::size_t>(prefix[2]) << 8 | prefix[3], '\0');
+    ASSERT_TRUE(s.read_exact({reinterpret_cast<std::uint8_t*>(body.data()), body.size()}).ok());
+    put(s, "\x01");
+    std::vector<std::uint8_t> buffer(512 * 1024);
+    for (std::size_t got = 0; got < data.size() + 32;) {
+      auto n = s.read_some(std::span(buffer).first(
+          std::min(buffer.size(), data.size() + 32 - got)));
+      ASSERT_TRUE(n.ok() && *n > 0);
+      got += *n;
+      std::this_thread::sleep_for(50ms);
+    }
+    put(s, "\x01");
+  });
+  ToolOptions options;
+  options.args = {"send", tool_src("slow.bin"), "--to", to()};
+  options.env = {{"HOME", work.file("home-s")}, {"USERPROFILE", std::nullopt}};
+  options.terminal = true;
+  ToolResult sent = run_tool(options);
+  slow_receiver.join();
+  EXPECT_EQ(0, sent.status) << sent.out;
+  EXPECT_NE(std::string::npos, sent.out.find(" left")) << sent.out;
+  std::smatch match;
+  std::string final_screen = screen(sent.out);
+  EXPECT_TRUE(std::regex_match(
+      final_screen, match,
+      std::regex("Waiting for 127\\.0\\.0\\.1:[0-9]+ to accept\\.\\.\\.\n"
+                 "Sent slow\\.bin \\(22\\.9 MB, [0-9.]+ [KM]?B/s, verified\\)\n")))
+      << final_screen;
+}
+
+TEST_F(TransferTest, AnOfferTooLargeForTheDiskIsPointedOutOnATerminalOnly) {
+  const std::string offer =
+      frame(R"({"from":"Peer","files":[{"name":"huge.bin","size":1152921504606846976}]})");
+  for (bool terminal : {true, false}) {
+    auto recv = receiver({"--once"}, std::string("n\n"), terminal);
+    TcpStream s = peer();
+    put(s, offer);
+    EXPECT_EQ(0, next_byte(s));
+    ToolResult got = recv->finish(10s);
+    std::string question =
+        "Peer wants to send you 1 file(s), 1048576.0 TB. Accept? [y/N] ";
+    std::string all = terminal ? got.out : got.err;
+    std::size_t warning = all.find("This needs 1048576.0 TB but only ");
+    if (terminal) {
+      ASSERT_NE(std::string::npos, warning) << all;
+      EXPECT_NE(std::string::npos,
+                all.find(" is free in " + tool().path(inbox) + "\n" + question))
+          << all;
+    } else {
+      EXPECT_EQ(std::string::npos, warning) << all;
+      EXPECT_TRUE(all.ends_with("\n" + question)) << all;
+    }
+  }
+}
+
 TEST_F(TransferTest, SendFindsTheReceiverByItsName) {
   ASSERT_TRUE(add_test_interface("t0", "10.77.0.1/24", true));
   write_whole(src("a.txt"), "by name");

@@ -16,15 +16,31 @@ namespace burrowlink {
 using console::Stream;
 using platform::TcpStream;
 
-std::string offer_summary(const Offer& offer) {
-  if (offer.text) return "a note: " + *offer.text;
+std::uint64_t offered_bytes(const Offer& offer) {
   std::uint64_t total = 0;
   for (const FileInfo& file : offer.files) {
     // Past 2^64 bytes only the shown total is affected; keep it at the top.
     total = file.size > UINT64_MAX - total ? UINT64_MAX : total + file.size;
   }
+  return total;
+}
+
+std::string offer_summary(const Offer& offer) {
+  if (offer.text) return "a note: " + *offer.text;
   return std::to_string(offer.files.size()) + " file(s), " +
-         format_size(total);
+         format_size(offered_bytes(offer));
+}
+
+void warn_if_no_room(const Offer& offer, const std::string& folder) {
+  // A person at a terminal may want to decline; scripts and peers see
+  // nothing of this.
+  if (offer.text || !platform::is_terminal(Stream::err)) return;
+  Result<std::uint64_t> room = platform::free_space(folder);
+  std::uint64_t needed = offered_bytes(offer);
+  if (!room.ok() || needed <= room.value()) return;
+  console::print(Stream::err, "This needs " + format_size(needed) +
+                                  " but only " + format_size(room.value()) +
+                                  " is free in " + folder + "\n");
 }
 
 bool ask_to_accept(std::string_view name, std::string_view summary) {
@@ -53,6 +69,7 @@ std::optional<std::string> serve_connection(TcpStream& stream,
   }
 
   std::string sender(text::first_scalars(offer.from, DEVICE_NAME_MAX));
+  warn_if_no_room(offer, options.folder);
   bool accepted =
       options.auto_accept || ask_to_accept(sender, offer_summary(offer));
   std::uint8_t answer = accepted ? ANSWER_ACCEPT : ANSWER_DECLINE;

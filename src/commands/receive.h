@@ -24,6 +24,10 @@ std::optional<std::string> serve_connection(platform::TcpStream& stream,
 
 // "a note: {text}" or "{count} file(s), {size}".
 std::string offer_summary(const Offer& offer);
+// The sum of the offered sizes, kept at 2^64 - 1 when it would pass it.
+std::uint64_t offered_bytes(const Offer& offer);
+// On a terminal, says so when the offered files cannot fit in `folder`.
+void warn_if_no_room(const Offer& offer, const std::string& folder);
 
 // Asks at the console; true for "y" or "yes" in any case.
 bool ask_to_accept(std::string_view name, std::string_view summary);

@@ -5,6 +5,7 @@
 #include "commands/target.h"
 #include "console/console.h"
 #include "console/format.h"
+#include "console/progress.h"
 #include "identity/identity.h"
 #include "platform/platform.h"
 #include "protocol/exchange.h"
@@ -114,7 +115,20 @@ CommandResult send(Args args) {
   events.offered = [&] {
     console::print(Stream::err, "Waiting for " + address + " to accept...\n");
   };
+  // The status line of the file being sent, on a terminal only.
+  std::optional<console::ProgressLine> bar;
+  std::size_t bar_index = 0;
+  events.progress = [&](std::size_t index, std::uint64_t done) {
+    if (!bar || bar_index != index) {
+      bar.reset();
+      const FileInfo& file = offer.files[index];
+      bar.emplace(file.name, file.size, index + 1, offer.files.size());
+      bar_index = index;
+    }
+    bar->update(done);
+  };
   events.verified = [&](std::size_t index, std::chrono::nanoseconds elapsed) {
+    bar.reset();
     const FileInfo& file = offer.files[index];
     console::print(Stream::err,
                    "Sent " + file.name + " (" + format_size(file.size) + ", " +
@@ -122,6 +136,7 @@ CommandResult send(Args args) {
                        "/s, verified)\n");
   };
   Status sent = run_sender(target.value(), offer, paths, events);
+  bar.reset();  // erased before the error line or anything else
   if (!sent.ok()) return CliError{sent.error().message};
   if (note) console::print(Stream::err, "Sent.\n");
   return {};

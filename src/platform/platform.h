@@ -153,6 +153,9 @@ std::string parent_path(std::string_view path);
 std::size_t name_limit(const std::string& folder);
 // The length of the UTF-8 name `name` in the system's own units.
 std::size_t name_units(std::string_view name);
+// The bytes that an unprivileged user may still write to the file system
+// holding `folder`.
+Result<std::uint64_t> free_space(const std::string& folder);
 // True where the file system drops trailing dots and spaces from names
 // (Windows): a name ending in either would be stored under another name.
 bool drops_trailing_dots_and_spaces();

@@ -12,6 +12,7 @@
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -309,6 +310,14 @@ std::size_t name_limit(const std::string& folder) {
 }
 
 std::size_t name_units(std::string_view name) { return name.size(); }
+
+Result<std::uint64_t> free_space(const std::string& folder) {
+  struct statvfs st {};
+  if (::statvfs(folder.empty() ? "." : folder.c_str(), &st) != 0) {
+    return last_os_error();
+  }
+  return std::uint64_t{st.f_bavail} * st.f_frsize;
+}
 
 std::string parent_path(std::string_view path) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);

@@ -585,6 +585,15 @@ std::size_t name_limit(const std::string& folder) {
   return 255;
 }
 
+Result<std::uint64_t> free_space(const std::string& folder) {
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(widen(folder.empty() ? "." : folder).c_str(),
+                           &available, nullptr, nullptr)) {
+    return last_error();
+  }
+  return std::uint64_t{available.QuadPart};
+}
+
 std::size_t name_units(std::string_view name) {
   // UTF-16 units: one per character, two beyond the first plane.
   std::size_t units = 0;

@@ -51,6 +51,7 @@ Status send_files(TcpStream& stream, const Offer& offer,
       if (Status sent = stream.write_all(chunk, due == 0); !sent.ok()) {
         return Error{connection_lost_text(sent.error().message)};
       }
+      if (events.progress) events.progress(i, info.size - due);
       if (due > 0) buffer = ring.next_slot();
     }
     // Every chunk is hashed and sent, so the slot is free for the digest.

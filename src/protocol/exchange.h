@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -37,6 +38,8 @@ inline std::string damaged_text(std::string_view name) {
 struct SenderEvents {
   // The offer has been written; the answer is awaited next.
   std::function<void()> offered;
+  // `done` bytes of file `index` have been sent.
+  std::function<void(std::size_t index, std::uint64_t done)> progress;
   // File `index` was verified, `elapsed` after it was opened.
   std::function<void(std::size_t index, std::chrono::nanoseconds elapsed)>
       verified;

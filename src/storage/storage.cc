@@ -5,6 +5,7 @@
 
 #include "console/console.h"
 #include "console/format.h"
+#include "console/progress.h"
 #include "protocol/wire.h"
 #include "text/unicode.h"
 
@@ -183,8 +184,11 @@ std::optional<std::string> receive_files(platform::TcpStream& stream,
                                          std::string_view sender) {
   HashingRing ring(TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
   stream.set_spin(REPLY_SPIN);
-  for (const FileInfo& file : files) {
-    if (auto failure = receive_file(stream, file, folder, sender, ring)) {
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    console::ProgressLine bar(files[i].name, files[i].size, i + 1,
+                              files.size());
+    if (auto failure =
+            receive_file(stream, files[i], folder, sender, ring, &bar)) {
       return failure;
     }
   }
@@ -195,7 +199,8 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
                                         const FileInfo& file,
                                         const std::string& folder,
                                         std::string_view sender,
-                                        HashingRing& ring) {
+                                        HashingRing& ring,
+                                        console::ProgressLine* bar) {
   std::string path;
   Result<platform::File> created =
       create_free_file(folder, safe_file_name(file.name), path);
@@ -245,6 +250,7 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
       return discard(written.error().message);
     }
     due -= data;
+    if (bar != nullptr) bar->update(file.size - due);
     digest_got = filled - data;
     std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(data), digest_got,
                 theirs.begin());
@@ -256,6 +262,7 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
     return discard(read.error().message);
   }
   Digest ours = ring.finish_file();
+  if (bar != nullptr) bar->erase();
 
   if (ours == theirs) {
     // Kept only if it is still there to keep, and every byte reached it.

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "console/progress.h"
 #include "platform/platform.h"
 #include "protocol/hashing_ring.h"
 #include "protocol/offer.h"
@@ -38,11 +39,13 @@ std::optional<std::string> receive_files(platform::TcpStream& stream,
                                          const std::string& folder,
                                          std::string_view sender);
 
-// One file of the file phase, through `ring`.
+// One file of the file phase, through `ring`, showing its progress on
+// `bar` when given.
 std::optional<std::string> receive_file(platform::TcpStream& stream,
                                         const FileInfo& file,
                                         const std::string& folder,
                                         std::string_view sender,
-                                        HashingRing& ring);
+                                        HashingRing& ring,
+                                        console::ProgressLine* bar = nullptr);
 
 }  // namespace burrowlink
