@@ -216,6 +216,14 @@ bool ToolProcess::pump(milliseconds wait) {
   return true;
 }
 
+void ToolProcess::drain() {
+  for (std::size_t before = SIZE_MAX;
+       before != m_result.out.size() + m_result.err.size();) {
+    before = m_result.out.size() + m_result.err.size();
+    if (!pump(milliseconds(0))) return;
+  }
+}
+
 bool ToolProcess::wait_for(const std::string& stream, const std::string& text,
                            milliseconds limit) {
   auto deadline = steady_clock::now() + limit;

@@ -68,6 +68,9 @@ class ToolProcess {
   // exit.
   bool wait_for_err(const std::string& text, std::chrono::milliseconds limit);
   bool wait_for_out(const std::string& text, std::chrono::milliseconds limit);
+  // Reads whatever output is ready, so that a chatty tool never blocks on
+  // a full pipe.
+  void drain();
   // Writes to its standard input (kept open when `input` was "" ).
   void send_input(const std::string& text);
   void close_input();

@@ -24,7 +24,7 @@ if [[ "${BURROWLINK_IN_NETNS:-}" != 1 ]]; then
   trap 'rm -rf "$run"' EXIT
   cp -al "$template" "$run/prefix"
   BURROWLINK_IN_NETNS=1 WINEPREFIX=$run/prefix WINE_TEMPLATE=$template \
-    unshare --net -- "$0" "$@"
+    unshare --net --mount --propagation private -- "$0" "$@"
   exit $?
 fi
 
@@ -41,7 +41,7 @@ for link in $(ip -o link show | awk -F': ' '{print $2}' | cut -d@ -f1); do
   esac
 done
 
-export LANG=C.UTF-8 WINEDEBUG=${WINEDEBUG:--all}
+export LANG=C.UTF-8 WINEDEBUG=${WINEDEBUG:--all} BURROWLINK_PRIVATE_MOUNTS=1
 wineserver -p 2> /dev/null || true
 status=0
 if [[ "$1" == *.exe ]]; then

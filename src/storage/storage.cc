@@ -75,14 +75,18 @@ std::string candidate_path(std::string_view folder, std::string_view safe_name,
 // Creates the first free candidate. Exclusive creation is the existence
 // test, so whatever appears at a path meanwhile, a link included, is never
 // truncated or written through: the next number is tried instead.
+// Numbers below `first` are known to be taken; on return it is the number
+// after the one used.
 Result<platform::File> create_free_file(const std::string& folder,
                                         std::string_view safe_name,
+                                        std::uint64_t& first,
                                         std::string& path) {
   const std::size_t limit = platform::name_limit(folder);
-  for (std::uint64_t n = 0;; ++n) {
+  for (std::uint64_t n = first;; ++n) {
     path = candidate_path(folder, safe_name, n, limit);
     Result<platform::File> created = platform::File::create_new(path);
     if (created.ok() || created.error().kind != ErrorKind::already_exists) {
+      if (created.ok()) first = n + 1;
       return created;
     }
   }
@@ -182,15 +186,15 @@ std::optional<std::string> receive_files(platform::TcpStream& stream,
                                          const std::vector<FileInfo>& files,
                                          const std::string& folder,
                                          std::string_view sender) {
-  HashingRing ring(TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
+  FilePhase phase(TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
   stream.set_spin(REPLY_SPIN);
   for (std::size_t i = 0; i < files.size(); ++i) {
     console::ProgressLine bar(files[i].name, files[i].size, i + 1,
                               files.size());
-    if (auto failure =
-            receive_file(stream, files[i], folder, sender, ring, &bar)) {
-      return failure;
-    }
+    phase.bar = &bar;
+    auto failure = receive_file(stream, files[i], folder, sender, phase);
+    phase.bar = nullptr;
+    if (failure) return failure;
   }
   return std::nullopt;
 }
@@ -199,11 +203,14 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
                                         const FileInfo& file,
                                         const std::string& folder,
                                         std::string_view sender,
-                                        HashingRing& ring,
-                                        console::ProgressLine* bar) {
+                                        FilePhase& phase) {
+  HashingRing& ring = phase.ring;
+  console::ProgressLine* bar = phase.bar;
   std::string path;
+  const std::string safe_name = safe_file_name(file.name);
+  std::uint64_t& first_number = phase.next_number[safe_name];
   Result<platform::File> created =
-      create_free_file(folder, safe_file_name(file.name), path);
+      create_free_file(folder, safe_name, first_number, path);
   if (!created.ok()) return path + ": " + created.error().message;
   platform::File out = std::move(created).value();
 

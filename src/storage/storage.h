@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "console/progress.h"
@@ -39,13 +40,23 @@ std::optional<std::string> receive_files(platform::TcpStream& stream,
                                          const std::string& folder,
                                          std::string_view sender);
 
-// One file of the file phase, through `ring`, showing its progress on
-// `bar` when given.
+// What the files of one file phase share.
+struct FilePhase {
+  FilePhase(std::size_t slot_bytes, std::size_t slots)
+      : ring(slot_bytes, slots) {}
+  HashingRing ring;
+  // The status line of the current file, if any.
+  console::ProgressLine* bar = nullptr;
+  // Per safe name, the first number not yet found taken, so that many files
+  // of one name do not each try every number before theirs again.
+  std::unordered_map<std::string, std::uint64_t> next_number;
+};
+
+// One file of the file phase.
 std::optional<std::string> receive_file(platform::TcpStream& stream,
                                         const FileInfo& file,
                                         const std::string& folder,
                                         std::string_view sender,
-                                        HashingRing& ring,
-                                        console::ProgressLine* bar = nullptr);
+                                        FilePhase& phase);
 
 }  // namespace burrowlink

@@ -131,8 +131,8 @@ class ReceiveFileTest : public ::testing::Test {
   // bytes and its digest together.
   std::optional<std::string> receive(const FileInfo& file,
                                      std::size_t buffer_size = 7) {
-    HashingRing ring(buffer_size, 2);
-    return receive_file(ours, file, dir.path(), "Desk", ring);
+    FilePhase phase(buffer_size, 2);
+    return receive_file(ours, file, dir.path(), "Desk", phase);
   }
 
   std::uint8_t verdict() {
@@ -238,9 +238,9 @@ TEST_F(ReceiveFileTest, SizeNearTheTopOfTheRangeIsReceivedUntilTheEnd) {
 TEST_F(ReceiveFileTest, UncreatableFileNamesItsPath) {
   std::string gone = dir.file("gone");
   peer_sends("x", false);
-  HashingRing ring(64, 2);
+  FilePhase phase(64, 2);
   std::optional<std::string> failure =
-      receive_file(ours, {"a.txt", 1}, gone, "Desk", ring);
+      receive_file(ours, {"a.txt", 1}, gone, "Desk", phase);
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(0u, failure->find(platform::join_path(gone, "a.txt") + ": "))
       << *failure;

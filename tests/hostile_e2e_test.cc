@@ -1,0 +1,225 @@
+// The receiver against faults and hostile peers: a full disk, a read-only
+// folder, a folder deleted mid-file, senders that vanish, names meant to
+// escape or mislead, and malformed frames. Nothing may be lost or left
+// half-written, nothing may land outside the folder, and the receiver must
+// go on serving an honest sender afterwards.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "transfer_fixture.h"
+
+namespace burrowlink::testing {
+namespace {
+
+using namespace std::string_literals;
+
+class HostileTest : public TransferTest {
+ protected:
+  // A small file system at the receive folder, in the tests' own mount
+  // namespace so that it vanishes with them.
+  void mount_small_folder(const std::string& options) {
+    if (std::getenv("BURROWLINK_PRIVATE_MOUNTS") == nullptr) {
+      GTEST_SKIP() << "needs a private mount namespace (tests/netns.sh)";
+    }
+    std::filesystem::create_directories(inbox);
+    std::string command =
+        "mount -t tmpfs -o " + options + " burrowlink-test '" + inbox + "'";
+    ASSERT_EQ(0, std::system(command.c_str()));
+  }
+
+  // A one-file offer of `data` from a scripted peer, with its digest.
+  std::string one_file(const std::string& name, const std::string& data) {
+    return frame(R"({"from":"Peer","files":[{"name":")" + name +
+                 R"(","size":)" + std::to_string(data.size()) + "}]}");
+  }
+
+  // An honest transfer still works: the receiver goes on serving.
+  void expect_still_serving(ToolProcess& recv) {
+    TcpStream s = peer();
+    put(s, one_file("after.txt", "after"));
+    EXPECT_EQ(1, next_byte(s));
+    put(s, "after" + digest("after"));
+    EXPECT_EQ(1, next_byte(s));
+    EXPECT_TRUE(recv.wait_for_out("Received " + shown("after.txt"), 10s))
+        << recv.out();
+    EXPECT_EQ("after", read_whole(inbox + "/after.txt"));
+  }
+
+  // The names in the receive folder.
+  std::set<std::string> stored() const {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(inbox)) {
+      std::u8string name = entry.path().filename().u8string();
+      names.emplace(name.begin(), name.end());
+    }
+    return names;
+  }
+};
+
+TEST_F(HostileTest, AFullDiskFailsTheFileWithItsCause) {
+  mount_small_folder("size=1m");
+  auto recv = receiver({"--yes"});
+  std::string big(3 * 1024 * 1024, 'b');
+  TcpStream s = peer();
+  put(s, one_file("big.bin", big));
+  EXPECT_EQ(1, next_byte(s));
+  (void)s.write_all({reinterpret_cast<const std::uint8_t*>(big.data()),
+                     big.size()});
+  EXPECT_EQ(-1, next_byte(s));
+  ASSERT_TRUE(recv->wait_for_err("transfer failed: big.bin: ", 10s))
+      << recv->err();
+  ASSERT_TRUE(recv->wait_for_err(")\n", 5s));
+  std::string line = recv->err().substr(recv->err().find("transfer failed"));
+  EXPECT_TRUE(tool().is_os_error(line.substr(0, line.size() - 1),
+                                 "transfer failed: big.bin: ", ENOSPC, 112))
+      << line;
+  EXPECT_TRUE(stored().empty());
+  expect_still_serving(*recv);
+}
+
+TEST_F(HostileTest, AReadOnlyFolderFailsWithItsCause) {
+  mount_small_folder("size=1m");
+  ASSERT_EQ(0, std::system(("mount -o remount,ro '" + inbox + "'").c_str()));
+  auto recv = receiver({"--yes"});
+  {
+    TcpStream s = peer();
+    put(s, one_file("a.txt", "a"));
+    EXPECT_EQ(1, next_byte(s));
+    put(s, "a" + digest("a"));
+    EXPECT_EQ(-1, next_byte(s));
+  }
+  ASSERT_TRUE(recv->wait_for_err(")\n", 10s)) << recv->err();
+  std::string line = recv->err().substr(recv->err().find("transfer failed"));
+  EXPECT_TRUE(tool().is_os_error(line.substr(0, line.size() - 1),
+                                 "transfer failed: " + shown("a.txt") + ": ",
+                                 EROFS, 5))  // Wine: access denied
+      << line;
+  ASSERT_EQ(0, std::system(("mount -o remount,rw '" + inbox + "'").c_str()));
+  expect_still_serving(*recv);
+}
+
+TEST_F(HostileTest, AFolderDeletedMidFileIsNeverReportedAsReceived) {
+  auto recv = receiver({"--yes"});
+  std::string data(2 * 1024 * 1024, 'd');
+  TcpStream s = peer();
+  put(s, one_file("x.bin", data));
+  EXPECT_EQ(1, next_byte(s));
+  put(s, data.substr(0, data.size() / 2));
+  for (int i = 0; i < 200 && !std::filesystem::exists(inbox + "/x.bin"); ++i) {
+    std::this_thread::sleep_for(5ms);
+  }
+  std::filesystem::remove_all(inbox);
+  put(s, data.substr(data.size() / 2) + digest(data));
+  EXPECT_EQ(-1, next_byte(s));  // no verdict: nothing was kept
+  EXPECT_TRUE(recv->wait_for_err("transfer failed: x.bin: ", 10s))
+      << recv->err();
+  EXPECT_EQ(std::string::npos, recv->out().find("Received")) << recv->out();
+  std::filesystem::create_directories(inbox);
+  expect_still_serving(*recv);
+}
+
+TEST_F(HostileTest, ASenderGoneMidDigestLeavesNothing) {
+  auto recv = receiver({"--yes"});
+  {
+    TcpStream s = peer();
+    put(s, one_file("cut.bin", "data"));
+    EXPECT_EQ(1, next_byte(s));
+    put(s, "data" + digest("data").substr(0, 10));
+  }
+  EXPECT_TRUE(recv->wait_for_err(
+      "transfer failed: cut.bin: failed to fill whole buffer\n", 10s))
+      << recv->err();
+  EXPECT_TRUE(stored().empty());
+  expect_still_serving(*recv);
+}
+
+TEST_F(HostileTest, HostileNamesStayInsideTheFolderAndCannotMislead) {
+  auto recv = receiver({"--yes"});
+  const std::string long_name(10000, 'n');
+  const std::vector<std::pair<std::string, std::string>> names = {
+      {"../../etc/passwd", "passwd"},
+      {"..\\\\..\\\\boot.ini", "boot.ini"},
+      {"a/b\\\\c.txt", "c.txt"},
+      {"x\\u0001y\\ty", "x_y_y"},
+      {"invoice\\u202efdp.exe", "invoice_fdp.exe"},
+      {"..", "file"},
+  };
+  std::string files;
+  for (const auto& [offered, _] : names) {
+    files += R"({"name":")" + offered + R"(","size":1},)";
+  }
+  files += R"({"name":")" + long_name + R"(","size":1})";
+  {
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"Peer","files":[)" + files + "]}"));
+    EXPECT_EQ(1, next_byte(s));
+    for (std::size_t i = 0; i <= names.size(); ++i) {
+      put(s, "z" + digest("z"));
+      EXPECT_EQ(1, next_byte(s));
+    }
+  }
+  {
+    std::string same;
+    for (int i = 0; i < 1000; ++i) same += R"(["same.txt",1],)";
+    same.pop_back();
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"Peer","files":[)" + same + "]}"));
+    EXPECT_EQ(1, next_byte(s));
+    for (int i = 0; i < 1000; ++i) {
+      put(s, "s" + digest("s"));
+      ASSERT_EQ(1, next_byte(s)) << i;
+      recv->drain();
+    }
+  }
+  std::set<std::string> expected;
+  for (const auto& [_, kept] : names) expected.insert(kept);
+  expected.insert(std::string(platform::name_limit(inbox), 'n'));
+  expected.insert("same.txt");
+  for (int i = 1; i < 1000; ++i) {
+    expected.insert("same (" + std::to_string(i) + ").txt");
+  }
+  EXPECT_EQ(expected, stored());
+  // Nothing beside the receive folder.
+  std::set<std::string> around;
+  for (const auto& entry : std::filesystem::directory_iterator(work.path())) {
+    around.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ((std::set<std::string>{"in", "src", "home-r", "home-s"}), around);
+  expect_still_serving(*recv);
+}
+
+TEST_F(HostileTest, MalformedFramesAndBurstsAreRefusedAndServingGoesOn) {
+  auto recv = receiver({"--yes"});
+  for (std::string prefix : {"\x80\x00\x00\x00"s, "\xFF\xFF\xFF\xFF"s}) {
+    TcpStream s = peer();
+    put(s, prefix);
+    EXPECT_EQ(-1, next_byte(s));
+  }
+  {
+    // Nested a million levels deep inside a skipped member, and unfinished.
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"X","extra":)" + std::string(1000000, '[')));
+    EXPECT_EQ(-1, next_byte(s));
+  }
+  for (int i = 0; i < 50; ++i) {
+    TcpStream s = peer();  // connects and closes at once
+  }
+  std::string expected =
+      "transfer failed: message too large\n"
+      "transfer failed: message too large\n"
+      "transfer failed: EOF while parsing a list at line 1 column 1000020\n";
+  for (int i = 0; i < 50; ++i) {
+    expected += "transfer failed: failed to fill whole buffer\n";
+  }
+  EXPECT_TRUE(recv->wait_for_err(expected, 20s)) << recv->err();
+  EXPECT_TRUE(stored().empty());
+  expect_still_serving(*recv);
+}
+
+}  // namespace
+}  // namespace burrowlink::testing
