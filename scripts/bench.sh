@@ -15,6 +15,9 @@ set -euo pipefail
 bin=$(realpath "${1:-build/burrowlink}")
 rounds=${2:-5}
 peer=$(dirname "$bin")/burrowlink_bench_peer
+# BENCH_TERMINAL=1: burrowlink runs on a pseudo-terminal, drawing its
+# progress line, in the 1 GiB loopback runs.
+on_terminal=$(realpath "$(dirname "$0")")/on-terminal
 link_rate=${BENCH_RATE:-1gbit}
 link_rounds=${BENCH_LINK_ROUNDS:-2}
 
@@ -84,18 +87,22 @@ check_small() {
 start_receiver() {
   next_port
   HOME=$work/home-r /usr/bin/time -f "$time_format" -o "$work/recv.time" \
-    "$bin" receive --dir "$work/out/$1" --yes --once --port $port \
-    > /dev/null 2> "$work/recv.err" &
+    "$on_terminal" "$bin" receive --dir "$work/out/$1" --yes --once \
+    --port $port > "$work/recv.out" 2> "$work/recv.err" &
   recv_pid=$!
-  for _ in $(seq 1 200); do grep -q Ready "$work/recv.err" 2>/dev/null && return; sleep 0.01; done
+  for _ in $(seq 1 200); do
+    grep -q Ready "$work/recv.err" "$work/recv.out" 2>/dev/null && return
+    sleep 0.01
+  done
   echo "receiver did not start" >&2; cat "$work/recv.err" >&2; exit 1
 }
 
 bl_big() {
   fresh_out; start_receiver ""
   local t0 t1; t0=$(now)
-  /usr/bin/time -f "$time_format" -o "$work/send.time" "$bin" send "$work/src/big.bin" \
-    --to 127.0.0.1:$port 2> "$work/send.err"
+  /usr/bin/time -f "$time_format" -o "$work/send.time" \
+    "$on_terminal" "$bin" send "$work/src/big.bin" --to 127.0.0.1:$port \
+    > "$work/send.out" 2> "$work/send.err"
   wait $recv_pid; t1=$(now)
   check_big "$work/out/big.bin"
   echo "$(peak_kb "$work/send.time") $(peak_kb "$work/recv.time")" >> "$work/rss"
