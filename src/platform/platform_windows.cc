@@ -31,6 +31,26 @@ std::wstring widen(std::string_view text) {
   return wide;
 }
 
+// `path` for the file calls. Past MAX_PATH the full path is given in its
+// extended form ("\\?\C:\..." or "\\?\UNC\server\share\..."), which
+// takes up to 32,767 characters; shorter paths stay as they are.
+std::wstring native_path(std::string_view path) {
+  std::wstring wide = widen(path);
+  if (wide.starts_with(L"\\\\?\\") || wide.starts_with(L"\\\\.\\")) {
+    return wide;
+  }
+  DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return wide;
+  std::wstring full(size, L'\0');
+  DWORD got = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+  if (got == 0 || got >= size) return wide;
+  full.resize(got);
+  // A folder may take no more than MAX_PATH - 12 characters.
+  if (full.size() < MAX_PATH - 12) return wide;
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 void append_utf8(std::string& out, std::uint32_t c) {
   if (c < 0x80) {
     out += static_cast<char>(c);
@@ -302,10 +322,16 @@ std::optional<std::string> get_env(const std::string& name) {
     if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
     return std::string();
   }
-  std::wstring value(size, L'\0');
-  DWORD got = GetEnvironmentVariableW(wide_name.c_str(), value.data(), size);
-  value.resize(got);
-  return narrow(value);
+  // The value may grow between the calls; then the size needed comes back.
+  for (;;) {
+    std::wstring value(size, L'\0');
+    DWORD got = GetEnvironmentVariableW(wide_name.c_str(), value.data(), size);
+    if (got < size) {
+      value.resize(got);
+      return narrow(value);
+    }
+    size = got;
+  }
 }
 
 Status random_bytes(Bytes out) {
@@ -313,7 +339,8 @@ Status random_bytes(Bytes out) {
   // lack it and get the preferred CNG generator instead.
   using ProcessPrngFn = BOOL(WINAPI*)(PBYTE, SIZE_T);
   static ProcessPrngFn process_prng = [] {
-    HMODULE module = LoadLibraryW(L"bcryptprimitives.dll");
+    HMODULE module = LoadLibraryExW(L"bcryptprimitives.dll", nullptr,
+                                    LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module == nullptr) return ProcessPrngFn{};
     return reinterpret_cast<ProcessPrngFn>(
         reinterpret_cast<void*>(GetProcAddress(module, "ProcessPrng")));
@@ -338,7 +365,14 @@ bool write_console(Stream stream, std::string_view text) {
   std::wstring wide = widen(text);
   std::size_t done = 0;
   while (done < wide.size()) {
-    DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 8192));
+    std::size_t chunk_units = std::min<std::size_t>(wide.size() - done, 8192);
+    // Never split a surrogate pair between two writes.
+    if (chunk_units > 1 && done + chunk_units < wide.size() &&
+        wide[done + chunk_units - 1] >= 0xD800 &&
+        wide[done + chunk_units - 1] <= 0xDBFF) {
+      --chunk_units;
+    }
+    DWORD chunk = static_cast<DWORD>(chunk_units);
     DWORD written = 0;
     if (!WriteConsoleW(h, wide.data() + done, chunk, &written, nullptr) ||
         written == 0) {
@@ -370,8 +404,14 @@ std::optional<std::string> read_input_line() {
       DWORD got = 0;
       if (!ReadConsoleW(h, &c, 1, &got, nullptr)) return std::nullopt;
       if (got == 0) break;
-      // Ctrl+Z at the start of a line is the console's end of input.
-      if (c == 0x1A && line.empty()) break;
+      // Ctrl+Z at the start of a line is the console's end of input; the
+      // rest of its line goes too, or it would answer the next question.
+      if (c == 0x1A && line.empty()) {
+        while (ReadConsoleW(h, &c, 1, &got, nullptr) && got == 1 &&
+               c != L'\n') {
+        }
+        return std::nullopt;
+      }
       line.push_back(c);
       if (c == L'\n') break;
     }
@@ -418,7 +458,7 @@ Status File::check_in_place(const std::string& path) const {
     return Error{"the file was deleted while it was received"};
   }
   HANDLE other = CreateFileW(
-      widen(path).c_str(), 0,
+      native_path(path).c_str(), 0,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
       nullptr);
@@ -435,7 +475,7 @@ Status File::check_in_place(const std::string& path) const {
 }
 
 Result<File> File::open_read(const std::string& path) {
-  HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_READ,
+  HANDLE h = CreateFileW(native_path(path).c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
@@ -457,7 +497,7 @@ Result<File> File::create_new(const std::string& path) {
   // CREATE_NEW refuses anything at the path; with OPEN_REPARSE_POINT a link
   // there is never followed.
   HANDLE h = CreateFileW(
-      widen(path).c_str(), GENERIC_WRITE,
+      native_path(path).c_str(), GENERIC_WRITE,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
       nullptr);
@@ -487,7 +527,7 @@ Status File::write_all(ConstBytes data) {
 
 Result<FileStatus> file_status(const std::string& path) {
   // Opening without access follows links and works for folders too.
-  HANDLE h = CreateFileW(widen(path).c_str(), 0,
+  HANDLE h = CreateFileW(native_path(path).c_str(), 0,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                          nullptr);
@@ -505,22 +545,24 @@ Result<FileStatus> file_status(const std::string& path) {
 }
 
 bool path_exists(const std::string& path) {
-  return GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+  // Opened, not asked for attributes, so that links are followed.
+  return file_status(path).ok();
 }
 
 Status make_directory(const std::string& path) {
-  if (!CreateDirectoryW(widen(path).c_str(), nullptr)) return last_error();
+  if (!CreateDirectoryW(native_path(path).c_str(), nullptr)) {
+    return last_error();
+  }
   return {};
 }
 
 bool is_directory(const std::string& path) {
-  DWORD attributes = GetFileAttributesW(widen(path).c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & FILE_ATTRIBUTE_DIRECTORY);
+  Result<FileStatus> status = file_status(path);
+  return status.ok() && status->type == FileType::directory;
 }
 
 Status remove_file(const std::string& path) {
-  if (!DeleteFileW(widen(path).c_str())) return last_error();
+  if (!DeleteFileW(native_path(path).c_str())) return last_error();
   return {};
 }
 
@@ -538,7 +580,7 @@ Result<std::string> read_file(const std::string& path) {
 }
 
 Status write_file(const std::string& path, std::string_view data) {
-  HANDLE h = CreateFileW(widen(path).c_str(), GENERIC_WRITE,
+  HANDLE h = CreateFileW(native_path(path).c_str(), GENERIC_WRITE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
@@ -728,10 +770,9 @@ Result<TcpListener> TcpListener::listen_v4(std::uint16_t port, int backlog) {
   if (!made.ok()) return std::move(made).error();
   SOCKET s = *made;
   TcpListener listener(tag_socket(s));
-  // Exclusive use: no other socket may take this port while we hold it.
-  BOOL on = TRUE;
-  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-             reinterpret_cast<const char*>(&on), sizeof on);
+  // No reuse option: without one Windows refuses a port that another socket
+  // listens on, and still lets a restarted receiver take its port back
+  // while old connections linger (exclusive use would not).
   int len = 0;
   sockaddr_storage native =
       to_native(SocketAddress::v4({0, 0, 0, 0}, port), len);
@@ -766,10 +807,6 @@ Result<UdpSocket> UdpSocket::bind_v4(Ipv4 ip, std::uint16_t port) {
   if (!made.ok()) return std::move(made).error();
   SOCKET s = *made;
   UdpSocket socket(tag_socket(s));
-  // Without exclusive use Windows lets a second socket share the port.
-  BOOL on = TRUE;
-  setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-             reinterpret_cast<const char*>(&on), sizeof on);
   int len = 0;
   sockaddr_storage native = to_native(SocketAddress::v4(ip, port), len);
   if (::bind(s, reinterpret_cast<sockaddr*>(&native), len) != 0) {

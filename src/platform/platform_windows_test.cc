@@ -42,6 +42,32 @@ TEST(WindowsFiles, DeviceNamesAreNeverCreated) {
   }
 }
 
+TEST(WindowsFiles, PathsLongerThanMaxPathWork) {
+  testing::ScopedTempDir dir;
+  std::string folder = dir.path();
+  for (int level = 0; level < 6; ++level) {
+    folder = join_path(folder, std::string(60, static_cast<char>('a' + level)));
+    ASSERT_OK(make_directory(folder));
+  }
+  ASSERT_GT(folder.size(), 300u);
+  EXPECT_TRUE(is_directory(folder));
+  std::string file = join_path(folder, "x.txt");
+  {
+    Result<File> created = File::create_new(file);
+    ASSERT_OK(created);
+    const std::uint8_t byte = 'x';
+    ASSERT_OK(created->write_all({&byte, 1}));
+    EXPECT_OK(created->check_in_place(file));
+    EXPECT_OK(created->close());
+  }
+  Result<FileStatus> status = file_status(file);
+  ASSERT_OK(status);
+  EXPECT_EQ(1u, status->size);
+  EXPECT_TRUE(path_exists(file));
+  EXPECT_OK(remove_file(file));
+  EXPECT_FALSE(path_exists(file));
+}
+
 TEST(WindowsErrors, SystemTextWithoutItsLineEnd) {
   Result<File> file = File::open_read("surely-missing.file");
   ASSERT_FALSE(file.ok());

@@ -94,10 +94,11 @@ Result<platform::File> create_free_file(const std::string& folder,
 
 // Closes `file` and deletes it from `path`, unless it is no longer there
 // (another program deleted or replaced it meanwhile). Failures are ignored.
-void delete_if_ours(platform::File& file, const std::string& path) {
+// True when it deleted the file.
+bool delete_if_ours(platform::File& file, const std::string& path) {
   bool ours = file.check_in_place(path).ok();
   (void)file.close();
-  if (ours) (void)platform::remove_file(path);
+  return ours && platform::remove_file(path).ok();
 }
 
 bool made_or_present(const Status& status, const std::string& path) {
@@ -213,11 +214,16 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
       create_free_file(folder, safe_name, first_number, path);
   if (!created.ok()) return path + ": " + created.error().message;
   platform::File out = std::move(created).value();
+  // A number freed again by deleting this file is the next one's to take.
+  const std::uint64_t number = first_number - 1;
+  auto remove_ours = [&] {
+    if (delete_if_ours(out, path)) first_number = std::min(first_number, number);
+  };
 
   // Deletes what was received, unless something else has taken its place,
   // and ends the file phase with `reason`.
   auto discard = [&](std::string_view reason) {
-    delete_if_ours(out, path);
+    remove_ours();
     return file.name + ": " + std::string(reason);
   };
 
@@ -292,7 +298,7 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
                                     console::peer(Stream::out, sender) + " (" +
                                     format_size(file.size) + ", verified)\n");
   } else {
-    delete_if_ours(out, path);
+    remove_ours();
     std::uint8_t verdict = VERDICT_DISCARDED;
     if (Status sent = stream.write_all({&verdict, 1}); !sent.ok()) {
       return sent.error().message;

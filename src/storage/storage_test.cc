@@ -185,6 +185,17 @@ TEST_F(ReceiveFileTest, DeletesADamagedFile) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
+TEST_F(ReceiveFileTest, ANameFreedByADamagedFileIsTakenAgain) {
+  FilePhase phase(64, 2);
+  peer_sends("abc" + digest_of("abd"), false);
+  EXPECT_EQ(std::nullopt, receive_file(ours, {"a.txt", 3}, dir.path(), "Desk", phase));
+  EXPECT_EQ(0, verdict());
+  peer_sends("abc" + digest_of("abc"), false);
+  EXPECT_EQ(std::nullopt, receive_file(ours, {"a.txt", 3}, dir.path(), "Desk", phase));
+  EXPECT_EQ(1, verdict());
+  EXPECT_EQ("abc", read_whole(dir.file("a.txt")));
+}
+
 TEST_F(ReceiveFileTest, EndOfStreamLeavesNoPartialFile) {
   peer_sends("half", true);
   EXPECT_EQ("cut.bin: unexpected end of file", receive({"cut.bin", 100}));
