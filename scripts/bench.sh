@@ -276,7 +276,8 @@ CONF
     rsync -a --whole-file "$work/src/big.bin" rsync://10.99.0.2:$port/bench/
   t1=$(now)
   sleep 0.5  # lets the daemon reap its worker, whose CPU time is counted
-  in_far pkill -TERM -f "rsyncd.conf" || true
+  # The daemon alone, not the time command that watches it.
+  in_far pkill -TERM -f "^rsync --daemon" || true
   wait $dpid 2>/dev/null || true
   check_big "$work/out/big.bin"
   echo "$(echo "$t1 - $t0" | bc -l) $(cpu_s "$work/send.time") $(cpu_s "$work/rsyncd.time")"
