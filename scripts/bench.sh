@@ -153,8 +153,7 @@ pipe_small() {
   echo "$t1 - $t0" | bc -l
 }
 
-start_rsyncd() {
-  next_port
+write_rsyncd_conf() {
   cat > "$work/rsyncd.conf" <<CONF
 use chroot = no
 [bench]
@@ -163,6 +162,11 @@ read only = no
 uid = root
 gid = root
 CONF
+}
+
+start_rsyncd() {
+  next_port
+  write_rsyncd_conf
   rsync --daemon --no-detach --config="$work/rsyncd.conf" --address=127.0.0.1 \
     --port=$port &
   rsyncd_pid=$!
@@ -258,14 +262,7 @@ link_bl() {
 
 link_rsync() {
   fresh_out; next_port
-  cat > "$work/rsyncd.conf" <<CONF
-use chroot = no
-[bench]
-path = $work/out
-read only = no
-uid = root
-gid = root
-CONF
+  write_rsyncd_conf
   in_far /usr/bin/time -f "$time_format" -o "$work/rsyncd.time" \
     rsync --daemon --no-detach --config="$work/rsyncd.conf" \
     --address=10.99.0.2 --port=$port &
