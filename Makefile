@@ -6,7 +6,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 PREFIX ?= /usr/local
 
 .PHONY: all configure test run bench deps install package windows \
-	test-windows clean
+	test-windows format check-format clean
 
 all: deps configure
 	cmake --build $(BUILD)
@@ -55,6 +55,16 @@ windows:
 # with the Linux build as its peer, each in a private network namespace.
 test-windows: all windows
 	cd $(WINDOWS_BUILD) && ctest --output-on-failure
+
+# Rewrites the C++ sources in the repository's clang-format style; the check
+# changes nothing, lists the files that differ and fails on any.
+format:
+	scripts/install-deps.sh --format
+	scripts/format.sh
+
+check-format:
+	scripts/install-deps.sh --format
+	scripts/format.sh --check
 
 clean:
 	rm -rf $(BUILD) $(WINDOWS_BUILD)

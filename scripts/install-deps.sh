@@ -15,6 +15,7 @@ case "${1:-}" in
   --windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
                         dpkg-dev googletest) ;;
   --package) packages+=(dpkg-dev file) ;;
+  --format) packages+=(clang-format-14 git) ;;
 esac
 
 missing=()
