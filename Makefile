@@ -2,11 +2,17 @@
 # (scripts/install-deps.sh: apt-get as root, else the exact command to run).
 BUILD ?= build
 WINDOWS_BUILD ?= build-windows
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 180
+# The fuzz build uses clang, whose fuzzer and sanitizer runtimes
+# libclang-rt-14-dev holds.
+CLANG_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DCMAKE_CXX_COMPILER=clang++-14
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 PREFIX ?= /usr/local
 
 .PHONY: all configure test run bench deps install package windows \
-	test-windows clean
+	test-windows fuzz clean
 
 all: deps configure
 	cmake --build $(BUILD)
@@ -56,5 +62,14 @@ windows:
 test-windows: all windows
 	cd $(WINDOWS_BUILD) && ctest --output-on-failure
 
+# Each libFuzzer target in fuzz/ for FUZZ_SECONDS; crashes are saved in
+# fuzz/regressions/, which the test suite replays.
+fuzz:
+	scripts/install-deps.sh --clang
+	cmake -S . -B $(FUZZ_BUILD) $(CLANG_FLAGS) \
+	  -DBURROWLINK_SANITIZE=address,undefined -DBURROWLINK_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) --target fuzzers
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz.sh $(FUZZ_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(WINDOWS_BUILD)
+	rm -rf $(BUILD) $(WINDOWS_BUILD) $(FUZZ_BUILD)
