@@ -2,11 +2,19 @@
 # (scripts/install-deps.sh: apt-get as root, else the exact command to run).
 BUILD ?= build
 WINDOWS_BUILD ?= build-windows
+SANITIZE_BUILD ?= build-sanitize
+TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 180
+# The instrumented builds use clang, whose fuzzer and sanitizer runtimes
+# libclang-rt-14-dev holds.
+CLANG_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DCMAKE_CXX_COMPILER=clang++-14
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 PREFIX ?= /usr/local
 
 .PHONY: all configure test run bench deps install package windows \
-	test-windows format check-format clean
+	test-windows format check-format test-sanitize test-tsan fuzz clean
 
 all: deps configure
 	cmake --build $(BUILD)
@@ -66,5 +74,31 @@ check-format:
 	scripts/install-deps.sh --format
 	scripts/format.sh --check
 
+# Everything built with AddressSanitizer and UndefinedBehaviorSanitizer, the
+# tool that the end-to-end tests start included; any report fails the run.
+test-sanitize:
+	scripts/install-deps.sh --clang
+	cmake -S . -B $(SANITIZE_BUILD) $(CLANG_FLAGS) \
+	  -DBURROWLINK_SANITIZE=address,undefined
+	cmake --build $(SANITIZE_BUILD)
+	scripts/sanitized-test.sh $(SANITIZE_BUILD)
+
+# The same with ThreadSanitizer.
+test-tsan:
+	scripts/install-deps.sh --clang
+	cmake -S . -B $(TSAN_BUILD) $(CLANG_FLAGS) -DBURROWLINK_SANITIZE=thread
+	cmake --build $(TSAN_BUILD)
+	scripts/sanitized-test.sh $(TSAN_BUILD)
+
+# Each libFuzzer target in fuzz/ for FUZZ_SECONDS; crashes are saved in
+# fuzz/regressions/, which the test suite replays.
+fuzz:
+	scripts/install-deps.sh --clang
+	cmake -S . -B $(FUZZ_BUILD) $(CLANG_FLAGS) \
+	  -DBURROWLINK_SANITIZE=address,undefined -DBURROWLINK_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) --target fuzzers
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz.sh $(FUZZ_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(WINDOWS_BUILD)
+	rm -rf $(BUILD) $(WINDOWS_BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) \
+	  $(FUZZ_BUILD)

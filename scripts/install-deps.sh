@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that the build, the tests, the benchmark and
-# the package call. As root it uses apt-get; otherwise it prints the exact
-# command to run and fails, so that make stops before CMake does.
+# Installs the Debian packages that the build, the tests, the benchmark, the
+# package and the sanitizer and fuzz builds call. As root it uses apt-get;
+# otherwise it prints the exact command to run and fails, so that make stops
+# before CMake does.
 set -euo pipefail
 
 packages=(
@@ -16,6 +17,8 @@ case "${1:-}" in
                         dpkg-dev googletest) ;;
   --package) packages+=(dpkg-dev file) ;;
   --format) packages+=(clang-format-14 git) ;;
+  # Sanitizer and fuzz builds: the runtimes, and llvm-symbolizer for reports.
+  --clang) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
 esac
 
 missing=()

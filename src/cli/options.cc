@@ -30,7 +30,8 @@ std::optional<std::uint64_t> parse_number_option(std::string_view text,
   for (char c : text) {
     if (c < '0' || c > '9') return std::nullopt;
     auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (largest - digit) / 10) return std::nullopt;
+    // The first test keeps `largest - digit` from wrapping around.
+    if (digit > largest || value > (largest - digit) / 10) return std::nullopt;
     value = value * 10 + digit;
   }
   return value;

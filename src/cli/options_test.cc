@@ -55,6 +55,10 @@ TEST(ParseNumberOption, RejectsEverythingElse) {
                            "0x10", "1e3"}) {
     EXPECT_EQ(std::nullopt, parse_number_option(text, UINT64_MAX)) << text;
   }
+  // Bounds below a digit's value, too.
+  EXPECT_EQ(std::nullopt, parse_number_option("7", 5));
+  EXPECT_EQ(std::nullopt, parse_number_option("1", 0));
+  EXPECT_EQ(5u, parse_number_option("05", 5));
   EXPECT_EQ(std::nullopt, parse_number_option("65536", 65535));
   EXPECT_EQ(std::nullopt, parse_number_option("70000", 65535));
   EXPECT_EQ(std::nullopt,

@@ -48,7 +48,8 @@ TEST(Streams, RepliesStopPollingOnceSeveralPollsFoundNothing) {
   for (int round = 0; round < TcpStream::SPIN_MISSES + 2; ++round) {
     std::thread late([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      (void)pair->second.write_all({&byte, 1});
+      const std::uint8_t sent = 7;  // not `byte`, which the reader fills
+      (void)pair->second.write_all({&sent, 1});
     });
     ASSERT_OK(ours.read_exact({&byte, 1}, Expect::data));
     late.join();
@@ -58,7 +59,8 @@ TEST(Streams, RepliesStopPollingOnceSeveralPollsFoundNothing) {
     EXPECT_TRUE(ours.spinning());
     std::thread late([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-      (void)pair->second.write_all({&byte, 1});
+      const std::uint8_t sent = 7;  // not `byte`, which the reader fills
+      (void)pair->second.write_all({&sent, 1});
     });
     ASSERT_OK(ours.read_exact({&byte, 1}, Expect::reply));
     late.join();

@@ -43,9 +43,9 @@ std::string_view leading_units(std::string_view text, std::size_t budget) {
   return text.substr(0, end);
 }
 
-// The safe name, numbered " (n)" before its extension when `n` is not 0,
-// and cut to `limit` units if it is longer: the stem is shortened, the
-// extension kept (unless it is itself most of the limit).
+}  // namespace
+
+// The extension is kept when cut, unless it is itself most of the limit.
 std::string candidate_name(std::string_view safe_name, std::uint64_t n,
                            std::size_t limit) {
   NameParts parts = split_extension(safe_name);
@@ -66,6 +66,8 @@ std::string candidate_name(std::string_view safe_name, std::uint64_t n,
   }
   return std::string(stem) + suffix + std::string(parts.extension);
 }
+
+namespace {
 
 std::string candidate_path(std::string_view folder, std::string_view safe_name,
                            std::uint64_t n, std::size_t limit) {

@@ -3,6 +3,8 @@
 // Where received files go: the receive folder, safe names, free paths, and
 // the receiving side of the file phase.
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,6 +30,12 @@ std::string safe_file_name(std::string_view offered);
 // As above; `until_stable` repeats the trimming until the name ends in
 // neither white space nor a dot, as names must where the system drops them.
 std::string safe_file_name(std::string_view offered, bool until_stable);
+
+// The name tried `n`-th for `safe_name` in a folder whose names take at most
+// `limit` units (`platform::name_units`): the name itself for 0, else
+// "{stem} ({n}){ext}"; cut to fit, the stem first, between characters.
+std::string candidate_name(std::string_view safe_name, std::uint64_t n,
+                           std::size_t limit);
 
 // The first of "{folder}/{name}", "{folder}/{stem} (1){ext}", ... at which
 // nothing exists yet.
