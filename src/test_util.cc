@@ -10,8 +10,7 @@
 namespace burrowlink::testing {
 
 std::filesystem::path fs_path(const std::string& utf8) {
-  return std::filesystem::path(
-      std::u8string(utf8.begin(), utf8.end()));
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
 namespace {
@@ -65,10 +64,10 @@ void write_whole(const std::string& path, const std::string& data) {
 }
 
 bool is_test_interface(const std::string& name, std::uint32_t address) {
-  bool test_name =
-      name == "lo" ||
-      (name.size() == 2 && name[0] == 't' && name[1] >= '0' && name[1] <= '9') ||
-      name.starts_with("bl-");
+  bool test_name = name == "lo" ||
+                   (name.size() == 2 && name[0] == 't' && name[1] >= '0' &&
+                    name[1] <= '9') ||
+                   name.starts_with("bl-");
   bool test_address = (address >> 24) == 127 || (address >> 24) == 10;
   return test_name && test_address;
 }

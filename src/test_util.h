@@ -11,18 +11,18 @@
 #include <string>
 #include <vector>
 
-#define ASSERT_OK(expr)                                            \
-  do {                                                             \
-    auto&& assert_ok_result_ = (expr);                             \
-    ASSERT_TRUE(assert_ok_result_.ok())                            \
-        << #expr << ": " << assert_ok_result_.error().message;     \
+#define ASSERT_OK(expr)                                        \
+  do {                                                         \
+    auto&& assert_ok_result_ = (expr);                         \
+    ASSERT_TRUE(assert_ok_result_.ok())                        \
+        << #expr << ": " << assert_ok_result_.error().message; \
   } while (0)
 
-#define EXPECT_OK(expr)                                            \
-  do {                                                             \
-    auto&& expect_ok_result_ = (expr);                             \
-    EXPECT_TRUE(expect_ok_result_.ok())                            \
-        << #expr << ": " << expect_ok_result_.error().message;     \
+#define EXPECT_OK(expr)                                        \
+  do {                                                         \
+    auto&& expect_ok_result_ = (expr);                         \
+    EXPECT_TRUE(expect_ok_result_.ok())                        \
+        << #expr << ": " << expect_ok_result_.error().message; \
   } while (0)
 
 namespace burrowlink::testing {

@@ -26,8 +26,8 @@ ScopedEnv::~ScopedEnv() {
 
 void ScopedEnv::remember(const std::string& name) {
   const char* old = getenv(name.c_str());
-  m_saved.emplace_back(name, old ? std::optional<std::string>(old)
-                                 : std::nullopt);
+  m_saved.emplace_back(name,
+                       old ? std::optional<std::string>(old) : std::nullopt);
 }
 
 void ScopedEnv::set(const std::string& name, const std::string& value) {
@@ -73,9 +73,9 @@ bool add_test_interface(const std::string& name, const std::string& cidr,
   // Several tests in one namespace may ask for the same interface.
   std::string exists = "ip link show " + name + " >/dev/null 2>&1";
   if (std::system(exists.c_str()) == 0) return true;
-  std::string commands = "ip link add " + name + " type bridge && ip addr add " +
-                         cidr + " brd + dev " + name + " && ip link set " +
-                         name + " up";
+  std::string commands = "ip link add " + name +
+                         " type bridge && ip addr add " + cidr + " brd + dev " +
+                         name + " && ip link set " + name + " up";
   if (default_route) commands += " && ip route add default dev " + name;
   return std::system(commands.c_str()) == 0;
 }

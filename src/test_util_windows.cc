@@ -1,8 +1,13 @@
 // Test helpers that need Windows calls.
+
+// Windows Sockets 2 and windows.h come before the system headers built
+// on them.
+// clang-format off
 #include <winsock2.h>
-#include <ws2tcpip.h>
-#include <iphlpapi.h>
 #include <windows.h>
+#include <iphlpapi.h>
+#include <ws2tcpip.h>
+// clang-format on
 
 #include <vector>
 
@@ -20,8 +25,11 @@ std::wstring widen(const std::string& text) {
   std::wstring wide;
   for (std::size_t i = 0; i < text.size();) {
     auto byte = static_cast<unsigned char>(text[i]);
-    std::size_t length = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
-    std::uint32_t c = length == 1 ? byte
+    std::size_t length = byte < 0x80   ? 1
+                         : byte < 0xE0 ? 2
+                         : byte < 0xF0 ? 3
+                                       : 4;
+    std::uint32_t c = length == 1   ? byte
                       : length == 2 ? byte & 0x1F
                       : length == 3 ? byte & 0x0F
                                     : byte & 0x07;
@@ -160,8 +168,9 @@ std::string os_error_text(int, unsigned windows) {
   std::string message =
       length > 0 ? narrow(std::wstring(buffer, length)) : std::string();
   if (buffer != nullptr) LocalFree(buffer);
-  while (!message.empty() && (message.back() == '\n' ||
-                              message.back() == '\r' || message.back() == ' ')) {
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' ||
+          message.back() == ' ')) {
     message.pop_back();
   }
   if (message.empty()) message = "unknown error";

@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <regex>
 
-#include "harness.h"
 #include "cli/cli_error.h"
 #include "cli/version.h"
+#include "harness.h"
 #include "test_util.h"
 
 namespace burrowlink::testing {
@@ -72,8 +72,9 @@ TEST(CommandLine, SendChecksArgumentsBeforeAnyNetworkActivity) {
   write_whole(dir.file("a.txt"), "a");
   ToolResult no_to = run({"send", tool().path(dir.file("a.txt")), "--to"});
   EXPECT_EQ(1, no_to.status);
-  EXPECT_EQ("burrowlink: say where to send with --to <device name | ip[:port]>\n",
-            no_to.err);
+  EXPECT_EQ(
+      "burrowlink: say where to send with --to <device name | ip[:port]>\n",
+      no_to.err);
 
   ToolResult nothing = run({"send", "--to", "pc"});
   EXPECT_EQ("burrowlink: nothing to send: give files, or --text \"...\"\n",

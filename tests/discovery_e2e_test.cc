@@ -81,7 +81,8 @@ TEST(ListCommand, FailsAtOnceWhileTheDiscoveryPortIsTaken) {
   auto start = std::chrono::steady_clock::now();
   ToolResult result = run_tool(list_options(home, {"list"}));
   // Well before the 5 s scan would end; Wine alone takes seconds to start.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, tool().windows ? 4500ms : 2s);
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            tool().windows ? 4500ms : 2s);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err,

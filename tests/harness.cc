@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 
 namespace burrowlink::testing {
 
@@ -87,7 +87,8 @@ std::string wine_prefix(const std::string& home) {
   if (!std::filesystem::exists(prefix + "/system.reg")) {
     const char* templ = std::getenv("WINE_TEMPLATE");
     if (templ == nullptr) std::abort();
-    std::string command = "cp -al '" + std::string(templ) + "' '" + prefix + "'";
+    std::string command =
+        "cp -al '" + std::string(templ) + "' '" + prefix + "'";
     if (std::system(command.c_str()) != 0) std::abort();
   }
   return prefix;

@@ -68,8 +68,8 @@ TEST_F(HostileTest, AFullDiskFailsTheFileWithItsCause) {
   TcpStream s = peer();
   put(s, one_file("big.bin", big));
   EXPECT_EQ(1, next_byte(s));
-  (void)s.write_all({reinterpret_cast<const std::uint8_t*>(big.data()),
-                     big.size()});
+  (void)s.write_all(
+      {reinterpret_cast<const std::uint8_t*>(big.data()), big.size()});
   EXPECT_EQ(-1, next_byte(s));
   ASSERT_TRUE(recv->wait_for_err("transfer failed: big.bin: ", 10s))
       << recv->err();

@@ -86,9 +86,9 @@ TEST_P(InteropTest, FilesAndANoteCrossOver) {
     big[i] = static_cast<char>(i * 7919 % 251);
   }
   auto recv = receiver("Inbox");
-  ToolResult sent = sender({source("big.bin", big),
-                            source("caf\xC3\xA9.txt", "caf\xC3\xA9"), "--to",
-                            to(port), "--name", "Desk"});
+  ToolResult sent =
+      sender({source("big.bin", big), source("caf\xC3\xA9.txt", "caf\xC3\xA9"),
+              "--to", to(port), "--name", "Desk"});
   ToolResult got = recv->finish(20s);
   EXPECT_EQ(0, sent.status) << sent.err;
   EXPECT_EQ("Received " + shown("big.bin") + " from Desk (3.0 MB, verified)\n" +
@@ -100,20 +100,20 @@ TEST_P(InteropTest, FilesAndANoteCrossOver) {
 
   port = free_tcp_port();
   auto again = receiver("Inbox");
-  ToolResult note = sender({"--text", "back at 6 \xE2\x98\x95", "--to",
-                            to(port), "--name", "Desk"});
+  ToolResult note = sender(
+      {"--text", "back at 6 \xE2\x98\x95", "--to", to(port), "--name", "Desk"});
   EXPECT_EQ(0, note.status) << note.err;
   EXPECT_EQ("Note from Desk: back at 6 \xE2\x98\x95\n", again->finish(20s).out);
 }
 
 TEST_P(InteropTest, EachListsTheOther) {
   auto recv = receiver("Far side");
-  ToolResult listed = run_tool(
-      options(sending, "home-s", {"list", "--seconds", "3"}));
+  ToolResult listed =
+      run_tool(options(sending, "home-s", {"list", "--seconds", "3"}));
   recv->kill(9);
   EXPECT_EQ(0, listed.status) << listed.err;
-  EXPECT_EQ("Far side" + std::string(20, ' ') + " 10.77.0.1:" +
-                std::to_string(port) + "\n",
+  EXPECT_EQ("Far side" + std::string(20, ' ') +
+                " 10.77.0.1:" + std::to_string(port) + "\n",
             listed.out);
 }
 
@@ -162,17 +162,22 @@ void corrupting_relay(int listen_port, int target_port) {
       }
       if (side == 0) {
         for (ssize_t i = 0; i < n; ++i, ++forwarded) {
-          if (forwarded < 4) prefix[forwarded] = static_cast<unsigned char>(buffer[i]);
+          if (forwarded < 4)
+            prefix[forwarded] = static_cast<unsigned char>(buffer[i]);
           if (forwarded == 3) {
             // The offer's frame, then the first file's sixth byte.
-            flip_at = 4 + (std::uint64_t{prefix[0]} << 24 | prefix[1] << 16 |
-                           prefix[2] << 8 | prefix[3]) + 5;
+            flip_at = 4 +
+                      (std::uint64_t{prefix[0]} << 24 | prefix[1] << 16 |
+                       prefix[2] << 8 | prefix[3]) +
+                      5;
           }
-          if (forwarded == flip_at) buffer[i] = static_cast<char>(buffer[i] ^ 0x55);
+          if (forwarded == flip_at)
+            buffer[i] = static_cast<char>(buffer[i] ^ 0x55);
         }
       }
       for (ssize_t done = 0; done < n;) {
-        ssize_t w = write(out, buffer + done, static_cast<std::size_t>(n - done));
+        ssize_t w =
+            write(out, buffer + done, static_cast<std::size_t>(n - done));
         if (w <= 0) break;
         done += w;
       }

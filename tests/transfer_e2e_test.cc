@@ -4,17 +4,16 @@
 #include <signal.h>
 
 #include <cerrno>
-
 #include <filesystem>
 #include <memory>
 #include <random>
 #include <regex>
 
 #include "harness.h"
-#include "transfer_fixture.h"
 #include "platform/platform.h"
 #include "platform/sha256.h"
 #include "test_util.h"
+#include "transfer_fixture.h"
 
 namespace burrowlink::testing {
 namespace {
@@ -23,7 +22,6 @@ using namespace std::chrono_literals;
 using namespace std::string_literals;
 using platform::SocketAddress;
 using platform::TcpStream;
-
 
 TEST_F(TransferTest, FilesArriveByteIdenticalWithExactLines) {
   std::string big(5 * 1024 * 1024 + 3, '\0');
@@ -38,7 +36,8 @@ TEST_F(TransferTest, FilesArriveByteIdenticalWithExactLines) {
   write_whole(src("b/dup.txt"), "second");
   // A name the receiver cleans; Windows allows none such, so there a name
   // beyond ASCII goes through the system's UTF-16 calls instead.
-  const std::string odd = tool().windows ? "r\xC3\xA9sum\xC3\xA9.txt" : "what?.txt";
+  const std::string odd =
+      tool().windows ? "r\xC3\xA9sum\xC3\xA9.txt" : "what?.txt";
   const std::string odd_pattern =
       tool().windows ? "r\xC3\xA9sum\xC3\xA9\\.txt" : "what\\?\\.txt";
   const std::string odd_stored =
@@ -55,22 +54,34 @@ TEST_F(TransferTest, FilesArriveByteIdenticalWithExactLines) {
   EXPECT_EQ(0, sent.status) << sent.err;
   EXPECT_EQ("", sent.out);
   std::regex sender_lines(
-      "Waiting for 127\\.0\\.0\\.1:" + std::to_string(port) + " to accept\\.\\.\\.\n"
+      "Waiting for 127\\.0\\.0\\.1:" + std::to_string(port) +
+      " to accept\\.\\.\\.\n"
       "Sent empty\\.bin \\(0 B, 0 B/s, verified\\)\n"
       "Sent one\\.txt \\(1 B, [0-9.]+ [KMG]?B/s, verified\\)\n"
       "Sent big\\.bin \\(5\\.0 MB, [0-9.]+ [KMG]?B/s, verified\\)\n"
       "Sent dup\\.txt \\(5 B, [0-9.]+ [KMG]?B/s, verified\\)\n"
       "Sent dup\\.txt \\(6 B, [0-9.]+ [KMG]?B/s, verified\\)\n"
-      "Sent " + odd_pattern + " \\(7 B, [0-9.]+ [KMG]?B/s, verified\\)\n");
+      "Sent " +
+      odd_pattern + " \\(7 B, [0-9.]+ [KMG]?B/s, verified\\)\n");
   EXPECT_TRUE(std::regex_match(sent.err, sender_lines)) << sent.err;
 
   EXPECT_EQ(0, got.status);
-  EXPECT_EQ("Received " + shown("empty.bin") + " from Desk (0 B, verified)\n"
-            "Received " + shown("one.txt") + " from Desk (1 B, verified)\n"
-            "Received " + shown("big.bin") + " from Desk (5.0 MB, verified)\n"
-            "Received " + shown("dup.txt") + " from Desk (5 B, verified)\n"
-            "Received " + shown("dup (1).txt") + " from Desk (6 B, verified)\n"
-            "Received " + shown(odd_stored) + " from Desk (7 B, verified)\n",
+  EXPECT_EQ("Received " + shown("empty.bin") +
+                " from Desk (0 B, verified)\n"
+                "Received " +
+                shown("one.txt") +
+                " from Desk (1 B, verified)\n"
+                "Received " +
+                shown("big.bin") +
+                " from Desk (5.0 MB, verified)\n"
+                "Received " +
+                shown("dup.txt") +
+                " from Desk (5 B, verified)\n"
+                "Received " +
+                shown("dup (1).txt") +
+                " from Desk (6 B, verified)\n"
+                "Received " +
+                shown(odd_stored) + " from Desk (7 B, verified)\n",
             got.out);
   EXPECT_EQ("Ready to receive as \"Recv\" on port " + std::to_string(port) +
                 ", saving to " + tool().path(inbox) + "\n",
@@ -84,7 +95,8 @@ TEST_F(TransferTest, FilesArriveByteIdenticalWithExactLines) {
 
 TEST_F(TransferTest, AcceptedNoteIsShownAndSenderSaysSent) {
   auto recv = receiver({"--yes", "--once"});
-  ToolResult sent = sender({"--text", "back at 6", "--to", to(), "--name", "Desk"});
+  ToolResult sent =
+      sender({"--text", "back at 6", "--to", to(), "--name", "Desk"});
   ToolResult got = recv->finish(5s);
   EXPECT_EQ(0, sent.status);
   EXPECT_EQ("Waiting for " + to() + " to accept...\nSent.\n", sent.err);
@@ -124,8 +136,10 @@ TEST_F(TransferTest, QuestionAnsweredFromAPipe) {
 TEST_F(TransferTest, DamagedFileIsDeletedAndTheNextOneAwaited) {
   auto recv = receiver({"--yes", "--once"});
   TcpStream s = peer();
-  put(s, frame(R"({"from":"Peer","fromId":"p","files":[{"name":"ok.txt","size":2},)"
-               R"({"name":"bad.txt","size":3},{"name":"third.txt","size":4}],"text":null})"));
+  put(s,
+      frame(
+          R"({"from":"Peer","fromId":"p","files":[{"name":"ok.txt","size":2},)"
+          R"({"name":"bad.txt","size":3},{"name":"third.txt","size":4}],"text":null})"));
   EXPECT_EQ(1, next_byte(s));
   put(s, "ok" + digest("ok"));
   EXPECT_EQ(1, next_byte(s));
@@ -133,11 +147,13 @@ TEST_F(TransferTest, DamagedFileIsDeletedAndTheNextOneAwaited) {
   EXPECT_EQ(0, next_byte(s));
   s.close();
   ToolResult got = recv->finish(5s);
-  EXPECT_EQ("Received " + shown("ok.txt") + " from Peer (2 B, verified)\n"
-            "bad.txt was damaged on the way and was discarded\n",
+  EXPECT_EQ("Received " + shown("ok.txt") +
+                " from Peer (2 B, verified)\n"
+                "bad.txt was damaged on the way and was discarded\n",
             got.out);
-  EXPECT_NE(std::string::npos,
-            got.err.find("transfer failed: third.txt: unexpected end of file\n"));
+  EXPECT_NE(
+      std::string::npos,
+      got.err.find("transfer failed: third.txt: unexpected end of file\n"));
   EXPECT_EQ(std::vector<std::string>{"ok.txt"}, [&] {
     std::vector<std::string> names;
     for (auto& e : std::filesystem::directory_iterator(inbox))
@@ -165,7 +181,8 @@ TEST_F(TransferTest, BadConnectionsAreReportedAndServingGoesOn) {
   }
   {
     std::string files;
-    for (int i = 0; i < 1001; ++i) files += std::string(i ? "," : "") + R"(["f",1])";
+    for (int i = 0; i < 1001; ++i)
+      files += std::string(i ? "," : "") + R"(["f",1])";
     TcpStream s = peer();
     put(s, frame(R"({"from":"X","files":[)" + files + "]}"));
     EXPECT_EQ(-1, next_byte(s));
@@ -200,7 +217,8 @@ TEST_F(TransferTest, KilledSenderLeavesNoPartialFile) {
   options.env = {{"HOME", work.file("home-s")}};
   ToolProcess send(options);
   // Wait until the file is being written, then kill the sender.
-  for (int i = 0; i < 1000 && !std::filesystem::exists(inbox + "/huge.bin"); ++i) {
+  for (int i = 0; i < 1000 && !std::filesystem::exists(inbox + "/huge.bin");
+       ++i) {
     std::this_thread::sleep_for(5ms);
   }
   send.kill(SIGKILL);
@@ -231,25 +249,26 @@ TEST_F(TransferTest, SilentConnectionTimesOutAfterTenSeconds) {
   ASSERT_TRUE(got.err.ends_with("\n")) << got.err;
   std::string lines = got.err.substr(0, got.err.size() - 1);
   std::string last_line = lines.substr(lines.rfind('\n') + 1);
-  EXPECT_TRUE(
-      tool().is_os_error(last_line, "transfer failed: ", EAGAIN, 10060))
+  EXPECT_TRUE(tool().is_os_error(last_line, "transfer failed: ", EAGAIN, 10060))
       << got.err;
 }
 
 TEST_F(TransferTest, TakenPortFallsBackToOneTheSystemChooses) {
-  auto holder = platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
+  auto holder =
+      platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
   ASSERT_TRUE(holder.ok());
   ToolOptions options;
-  options.args = {"receive", "--dir", tool().path(inbox), "--port",
-                  std::to_string(port),
-                  "--name", "R"};
+  options.args = {
+      "receive", "--dir", tool().path(inbox), "--port", std::to_string(port),
+      "--name",  "R"};
   options.env = {{"HOME", work.file("home-r")}};
   ToolProcess recv(options);
   ASSERT_TRUE(recv.wait_for_err("\n", 5s));
   std::smatch m;
   std::string err = recv.err();
   ASSERT_TRUE(std::regex_match(
-      err, m, std::regex("Ready to receive as \"R\" on port ([0-9]+), saving to .*\n")))
+      err, m,
+      std::regex("Ready to receive as \"R\" on port ([0-9]+), saving to .*\n")))
       << err;
   EXPECT_NE(std::to_string(port), m[1].str());
 }
@@ -284,7 +303,8 @@ TEST_F(TransferTest, PeerTextIsEscapedOnATerminalOnly) {
   {
     auto recv = receiver({"--yes", "--once"}, {}, true);
     TcpStream s = peer();
-    put(s, frame("{\"from\":\"E\\u001bvil\",\"text\":\"\\u001b[2Jred\\u0007\"}"));
+    put(s,
+        frame("{\"from\":\"E\\u001bvil\",\"text\":\"\\u001b[2Jred\\u0007\"}"));
     EXPECT_EQ(1, next_byte(s));
     ToolResult got = recv->finish(5s);
     // Wine's console adds its own line ends and cursor codes around lines.
@@ -296,7 +316,8 @@ TEST_F(TransferTest, PeerTextIsEscapedOnATerminalOnly) {
   {
     auto recv = receiver({"--yes", "--once"});
     TcpStream s = peer();
-    put(s, frame("{\"from\":\"E\\u001bvil\",\"text\":\"\\u001b[2Jred\\u0007\"}"));
+    put(s,
+        frame("{\"from\":\"E\\u001bvil\",\"text\":\"\\u001b[2Jred\\u0007\"}"));
     EXPECT_EQ(1, next_byte(s));
     ToolResult got = recv->finish(5s);
     EXPECT_EQ("Note from E\x1bvil: " + note + "\n", got.out);
@@ -336,9 +357,10 @@ std::string screen(const std::string& output) {
 void send_slowly(TcpStream& s, std::size_t size, const std::string& digest) {
   std::string chunk(size / 20, 'p');
   for (int i = 0; i < 20; ++i) {
-    EXPECT_TRUE(s.write_all({reinterpret_cast<const std::uint8_t*>(chunk.data()),
-                             chunk.size()})
-                    .ok());
+    EXPECT_TRUE(
+        s.write_all({reinterpret_cast<const std::uint8_t*>(chunk.data()),
+                     chunk.size()})
+            .ok());
     std::this_thread::sleep_for(60ms);
   }
   EXPECT_TRUE(s.write_all({reinterpret_cast<const std::uint8_t*>(digest.data()),
@@ -360,8 +382,8 @@ TEST_F(TransferTest, ReceiverShowsProgressOnATerminalOnly) {
     EXPECT_EQ(1, next_byte(s));
     s.close();
     ToolResult got = recv->finish(10s);
-    std::string received = "Received " + shown("slow.bin") +
-                           " from Peer (1.9 MB, verified)\n";
+    std::string received =
+        "Received " + shown("slow.bin") + " from Peer (1.9 MB, verified)\n";
     if (terminal) {
       EXPECT_NE(std::string::npos, got.out.find(" left")) << got.out;
       EXPECT_EQ("Ready to receive as \"Recv\" on port " + std::to_string(port) +
@@ -383,7 +405,8 @@ TEST_F(TransferTest, SenderShowsProgressOnATerminal) {
   // Larger than the socket buffers take, so that sending lasts.
   const std::string data(24000000, 's');
   write_whole(src("slow.bin"), data);
-  auto listener = platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
+  auto listener =
+      platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
   ASSERT_TRUE(listener.ok());
   std::thread slow_receiver([&] {
     auto accepted = listener->accept();
@@ -391,8 +414,11 @@ TEST_F(TransferTest, SenderShowsProgressOnATerminal) {
     TcpStream& s = accepted.value();
     std::uint8_t prefix[4];
     ASSERT_TRUE(s.read_exact(prefix).ok());
-    std::string body(static_cast<std::size_t>(prefix[2]) << 8 | prefix[3], '\0');
-    ASSERT_TRUE(s.read_exact({reinterpret_cast<std::uint8_t*>(body.data()), body.size()}).ok());
+    std::string body(static_cast<std::size_t>(prefix[2]) << 8 | prefix[3],
+                     '\0');
+    ASSERT_TRUE(s.read_exact({reinterpret_cast<std::uint8_t*>(body.data()),
+                              body.size()})
+                    .ok());
     put(s, "\x01");
     std::vector<std::uint8_t> buffer(512 * 1024);
     for (std::size_t got = 0; got < data.size() + 32;) {
@@ -416,14 +442,15 @@ TEST_F(TransferTest, SenderShowsProgressOnATerminal) {
   std::string final_screen = screen(sent.out);
   EXPECT_TRUE(std::regex_match(
       final_screen, match,
-      std::regex("Waiting for 127\\.0\\.0\\.1:[0-9]+ to accept\\.\\.\\.\n"
-                 "Sent slow\\.bin \\(22\\.9 MB, [0-9.]+ [KM]?B/s, verified\\)\n")))
+      std::regex(
+          "Waiting for 127\\.0\\.0\\.1:[0-9]+ to accept\\.\\.\\.\n"
+          "Sent slow\\.bin \\(22\\.9 MB, [0-9.]+ [KM]?B/s, verified\\)\n")))
       << final_screen;
 }
 
 TEST_F(TransferTest, AnOfferTooLargeForTheDiskIsPointedOutOnATerminalOnly) {
-  const std::string offer =
-      frame(R"({"from":"Peer","files":[{"name":"huge.bin","size":1152921504606846976}]})");
+  const std::string offer = frame(
+      R"({"from":"Peer","files":[{"name":"huge.bin","size":1152921504606846976}]})");
   for (bool terminal : {true, false}) {
     auto recv = receiver({"--once"}, std::string("n\n"), terminal);
     TcpStream s = peer();
@@ -440,8 +467,9 @@ TEST_F(TransferTest, AnOfferTooLargeForTheDiskIsPointedOutOnATerminalOnly) {
       std::size_t asked = all.find(question.substr(0, 20), warning);
       EXPECT_NE(std::string::npos, asked) << all;
       if (!tool().windows) {
-        EXPECT_NE(std::string::npos,
-                  all.find(" is free in " + tool().path(inbox) + "\n" + question))
+        EXPECT_NE(
+            std::string::npos,
+            all.find(" is free in " + tool().path(inbox) + "\n" + question))
             << all;
       }
     } else {
@@ -454,10 +482,15 @@ TEST_F(TransferTest, AnOfferTooLargeForTheDiskIsPointedOutOnATerminalOnly) {
 TEST_F(TransferTest, SendFindsTheReceiverByItsName) {
   ASSERT_TRUE(add_test_interface("t0", "10.77.0.1/24", true));
   write_whole(src("a.txt"), "by name");
-  auto recv = receiver({"--yes", "--once", "--name", "\xC3\x89" "cran du salon"});
-  ToolResult sent = sender({tool_src("a.txt"), "--to", "\xC3\xA9" "CRAN"});
+  auto recv = receiver({"--yes", "--once", "--name",
+                        "\xC3\x89"
+                        "cran du salon"});
+  ToolResult sent = sender({tool_src("a.txt"), "--to",
+                            "\xC3\xA9"
+                            "CRAN"});
   EXPECT_EQ(0, sent.status) << sent.err;
-  EXPECT_EQ(0u, sent.err.find("Looking for \"\xC3\xA9" "CRAN\"...\nWaiting for 10.77.0.1:" +
+  EXPECT_EQ(0u, sent.err.find("Looking for \"\xC3\xA9"
+                              "CRAN\"...\nWaiting for 10.77.0.1:" +
                               std::to_string(port) + " to accept...\n"))
       << sent.err;
   recv->finish(5s);

@@ -56,7 +56,8 @@ class TransferTest : public ::testing::Test {
     options.args.insert(options.args.end(),
                         {"--dir", tool().path(inbox), "--name", "Recv",
                          "--port", std::to_string(port)});
-    options.env = {{"HOME", work.file("home-r")}, {"USERPROFILE", std::nullopt}};
+    options.env = {{"HOME", work.file("home-r")},
+                   {"USERPROFILE", std::nullopt}};
     options.input = input;
     options.terminal = terminal;
     auto process = std::make_unique<ToolProcess>(options);
@@ -71,7 +72,8 @@ class TransferTest : public ::testing::Test {
     ToolOptions options;
     options.args = {"send"};
     options.args.insert(options.args.end(), args.begin(), args.end());
-    options.env = {{"HOME", work.file("home-s")}, {"USERPROFILE", std::nullopt}};
+    options.env = {{"HOME", work.file("home-s")},
+                   {"USERPROFILE", std::nullopt}};
     return run_tool(options);
   }
 
@@ -79,22 +81,24 @@ class TransferTest : public ::testing::Test {
 
   // A scripted sender speaking the protocol byte by byte.
   TcpStream peer() {
-    auto s = TcpStream::connect(SocketAddress::v4({127, 0, 0, 1},
-                                                  static_cast<std::uint16_t>(port)),
-                                2s);
+    auto s = TcpStream::connect(
+        SocketAddress::v4({127, 0, 0, 1}, static_cast<std::uint16_t>(port)),
+        2s);
     EXPECT_TRUE(s.ok());
     (void)s->set_read_timeout(20s);
     return std::move(s).value();
   }
   static void put(TcpStream& s, const std::string& bytes) {
-    EXPECT_TRUE(s.write_all({reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                             bytes.size()})
-                    .ok());
+    EXPECT_TRUE(
+        s.write_all({reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                     bytes.size()})
+            .ok());
   }
   static std::string frame(const std::string& body) {
     std::string f(4, '\0');
     auto n = static_cast<std::uint32_t>(body.size());
-    for (int i = 0; i < 4; ++i) f[static_cast<std::size_t>(3 - i)] = static_cast<char>(n >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      f[static_cast<std::size_t>(3 - i)] = static_cast<char>(n >> (8 * i));
     return f + body;
   }
   // The next byte from the receiver, or -1 when it closed.
@@ -104,7 +108,8 @@ class TransferTest : public ::testing::Test {
   }
   static std::string digest(const std::string& data) {
     Sha256 sha;
-    sha.update({reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
+    sha.update(
+        {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
     Digest d = sha.finish();
     return std::string(d.begin(), d.end());
   }

@@ -46,8 +46,8 @@ inline std::string no_device_text(std::string_view to) {
 }
 inline std::string several_devices_text(std::string_view to,
                                         std::string_view names) {
-  return "\"" + std::string(to) + "\" matches several devices: " +
-         std::string(names);
+  return "\"" + std::string(to) +
+         "\" matches several devices: " + std::string(names);
 }
 inline std::string cannot_listen_text(std::string_view reason) {
   return "cannot listen: " + std::string(reason);

@@ -51,8 +51,8 @@ TEST(ParseNumberOption, AcceptsPlusDigitsAndLeadingZeros) {
 }
 
 TEST(ParseNumberOption, RejectsEverythingElse) {
-  for (const char* text : {"", "+", "abc", "-3", "1.5", " 5", "5 ", "++5",
-                           "0x10", "1e3"}) {
+  for (const char* text :
+       {"", "+", "abc", "-3", "1.5", " 5", "5 ", "++5", "0x10", "1e3"}) {
     EXPECT_EQ(std::nullopt, parse_number_option(text, UINT64_MAX)) << text;
   }
   // Bounds below a digit's value, too.

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "discovery/scanner.h"
 #include "cli/options.h"
+#include "discovery/scanner.h"
 
 namespace burrowlink::commands {
 

@@ -44,10 +44,9 @@ void warn_if_no_room(const Offer& offer, const std::string& folder) {
 }
 
 bool ask_to_accept(std::string_view name, std::string_view summary) {
-  console::print(Stream::err, console::peer(Stream::err, name) +
-                                  " wants to send you " +
-                                  console::peer(Stream::err, summary) +
-                                  ". Accept? [y/N] ");
+  console::print(Stream::err,
+                 console::peer(Stream::err, name) + " wants to send you " +
+                     console::peer(Stream::err, summary) + ". Accept? [y/N] ");
   std::optional<std::string> line = platform::read_input_line();
   if (!line || !text::is_valid_utf8(*line)) return false;
   std::string reply = text::to_lower(text::trim_white_space(*line));
@@ -78,10 +77,9 @@ std::optional<std::string> serve_connection(TcpStream& stream,
   }
   if (!accepted) return std::nullopt;
   if (offer.text) {
-    console::print(Stream::out, "Note from " +
-                                    console::peer(Stream::out, sender) + ": " +
-                                    console::peer(Stream::out, *offer.text) +
-                                    "\n");
+    console::print(Stream::out,
+                   "Note from " + console::peer(Stream::out, sender) + ": " +
+                       console::peer(Stream::out, *offer.text) + "\n");
     return std::nullopt;
   }
   if (Status set = stream.set_read_timeout(FILE_PHASE_TIMEOUT); !set.ok()) {
@@ -138,9 +136,9 @@ CommandResult receive(Args args) {
         serve_connection(accepted.value(), options);
     accepted->close();
     if (failure) {
-      console::print(Stream::err, "transfer failed: " +
-                                      console::peer(Stream::err, *failure) +
-                                      "\n");
+      console::print(
+          Stream::err,
+          "transfer failed: " + console::peer(Stream::err, *failure) + "\n");
     }
     if (options.once) return {};
   }

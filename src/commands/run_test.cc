@@ -28,10 +28,15 @@ TEST(Run, UnknownCommandsAreCaseSensitive) {
 }
 
 TEST(Run, RefusesArgumentsThatAreNotText) {
-  CommandResult result = run({"send", "a\xff" "b", "--to", "pc"});
+  CommandResult result = run({"send",
+                              "a\xff"
+                              "b",
+                              "--to", "pc"});
   ASSERT_FALSE(result.ok());
-  EXPECT_EQ("argument 2 is not valid text: \"a\xEF\xBF\xBD" "b\"",
-            result.error().message);
+  EXPECT_EQ(
+      "argument 2 is not valid text: \"a\xEF\xBF\xBD"
+      "b\"",
+      result.error().message);
 }
 
 TEST(SendOptions, ToIsCheckedFirstThenSomethingToSend) {

@@ -76,16 +76,15 @@ std::string ProgressLine::render(std::uint64_t done, Clock::time_point now,
                                  std::size_t width) {
   (void)now;
   double seconds = std::chrono::duration<double>(m_new_at - m_old_at).count();
-  double rate = seconds > 0
-                    ? static_cast<double>(m_new_done - m_old_done) / seconds
-                    : 0;
+  double rate =
+      seconds > 0 ? static_cast<double>(m_new_done - m_old_done) / seconds : 0;
   double left =
       rate > 0 ? static_cast<double>(m_total - std::min(done, m_total)) / rate
                : -1;
-  auto percent = m_total == 0 ? 100
-                              : static_cast<int>(100.0 *
-                                                 static_cast<double>(done) /
-                                                 static_cast<double>(m_total));
+  auto percent = m_total == 0
+                     ? 100
+                     : static_cast<int>(100.0 * static_cast<double>(done) /
+                                        static_cast<double>(m_total));
   std::string status = "  " + format_size(done) + " of " +
                        format_size(m_total) + "  " + std::to_string(percent) +
                        "%  " + format_size(static_cast<std::uint64_t>(rate)) +

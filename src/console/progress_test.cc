@@ -16,8 +16,9 @@ TEST(ProgressLine, ShowsSizesPercentRateTimeLeftAndPosition) {
   line.sample(10 * 1024 * 1024, start + 1s);
   line.sample(20 * 1024 * 1024, start + 2s);
   // 10 MB in the last second: 80 MB left take 8 seconds.
-  EXPECT_EQ("photo.jpg  20.0 MB of 100.0 MB  20%  10.0 MB/s  0:08 left  (2 of 5)",
-            line.render(20 * 1024 * 1024, start + 2s, 120));
+  EXPECT_EQ(
+      "photo.jpg  20.0 MB of 100.0 MB  20%  10.0 MB/s  0:08 left  (2 of 5)",
+      line.render(20 * 1024 * 1024, start + 2s, 120));
 }
 
 TEST(ProgressLine, ShortensTheNameToTheWidthAndHidesControls) {

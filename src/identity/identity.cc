@@ -60,11 +60,10 @@ DeviceId load_device_id() {
 }
 
 std::string device_name(const std::optional<std::string>& override_name) {
-  std::string candidate = override_name
-                              ? *override_name
-                              : first_usable_env({"COMPUTERNAME", "HOSTNAME",
-                                                  "HOST"})
-                                    .value_or("Command line");
+  std::string candidate =
+      override_name ? *override_name
+                    : first_usable_env({"COMPUTERNAME", "HOSTNAME", "HOST"})
+                          .value_or("Command line");
   return std::string(text::first_scalars(candidate, DEVICE_NAME_MAX));
 }
 

@@ -27,7 +27,8 @@ class IdentityTest : public ::testing::Test {
   ScopedEnv env;
 };
 
-const std::regex UUID_V4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+const std::regex UUID_V4(
+    "[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
 
 TEST_F(IdentityTest, MakesAndKeepsANewIdentifier) {
   DeviceId first = load_device_id();

@@ -1,6 +1,6 @@
 // Entry point: runs the command and turns its outcome into an exit status.
-#include "console/console.h"
 #include "commands/run.h"
+#include "console/console.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {

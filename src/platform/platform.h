@@ -280,8 +280,8 @@ class UdpSocket {
 };
 
 // The directed broadcast address of every local IPv4 address on an interface
-// that is up and running, in the system's order, duplicates kept; loopback (127/8) and
-// link-local (169.254/16) left out.
+// that is up and running, in the system's order, duplicates kept; loopback
+// (127/8) and link-local (169.254/16) left out.
 Result<std::vector<Ipv4>> ipv4_broadcast_addresses();
 
 }  // namespace burrowlink::platform

@@ -166,7 +166,7 @@ std::optional<Ipv6> parse_ipv6(std::string_view text) {
     groups[count++] = *group;
     i += part.size();
     if (i == text.size()) break;
-    ++i;  // the colon
+    ++i;                                        // the colon
     if (i == text.size()) return std::nullopt;  // a single trailing colon
     if (text[i] == ':') {
       if (gap) return std::nullopt;
@@ -180,7 +180,8 @@ std::optional<Ipv6> parse_ipv6(std::string_view text) {
     std::copy_backward(groups.begin() + static_cast<std::ptrdiff_t>(*gap),
                        groups.begin() + static_cast<std::ptrdiff_t>(count),
                        groups.end());
-    std::fill_n(groups.begin() + static_cast<std::ptrdiff_t>(*gap), 8 - moved - *gap, 0);
+    std::fill_n(groups.begin() + static_cast<std::ptrdiff_t>(*gap),
+                8 - moved - *gap, 0);
   } else if (count != 8) {
     return std::nullopt;
   }

@@ -169,13 +169,15 @@ Status File::close() {
 }
 
 Status File::check_in_place(const std::string& path) const {
-  struct stat open_file {}, at_path {};
+  struct stat open_file {
+  }, at_path{};
   if (::fstat(fd_of(m_handle), &open_file) != 0) return last_os_error();
   if (open_file.st_nlink == 0) {
     return Error{"the file was deleted while it was received"};
   }
   if (::lstat(path.c_str(), &at_path) != 0) return last_os_error();
-  if (at_path.st_dev != open_file.st_dev || at_path.st_ino != open_file.st_ino) {
+  if (at_path.st_dev != open_file.st_dev ||
+      at_path.st_ino != open_file.st_ino) {
     return Error{"the file was replaced while it was received"};
   }
   return {};

@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
-
-#include <thread>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include "platform/platform.h"
 #include "test_util.h"

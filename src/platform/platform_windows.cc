@@ -1,11 +1,16 @@
 // The Windows backend: Windows Sockets, the wide-character file and console
 // calls, and UTF-16 converted to UTF-8 at the boundary.
+
+// Windows Sockets 2 and windows.h come before the system headers built
+// on them.
+// clang-format off
 #include <winsock2.h>
-#include <ws2tcpip.h>
-#include <iphlpapi.h>
 #include <windows.h>
 #include <bcrypt.h>
+#include <iphlpapi.h>
 #include <shellapi.h>
+#include <ws2tcpip.h>
+// clang-format on
 
 #include <algorithm>
 #include <cstdlib>
@@ -222,8 +227,9 @@ bool is_device_name(std::string_view name) {
       stem == "CONIN$" || stem == "CONOUT$") {
     return true;
   }
-  if (stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
-      stem[3] >= '0' && stem[3] <= '9') {
+  if (stem.size() == 4 &&
+      (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '0' &&
+      stem[3] <= '9') {
     return true;
   }
   // COM and LPT with a superscript digit: ¹ ² ³ in UTF-8.
@@ -448,9 +454,10 @@ Status File::check_in_place(const std::string& path) const {
 }
 
 Result<File> File::open_read(const std::string& path) {
-  HANDLE h = CreateFileW(native_path(path).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(native_path(path).c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   File file;
   file.m_handle = Handle(reinterpret_cast<std::intptr_t>(h));
@@ -469,11 +476,11 @@ Result<File> File::create_new(const std::string& path) {
   }
   // CREATE_NEW refuses anything at the path; with OPEN_REPARSE_POINT a link
   // there is never followed.
-  HANDLE h = CreateFileW(
-      native_path(path).c_str(), GENERIC_WRITE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
+  HANDLE h = CreateFileW(native_path(path).c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   File file;
   file.m_handle = Handle(reinterpret_cast<std::intptr_t>(h));
@@ -485,7 +492,8 @@ Result<File> File::create_new(const std::string& path) {
 
 Result<std::size_t> File::read(Bytes buffer) {
   DWORD got = 0;
-  DWORD want = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1u << 30));
+  DWORD want =
+      static_cast<DWORD>(std::min<std::size_t>(buffer.size(), 1u << 30));
   if (!ReadFile(handle_of(m_handle), buffer.data(), want, &got, nullptr)) {
     return last_error();
   }
@@ -500,15 +508,16 @@ Status File::write_all(ConstBytes data) {
 
 Result<FileStatus> file_status(const std::string& path) {
   // Opening without access follows links and works for folders too.
-  HANDLE h = CreateFileW(native_path(path).c_str(), 0,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                         nullptr);
+  HANDLE h =
+      CreateFileW(native_path(path).c_str(), 0,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   Handle owned(reinterpret_cast<std::intptr_t>(h));
   FileStatus status;
   BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info)) {
+  if (GetFileType(h) == FILE_TYPE_DISK &&
+      GetFileInformationByHandle(h, &info)) {
     status.type = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                       ? FileType::directory
                       : FileType::regular;
@@ -553,9 +562,10 @@ Result<std::string> read_file(const std::string& path) {
 }
 
 Status write_file(const std::string& path, std::string_view data) {
-  HANDLE h = CreateFileW(native_path(path).c_str(), GENERIC_WRITE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(native_path(path).c_str(), GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   Handle owned(reinterpret_cast<std::intptr_t>(h));
   return write_handle_all(h, data.data(), data.size());
@@ -592,8 +602,8 @@ std::size_t name_limit(const std::string& folder) {
   wchar_t root[MAX_PATH + 1];
   DWORD limit = 0;
   if (GetVolumePathNameW(wide.c_str(), root, MAX_PATH + 1) &&
-      GetVolumeInformationW(root, nullptr, 0, nullptr, &limit, nullptr,
-                            nullptr, 0) &&
+      GetVolumeInformationW(root, nullptr, 0, nullptr, &limit, nullptr, nullptr,
+                            0) &&
       limit > 0) {
     return limit;
   }
@@ -630,7 +640,8 @@ Result<TcpStream> TcpStream::connect(const SocketAddress& to,
   if (!made.ok()) return std::move(made).error();
   SOCKET s = *made;
   TcpStream stream(tag_socket(s));
-  if (Status status = set_blocking(s, false); !status.ok()) return status.error();
+  if (Status status = set_blocking(s, false); !status.ok())
+    return status.error();
   int len = 0;
   sockaddr_storage native = to_native(to, len);
   if (::connect(s, reinterpret_cast<sockaddr*>(&native), len) != 0) {
@@ -657,7 +668,8 @@ Result<TcpStream> TcpStream::connect(const SocketAddress& to,
       return os_error(static_cast<DWORD>(error != 0 ? error : WSAECONNREFUSED));
     }
   }
-  if (Status status = set_blocking(s, true); !status.ok()) return status.error();
+  if (Status status = set_blocking(s, true); !status.ok())
+    return status.error();
   return stream;
 }
 
@@ -725,8 +737,10 @@ Status TcpStream::write_all(ConstBytes data, bool, std::size_t* written) {
   std::size_t& done = written ? *written : ignored;
   done = 0;
   while (done < data.size()) {
-    int chunk = static_cast<int>(std::min<std::size_t>(data.size() - done, 1u << 30));
-    int n = ::send(s, reinterpret_cast<const char*>(data.data() + done), chunk, 0);
+    int chunk =
+        static_cast<int>(std::min<std::size_t>(data.size() - done, 1u << 30));
+    int n =
+        ::send(s, reinterpret_cast<const char*>(data.data() + done), chunk, 0);
     if (n == SOCKET_ERROR) return last_socket_error();
     if (n == 0) return Error{"failed to write whole buffer"};
     done += static_cast<std::size_t>(n);
@@ -858,8 +872,8 @@ Result<std::vector<Ipv4>> ipv4_broadcast_addresses() {
       if (unicast->DadState != IpDadStatePreferred) continue;
       const sockaddr* sa = unicast->Address.lpSockaddr;
       if (sa == nullptr || sa->sa_family != AF_INET) continue;
-      std::uint32_t address = ntohl(
-          reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr);
+      std::uint32_t address =
+          ntohl(reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr);
       if ((address >> 24) == 127) continue;
       if ((address >> 16) == 0xA9FE) continue;  // 169.254/16
       unsigned prefix = std::min<unsigned>(unicast->OnLinkPrefixLength, 32);

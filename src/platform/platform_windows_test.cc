@@ -1,7 +1,6 @@
 // The Windows backend's own rules: paths, device names, error texts.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include "platform/platform.h"
 #include "test_util.h"
@@ -134,14 +133,16 @@ TEST(WindowsArguments, ALoneSurrogateIsRefusedAndTextArrivesWhole) {
   auto [status, err] = run_tool(L"list --seconds x\xD800y");
   EXPECT_EQ(1u, status);
   // Shown with a replacement character for each byte of its UTF-8 form.
-  EXPECT_EQ("burrowlink: argument 3 is not valid text: \"x\xEF\xBF\xBD"
-            "\xEF\xBF\xBD\xEF\xBF\xBDy\"\n",
-            err);
+  EXPECT_EQ(
+      "burrowlink: argument 3 is not valid text: \"x\xEF\xBF\xBD"
+      "\xEF\xBF\xBD\xEF\xBF\xBDy\"\n",
+      err);
 
   // A character beyond the BMP, as a surrogate pair, is ordinary text.
   auto [ok_status, ok_err] = run_tool(L"nope\xD83D\xDE00");
   EXPECT_EQ(1u, ok_status);
-  EXPECT_EQ(0u, ok_err.find("burrowlink: unknown command \"nope\xF0\x9F\x98\x80\""))
+  EXPECT_EQ(0u,
+            ok_err.find("burrowlink: unknown command \"nope\xF0\x9F\x98\x80\""))
       << ok_err;
 }
 

@@ -1,8 +1,8 @@
-#include "platform/sha256.h"
-
 #include <openssl/evp.h>
 
 #include <cstdlib>
+
+#include "platform/sha256.h"
 
 namespace burrowlink {
 

@@ -1,6 +1,11 @@
 // SHA-256 from the system's CNG provider.
+
+// Windows Sockets 2 and windows.h come before the system headers built
+// on them.
+// clang-format off
 #include <windows.h>
 #include <bcrypt.h>
+// clang-format on
 
 #include <algorithm>
 #include <cstdlib>
@@ -31,11 +36,12 @@ void create_hash(Cng& c) {
 Sha256::Sha256() : m_context(new Cng) {
   Cng& c = *cng(m_context);
   // A reusable hash saves creating one per file; older systems lack it.
-  c.reusable = BCryptOpenAlgorithmProvider(&c.algorithm, BCRYPT_SHA256_ALGORITHM,
-                                           nullptr,
-                                           BCRYPT_HASH_REUSABLE_FLAG) >= 0;
-  if (!c.reusable && BCryptOpenAlgorithmProvider(
-                         &c.algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0) {
+  c.reusable =
+      BCryptOpenAlgorithmProvider(&c.algorithm, BCRYPT_SHA256_ALGORITHM,
+                                  nullptr, BCRYPT_HASH_REUSABLE_FLAG) >= 0;
+  if (!c.reusable &&
+      BCryptOpenAlgorithmProvider(&c.algorithm, BCRYPT_SHA256_ALGORITHM,
+                                  nullptr, 0) < 0) {
     std::abort();
   }
   create_hash(c);

@@ -59,8 +59,8 @@ Status send_files(TcpStream& stream, const Offer& offer,
     std::copy(sum.begin(), sum.end(),
               buffer.begin() + static_cast<std::ptrdiff_t>(last));
     std::size_t written = 0;
-    Status sent = stream.write_all(buffer.first(last + DIGEST_BYTES), false,
-                                   &written);
+    Status sent =
+        stream.write_all(buffer.first(last + DIGEST_BYTES), false, &written);
     if (!sent.ok()) {
       // Only a failure within the file's own bytes counts as a lost
       // connection; one within the digest is reported as it is.

@@ -220,8 +220,8 @@ TEST(Connect, RefusedPortNamesTheAddress) {
   Status status = run_sender(SocketAddress::v4({127, 0, 0, 1}, port), offer, {},
                              SenderEvents{});
   ASSERT_FALSE(status.ok());
-  EXPECT_EQ("cannot connect to 127.0.0.1:" + std::to_string(port) +
-                ": " + testing::os_error_text(ECONNREFUSED, 10061),
+  EXPECT_EQ("cannot connect to 127.0.0.1:" + std::to_string(port) + ": " +
+                testing::os_error_text(ECONNREFUSED, 10061),
             status.error().message);
 }
 

@@ -20,9 +20,9 @@ Digest one_shot(const std::vector<std::uint8_t>& data) {
 TEST(HashingRing, DigestOfEveryChunkWhateverTheirSizes) {
   std::mt19937 random(11);
   HashingRing ring(64 * 1024, 2);
-  for (std::size_t chunk_bytes : {std::size_t{1}, std::size_t{4096},
-                                  HashingRing::INLINE_BYTES + 1,
-                                  std::size_t{64 * 1024}}) {
+  for (std::size_t chunk_bytes :
+       {std::size_t{1}, std::size_t{4096}, HashingRing::INLINE_BYTES + 1,
+        std::size_t{64 * 1024}}) {
     std::vector<std::uint8_t> file;
     ring.start_file();
     for (int n = 0; n < 40; ++n) {

@@ -50,8 +50,8 @@ std::string candidate_name(std::string_view safe_name, std::uint64_t n,
                            std::size_t limit) {
   NameParts parts = split_extension(safe_name);
   std::string suffix = n == 0 ? "" : " (" + std::to_string(n) + ")";
-  std::string name = std::string(parts.stem) + suffix +
-                     std::string(parts.extension);
+  std::string name =
+      std::string(parts.stem) + suffix + std::string(parts.extension);
   if (platform::name_units(name) <= limit) return name;
   if (platform::name_units(parts.extension) > limit / 2) {
     parts = {safe_name, {}};
@@ -219,7 +219,8 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
   // A number freed again by deleting this file is the next one's to take.
   const std::uint64_t number = first_number - 1;
   auto remove_ours = [&] {
-    if (delete_if_ours(out, path)) first_number = std::min(first_number, number);
+    if (delete_if_ours(out, path))
+      first_number = std::min(first_number, number);
   };
 
   // Deletes what was received, unless something else has taken its place,
@@ -244,10 +245,10 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
     // receive per file; nothing past the digest can be taken.
     std::size_t data_wanted =
         static_cast<std::size_t>(std::min<std::uint64_t>(due, buffer.size()));
-    std::size_t want = buffer.size() >= DIGEST_BYTES &&
-                               due <= buffer.size() - DIGEST_BYTES
-                           ? data_wanted + DIGEST_BYTES
-                           : data_wanted;
+    std::size_t want =
+        buffer.size() >= DIGEST_BYTES && due <= buffer.size() - DIGEST_BYTES
+            ? data_wanted + DIGEST_BYTES
+            : data_wanted;
     std::size_t filled = 0;
     while (filled < data_wanted) {
       Result<std::size_t> got =

@@ -36,12 +36,21 @@ TEST(SafeFileName, ReplacesReservedAndControlCharacters) {
 }
 
 TEST(SafeFileName, ReplacesBidirectionalControls) {
-  EXPECT_EQ("invoice_fdp.exe", safe_file_name("invoice\xE2\x80\xAE" "fdp.exe"));
-  EXPECT_EQ("a_b_c_d_e_", safe_file_name("a\xD8\x9C" "b\xE2\x80\x8E" "c\xE2\x80\x8F"
-                                        "d\xE2\x81\xA6" "e\xE2\x81\xA9"));
+  EXPECT_EQ("invoice_fdp.exe", safe_file_name("invoice\xE2\x80\xAE"
+                                              "fdp.exe"));
+  EXPECT_EQ("a_b_c_d_e_", safe_file_name("a\xD8\x9C"
+                                         "b\xE2\x80\x8E"
+                                         "c\xE2\x80\x8F"
+                                         "d\xE2\x81\xA6"
+                                         "e\xE2\x81\xA9"));
   // Neighbours of the set stay.
-  EXPECT_EQ("a\xE2\x80\xAF" "b\xE2\x81\xA5" "c",
-            safe_file_name("a\xE2\x80\xAF" "b\xE2\x81\xA5" "c"));
+  EXPECT_EQ(
+      "a\xE2\x80\xAF"
+      "b\xE2\x81\xA5"
+      "c",
+      safe_file_name("a\xE2\x80\xAF"
+                     "b\xE2\x81\xA5"
+                     "c"));
 }
 
 TEST(SafeFileName, TrimsSpaceThenTrailingDots) {
@@ -188,10 +197,12 @@ TEST_F(ReceiveFileTest, DeletesADamagedFile) {
 TEST_F(ReceiveFileTest, ANameFreedByADamagedFileIsTakenAgain) {
   FilePhase phase(64, 2);
   peer_sends("abc" + digest_of("abd"), false);
-  EXPECT_EQ(std::nullopt, receive_file(ours, {"a.txt", 3}, dir.path(), "Desk", phase));
+  EXPECT_EQ(std::nullopt,
+            receive_file(ours, {"a.txt", 3}, dir.path(), "Desk", phase));
   EXPECT_EQ(0, verdict());
   peer_sends("abc" + digest_of("abc"), false);
-  EXPECT_EQ(std::nullopt, receive_file(ours, {"a.txt", 3}, dir.path(), "Desk", phase));
+  EXPECT_EQ(std::nullopt,
+            receive_file(ours, {"a.txt", 3}, dir.path(), "Desk", phase));
   EXPECT_EQ(1, verdict());
   EXPECT_EQ("abc", read_whole(dir.file("a.txt")));
 }
@@ -255,9 +266,8 @@ TEST_F(ReceiveFileTest, UncreatableFileNamesItsPath) {
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(0u, failure->find(platform::join_path(gone, "a.txt") + ": "))
       << *failure;
-  EXPECT_TRUE(failure->ends_with(" (os error " +
-                                 std::to_string(testing::ON_WINDOWS ? 3 : 2) +
-                                 ")"))
+  EXPECT_TRUE(failure->ends_with(
+      " (os error " + std::to_string(testing::ON_WINDOWS ? 3 : 2) + ")"))
       << *failure;
 }
 

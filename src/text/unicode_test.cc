@@ -8,10 +8,14 @@ namespace {
 TEST(Utf8, Validity) {
   EXPECT_TRUE(is_valid_utf8("r\xC3\xA9sum\xC3\xA9"));
   EXPECT_FALSE(is_valid_utf8("\xFF"));
-  EXPECT_FALSE(is_valid_utf8("\xC0\xAF"));          // overlong
-  EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));      // surrogate
-  EXPECT_FALSE(is_valid_utf8("\xE2\x82"));          // cut short
-  EXPECT_EQ("a\xEF\xBF\xBD" "b", to_valid_utf8("a\xFF" "b"));
+  EXPECT_FALSE(is_valid_utf8("\xC0\xAF"));      // overlong
+  EXPECT_FALSE(is_valid_utf8("\xED\xA0\x80"));  // surrogate
+  EXPECT_FALSE(is_valid_utf8("\xE2\x82"));      // cut short
+  EXPECT_EQ(
+      "a\xEF\xBF\xBD"
+      "b",
+      to_valid_utf8("a\xFF"
+                    "b"));
 }
 
 TEST(Utf8, CountsAndCutsByScalarValues) {
@@ -27,11 +31,19 @@ TEST(WhiteSpace, TrimsUnicodeWhiteSpaceOnly) {
   EXPECT_EQ("id", trim_white_space(" \t id\r\n"));
   EXPECT_EQ("id", trim_white_space("\xC2\xA0id\xE3\x80\x80"));  // NBSP, U+3000
   EXPECT_EQ("", trim_white_space(" \xE2\x80\xA8 "));            // U+2028
-  EXPECT_EQ("\xE2\x80\x8B" "x", trim_white_space("\xE2\x80\x8B" "x"));  // ZWSP
+  EXPECT_EQ(
+      "\xE2\x80\x8B"
+      "x",
+      trim_white_space("\xE2\x80\x8B"
+                       "x"));  // ZWSP
 }
 
 TEST(ToLower, FullMappingBeyondAscii) {
-  EXPECT_EQ("\xC3\xA9" "cran", to_lower("\xC3\x89" "CRAN"));
+  EXPECT_EQ(
+      "\xC3\xA9"
+      "cran",
+      to_lower("\xC3\x89"
+               "CRAN"));
   EXPECT_EQ("i\xCC\x87", to_lower("\xC4\xB0"));  // İ keeps its dot
   // Final sigma: "ΟΔΟΣ" ends in ς, a lone Σ stays σ.
   EXPECT_EQ("\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82",
@@ -45,7 +57,8 @@ TEST(ToLower, FullMappingBeyondAscii) {
 TEST(EscapeControls, ShowsC0AndC1ButKeepsLineFeedAndTab) {
   EXPECT_EQ("a\\x1b[2Jb", escape_controls("a\x1b[2Jb"));
   EXPECT_EQ("\\u{9b}x", escape_controls("\xC2\x9Bx"));
-  EXPECT_EQ("pay\\u{202e}fdp.exe", escape_controls("pay\xE2\x80\xAE" "fdp.exe"));
+  EXPECT_EQ("pay\\u{202e}fdp.exe", escape_controls("pay\xE2\x80\xAE"
+                                                   "fdp.exe"));
   EXPECT_EQ("\\u{61c}\\u{2069}", escape_controls("\xD8\x9C\xE2\x81\xA9"));
   EXPECT_EQ("l1\nl2\tend\\x7f", escape_controls("l1\nl2\tend\x7f"));
   EXPECT_EQ("\\x0d\\x00", escape_controls(std::string("\r\0", 2)));

@@ -64,9 +64,10 @@ int send_file(const char* host, int port, const char* path,
   }
   int on = 1;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  std::string body = "{\"from\":\"bench\",\"fromId\":\"bench\",\"files\":[{\"name\":"
-                     "\"big.bin\",\"size\":" +
-                     std::to_string(size) + "}],\"text\":null}";
+  std::string body =
+      "{\"from\":\"bench\",\"fromId\":\"bench\",\"files\":[{\"name\":"
+      "\"big.bin\",\"size\":" +
+      std::to_string(size) + "}],\"text\":null}";
   std::uint32_t length = htonl(static_cast<std::uint32_t>(body.size()));
   write_all(s, &length, 4);
   write_all(s, body.data(), body.size());
@@ -75,7 +76,8 @@ int send_file(const char* host, int port, const char* path,
   if (answer != 1) die("declined");
   off_t offset = 0;
   while (static_cast<std::uint64_t>(offset) < size) {
-    ssize_t n = sendfile(s, file, &offset, size - static_cast<std::uint64_t>(offset));
+    ssize_t n =
+        sendfile(s, file, &offset, size - static_cast<std::uint64_t>(offset));
     if (n <= 0) die("sendfile");
   }
   unsigned char digest[32];
@@ -145,6 +147,8 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "receive") == 0) {
     return receive_file(std::atoi(argv[2]));
   }
-  std::fprintf(stderr, "usage: peer send HOST PORT FILE DIGEST_HEX | peer receive PORT\n");
+  std::fprintf(
+      stderr,
+      "usage: peer send HOST PORT FILE DIGEST_HEX | peer receive PORT\n");
   return 64;
 }
