@@ -63,7 +63,7 @@ void ProgressLine::update_at(std::uint64_t done, Clock::time_point now) {
   if (now < m_next_draw) return;
   m_next_draw = now + REDRAW;
   std::size_t width = platform::terminal_width(Stream::err);
-  std::string line = render(done, now, width);
+  std::string line = render(done, width);
   std::size_t shown = text::display_width(line);
   // Spaces wipe what a longer line before left; no terminal codes needed.
   std::string out = "\r" + line;
@@ -72,9 +72,7 @@ void ProgressLine::update_at(std::uint64_t done, Clock::time_point now) {
   m_drawn = std::max(shown, m_drawn);
 }
 
-std::string ProgressLine::render(std::uint64_t done, Clock::time_point now,
-                                 std::size_t width) {
-  (void)now;
+std::string ProgressLine::render(std::uint64_t done, std::size_t width) {
   double seconds = std::chrono::duration<double>(m_new_at - m_old_at).count();
   double rate =
       seconds > 0 ? static_cast<double>(m_new_done - m_old_done) / seconds : 0;

@@ -32,9 +32,9 @@ class ProgressLine {
   // Erases the line if it is drawn, so that the next output starts clean.
   void erase();
 
-  // The line's text at `now` for a terminal `width` columns wide; for tests.
-  std::string render(std::uint64_t done, Clock::time_point now,
-                     std::size_t width);
+  // The line's text for a terminal `width` columns wide, from the samples
+  // taken so far; for tests.
+  std::string render(std::uint64_t done, std::size_t width);
   // Records `done` at `now` as `update` does, drawing nothing; for tests.
   void sample(std::uint64_t done, Clock::time_point now);
 

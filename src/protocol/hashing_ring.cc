@@ -26,12 +26,7 @@ HashingRing::~HashingRing() {
 }
 
 void HashingRing::start_file() {
-  std::uint64_t last;
-  {
-    std::lock_guard lock(m_mutex);
-    last = m_queued;
-  }
-  wait_for(last);
+  wait_idle();
   m_sha.reset();
 }
 
@@ -57,13 +52,13 @@ void HashingRing::hash(std::span<const std::uint8_t> chunk) {
 }
 
 Digest HashingRing::finish_file() {
-  std::uint64_t last;
-  {
-    std::lock_guard lock(m_mutex);
-    last = m_queued;
-  }
-  wait_for(last);
+  wait_idle();
   return m_sha.finish();
+}
+
+void HashingRing::wait_idle() {
+  std::unique_lock lock(m_mutex);
+  m_done.wait(lock, [&] { return m_hashed == m_queued; });
 }
 
 void HashingRing::wait_for(std::uint64_t ticket) {

@@ -45,6 +45,8 @@ class HashingRing {
  private:
   void run();
   void wait_for(std::uint64_t ticket);
+  // Waits until every queued chunk is hashed.
+  void wait_idle();
 
   std::size_t m_slot_bytes;
   std::vector<std::uint8_t> m_bytes;
