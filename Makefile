@@ -13,7 +13,7 @@ CLANG_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 PREFIX ?= /usr/local
 
-.PHONY: all configure test run bench deps install package windows \
+.PHONY: all configure test run bench bench-ab deps install package windows \
 	test-windows format check-format test-sanitize test-tsan fuzz clean
 
 all: deps configure
@@ -49,6 +49,14 @@ bench:
 	$(MAKE) all
 	cmake --build $(BUILD) --target burrowlink_bench_peer
 	scripts/bench.sh $(BUILD)/burrowlink
+
+# The checkout against revision BASE, interleaved run by run:
+#   make bench-ab BASE=e76d02d
+bench-ab:
+	$(if $(BASE),,$(error give the revision to compare with: make bench-ab BASE=<revision>))
+	scripts/install-deps.sh --bench
+	$(MAKE) all
+	scripts/bench-ab.sh $(BASE) $(BUILD)/burrowlink
 
 # The Windows program, cross-built with MinGW-w64: $(WINDOWS_BUILD)/burrowlink.exe
 windows:
@@ -101,4 +109,4 @@ fuzz:
 
 clean:
 	rm -rf $(BUILD) $(WINDOWS_BUILD) $(SANITIZE_BUILD) $(TSAN_BUILD) \
-	  $(FUZZ_BUILD)
+	  $(FUZZ_BUILD) build-ab
