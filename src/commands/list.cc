@@ -34,7 +34,7 @@ CommandResult list(Args args) {
         "No devices found. Open BurrowLink on another device on this Wi-Fi.\n");
     return {};
   }
-  const bool terminal = platform::is_terminal(console::Stream::out);
+  const bool terminal = console::on_terminal(console::Stream::out);
   for (const Device& device : *devices) {
     console::print(console::Stream::out, device_line(device, terminal));
   }

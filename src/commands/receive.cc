@@ -34,7 +34,7 @@ std::string offer_summary(const Offer& offer) {
 void warn_if_no_room(const Offer& offer, const std::string& folder) {
   // A person at a terminal may want to decline; scripts and peers see
   // nothing of this.
-  if (offer.text || !platform::is_terminal(Stream::err)) return;
+  if (offer.text || !console::on_terminal(Stream::err)) return;
   Result<std::uint64_t> room = platform::free_space(folder);
   std::uint64_t needed = offered_bytes(offer);
   if (!room.ok() || needed <= room.value()) return;
@@ -101,6 +101,8 @@ CommandResult receive(Args args) {
         parse_number_option(*port, UINT16_MAX).value_or(TRANSFER_PORT));
   }
 
+  // An interrupted transfer must not leave a partial file that looks whole.
+  platform::discard_incoming_on_interrupt();
   if (Status prepared = prepare_folder(options.folder); !prepared.ok()) {
     return CliError{path_error_text(options.folder, prepared.error().message)};
   }

@@ -8,12 +8,15 @@ void print(Stream stream, std::string_view text) {
   platform::write_console(stream, text);
 }
 
-std::string peer(Stream stream, std::string_view text) {
-  // Pipes and files get the bytes as sent; only a terminal would act on them.
+bool on_terminal(Stream stream) {
   static const bool out_is_terminal = platform::is_terminal(Stream::out);
   static const bool err_is_terminal = platform::is_terminal(Stream::err);
-  bool terminal = stream == Stream::out ? out_is_terminal : err_is_terminal;
-  return terminal ? text::escape_controls(text) : std::string(text);
+  return stream == Stream::out ? out_is_terminal : err_is_terminal;
+}
+
+std::string peer(Stream stream, std::string_view text) {
+  // Pipes and files get the bytes as sent; only a terminal would act on them.
+  return on_terminal(stream) ? text::escape_controls(text) : std::string(text);
 }
 
 }  // namespace burrowlink::console

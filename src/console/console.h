@@ -12,6 +12,9 @@ namespace burrowlink::console {
 
 using platform::Stream;
 
+// True when `stream` is a terminal; asked once per process.
+bool on_terminal(Stream stream);
+
 // Writes `text` unbuffered; a failure is ignored.
 void print(Stream stream, std::string_view text);
 

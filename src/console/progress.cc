@@ -31,7 +31,7 @@ std::string duration_text(double seconds) {
 
 ProgressLine::ProgressLine(std::string_view name, std::uint64_t total,
                            std::size_t index, std::size_t count)
-    : m_enabled(platform::is_terminal(Stream::err)),
+    : m_enabled(on_terminal(Stream::err)),
       m_name(text::escape_controls(name)),
       m_total(total),
       m_index(index),

@@ -102,9 +102,6 @@ class File {
 
   // Opens an existing file for reading.
   static Result<File> open_read(const std::string& path);
-  // Creates a new file for writing. Fails with kind already_exists when
-  // anything, a dangling link included, is at `path`; never follows a link.
-  static Result<File> create_new(const std::string& path);
 
   // Reads up to `buffer.size()` bytes; 0 at the end of the file.
   Result<std::size_t> read(Bytes buffer);
@@ -112,14 +109,80 @@ class File {
   Status write_all(ConstBytes data);
   // Closes the file; a failure is a delayed write error.
   Status close();
-  // Succeeds when `path` still names this open file: neither deleted nor
-  // replaced by something else since it was created there.
-  Status check_in_place(const std::string& path) const;
 
  private:
+  friend class Directory;
+  friend class IncomingFile;
   explicit File(std::intptr_t handle) : m_handle(handle) {}
   Handle m_handle;
 };
+
+class IncomingFile;
+
+// A folder held open, in which files and folders are made by name, so that
+// nothing on the way can be swapped for a link meanwhile.
+class Directory {
+ public:
+  Directory() = default;
+
+  // Opens the folder at `path` ("" is the current folder), links followed:
+  // it is the one the user named.
+  static Result<Directory> open(const std::string& path);
+  // Opens folder `name` in this one. Never follows a link: kind not_a_folder
+  // when anything but a real folder is there, not_found when nothing is.
+  Result<Directory> open_folder(std::string_view name) const;
+  // Creates folder `name` in this one; kind already_exists when anything,
+  // a device name included, is there.
+  Status make_folder(std::string_view name) const;
+  // Creates file `name` in this one for writing; kind already_exists when
+  // anything, a dangling link or a device name included, is there.
+  // REQUIRES: this Directory outlives the file.
+  Result<IncomingFile> create_file(std::string_view name) const;
+
+  // The folder's path as given, with the names below it joined on.
+  const std::string& path() const { return m_path; }
+  // The longest name the folder takes, in the units `name_units` counts.
+  std::size_t name_limit() const { return m_name_limit; }
+
+ private:
+  friend class IncomingFile;
+  Handle m_handle;
+  std::string m_path;
+  std::size_t m_name_limit = 255;
+};
+
+// A file being received into a Directory, created by `create_file`: written,
+// then kept or discarded. One that is neither when it goes out of scope is
+// discarded, and so is the one in progress when the process is interrupted
+// (`discard_incoming_on_interrupt`).
+class IncomingFile {
+ public:
+  IncomingFile(IncomingFile&& other) noexcept;
+  IncomingFile& operator=(IncomingFile&&) = delete;
+  ~IncomingFile() { (void)discard(); }
+
+  Status write_all(ConstBytes data) { return m_file.write_all(data); }
+  // Closes the file once it is confirmed to be still in its place, every
+  // byte written. Otherwise deletes it (if it is still ours) and fails.
+  Status keep();
+  // Deletes the file, unless something else has taken its place, and closes
+  // it. True when it deleted the file; nothing once kept or discarded.
+  bool discard();
+
+ private:
+  friend class Directory;
+  IncomingFile(File file, const Directory& folder, std::string_view name);
+  File m_file;
+  const Directory* m_folder = nullptr;
+  std::string m_name;
+  // What the system knows the file by: device (volume) and file number.
+  std::uint64_t m_device = 0, m_number = 0;
+};
+
+// From now on, an interruption (Ctrl+C, SIGTERM, SIGHUP, a closed console
+// window) first deletes the IncomingFile in progress, then ends the process
+// as the interruption would have.
+void discard_incoming_on_interrupt();
 
 enum class FileType { regular, directory, other };
 
@@ -133,7 +196,8 @@ Result<FileStatus> file_status(const std::string& path);
 // True when anything is at `path` (links followed); false also when the test
 // itself fails.
 bool path_exists(const std::string& path);
-// Creates one folder. Kinds: already_exists, not_found (a parent is missing).
+// Creates one folder. Kinds: already_exists (also for a folder that is
+// there already), not_found (a parent is missing).
 Status make_directory(const std::string& path);
 bool is_directory(const std::string& path);
 Status remove_file(const std::string& path);

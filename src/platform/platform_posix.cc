@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -17,8 +18,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/native_address.h"
 #include "platform/platform.h"
@@ -159,6 +164,180 @@ std::optional<std::string> read_input_line() {
 
 // --- Files ---------------------------------------------------------------
 
+namespace {
+
+// The file being received, for the interrupt handler. Only the main thread
+// writes it and only the main thread runs the handler, so the flag and a
+// signal fence are all the ordering it needs.
+struct InProgress {
+  int folder = -1;
+  dev_t device = 0;
+  ino_t number = 0;
+  char name[PATH_MAX] = {};
+};
+InProgress g_in_progress;
+volatile std::sig_atomic_t g_has_in_progress = 0;
+pthread_t g_main_thread;
+
+// True when `name` in `folder` is still the file `device`/`number`.
+bool still_there(int folder, const char* name, dev_t device, ino_t number) {
+  struct stat st {};
+  return ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         st.st_dev == device && st.st_ino == number;
+}
+
+void on_interrupt(int signal_number) {
+  // Process signals may land on any thread; the main one owns the file.
+  if (!pthread_equal(pthread_self(), g_main_thread)) {
+    pthread_kill(g_main_thread, signal_number);
+    return;
+  }
+  if (g_has_in_progress) {
+    const InProgress& file = g_in_progress;
+    if (still_there(file.folder, file.name, file.device, file.number)) {
+      ::unlinkat(file.folder, file.name, 0);
+    }
+  }
+  // Ends the process as the signal would have, for the shell to see.
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+}  // namespace
+
+void discard_incoming_on_interrupt() {
+  g_main_thread = pthread_self();
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    sigaddset(&action.sa_mask, signal_number);
+  }
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    ::sigaction(signal_number, &action, nullptr);
+  }
+}
+
+Result<Directory> Directory::open(const std::string& path) {
+  int fd = ::open(path.empty() ? "." : path.c_str(),
+                  O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return last_os_error();
+  Directory folder;
+  folder.m_handle = Handle(fd);
+  folder.m_path = path;
+  long limit = ::fpathconf(fd, _PC_NAME_MAX);
+  folder.m_name_limit = limit > 0 ? static_cast<std::size_t>(limit) : 255;
+  return folder;
+}
+
+Result<Directory> Directory::open_folder(std::string_view name) const {
+  const std::string child(name);
+  // O_NOFOLLOW with O_DIRECTORY refuses a link, to a folder or not.
+  int fd = ::openat(fd_of(m_handle), child.c_str(),
+                    O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    Error error = last_os_error();
+    if (errno == ENOTDIR || errno == ELOOP)
+      error.kind = ErrorKind::not_a_folder;
+    return error;
+  }
+  Directory folder;
+  folder.m_handle = Handle(fd);
+  folder.m_path = join_path(m_path, name);
+  folder.m_name_limit = m_name_limit;
+  return folder;
+}
+
+Status Directory::make_folder(std::string_view name) const {
+  if (::mkdirat(fd_of(m_handle), std::string(name).c_str(), 0777) != 0) {
+    return last_os_error();
+  }
+  return {};
+}
+
+Result<IncomingFile> Directory::create_file(std::string_view name) const {
+  // O_EXCL also refuses a link, dangling or not, at `name`.
+  int fd = ::openat(fd_of(m_handle), std::string(name).c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return last_os_error();
+  return IncomingFile(File(fd), *this, name);
+}
+
+IncomingFile::IncomingFile(File file, const Directory& folder,
+                           std::string_view name)
+    : m_file(std::move(file)), m_folder(&folder), m_name(name) {
+  struct stat st {};
+  // Without its number the file cannot be told from a replacement, so it
+  // is taken for one and never kept.
+  if (::fstat(fd_of(m_file.m_handle), &st) == 0) {
+    m_device = st.st_dev;
+    m_number = st.st_ino;
+  }
+  if (m_name.size() < sizeof g_in_progress.name) {
+    g_has_in_progress = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    g_in_progress.folder = fd_of(folder.m_handle);
+    g_in_progress.device = m_device;
+    g_in_progress.number = m_number;
+    std::memcpy(g_in_progress.name, m_name.c_str(), m_name.size() + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    g_has_in_progress = 1;
+  }
+}
+
+IncomingFile::IncomingFile(IncomingFile&& other) noexcept
+    : m_file(std::move(other.m_file)),
+      m_folder(other.m_folder),
+      m_name(std::move(other.m_name)),
+      m_device(other.m_device),
+      m_number(other.m_number) {}
+
+namespace {
+
+// Forgets the file in progress, which is decided now.
+void settled() {
+  g_has_in_progress = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+}  // namespace
+
+Status IncomingFile::keep() {
+  settled();
+  const int folder = fd_of(m_folder->m_handle);
+  struct stat st {};
+  if (::fstatat(folder, m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    (void)m_file.close();
+    if (errno == ENOENT) {
+      return Error{"the file was deleted while it was received"};
+    }
+    return last_os_error();
+  }
+  if (st.st_dev != m_device || st.st_ino != m_number) {
+    (void)m_file.close();
+    return Error{"the file was replaced while it was received"};
+  }
+  if (Status closed = m_file.close(); !closed.ok()) {
+    if (still_there(folder, m_name.c_str(), m_device, m_number)) {
+      ::unlinkat(folder, m_name.c_str(), 0);
+    }
+    return closed;
+  }
+  return {};
+}
+
+bool IncomingFile::discard() {
+  if (m_file.m_handle.get() < 0) return false;
+  const int folder = fd_of(m_folder->m_handle);
+  // Deleted before it is forgotten, so that an interruption in between
+  // cannot leave it.
+  bool deleted = still_there(folder, m_name.c_str(), m_device, m_number) &&
+                 ::unlinkat(folder, m_name.c_str(), 0) == 0;
+  settled();
+  (void)m_file.close();
+  return deleted;
+}
+
 Status File::close() {
   int fd = fd_of(m_handle);
   if (fd < 0) return {};
@@ -168,30 +347,8 @@ Status File::close() {
   return {};
 }
 
-Status File::check_in_place(const std::string& path) const {
-  struct stat open_file {
-  }, at_path{};
-  if (::fstat(fd_of(m_handle), &open_file) != 0) return last_os_error();
-  if (open_file.st_nlink == 0) {
-    return Error{"the file was deleted while it was received"};
-  }
-  if (::lstat(path.c_str(), &at_path) != 0) return last_os_error();
-  if (at_path.st_dev != open_file.st_dev ||
-      at_path.st_ino != open_file.st_ino) {
-    return Error{"the file was replaced while it was received"};
-  }
-  return {};
-}
-
 Result<File> File::open_read(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return last_os_error();
-  return File(fd);
-}
-
-Result<File> File::create_new(const std::string& path) {
-  // O_EXCL also refuses a link, dangling or not, at `path`.
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return last_os_error();
   return File(fd);
 }

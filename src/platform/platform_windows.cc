@@ -19,6 +19,7 @@
 
 #include "platform/native_address.h"
 #include "platform/platform.h"
+#include "platform/windows_rules.h"
 
 namespace burrowlink::platform {
 
@@ -136,6 +137,19 @@ Error os_error(DWORD code) {
 }
 
 Error last_error() { return os_error(GetLastError()); }
+
+// The NT status behind the last failed call, which tells apart cases that
+// share one Win32 error code.
+std::uint32_t last_nt_status() {
+  using RtlGetLastNtStatusFn = LONG(NTAPI*)();
+  static RtlGetLastNtStatusFn get = [] {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr) return RtlGetLastNtStatusFn{};
+    return reinterpret_cast<RtlGetLastNtStatusFn>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetLastNtStatus")));
+  }();
+  return get != nullptr ? static_cast<std::uint32_t>(get()) : 0;
+}
 Error last_socket_error() {
   return os_error(static_cast<DWORD>(WSAGetLastError()));
 }
@@ -416,40 +430,252 @@ std::optional<std::string> read_input_line() {
 
 // --- Files ---------------------------------------------------------------
 
+namespace windows {
+
+ErrorKind create_file_error_kind(std::uint32_t error, bool something_there,
+                                 std::uint32_t last_nt_status) {
+  if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+    return ErrorKind::already_exists;
+  }
+  if (error == ERROR_ACCESS_DENIED_CODE &&
+      (something_there || last_nt_status == STATUS_DELETE_PENDING_CODE)) {
+    return ErrorKind::already_exists;
+  }
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    return ErrorKind::not_found;
+  }
+  return ErrorKind::os;
+}
+
+ErrorKind create_folder_error_kind(std::uint32_t error, bool folder_there) {
+  return create_file_error_kind(error, folder_there, 0);
+}
+
+}  // namespace windows
+
+namespace {
+
+// The file being received, for the console control handler, which runs on
+// a thread of its own: it takes the lock and never gives it back.
+SRWLOCK g_in_progress_lock = SRWLOCK_INIT;
+HANDLE g_in_progress = nullptr;
+
+void set_in_progress(HANDLE h) {
+  AcquireSRWLockExclusive(&g_in_progress_lock);
+  g_in_progress = h;
+  ReleaseSRWLockExclusive(&g_in_progress_lock);
+}
+
+// Deletes the open file `h` through its handle: its name goes at once, also
+// while a scanner or an indexer holds it open (POSIX semantics, Windows 10
+// 1607 and later), else when the last handle closes.
+bool delete_through_handle(HANDLE h) {
+  // FileDispositionInfoEx and its flags, which the toolchain's headers
+  // declare only for later target versions.
+  constexpr auto DISPOSITION_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+  constexpr DWORD DELETE_NOW = 0x1, POSIX_SEMANTICS = 0x2;
+  DWORD now = DELETE_NOW | POSIX_SEMANTICS;
+  if (SetFileInformationByHandle(h, DISPOSITION_EX, &now, sizeof now)) {
+    return true;
+  }
+  FILE_DISPOSITION_INFO on_close{TRUE};
+  return SetFileInformationByHandle(h, FileDispositionInfo, &on_close,
+                                    sizeof on_close);
+}
+
+BOOL WINAPI on_console_event(DWORD) {
+  AcquireSRWLockExclusive(&g_in_progress_lock);
+  if (g_in_progress != nullptr) delete_through_handle(g_in_progress);
+  // What the system's own handler ends a process with on Ctrl+C.
+  ExitProcess(0xC000013A);
+}
+
+struct FileId {
+  DWORD volume = 0, high = 0, low = 0;
+};
+
+Result<FileId> file_id(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(h, &info)) return last_error();
+  return FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh,
+                info.nFileIndexLow};
+}
+
+// Opens what is at `path` without following a link, for its attributes.
+HANDLE open_entry(const std::string& path, DWORD access, DWORD share) {
+  return CreateFileW(
+      native_path(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+Error not_a_folder() {
+  Error error = os_error(ERROR_DIRECTORY);
+  error.kind = ErrorKind::not_a_folder;
+  return error;
+}
+
+// Opens the folder at `path` and holds it: without FILE_SHARE_DELETE nobody
+// can rename or replace it while received files are made under its path.
+Result<Handle> hold_folder(const std::string& path, bool follow_links) {
+  HANDLE h =
+      CreateFileW(native_path(path.empty() ? "." : path).c_str(), 0,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS |
+                      (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+                  nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  Handle held(reinterpret_cast<std::intptr_t>(h));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(h) != FILE_TYPE_DISK ||
+      !GetFileInformationByHandle(h, &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return not_a_folder();
+  }
+  return held;
+}
+
+}  // namespace
+
+void discard_incoming_on_interrupt() {
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+Result<Directory> Directory::open(const std::string& path) {
+  Result<Handle> held = hold_folder(path, true);
+  if (!held.ok()) return std::move(held).error();
+  Directory folder;
+  folder.m_handle = std::move(held).value();
+  folder.m_path = path;
+  folder.m_name_limit = platform::name_limit(path);
+  return folder;
+}
+
+Result<Directory> Directory::open_folder(std::string_view name) const {
+  std::string path = join_path(m_path, name);
+  if (is_device_name(name)) return not_a_folder();
+  Result<Handle> held = hold_folder(path, false);
+  if (!held.ok()) return std::move(held).error();
+  Directory folder;
+  folder.m_handle = std::move(held).value();
+  folder.m_path = std::move(path);
+  folder.m_name_limit = m_name_limit;
+  return folder;
+}
+
+Status Directory::make_folder(std::string_view name) const {
+  if (is_device_name(name)) {
+    return Error{"a device has this name", ErrorKind::already_exists};
+  }
+  return make_directory(join_path(m_path, name));
+}
+
+Result<IncomingFile> Directory::create_file(std::string_view name) const {
+  // A device name opens the device in any folder; it is taken, as far as a
+  // received file is concerned.
+  if (is_device_name(name)) {
+    return Error{"a device has this name", ErrorKind::already_exists};
+  }
+  const std::string path = join_path(m_path, name);
+  const std::wstring native = native_path(path);
+  // CREATE_NEW refuses anything at the path; with OPEN_REPARSE_POINT a link
+  // there is never followed. DELETE lets a damaged file go through its
+  // handle, and no other program can open it meanwhile without sharing
+  // deletion.
+  HANDLE h = CreateFileW(native.c_str(), GENERIC_WRITE | DELETE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    std::uint32_t status = last_nt_status();
+    Error error = os_error(code);
+    error.kind = windows::create_file_error_kind(
+        code, GetFileAttributesW(native.c_str()) != INVALID_FILE_ATTRIBUTES,
+        status);
+    return error;
+  }
+  File file(reinterpret_cast<std::intptr_t>(h));
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    return Error{"a device has this name", ErrorKind::already_exists};
+  }
+  return IncomingFile(std::move(file), *this, name);
+}
+
+IncomingFile::IncomingFile(File file, const Directory& folder,
+                           std::string_view name)
+    : m_file(std::move(file)), m_folder(&folder), m_name(name) {
+  HANDLE h = handle_of(m_file.m_handle);
+  if (Result<FileId> id = file_id(h); id.ok()) {
+    m_device = id->volume;
+    m_number = std::uint64_t{id->high} << 32 | id->low;
+  }
+  set_in_progress(h);
+}
+
+IncomingFile::IncomingFile(IncomingFile&& other) noexcept
+    : m_file(std::move(other.m_file)),
+      m_folder(other.m_folder),
+      m_name(std::move(other.m_name)),
+      m_device(other.m_device),
+      m_number(other.m_number) {}
+
+Status IncomingFile::keep() {
+  HANDLE h = handle_of(m_file.m_handle);
+  set_in_progress(nullptr);
+  const std::string path = join_path(m_folder->path(), m_name);
+  auto fail = [&](Error error) {
+    delete_through_handle(h);
+    (void)m_file.close();
+    return error;
+  };
+  FILE_STANDARD_INFO standard{};
+  if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard,
+                                    sizeof standard)) {
+    return fail(last_error());
+  }
+  if (standard.DeletePending) {
+    return fail(Error{"the file was deleted while it was received"});
+  }
+  HANDLE other = open_entry(
+      path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (other == INVALID_HANDLE_VALUE) return fail(last_error());
+  Result<FileId> at_path = file_id(other);
+  CloseHandle(other);
+  if (!at_path.ok()) return fail(std::move(at_path).error());
+  if (at_path->volume != m_device ||
+      (std::uint64_t{at_path->high} << 32 | at_path->low) != m_number) {
+    return fail(Error{"the file was replaced while it was received"});
+  }
+  if (Status closed = m_file.close(); !closed.ok()) {
+    (void)remove_file(path);
+    return closed;
+  }
+  // A deletion that another program asked for waits for the last handle:
+  // it happens now.
+  if (!path_exists(path)) {
+    return Error{"the file was deleted while it was received"};
+  }
+  return {};
+}
+
+bool IncomingFile::discard() {
+  if (m_file.m_handle.get() == -1) return false;
+  HANDLE h = handle_of(m_file.m_handle);
+  // Deleted before it is forgotten, so that an interruption in between
+  // cannot leave it.
+  bool deleted = delete_through_handle(h);
+  set_in_progress(nullptr);
+  (void)m_file.close();
+  return deleted;
+}
+
 Status File::close() {
   HANDLE h = handle_of(m_handle);
   if (m_handle.get() == -1) return {};
   m_handle.release();
   if (!CloseHandle(h)) return last_error();
-  return {};
-}
-
-Status File::check_in_place(const std::string& path) const {
-  HANDLE h = handle_of(m_handle);
-  FILE_STANDARD_INFO standard{};
-  BY_HANDLE_FILE_INFORMATION open_file{};
-  if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard,
-                                    sizeof standard) ||
-      !GetFileInformationByHandle(h, &open_file)) {
-    return last_error();
-  }
-  if (standard.DeletePending || open_file.nNumberOfLinks == 0) {
-    return Error{"the file was deleted while it was received"};
-  }
-  HANDLE other = CreateFileW(
-      native_path(path).c_str(), 0,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
-  if (other == INVALID_HANDLE_VALUE) return last_error();
-  Handle owned(reinterpret_cast<std::intptr_t>(other));
-  BY_HANDLE_FILE_INFORMATION at_path{};
-  if (!GetFileInformationByHandle(other, &at_path)) return last_error();
-  if (at_path.dwVolumeSerialNumber != open_file.dwVolumeSerialNumber ||
-      at_path.nFileIndexHigh != open_file.nFileIndexHigh ||
-      at_path.nFileIndexLow != open_file.nFileIndexLow) {
-    return Error{"the file was replaced while it was received"};
-  }
   return {};
 }
 
@@ -461,32 +687,6 @@ Result<File> File::open_read(const std::string& path) {
   if (h == INVALID_HANDLE_VALUE) return last_error();
   File file;
   file.m_handle = Handle(reinterpret_cast<std::intptr_t>(h));
-  return file;
-}
-
-Result<File> File::create_new(const std::string& path) {
-  // A device name opens the device in any folder; it is taken, as far as a
-  // received file is concerned.
-  std::string_view name = path;
-  if (std::size_t cut = name.find_last_of("\\/:"); cut != name.npos) {
-    name.remove_prefix(cut + 1);
-  }
-  if (is_device_name(name)) {
-    return Error{"a device has this name", ErrorKind::already_exists};
-  }
-  // CREATE_NEW refuses anything at the path; with OPEN_REPARSE_POINT a link
-  // there is never followed.
-  HANDLE h = CreateFileW(native_path(path).c_str(), GENERIC_WRITE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return last_error();
-  File file;
-  file.m_handle = Handle(reinterpret_cast<std::intptr_t>(h));
-  if (GetFileType(h) != FILE_TYPE_DISK) {
-    return Error{"a device has this name", ErrorKind::already_exists};
-  }
   return file;
 }
 
@@ -533,7 +733,11 @@ bool path_exists(const std::string& path) {
 
 Status make_directory(const std::string& path) {
   if (!CreateDirectoryW(native_path(path).c_str(), nullptr)) {
-    return last_error();
+    Error error = last_error();
+    error.kind = windows::create_folder_error_kind(
+        static_cast<std::uint32_t>(error.os_code),
+        error.os_code == ERROR_ACCESS_DENIED && is_directory(path));
+    return error;
   }
   return {};
 }

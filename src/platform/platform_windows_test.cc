@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/windows_rules.h"
 #include "test_util.h"
 
 namespace burrowlink::platform {
@@ -30,41 +31,113 @@ TEST(WindowsPaths, ParentStopsAtTheRoot) {
 
 TEST(WindowsFiles, DeviceNamesAreNeverCreated) {
   testing::ScopedTempDir dir;
+  Result<Directory> folder = Directory::open(dir.path());
+  ASSERT_OK(folder);
   for (const char* name : {"CON", "nul.txt", "Com1.tar.gz", "LPT9 .x", "aux",
                            "PRN", "COM\xC2\xB9"}) {
-    Result<File> file = File::create_new(dir.file(name));
+    Result<IncomingFile> file = folder->create_file(name);
     ASSERT_FALSE(file.ok()) << name;
     EXPECT_EQ(ErrorKind::already_exists, file.error().kind) << name;
+    EXPECT_EQ(ErrorKind::already_exists, folder->make_folder(name).error().kind)
+        << name;
+    EXPECT_EQ(ErrorKind::not_a_folder, folder->open_folder(name).error().kind)
+        << name;
   }
   for (const char* name : {"CONSOLE", "COM10", "nul_", "a.con"}) {
-    EXPECT_OK(File::create_new(dir.file(name)));
+    Result<IncomingFile> file = folder->create_file(name);
+    ASSERT_OK(file);
+    EXPECT_OK(file->keep());
   }
 }
 
 TEST(WindowsFiles, PathsLongerThanMaxPathWork) {
   testing::ScopedTempDir dir;
-  std::string folder = dir.path();
+  Result<Directory> folder = Directory::open(dir.path());
+  ASSERT_OK(folder);
   for (int level = 0; level < 6; ++level) {
-    folder = join_path(folder, std::string(60, static_cast<char>('a' + level)));
-    ASSERT_OK(make_directory(folder));
+    const std::string name(60, static_cast<char>('a' + level));
+    ASSERT_OK(folder->make_folder(name));
+    folder = folder->open_folder(name);
+    ASSERT_OK(folder);
   }
-  ASSERT_GT(folder.size(), 300u);
-  EXPECT_TRUE(is_directory(folder));
-  std::string file = join_path(folder, "x.txt");
+  ASSERT_GT(folder->path().size(), 300u);
+  EXPECT_TRUE(is_directory(folder->path()));
   {
-    Result<File> created = File::create_new(file);
+    Result<IncomingFile> created = folder->create_file("x.txt");
     ASSERT_OK(created);
     const std::uint8_t byte = 'x';
     ASSERT_OK(created->write_all({&byte, 1}));
-    EXPECT_OK(created->check_in_place(file));
-    EXPECT_OK(created->close());
+    EXPECT_OK(created->keep());
   }
+  const std::string file = join_path(folder->path(), "x.txt");
   Result<FileStatus> status = file_status(file);
   ASSERT_OK(status);
   EXPECT_EQ(1u, status->size);
-  EXPECT_TRUE(path_exists(file));
   EXPECT_OK(remove_file(file));
   EXPECT_FALSE(path_exists(file));
+}
+
+// Real Windows answers CreateFileW(CREATE_NEW) with ERROR_ACCESS_DENIED where
+// Wine says the name exists: a folder there (STATUS_FILE_IS_A_DIRECTORY), a
+// file whose deletion waits for a scanner's handle (STATUS_DELETE_PENDING),
+// and a drive root for CreateDirectoryW. Only nothing there is a real
+// permission failure.
+TEST(WindowsRules, AccessDeniedIsATakenNameWhenWindowsSaysSo) {
+  constexpr std::uint32_t DENIED = 5, EXISTS = 80, OTHER = 87;
+  constexpr std::uint32_t IS_A_DIRECTORY = 0xC00000BA;
+  constexpr std::uint32_t DELETE_PENDING = 0xC0000056;
+  constexpr std::uint32_t ACCESS_DENIED_STATUS = 0xC0000022;
+  struct Case {
+    const char* what;
+    std::uint32_t error;
+    bool something_there;
+    std::uint32_t nt_status;
+    ErrorKind kind;
+  };
+  for (const Case& c : {
+           Case{"folder at the name", DENIED, true, IS_A_DIRECTORY,
+                ErrorKind::already_exists},
+           Case{"deletion pending", DENIED, false, DELETE_PENDING,
+                ErrorKind::already_exists},
+           Case{"real permission failure", DENIED, false, ACCESS_DENIED_STATUS,
+                ErrorKind::os},
+           Case{"file exists", EXISTS, true, 0, ErrorKind::already_exists},
+           Case{"other failure", OTHER, true, 0, ErrorKind::os},
+       }) {
+    EXPECT_EQ(c.kind, windows::create_file_error_kind(
+                          c.error, c.something_there, c.nt_status))
+        << c.what;
+  }
+  EXPECT_EQ(ErrorKind::already_exists,
+            windows::create_folder_error_kind(DENIED, true))
+      << "drive root";
+  EXPECT_EQ(ErrorKind::os, windows::create_folder_error_kind(DENIED, false))
+      << "no permission";
+}
+
+// A scanner or indexer that opens a received file can no longer keep a
+// damaged one in place: it must share deletion with our handle, and the
+// deletion goes through that handle.
+TEST(WindowsFiles, ADiscardedFileGoesWhileAScannerHoldsIt) {
+  testing::ScopedTempDir dir;
+  Result<Directory> folder = Directory::open(dir.path());
+  ASSERT_OK(folder);
+  Result<IncomingFile> file = folder->create_file("damaged.bin");
+  ASSERT_OK(file);
+  const std::wstring path = testing::fs_path(dir.file("damaged.bin")).wstring();
+  HANDLE blocking = CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(INVALID_HANDLE_VALUE, blocking);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+  HANDLE scanner =
+      CreateFileW(path.c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, scanner);
+  EXPECT_TRUE(file->discard());
+  CloseHandle(scanner);
+  EXPECT_FALSE(path_exists(dir.file("damaged.bin")));
 }
 
 TEST(WindowsErrors, SystemTextWithoutItsLineEnd) {

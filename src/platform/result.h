@@ -15,6 +15,7 @@ enum class ErrorKind {
   unexpected_eof,  // a stream ended before the bytes it owed
   already_exists,
   not_found,
+  not_a_folder,  // something other than a real folder (a link, a file)
   invalid_data,
 };
 

@@ -79,28 +79,18 @@ std::string candidate_path(std::string_view folder, std::string_view safe_name,
 // truncated or written through: the next number is tried instead.
 // Numbers below `first` are known to be taken; on return it is the number
 // after the one used.
-Result<platform::File> create_free_file(const std::string& folder,
-                                        std::string_view safe_name,
-                                        std::uint64_t& first,
-                                        std::string& path) {
-  const std::size_t limit = platform::name_limit(folder);
+Result<platform::IncomingFile> create_free_file(
+    const platform::Directory& folder, std::string_view safe_name,
+    std::uint64_t& first, std::string& path) {
   for (std::uint64_t n = first;; ++n) {
-    path = candidate_path(folder, safe_name, n, limit);
-    Result<platform::File> created = platform::File::create_new(path);
+    std::string name = candidate_name(safe_name, n, folder.name_limit());
+    path = platform::join_path(folder.path(), name);
+    Result<platform::IncomingFile> created = folder.create_file(name);
     if (created.ok() || created.error().kind != ErrorKind::already_exists) {
       if (created.ok()) first = n + 1;
       return created;
     }
   }
-}
-
-// Closes `file` and deletes it from `path`, unless it is no longer there
-// (another program deleted or replaced it meanwhile). Failures are ignored.
-// True when it deleted the file.
-bool delete_if_ours(platform::File& file, const std::string& path) {
-  bool ours = file.check_in_place(path).ok();
-  (void)file.close();
-  return ours && platform::remove_file(path).ok();
 }
 
 bool made_or_present(const Status& status, const std::string& path) {
@@ -185,17 +175,23 @@ std::string free_path(std::string_view folder, std::string_view safe_name) {
   }
 }
 
+FilePhase::FilePhase(const std::string& path, std::size_t slot_bytes,
+                     std::size_t slots)
+    : ring(slot_bytes, slots),
+      folder_path(path),
+      folder(platform::Directory::open(path)) {}
+
 std::optional<std::string> receive_files(platform::TcpStream& stream,
                                          const std::vector<FileInfo>& files,
                                          const std::string& folder,
                                          std::string_view sender) {
-  FilePhase phase(TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
+  FilePhase phase(folder, TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
   stream.set_spin(REPLY_SPIN);
   for (std::size_t i = 0; i < files.size(); ++i) {
     console::ProgressLine bar(files[i].name, files[i].size, i + 1,
                               files.size());
     phase.bar = &bar;
-    auto failure = receive_file(stream, files[i], folder, sender, phase);
+    auto failure = receive_file(stream, files[i], sender, phase);
     phase.bar = nullptr;
     if (failure) return failure;
   }
@@ -204,23 +200,27 @@ std::optional<std::string> receive_files(platform::TcpStream& stream,
 
 std::optional<std::string> receive_file(platform::TcpStream& stream,
                                         const FileInfo& file,
-                                        const std::string& folder,
                                         std::string_view sender,
                                         FilePhase& phase) {
   HashingRing& ring = phase.ring;
   console::ProgressLine* bar = phase.bar;
-  std::string path;
   const std::string safe_name = safe_file_name(file.name);
+  if (!phase.folder.ok()) {
+    // The folder went away: the file cannot be created where it would be.
+    return candidate_path(phase.folder_path, safe_name, 0,
+                          platform::name_limit(phase.folder_path)) +
+           ": " + phase.folder.error().message;
+  }
+  std::string path;
   std::uint64_t& first_number = phase.next_number[safe_name];
-  Result<platform::File> created =
-      create_free_file(folder, safe_name, first_number, path);
+  Result<platform::IncomingFile> created =
+      create_free_file(*phase.folder, safe_name, first_number, path);
   if (!created.ok()) return path + ": " + created.error().message;
-  platform::File out = std::move(created).value();
+  platform::IncomingFile& out = created.value();
   // A number freed again by deleting this file is the next one's to take.
   const std::uint64_t number = first_number - 1;
   auto remove_ours = [&] {
-    if (delete_if_ours(out, path))
-      first_number = std::min(first_number, number);
+    if (out.discard()) first_number = std::min(first_number, number);
   };
 
   // Deletes what was received, unless something else has taken its place,
@@ -282,16 +282,8 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
 
   if (ours == theirs) {
     // Kept only if it is still there to keep, and every byte reached it.
-    if (Status in_place = out.check_in_place(path); !in_place.ok()) {
-      return discard(in_place.error().message);
-    }
-    if (Status closed = out.close(); !closed.ok()) {
-      (void)platform::remove_file(path);
-      return file.name + ": " + closed.error().message;
-    }
-    // Where a deletion waits for the last handle (Windows), it happens now.
-    if (!platform::path_exists(path)) {
-      return file.name + ": the file was deleted while it was received";
+    if (Status kept = out.keep(); !kept.ok()) {
+      return file.name + ": " + kept.error().message;
     }
     std::uint8_t verdict = VERDICT_KEPT;
     if (Status sent = stream.write_all({&verdict, 1}); !sent.ok()) {

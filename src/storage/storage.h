@@ -50,9 +50,11 @@ std::optional<std::string> receive_files(platform::TcpStream& stream,
 
 // What the files of one file phase share.
 struct FilePhase {
-  FilePhase(std::size_t slot_bytes, std::size_t slots)
-      : ring(slot_bytes, slots) {}
+  // Opens the folder at `path` once for the whole phase.
+  FilePhase(const std::string& path, std::size_t slot_bytes, std::size_t slots);
   HashingRing ring;
+  std::string folder_path;
+  Result<platform::Directory> folder;
   // The status line of the current file, if any.
   console::ProgressLine* bar = nullptr;
   // Per safe name, the first number not yet found taken, so that many files
@@ -63,7 +65,6 @@ struct FilePhase {
 // One file of the file phase.
 std::optional<std::string> receive_file(platform::TcpStream& stream,
                                         const FileInfo& file,
-                                        const std::string& folder,
                                         std::string_view sender,
                                         FilePhase& phase);
 

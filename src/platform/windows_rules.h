@@ -1,0 +1,29 @@
+#pragma once
+
+// Decisions of the Windows backend that depend on what real Windows
+// reports, written as functions of those raw results so that tests can feed
+// them what Wine never shows.
+
+#include <cstdint>
+
+#include "platform/result.h"
+
+namespace burrowlink::platform::windows {
+
+inline constexpr std::uint32_t ERROR_ACCESS_DENIED_CODE = 5;
+inline constexpr std::uint32_t STATUS_DELETE_PENDING_CODE = 0xC0000056;
+
+// The kind of a failed CreateFileW(CREATE_NEW) with system error `error`.
+// Windows gives ERROR_ACCESS_DENIED for a folder at the name and for a name
+// whose deletion is still pending (last NT status STATUS_DELETE_PENDING):
+// the name is taken then, as it is when `something_there`. A real lack of
+// permission has nothing at the name.
+ErrorKind create_file_error_kind(std::uint32_t error, bool something_there,
+                                 std::uint32_t last_nt_status);
+
+// The kind of a failed CreateDirectoryW with system error `error`. A drive
+// root ("D:\") gives ERROR_ACCESS_DENIED, not ERROR_ALREADY_EXISTS, so
+// access denied on what is a folder already means it is there.
+ErrorKind create_folder_error_kind(std::uint32_t error, bool folder_there);
+
+}  // namespace burrowlink::platform::windows
