@@ -7,6 +7,7 @@
 #include "console/format.h"
 #include "discovery/announcer.h"
 #include "identity/identity.h"
+#include "platform/sha256.h"
 #include "protocol/wire.h"
 #include "storage/storage.h"
 #include "text/unicode.h"
@@ -118,6 +119,8 @@ CommandResult receive(Args args) {
   std::uint16_t port = bound.ok() ? bound.value() : 0;
 
   DeviceId id = load_device_id();
+  // Ready before the first sender comes, not while it waits.
+  Sha256::prepare();
   try {
     std::thread(run_announcer, std::move(id), options.name, port).detach();
   } catch (const std::system_error& e) {

@@ -1,6 +1,8 @@
 #include "commands/send.h"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 
 #include "commands/target.h"
 #include "console/console.h"
@@ -8,6 +10,7 @@
 #include "console/progress.h"
 #include "identity/identity.h"
 #include "platform/platform.h"
+#include "platform/sha256.h"
 #include "protocol/exchange.h"
 #include "text/unicode.h"
 
@@ -81,6 +84,15 @@ std::string offered_name(std::string_view path) {
 }
 
 CommandResult send(Args args) {
+  // The digest's first use takes milliseconds (OpenSSL sets itself up):
+  // done on a thread of its own while the files are checked and the
+  // receiver found. Joined when the command ends.
+  std::jthread prepare_digest;
+  try {
+    prepare_digest = std::jthread(Sha256::prepare);
+  } catch (const std::system_error&) {
+    // Then it happens at the first digest.
+  }
   std::optional<std::string> to = take_option(args, "--to");
   if (!to) return CliError{std::string(NO_TARGET_TEXT)};
   std::string name = device_name(take_option(args, "--name"));

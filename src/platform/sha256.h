@@ -16,6 +16,11 @@ class Sha256 {
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
 
+  // Loads the system's implementation now rather than with the first
+  // digest (the first use of OpenSSL reads its configuration and sets up
+  // its providers, which takes milliseconds). Optional; idempotent.
+  static void prepare();
+
   void reset();
   void update(std::span<const std::uint8_t> data);
   Digest finish();

@@ -7,8 +7,20 @@
 namespace burrowlink {
 
 namespace {
+
 EVP_MD_CTX* context(void* p) { return static_cast<EVP_MD_CTX*>(p); }
+
+// Fetched once: a digest started from it skips the lookup by name that
+// EVP_sha256() makes every time.
+const EVP_MD* sha256() {
+  static EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  if (md == nullptr) std::abort();
+  return md;
+}
+
 }  // namespace
+
+void Sha256::prepare() { (void)sha256(); }
 
 Sha256::Sha256() : m_context(EVP_MD_CTX_new()) {
   if (m_context == nullptr) std::abort();
@@ -18,7 +30,7 @@ Sha256::Sha256() : m_context(EVP_MD_CTX_new()) {
 Sha256::~Sha256() { EVP_MD_CTX_free(context(m_context)); }
 
 void Sha256::reset() {
-  if (EVP_DigestInit_ex(context(m_context), EVP_sha256(), nullptr) != 1) {
+  if (EVP_DigestInit_ex(context(m_context), sha256(), nullptr) != 1) {
     std::abort();
   }
 }

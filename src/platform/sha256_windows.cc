@@ -33,6 +33,8 @@ void create_hash(Cng& c) {
 
 }  // namespace
 
+void Sha256::prepare() {}
+
 Sha256::Sha256() : m_context(new Cng) {
   Cng& c = *cng(m_context);
   // A reusable hash saves creating one per file; older systems lack it.

@@ -1,19 +1,29 @@
 #include "protocol/hashing_ring.h"
 
+#include <new>
 #include <system_error>
 
 namespace burrowlink {
 
 HashingRing::HashingRing(std::size_t slot_bytes, std::size_t slots)
     : m_slot_bytes(slot_bytes),
-      m_bytes(slot_bytes * slots, 0),
+      // Zero-filled by the system, page by page as each is first used.
+      m_bytes(static_cast<std::uint8_t*>(std::calloc(slots, slot_bytes))),
       m_tickets(slots, 0),
       m_slot(slots - 1) {
-  try {
-    m_thread = std::thread(&HashingRing::run, this);
-  } catch (const std::system_error&) {
-    // No thread to spare: the caller hashes every chunk itself.
+  if (m_bytes == nullptr) throw std::bad_alloc();
+}
+
+bool HashingRing::have_thread() {
+  if (!m_thread_tried) {
+    m_thread_tried = true;
+    try {
+      m_thread = std::thread(&HashingRing::run, this);
+    } catch (const std::system_error&) {
+      // No thread to spare: the caller hashes every chunk itself.
+    }
   }
+  return m_thread.joinable();
 }
 
 HashingRing::~HashingRing() {
@@ -33,13 +43,13 @@ void HashingRing::start_file() {
 std::span<std::uint8_t> HashingRing::next_slot() {
   m_slot = (m_slot + 1) % m_tickets.size();
   wait_for(m_tickets[m_slot]);
-  return std::span(m_bytes).subspan(m_slot * m_slot_bytes, m_slot_bytes);
+  return {m_bytes.get() + m_slot * m_slot_bytes, m_slot_bytes};
 }
 
 void HashingRing::hash(std::span<const std::uint8_t> chunk) {
   std::unique_lock lock(m_mutex);
-  if (!m_thread.joinable() ||
-      (chunk.size() <= INLINE_BYTES && m_hashed == m_queued)) {
+  if ((chunk.size() <= INLINE_BYTES && m_hashed == m_queued) ||
+      !have_thread()) {
     // The thread is idle (or absent) and touches the digest no more.
     lock.unlock();
     m_sha.update(chunk);

@@ -6,7 +6,9 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -18,8 +20,11 @@ namespace burrowlink {
 
 class HashingRing {
  public:
-  // `slots` zero-filled slots of `slot_bytes` each, and the hashing thread;
-  // without a thread to spare, chunks are hashed by the caller.
+  // `slots` zero-filled slots of `slot_bytes` each. The memory is reserved
+  // at once but touched only as slots are used, and the hashing thread
+  // starts with the first chunk worth handing over, so that a phase of
+  // small files pays for neither; without a thread to spare, chunks are
+  // hashed by the caller.
   HashingRing(std::size_t slot_bytes, std::size_t slots);
   // Stops and joins the thread.
   ~HashingRing();
@@ -44,12 +49,18 @@ class HashingRing {
 
  private:
   void run();
+  // Starts the thread once; false when there is none.
+  bool have_thread();
   void wait_for(std::uint64_t ticket);
   // Waits until every queued chunk is hashed.
   void wait_idle();
 
+  struct Free {
+    void operator()(std::uint8_t* bytes) const { std::free(bytes); }
+  };
+
   std::size_t m_slot_bytes;
-  std::vector<std::uint8_t> m_bytes;
+  std::unique_ptr<std::uint8_t[], Free> m_bytes;
   std::vector<std::uint64_t> m_tickets;  // per slot: the last chunk queued
   std::size_t m_slot = 0;                // the slot last given out
 
@@ -61,7 +72,8 @@ class HashingRing {
   std::uint64_t m_queued = 0;  // tickets handed out, one per queued chunk
   std::uint64_t m_hashed = 0;  // queued chunks hashed so far
   bool m_stop = false;
-  std::thread m_thread;  // last: it starts once everything else exists
+  bool m_thread_tried = false;
+  std::thread m_thread;
 };
 
 }  // namespace burrowlink

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "protocol/wire.h"
+#include "text/unicode.h"
 
 namespace burrowlink {
 
@@ -481,23 +482,87 @@ bool skipping_value() {
 
 }  // namespace
 
-std::string offer_to_json(const Offer& offer) {
-  const auto optional_text = [](const std::optional<std::string>& text) {
-    return text ? Json(*text) : Json(nullptr);
-  };
-  Json files = Json::array();
-  for (const FileInfo& file : offer.files) {
-    Json entry;
-    entry["name"] = file.name;
-    entry["size"] = file.size;
-    files.push_back(std::move(entry));
+namespace {
+
+// `text` as a JSON string: the quote, the backslash and control characters
+// escaped (in their short form where JSON has one), all else as its UTF-8
+// bytes; invalid UTF-8 becomes U+FFFD.
+void append_string(std::string& out, std::string_view text) {
+  std::string valid;
+  if (!text::is_valid_utf8(text)) {
+    valid = text::to_valid_utf8(text);
+    text = valid;
   }
-  Json json;
-  json["from"] = offer.from;
-  json["fromId"] = optional_text(offer.from_id);
-  json["files"] = std::move(files);
-  json["text"] = optional_text(offer.text);
-  return dump(json);
+  out += '"';
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          constexpr char HEX[] = "0123456789abcdef";
+          out += "\\u00";
+          out += HEX[(c >> 4) & 0xF];
+          out += HEX[c & 0xF];
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+}
+
+void append_optional(std::string& out, const std::optional<std::string>& text) {
+  if (text) {
+    append_string(out, *text);
+  } else {
+    out += "null";
+  }
+}
+
+}  // namespace
+
+// Written by hand: an offer of a thousand files is built in a fraction of
+// the time a document tree takes.
+std::string offer_to_json(const Offer& offer) {
+  std::string out;
+  out.reserve(128 + 48 * offer.files.size());
+  out += "{\"from\":";
+  append_string(out, offer.from);
+  out += ",\"fromId\":";
+  append_optional(out, offer.from_id);
+  out += ",\"files\":[";
+  for (std::size_t i = 0; i < offer.files.size(); ++i) {
+    if (i > 0) out += ',';
+    out += "{\"name\":";
+    append_string(out, offer.files[i].name);
+    out += ",\"size\":";
+    out += std::to_string(offer.files[i].size);
+    out += '}';
+  }
+  out += "],\"text\":";
+  append_optional(out, offer.text);
+  out += '}';
+  return out;
 }
 
 Result<Offer> offer_from_json(std::string_view body) {
