@@ -106,6 +106,7 @@ CommandResult send(Args args) {
   offer.from = name;
   offer.text = note;
   std::vector<FileInfo> files;
+  files.reserve(paths.size());
   for (const std::string& path : paths) {
     Result<platform::FileStatus> status = platform::file_status(path);
     if (!status.ok()) {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
+#include <charconv>
 
 namespace burrowlink {
 
@@ -15,10 +15,16 @@ std::string format_size(std::uint64_t bytes) {
     value /= 1024.0;
     ++unit;
   }
-  // printf rounds the exact binary value, ties to even, as wanted.
+  // Like printf, to_chars rounds the exact binary value, ties to even, as
+  // wanted; without printf's format parsing and locale.
   char text[64];
-  std::snprintf(text, sizeof text, "%.1f %s", value, UNITS[unit]);
-  return text;
+  char* end = std::to_chars(text, text + sizeof text, value,
+                            std::chars_format::fixed, 1)
+                  .ptr;
+  std::string result(text, end);
+  result += ' ';
+  result += UNITS[unit];
+  return result;
 }
 
 std::uint64_t transfer_rate(std::uint64_t bytes,
