@@ -1,8 +1,8 @@
 #include "console/format.h"
 
 #include <algorithm>
-#include <cmath>
 #include <charconv>
+#include <cmath>
 
 namespace burrowlink {
 
