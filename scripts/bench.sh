@@ -280,12 +280,50 @@ link_rsync() {
   echo "$(echo "$t1 - $t0" | bc -l) $(cpu_s "$work/send.time") $(cpu_s "$work/rsyncd.time")"
 }
 
+# The 2000 small files over the link: wall seconds.
+link_bl_small() {
+  fresh_out
+  local t0 t1 total=0 d rpid
+  for d in small1 small2; do
+    mkdir -p "$work/out/$d"; next_port
+    in_far env HOME=$work/home-r "$bin" receive --dir "$work/out/$d" --yes \
+      --once --port $port > /dev/null 2> "$work/recv.err" &
+    rpid=$!
+    for _ in $(seq 1 200); do grep -q Ready "$work/recv.err" 2>/dev/null && break; sleep 0.01; done
+    t0=$(now)
+    "$bin" send "$work/src/$d"/*.bin --to 10.99.0.2:$port 2> "$work/send.err"
+    wait $rpid; t1=$(now)
+    total=$(echo "$total + $t1 - $t0" | bc -l)
+  done
+  check_small
+  echo "$total"
+}
+
+link_rsync_small() {
+  fresh_out; next_port
+  write_rsyncd_conf
+  in_far rsync --daemon --no-detach --config="$work/rsyncd.conf" \
+    --address=10.99.0.2 --port=$port &
+  local dpid=$! t0 t1
+  sleep 0.3; t0=$(now)
+  rsync -a --whole-file "$work/src/small1" "$work/src/small2" \
+    rsync://10.99.0.2:$port/bench/
+  t1=$(now)
+  in_far pkill -TERM -f "^rsync --daemon" || true
+  wait $dpid 2>/dev/null || true
+  check_small
+  echo "$t1 - $t0" | bc -l
+}
+
 gib=$(echo "$big_bytes / 1073741824" | bc -l)
 : > "$work/link_bl"; : > "$work/link_rsync"
+: > "$work/link_bl_small"; : > "$work/link_rsync_small"
 for r in $(seq 1 "$link_rounds"); do
   echo "link round $r/$link_rounds ($link_rate)"
   link_bl >> "$work/link_bl"
   link_rsync >> "$work/link_rsync"
+  link_bl_small >> "$work/link_bl_small"
+  link_rsync_small >> "$work/link_rsync_small"
 done
 col_median() { awk -v c="$2" '{print $c}' "$1" | median; }
 printf '\n%-28s %10s %14s %14s\n' "1 GiB over $link_rate (median)" "MB/s" \
@@ -298,6 +336,12 @@ for tool in bl rsync; do
   link_recv[$tool]=$(echo "$(col_median "$f" 3) / $gib" | bc -l)
   printf '%-28s %10.0f %14.2f %14.2f\n' "$tool" "${link_mbs[$tool]}" \
     "${link_send[$tool]}" "${link_recv[$tool]}"
+done
+printf '\n%-28s %10s\n' "2000 x 4 KiB over $link_rate" "files/s"
+declare -A link_fps
+for tool in bl rsync; do
+  link_fps[$tool]=$(echo "2000 / $(median < "$work/link_${tool}_small")" | bc -l)
+  printf '%-28s %10.0f\n' "$tool" "${link_fps[$tool]}"
 done
 loop_send=$(echo "$(col_median "$work/loop_cpu" 1) / $gib" | bc -l)
 loop_recv=$(echo "$(col_median "$work/loop_cpu" 2) / $gib" | bc -l)
@@ -341,11 +385,12 @@ printf '%-28s %10.0f %11.0f%%\n' "receive" "$alone_recv" "$(echo "100 * $alone_r
 printf '%-28s %10.0f %11.0f%%\n' "send" "$alone_send" "$(echo "100 * $alone_send / $sha_mbs" | bc -l)"
 printf '%-28s %10.0f\n' "SHA-256 on one core" "$sha_mbs"
 
-printf '\nsummary: link recv CPU %.2fx loopback, %.2fx rsync; link send CPU %.2fx loopback, %.2fx rsync; alone recv %.0f%%, send %.0f%% of SHA-256; loopback %.2fx rsync MB/s, %.2fx rsync files/s\n' \
+printf '\nsummary: link recv CPU %.2fx loopback, %.2fx rsync; link send CPU %.2fx loopback, %.2fx rsync; link %.2fx rsync files/s; alone recv %.0f%%, send %.0f%% of SHA-256; loopback %.2fx rsync MB/s, %.2fx rsync files/s\n' \
   "$(echo "${link_recv[bl]} / $loop_recv" | bc -l)" \
   "$(echo "${link_recv[bl]} / ${link_recv[rsync]}" | bc -l)" \
   "$(echo "${link_send[bl]} / $loop_send" | bc -l)" \
   "$(echo "${link_send[bl]} / ${link_send[rsync]}" | bc -l)" \
+  "$(echo "${link_fps[bl]} / ${link_fps[rsync]}" | bc -l)" \
   "$(echo "100 * $alone_recv / $sha_mbs" | bc -l)" \
   "$(echo "100 * $alone_send / $sha_mbs" | bc -l)" \
   "$(echo "${mbs[bl]} / ${mbs[rsync]}" | bc -l)" \

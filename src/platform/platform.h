@@ -252,9 +252,12 @@ std::optional<Ipv6> parse_ipv6(std::string_view text);
 
 // --- Sockets -------------------------------------------------------------
 
-// What a receive waits for: bulk data, or a short reply that the peer sends
-// as soon as it has read ours.
-enum class Expect { data, reply };
+// What a receive waits for.
+enum class Expect {
+  data,   // whatever has arrived
+  reply,  // a short reply that the peer sends as soon as it has read ours
+  all,    // bulk data that fills the buffer: one wake-up, not one per packet
+};
 
 // A connected TCP stream, closed when it goes out of scope.
 class TcpStream {
@@ -284,7 +287,9 @@ class TcpStream {
   static constexpr int SPIN_MISSES = 3;
 
   // Receives what one call delivers, at most `buffer.size()`; 0 when the
-  // peer closed. `expect` reply: a short answer is due, worth a poll.
+  // peer closed. `expect` reply: a short answer is due, worth a poll; all:
+  // returns once the buffer is full, unless the stream ends, fails or the
+  // time-out passes first (then with what it has).
   Result<std::size_t> read_some(Bytes buffer, Expect expect = Expect::data);
   // Fails with FILL_BUFFER_TEXT (kind unexpected_eof) when the peer closes
   // first.

@@ -545,8 +545,9 @@ Result<std::size_t> TcpStream::read_some(Bytes buffer, Expect expect) {
     } while (std::chrono::steady_clock::now() < until);
     if (++m_spin_misses >= SPIN_MISSES) m_spin = {};
   }
+  const int flags = expect == Expect::all ? MSG_WAITALL : 0;
   for (;;) {
-    ssize_t n = ::recv(fd_of(m_handle), buffer.data(), buffer.size(), 0);
+    ssize_t n = ::recv(fd_of(m_handle), buffer.data(), buffer.size(), flags);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return last_os_error();
   }

@@ -920,7 +920,8 @@ Result<std::size_t> TcpStream::read_some(Bytes buffer, Expect expect) {
     }
   }
   int want = static_cast<int>(std::min<std::size_t>(buffer.size(), 1u << 30));
-  int n = ::recv(s, reinterpret_cast<char*>(buffer.data()), want, 0);
+  int n = ::recv(s, reinterpret_cast<char*>(buffer.data()), want,
+                 expect == Expect::all ? MSG_WAITALL : 0);
   if (n == SOCKET_ERROR) {
     // A shut-down connection is the end of the stream, as on POSIX.
     if (WSAGetLastError() == WSAESHUTDOWN) return std::size_t{0};

@@ -46,9 +46,11 @@ std::span<std::uint8_t> HashingRing::next_slot() {
   return {m_bytes.get() + m_slot * m_slot_bytes, m_slot_bytes};
 }
 
-void HashingRing::hash(std::span<const std::uint8_t> chunk) {
+void HashingRing::hash(std::span<const std::uint8_t> chunk, bool link_is_slow) {
   std::unique_lock lock(m_mutex);
-  if ((chunk.size() <= INLINE_BYTES && m_hashed == m_queued) ||
+  if (link_is_slow) m_done.wait(lock, [&] { return m_hashed == m_queued; });
+  if (((link_is_slow || chunk.size() <= INLINE_BYTES) &&
+       m_hashed == m_queued) ||
       !have_thread()) {
     // The thread is idle (or absent) and touches the digest no more.
     lock.unlock();

@@ -4,6 +4,7 @@
 // thread of its own, so that hashing one chunk overlaps reading or writing
 // the next. Both exist only while a file phase runs.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -37,8 +38,10 @@ class HashingRing {
   std::span<std::uint8_t> next_slot();
   // Hashes `chunk`, which lies in the slot last given by `next_slot`, after
   // the chunks before it. Small chunks are hashed at once when nothing is
-  // queued, since handing them over costs more than it saves.
-  void hash(std::span<const std::uint8_t> chunk);
+  // queued, since handing them over costs more than it saves; so is every
+  // chunk when `link_is_slow`: the caller would only wait for the link, and
+  // a hand-over costs a wake-up.
+  void hash(std::span<const std::uint8_t> chunk, bool link_is_slow = false);
   // The digest of every chunk since `start_file`.
   Digest finish_file();
 
@@ -46,6 +49,9 @@ class HashingRing {
 
   // Chunks up to this size are hashed by the caller when the thread is idle.
   static constexpr std::size_t INLINE_BYTES = 32 * 1024;
+  // A full slot that takes this long to arrive or to leave moves over a
+  // link slower than hashing.
+  static constexpr std::chrono::milliseconds SLOW_SLOT{1};
 
  private:
   void run();

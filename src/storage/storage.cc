@@ -1,6 +1,7 @@
 #include "storage/storage.h"
 
 #include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "console/console.h"
@@ -250,18 +251,21 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
             ? data_wanted + DIGEST_BYTES
             : data_wanted;
     std::size_t filled = 0;
+    const auto fill_started = std::chrono::steady_clock::now();
     while (filled < data_wanted) {
       Result<std::size_t> got =
           stream.read_some(buffer.subspan(filled, want - filled), expect);
-      expect = platform::Expect::data;
+      expect = platform::Expect::all;
       if (!got.ok()) return discard(got.error().message);
       if (*got == 0) return discard("unexpected end of file");
       filled += *got;
     }
     std::size_t data = std::min(filled, data_wanted);
     auto chunk = buffer.first(data);
-    // Hashed on the ring's thread while it is written on this one.
-    ring.hash(chunk);
+    // Hashed on the ring's thread while it is written on this one, unless
+    // the link is slower than hashing: then this thread has time to spare.
+    ring.hash(chunk, std::chrono::steady_clock::now() - fill_started >=
+                         HashingRing::SLOW_SLOT);
     if (Status written = out.write_all(chunk); !written.ok()) {
       return discard(written.error().message);
     }
