@@ -32,7 +32,7 @@ std::string duration_text(double seconds) {
 ProgressLine::ProgressLine(std::string_view name, std::uint64_t total,
                            std::size_t index, std::size_t count)
     : m_enabled(on_terminal(Stream::err)),
-      m_name(text::escape_controls(name)),
+      m_name(name),
       m_total(total),
       m_index(index),
       m_count(count),
@@ -96,7 +96,7 @@ std::string ProgressLine::render(std::uint64_t done, std::size_t width) {
   std::size_t room = width > text::display_width(status) + 1
                          ? width - text::display_width(status) - 1
                          : 0;
-  std::string name = m_name;
+  std::string name = text::escape_controls(m_name);
   if (text::display_width(name) > room) {
     name = room >= 2 ? text::leading_columns(name, room - 1) + "\xE2\x80\xA6"
                      : std::string(text::leading_columns(name, room));

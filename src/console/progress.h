@@ -42,7 +42,7 @@ class ProgressLine {
   void update_at(std::uint64_t done, Clock::time_point now);
 
   bool m_enabled;
-  std::string m_name;  // as it may be shown on a terminal
+  std::string m_name;  // as offered; escaped when drawn
   std::uint64_t m_total;
   std::size_t m_index;
   std::size_t m_count;

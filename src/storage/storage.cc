@@ -213,15 +213,22 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
            ": " + phase.folder.error().message;
   }
   std::string path;
-  std::uint64_t& first_number = phase.next_number[safe_name];
+  auto known = phase.next_number.find(safe_name);
+  std::uint64_t next = known == phase.next_number.end() ? 0 : known->second;
   Result<platform::IncomingFile> created =
-      create_free_file(*phase.folder, safe_name, first_number, path);
+      create_free_file(*phase.folder, safe_name, next, path);
   if (!created.ok()) return path + ": " + created.error().message;
   platform::IncomingFile& out = created.value();
-  // A number freed again by deleting this file is the next one's to take.
-  const std::uint64_t number = first_number - 1;
+  const std::uint64_t number = next - 1;
+  // Only names that needed a number are remembered, so that a file whose
+  // name is free costs no entry.
+  if (number > 0) phase.next_number[safe_name] = next;
   auto remove_ours = [&] {
-    if (out.discard()) first_number = std::min(first_number, number);
+    // A number freed again by deleting this file is the next one's to take.
+    auto entry = phase.next_number.find(safe_name);
+    if (out.discard() && entry != phase.next_number.end()) {
+      entry->second = std::min(entry->second, number);
+    }
   };
 
   // Deletes what was received, unless something else has taken its place,

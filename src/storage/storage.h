@@ -57,8 +57,9 @@ struct FilePhase {
   Result<platform::Directory> folder;
   // The status line of the current file, if any.
   console::ProgressLine* bar = nullptr;
-  // Per safe name, the first number not yet found taken, so that many files
-  // of one name do not each try every number before theirs again.
+  // Per safe name that needed a number, the first number not yet found
+  // taken, so that many files of one name do not each try every number
+  // before theirs again.
   std::unordered_map<std::string, std::uint64_t> next_number;
 };
 
