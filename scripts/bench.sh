@@ -19,7 +19,7 @@ peer=$(dirname "$bin")/burrowlink_bench_peer
 # progress line, in the 1 GiB loopback runs.
 on_terminal=$(realpath "$(dirname "$0")")/on-terminal
 link_rate=${BENCH_RATE:-1gbit}
-link_rounds=${BENCH_LINK_ROUNDS:-2}
+link_rounds=${BENCH_LINK_ROUNDS:-3}
 
 # Never touch the real network: re-run inside a fresh namespace.
 if [[ "${BENCH_IN_NETNS:-}" != 1 ]]; then
