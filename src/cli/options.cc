@@ -7,18 +7,34 @@
 
 namespace burrowlink {
 
-std::optional<std::string> take_option(Args& args, std::string_view name) {
+namespace {
+
+void erase(Args& args, Positions* positions, std::size_t at,
+           std::size_t count) {
+  args.erase(args.begin() + static_cast<std::ptrdiff_t>(at),
+             args.begin() + static_cast<std::ptrdiff_t>(at + count));
+  if (positions != nullptr) {
+    positions->erase(
+        positions->begin() + static_cast<std::ptrdiff_t>(at),
+        positions->begin() + static_cast<std::ptrdiff_t>(at + count));
+  }
+}
+
+}  // namespace
+
+std::optional<std::string> take_option(Args& args, std::string_view name,
+                                       Positions* positions) {
   auto it = std::find(args.begin(), args.end(), name);
   if (it == args.end() || it + 1 == args.end()) return std::nullopt;
   std::string value = std::move(*(it + 1));
-  args.erase(it, it + 2);
+  erase(args, positions, static_cast<std::size_t>(it - args.begin()), 2);
   return value;
 }
 
-bool take_flag(Args& args, std::string_view name) {
+bool take_flag(Args& args, std::string_view name, Positions* positions) {
   auto it = std::find(args.begin(), args.end(), name);
   if (it == args.end()) return false;
-  args.erase(it);
+  erase(args, positions, static_cast<std::size_t>(it - args.begin()), 1);
   return true;
 }
 

@@ -16,12 +16,18 @@ namespace burrowlink {
 using Args = std::vector<std::string>;
 using CommandResult = Result<void, CliError>;
 
+// Where each argument stood on the command line; runs beside an Args.
+using Positions = std::vector<std::size_t>;
+
 // Removes the first `name` and the argument after it, returning that value.
 // Absent, or `name` is the last argument: nullopt and `args` unchanged.
-std::optional<std::string> take_option(Args& args, std::string_view name);
+// `positions`, when given, loses the same entries.
+std::optional<std::string> take_option(Args& args, std::string_view name,
+                                       Positions* positions = nullptr);
 
 // Removes the first `name`; true when there was one.
-bool take_flag(Args& args, std::string_view name);
+bool take_flag(Args& args, std::string_view name,
+               Positions* positions = nullptr);
 
 // An optional "+" and decimal digits, at most `largest`; nullopt otherwise.
 std::optional<std::uint64_t> parse_number_option(std::string_view text,

@@ -41,6 +41,17 @@ TEST(TakeFlag, RemovesOneCopy) {
   EXPECT_FALSE(take_flag(args, "--once"));
 }
 
+TEST(TakeOption, PositionsFollowTheArgumentsTheyStandFor) {
+  // An option's value equal to a file argument must not swap their places.
+  Args args{"--text", "*.jpg", "*.jpg", "-r", "--to", "pc"};
+  Positions positions{1, 2, 3, 4, 5, 6};
+  EXPECT_EQ("pc", take_option(args, "--to", &positions));
+  EXPECT_EQ("*.jpg", take_option(args, "--text", &positions));
+  EXPECT_TRUE(take_flag(args, "-r", &positions));
+  EXPECT_EQ((Args{"*.jpg"}), args);
+  EXPECT_EQ((Positions{3}), positions);
+}
+
 TEST(ParseNumberOption, AcceptsPlusDigitsAndLeadingZeros) {
   EXPECT_EQ(7u, parse_number_option("+7", UINT64_MAX));
   EXPECT_EQ(7u, parse_number_option("007", 65535));

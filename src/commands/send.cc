@@ -1,6 +1,7 @@
 #include "commands/send.h"
 
 #include <algorithm>
+#include <numeric>
 #include <system_error>
 #include <thread>
 
@@ -93,11 +94,21 @@ CommandResult send(Args args) {
   } catch (const std::system_error&) {
     // Then it happens at the first digest.
   }
-  std::optional<std::string> to = take_option(args, "--to");
+  // Where each argument stood on the command line (the command word is 0),
+  // for the platform's rule on patterns among the file arguments.
+  Positions positions(args.size());
+  std::iota(positions.begin(), positions.end(), 1);
+  std::optional<std::string> to = take_option(args, "--to", &positions);
   if (!to) return CliError{std::string(NO_TARGET_TEXT)};
-  std::string name = device_name(take_option(args, "--name"));
-  std::optional<std::string> note = take_option(args, "--text");
-  const Args& paths = args;
+  std::string name = device_name(take_option(args, "--name", &positions));
+  std::optional<std::string> note = take_option(args, "--text", &positions);
+  Args paths;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    for (std::string& path :
+         platform::expand_file_argument(positions[i], args[i])) {
+      paths.push_back(std::move(path));
+    }
+  }
   if (!note && paths.empty()) {
     return CliError{std::string(NOTHING_TO_SEND_TEXT)};
   }

@@ -38,6 +38,13 @@ void prepare_process();
 // surrogate) comes out as bytes that are not valid UTF-8 either.
 std::vector<std::string> program_arguments(int argc, char** argv);
 
+// The files that argument `position` of `program_arguments` names. Windows
+// shells leave wildcards to the program: there an argument written without
+// quotes whose last part holds * or ? is expanded as the C runtimes expand
+// one, sorted; when nothing matches, or anywhere else, it names itself.
+std::vector<std::string> expand_file_argument(std::size_t position,
+                                              const std::string& argument);
+
 // Prints "burrowlink: {message}" on standard error and exits with a failure
 // status of its own (70), for faults the tool cannot go on after.
 [[noreturn]] void fatal(std::string_view message);

@@ -107,6 +107,13 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
   return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
 }
 
+std::vector<std::string> expand_file_argument(std::size_t,
+                                              const std::string& argument) {
+  // The shell has expanded what was meant as a pattern; a file may really be
+  // called "*.txt".
+  return {argument};
+}
+
 // --- Environment and random source ---------------------------------------
 
 std::optional<std::string> get_env(const std::string& name) {

@@ -293,16 +293,140 @@ void Handle::reset() {
 
 void prepare_process() { start_winsock(); }
 
+namespace windows {
+
+std::uint32_t line_input_mode(std::uint32_t mode) {
+  return mode | ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT;
+}
+
+std::vector<CommandLineArgument> split_command_line(std::wstring_view line) {
+  std::size_t i = 0;
+  // The program's name ends at the next quote if it starts with one, else
+  // at white space; backslashes are no escapes in it.
+  if (i < line.size() && line[i] == L'"') {
+    i = line.find(L'"', 1);
+    i = i == std::wstring_view::npos ? line.size() : i + 1;
+  } else {
+    while (i < line.size() && line[i] != L' ' && line[i] != L'\t') ++i;
+  }
+  std::vector<CommandLineArgument> args;
+  for (;;) {
+    while (i < line.size() && (line[i] == L' ' || line[i] == L'\t')) ++i;
+    if (i >= line.size()) return args;
+    CommandLineArgument arg;
+    // Quotes seen in the current run: odd while inside a quoted part.
+    int quotes = 0;
+    while (i < line.size()) {
+      const wchar_t c = line[i];
+      if ((c == L' ' || c == L'\t') && quotes == 0) break;
+      if (c == L'\\') {
+        std::size_t run = 0;
+        while (i < line.size() && line[i] == L'\\') ++run, ++i;
+        if (i < line.size() && line[i] == L'"') {
+          arg.text.append(run / 2, L'\\');
+          if (run % 2 == 1) {
+            arg.text += L'"';
+            ++i;
+          }
+        } else {
+          arg.text.append(run, L'\\');
+        }
+        continue;
+      }
+      if (c != L'"') {
+        arg.text += c;
+        ++i;
+        continue;
+      }
+      // A run of quotes: each third one is a literal quote.
+      arg.quoted = true;
+      ++quotes;
+      ++i;
+      while (i < line.size() && line[i] == L'"') {
+        if (++quotes == 3) {
+          arg.text += L'"';
+          quotes = 0;
+        }
+        ++i;
+      }
+      if (quotes == 2) quotes = 0;
+    }
+    args.push_back(std::move(arg));
+  }
+}
+
+}  // namespace windows
+
+namespace {
+
+// Per argument of program_arguments: written without quotes, so that a
+// wildcard in it is a pattern.
+std::vector<bool> g_unquoted;
+
+}  // namespace
+
 std::vector<std::string> program_arguments(int, char**) {
   // The narrow argv has been through the system code page; the wide command
   // line has not.
+  const wchar_t* line = GetCommandLineW();
   int count = 0;
-  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  LPWSTR* wide = CommandLineToArgvW(line, &count);
   std::vector<std::string> args;
   if (wide == nullptr) return args;
-  for (int i = 1; i < count; ++i) args.push_back(narrow(wide[i]));
+  // Our split only tells which were quoted; where it parts from the
+  // system's, nothing counts as a pattern.
+  std::vector<windows::CommandLineArgument> split =
+      windows::split_command_line(line);
+  const bool agree = split.size() + 1 == static_cast<std::size_t>(count);
+  for (int i = 1; i < count; ++i) {
+    args.push_back(narrow(wide[i]));
+    const windows::CommandLineArgument* ours = agree ? &split[i - 1] : nullptr;
+    g_unquoted.push_back(ours != nullptr && !ours->quoted &&
+                         ours->text == wide[i]);
+  }
   LocalFree(wide);
   return args;
+}
+
+std::vector<std::string> windows::expand_pattern(const std::string& argument) {
+  // Only the last part is a pattern, as the C runtimes have it.
+  const std::size_t cut = argument.find_last_of("\\/:");
+  const std::size_t name_start = cut == std::string::npos ? 0 : cut + 1;
+  if (argument.find_first_of("*?", name_start) == std::string::npos) {
+    return {argument};
+  }
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileExW(
+      native_path(argument).c_str(), FindExInfoBasic, &found,
+      FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (search == INVALID_HANDLE_VALUE) return {argument};
+  std::vector<std::wstring> names;
+  do {
+    std::wstring_view name = found.cFileName;
+    if (name != L"." && name != L"..") names.emplace_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  if (names.empty()) return {argument};
+  // In the order Explorer and NTFS list names: case ignored, then exact.
+  std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) {
+    int order =
+        CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                             static_cast<int>(b.size()), TRUE);
+    return order != CSTR_EQUAL ? order == CSTR_LESS_THAN : a < b;
+  });
+  std::vector<std::string> paths;
+  for (const std::wstring& name : names) {
+    paths.push_back(argument.substr(0, name_start) + narrow(name));
+  }
+  return paths;
+}
+
+std::vector<std::string> expand_file_argument(std::size_t position,
+                                              const std::string& argument) {
+  if (position >= g_unquoted.size() || !g_unquoted[position]) {
+    return {argument};
+  }
+  return windows::expand_pattern(argument);
 }
 
 // --- Environment and random source ---------------------------------------
@@ -391,6 +515,20 @@ std::optional<std::string> read_input_line() {
   HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return std::nullopt;
   if (is_console(h)) {
+    // Line input for this answer, whatever mode an earlier program left;
+    // the console gets its own mode back afterwards.
+    DWORD mode = 0;
+    const bool have_mode = GetConsoleMode(h, &mode);
+    const DWORD wanted = windows::line_input_mode(mode);
+    struct Restore {
+      HANDLE h;
+      DWORD mode;
+      bool changed;
+      ~Restore() {
+        if (changed) SetConsoleMode(h, mode);
+      }
+    } restore{h, mode,
+              have_mode && wanted != mode && SetConsoleMode(h, wanted)};
     std::wstring line;
     for (;;) {
       wchar_t c;
@@ -766,13 +904,19 @@ Result<std::string> read_file(const std::string& path) {
 }
 
 Status write_file(const std::string& path, std::string_view data) {
-  HANDLE h =
-      CreateFileW(native_path(path).c_str(), GENERIC_WRITE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Opened and cut to length rather than CREATE_ALWAYS, which refuses a
+  // file that has the hidden or system attribute.
+  HANDLE h = CreateFileW(native_path(path).c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   Handle owned(reinterpret_cast<std::intptr_t>(h));
-  return write_handle_all(h, data.data(), data.size());
+  if (Status written = write_handle_all(h, data.data(), data.size());
+      !written.ok()) {
+    return written;
+  }
+  if (!SetEndOfFile(h)) return last_error();
+  return {};
 }
 
 std::string join_path(std::string_view folder, std::string_view name) {
@@ -810,8 +954,10 @@ std::size_t name_limit(const std::string&) {
 
 Result<std::uint64_t> free_space(const std::string& folder) {
   ULARGE_INTEGER available{};
-  if (!GetDiskFreeSpaceExW(widen(folder.empty() ? "." : folder).c_str(),
-                           &available, nullptr, nullptr)) {
+  // A share's folder must end in a backslash.
+  std::wstring path = native_path(folder.empty() ? "." : folder);
+  if (path.back() != L'\\') path += L'\\';
+  if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) {
     return last_error();
   }
   return std::uint64_t{available.QuadPart};
@@ -956,9 +1102,13 @@ Result<TcpListener> TcpListener::listen_v4(std::uint16_t port, int backlog) {
   if (!made.ok()) return std::move(made).error();
   SOCKET s = *made;
   TcpListener listener(tag_socket(s));
-  // No reuse option: without one Windows refuses a port that another socket
-  // listens on, and still lets a restarted receiver take its port back
-  // while old connections linger (exclusive use would not).
+  // Exclusive use: Windows would otherwise let a wildcard bind succeed over
+  // a socket bound to one address, and a same-user program bind one address
+  // over this wildcard listener and take its traffic. A restart while old
+  // connections linger then falls back to a free port.
+  BOOL exclusive = TRUE;
+  (void)setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                   reinterpret_cast<const char*>(&exclusive), sizeof exclusive);
   int len = 0;
   sockaddr_storage native =
       to_native(SocketAddress::v4({0, 0, 0, 0}, port), len);

@@ -1,6 +1,12 @@
 // The Windows backend's own rules: paths, device names, error texts.
 #include <gtest/gtest.h>
+// clang-format off
+#include <winsock2.h>
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
+
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/windows_rules.h"
@@ -138,6 +144,113 @@ TEST(WindowsFiles, ADiscardedFileGoesWhileAScannerHoldsIt) {
   EXPECT_TRUE(file->discard());
   CloseHandle(scanner);
   EXPECT_FALSE(path_exists(dir.file("damaged.bin")));
+}
+
+// cmd.exe and PowerShell hand wildcards to the program; only what was
+// written without quotes is a pattern, and our split must agree with the
+// system's wherever it says so.
+TEST(WindowsArguments, QuotedArgumentsAreNoPatterns) {
+  struct Case {
+    const wchar_t* line;
+    std::vector<std::pair<std::wstring, bool>> args;  // text, quoted
+  };
+  for (const Case& c : std::vector<Case>{
+           {LR"("C:\Program Files\b.exe" send *.jpg "*.txt" --to a)",
+            {{L"send", false},
+             {L"*.jpg", false},
+             {L"*.txt", true},
+             {L"--to", false},
+             {L"a", false}}},
+           {LR"(b.exe a\\"b c" d\"e x\y)",
+            {{L"a\\b c", true}, {L"d\"e", false}, {L"x\\y", false}}},
+           {LR"(b.exe "a""b" "" c)", {{L"a\"b \"", true}, {L"c", false}}},
+           {LR"("b.exe"x """" y)", {{L"x", false}, {L"\" y", true}}},
+           {L"b.exe \t  x  ", {{L"x", false}}},
+       }) {
+    std::vector<windows::CommandLineArgument> split =
+        windows::split_command_line(c.line);
+    int count = 0;
+    LPWSTR* system = CommandLineToArgvW(c.line, &count);
+    ASSERT_NE(nullptr, system);
+    ASSERT_EQ(c.args.size(), split.size());
+    EXPECT_EQ(static_cast<int>(split.size()) + 1, count);
+    for (std::size_t i = 0; i < split.size(); ++i) {
+      EXPECT_EQ(c.args[i].first, split[i].text) << i;
+      EXPECT_EQ(c.args[i].second, split[i].quoted) << i;
+      if (static_cast<int>(i) + 1 < count) {
+        EXPECT_EQ(system[i + 1], split[i].text) << i;
+      }
+    }
+    LocalFree(system);
+  }
+}
+
+TEST(WindowsArguments, APatternNamesItsFilesSortedOrItself) {
+  testing::ScopedTempDir dir;
+  for (const char* name : {"b.jpg", "a.jpg", "C.JPG", "x.txt", "ab.txt"}) {
+    testing::write_whole(dir.file(name), "x");
+  }
+  ASSERT_OK(make_directory(dir.file("sub")));
+  using List = std::vector<std::string>;
+  EXPECT_EQ((List{dir.file("a.jpg"), dir.file("b.jpg"), dir.file("C.JPG")}),
+            windows::expand_pattern(dir.file("*.jpg")));
+  EXPECT_EQ((List{dir.file("x.txt")}),
+            windows::expand_pattern(dir.file("?.txt")));
+  EXPECT_EQ(List{dir.file("*.png")},
+            windows::expand_pattern(dir.file("*.png")));
+  EXPECT_EQ(List{"no\\such\\*.x"}, windows::expand_pattern("no\\such\\*.x"));
+  // Folders match as they do for the runtimes; "." and ".." never.
+  EXPECT_EQ(6u, windows::expand_pattern(dir.file("*")).size());
+  // Wildcards in a folder's part are not a pattern.
+  EXPECT_EQ(List{dir.file("s*\\x")},
+            windows::expand_pattern(dir.file("s*\\x")));
+  // Arguments that program_arguments did not see unquoted name themselves.
+  EXPECT_EQ(List{dir.file("*.jpg")},
+            expand_file_argument(99, dir.file("*.jpg")));
+}
+
+// Raw mode (no line input) makes Enter a lone CR that never ends a line.
+TEST(WindowsConsole, RawModeGetsLineInputForTheAnswer) {
+  constexpr std::uint32_t PROCESSED = 0x1, LINE = 0x2, ECHO = 0x4;
+  constexpr std::uint32_t QUICK_EDIT_DEFAULT = 0x1F7;
+  EXPECT_EQ(PROCESSED | LINE | ECHO, windows::line_input_mode(0));
+  EXPECT_EQ(QUICK_EDIT_DEFAULT, windows::line_input_mode(QUICK_EDIT_DEFAULT));
+  EXPECT_EQ(0x208u | PROCESSED | LINE | ECHO, windows::line_input_mode(0x208));
+}
+
+// CREATE_ALWAYS with FILE_ATTRIBUTE_NORMAL fails on a hidden or system file,
+// which would give a new identity on every run.
+TEST(WindowsFiles, AHiddenSystemFileIsRewritten) {
+  testing::ScopedTempDir dir;
+  const std::string file = dir.file(".burrowlink-cli-id");
+  testing::write_whole(file, "an older and longer identifier");
+  ASSERT_TRUE(
+      SetFileAttributesW(testing::fs_path(file).wstring().c_str(),
+                         FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+  ASSERT_OK(write_file(file, "id"));
+  EXPECT_EQ("id", testing::read_whole(file));
+}
+
+// Winsock lets a socket with SO_REUSEADDR bind one address over a wildcard
+// listener and take its connections, unless the listener has exclusive use.
+// (Wine's host refuses such a bind either way.)
+TEST(WindowsSockets, NoOtherSocketTakesTheListenersPort) {
+  Result<TcpListener> listener = TcpListener::listen_v4(0, 4);
+  ASSERT_OK(listener);
+  Result<std::uint16_t> port = listener->local_port();
+  ASSERT_OK(port);
+  SOCKET other = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_NE(INVALID_SOCKET, other);
+  BOOL on = TRUE;
+  setsockopt(other, SOL_SOCKET, SO_REUSEADDR,
+             reinterpret_cast<const char*>(&on), sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(*port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_NE(0,
+            bind(other, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  closesocket(other);
 }
 
 TEST(WindowsErrors, SystemTextWithoutItsLineEnd) {

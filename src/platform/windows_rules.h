@@ -5,6 +5,9 @@
 // them what Wine never shows.
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/result.h"
 
@@ -25,5 +28,26 @@ ErrorKind create_file_error_kind(std::uint32_t error, bool something_there,
 // root ("D:\") gives ERROR_ACCESS_DENIED, not ERROR_ALREADY_EXISTS, so
 // access denied on what is a folder already means it is there.
 ErrorKind create_folder_error_kind(std::uint32_t error, bool folder_there);
+
+// The console input mode for reading one answer: line input, echo and
+// processed input on, whatever an earlier program left (in raw mode Enter
+// gives a lone CR and a line never ends).
+std::uint32_t line_input_mode(std::uint32_t mode);
+
+// One argument of a command line as the runtime splits it.
+struct CommandLineArgument {
+  std::wstring text;
+  bool quoted = false;  // some part of it was inside quotes
+};
+// The arguments of `line` after the program's name, split by the rules of
+// CommandLineToArgvW (2n backslashes and a quote give n backslashes and
+// start or end a quoted part; 2n+1 give n and a literal quote; "" inside
+// quotes is a literal quote).
+std::vector<CommandLineArgument> split_command_line(std::wstring_view line);
+
+// The files that `argument` names as a pattern: * and ? in its last part,
+// expanded as the C runtimes expand one, sorted as Explorer lists names.
+// Itself when it holds no pattern or nothing matches.
+std::vector<std::string> expand_pattern(const std::string& argument);
 
 }  // namespace burrowlink::platform::windows
