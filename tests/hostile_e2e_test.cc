@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -219,6 +220,44 @@ TEST_F(HostileTest, MalformedFramesAndBurstsAreRefusedAndServingGoesOn) {
   EXPECT_TRUE(recv->wait_for_err(expected, 20s)) << recv->err();
   EXPECT_TRUE(stored().empty());
   expect_still_serving(*recv);
+}
+
+TEST_F(HostileTest, AnInterruptedReceiveLeavesNoPartialFile) {
+  std::string big(4 * 1024 * 1024, 'p');
+  // Wine turns SIGINT into the console's Ctrl+C event; other signals end
+  // a Windows program without one.
+  const std::vector<int> signals =
+      tool().windows ? std::vector<int>{SIGINT}
+                     : std::vector<int>{SIGINT, SIGTERM, SIGHUP};
+  for (int signal_number : signals) {
+    std::filesystem::remove_all(inbox);
+    auto recv = receiver({"--yes"});
+    {
+      TcpStream s = peer();
+      put(s, one_file("kept.txt", "kept"));
+      EXPECT_EQ(1, next_byte(s));
+      put(s, "kept" + digest("kept"));
+      EXPECT_EQ(1, next_byte(s));
+    }
+    TcpStream s = peer();
+    put(s, one_file("half.bin", big));
+    EXPECT_EQ(1, next_byte(s));
+    put(s, big.substr(0, big.size() / 2));
+    const std::string half = inbox + "/half.bin";
+    for (int i = 0; i < 200 && (!std::filesystem::exists(half) ||
+                                std::filesystem::file_size(half) == 0);
+         ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(std::filesystem::exists(half)) << signal_number;
+    recv->kill(signal_number);
+    ToolResult result = recv->finish(10s);
+    // Ended as the signal ends a program, for the shell to see; on Windows
+    // with STATUS_CONTROL_C_EXIT, of which the status keeps the low byte.
+    EXPECT_EQ(tool().windows ? 0x3A : 128 + signal_number, result.status)
+        << signal_number;
+    EXPECT_EQ((std::set<std::string>{"kept.txt"}), stored()) << signal_number;
+  }
 }
 
 }  // namespace
