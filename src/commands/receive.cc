@@ -48,6 +48,7 @@ bool ask_to_accept(std::string_view name, std::string_view summary) {
   console::print(Stream::err,
                  console::peer(Stream::err, name) + " wants to send you " +
                      console::peer(Stream::err, summary) + ". Accept? [y/N] ");
+  console::flush();  // the question shows before the answer is read
   std::optional<std::string> line = platform::read_input_line();
   if (!line || !text::is_valid_utf8(*line)) return false;
   std::string reply = text::to_lower(text::trim_white_space(*line));
@@ -104,6 +105,7 @@ CommandResult receive(Args args) {
 
   // An interrupted transfer must not leave a partial file that looks whole.
   platform::discard_incoming_on_interrupt();
+  console::write_terminals_in_background();
   if (Status prepared = prepare_folder(options.folder); !prepared.ok()) {
     return CliError{path_error_text(options.folder, prepared.error().message)};
   }

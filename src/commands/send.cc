@@ -98,6 +98,7 @@ CommandResult send(Args args) {
   // for the platform's rule on patterns among the file arguments.
   Positions positions(args.size());
   std::iota(positions.begin(), positions.end(), 1);
+  console::write_terminals_in_background();
   std::optional<std::string> to = take_option(args, "--to", &positions);
   if (!to) return CliError{std::string(NO_TARGET_TEXT)};
   std::string name = device_name(take_option(args, "--name", &positions));

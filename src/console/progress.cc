@@ -45,7 +45,7 @@ ProgressLine::~ProgressLine() { erase(); }
 
 void ProgressLine::erase() {
   if (m_drawn == 0) return;
-  print(Stream::err, "\r" + std::string(m_drawn, ' ') + "\r");
+  print_status(Stream::err, "\r" + std::string(m_drawn, ' ') + "\r");
   m_drawn = 0;
 }
 
@@ -68,7 +68,7 @@ void ProgressLine::update_at(std::uint64_t done, Clock::time_point now) {
   // Spaces wipe what a longer line before left; no terminal codes needed.
   std::string out = "\r" + line;
   if (shown < m_drawn) out.append(m_drawn - shown, ' ');
-  print(Stream::err, out);
+  print_status(Stream::err, out);
   m_drawn = std::max(shown, m_drawn);
 }
 

@@ -7,8 +7,10 @@ int main(int argc, char** argv) {
   burrowlink::platform::prepare_process();
   burrowlink::CommandResult result =
       burrowlink::run(burrowlink::platform::program_arguments(argc, argv));
-  if (result.ok()) return 0;
-  burrowlink::console::print(burrowlink::console::Stream::err,
-                             "burrowlink: " + result.error().message + "\n");
-  return 1;
+  if (!result.ok()) {
+    burrowlink::console::print(burrowlink::console::Stream::err,
+                               "burrowlink: " + result.error().message + "\n");
+  }
+  burrowlink::console::flush();
+  return result.ok() ? 0 : 1;
 }
