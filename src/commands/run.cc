@@ -36,10 +36,7 @@ bool is_version_word(std::string_view word) {
 
 CommandResult run(Args args) {
   if (args.empty()) return CliError{std::string(USAGE_TEXT)};
-  if (auto bad = first_invalid_argument(args)) {
-    return CliError{
-        invalid_argument_text(*bad, text::to_valid_utf8(args[*bad - 1]))};
-  }
+  // Help and the version ignore what follows them, whatever it is.
   const std::string& word = args.front();
   if (is_help_word(word)) {
     console::print(console::Stream::out, std::string(USAGE_TEXT) + "\n");
@@ -49,6 +46,10 @@ CommandResult run(Args args) {
     console::print(console::Stream::out,
                    "burrowlink " + std::string(VERSION) + "\n");
     return {};
+  }
+  if (auto bad = first_invalid_argument(args)) {
+    return CliError{
+        invalid_argument_text(*bad, text::to_valid_utf8(args[*bad - 1]))};
   }
   for (const Command& command : COMMANDS) {
     if (word == command.name) {

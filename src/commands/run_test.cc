@@ -39,6 +39,12 @@ TEST(Run, RefusesArgumentsThatAreNotText) {
       result.error().message);
 }
 
+TEST(Run, HelpIgnoresWhateverFollowsIt) {
+  for (const char* word : {"help", "--help", "-h", "--version", "-V"}) {
+    EXPECT_TRUE(run({word, "\xff"}).ok()) << word;
+  }
+}
+
 TEST(SendOptions, ToIsCheckedFirstThenSomethingToSend) {
   CommandResult no_to = run({"send", "a.txt", "--to"});
   ASSERT_FALSE(no_to.ok());

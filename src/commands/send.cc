@@ -54,6 +54,11 @@ std::size_t prefix_length(std::string_view path) {
       is_separator(path[2])) {
     return 0;
   }
+  // On Linux "//tmp/x" is the root, as scripts that join "/" and a path make.
+  if (path[0] == '/' && path[1] == '/' &&
+      !platform::two_slashes_start_a_share()) {
+    return 0;
+  }
   const std::size_t first_end = component_end(path, 2);
   const std::string_view first = path.substr(2, first_end - 2);
   if ((first == "?" || first == ".") && first_end < path.size()) {

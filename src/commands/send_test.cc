@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/platform.h"
+
 namespace burrowlink::commands {
 namespace {
 
@@ -38,6 +40,12 @@ TEST(OfferedName, SharePrefixIsNoComponent) {
   EXPECT_EQ(offered_name(R"(\\server)"), "");
   EXPECT_EQ(offered_name(R"(\\server\share\x.txt)"), "x.txt");
   EXPECT_EQ(offered_name("//server/share/x.txt"), "x.txt");
+  // Two forward slashes start a share on Windows alone; elsewhere they are
+  // the root.
+  EXPECT_EQ(offered_name("//tmp/report.txt"),
+            platform::two_slashes_start_a_share() ? "" : "report.txt");
+  EXPECT_EQ(offered_name("//server"),
+            platform::two_slashes_start_a_share() ? "" : "server");
   EXPECT_EQ(offered_name(R"(\/server/share\d\x.txt)"), "x.txt");
   EXPECT_EQ(offered_name(R"(\\server\share\d\..)"), "");
 }

@@ -1,59 +1,27 @@
 #include "discovery/beacon.h"
 
 #include <cstddef>
-#include <nlohmann/json.hpp>
+
+#include "text/json.h"
 
 namespace burrowlink {
 
 namespace {
 
-void append_json_string(std::string& out, std::string_view text) {
-  static constexpr char HEX[] = "0123456789abcdef";
-  out += '"';
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += "\\u00";
-          out += HEX[(c >> 4) & 0xF];
-          out += HEX[c & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-}
-
 // Takes the four members of the top-level object and refuses the datagram at
 // the first fault. A SAX reader, because a DOM keeps only the last of
 // repeated members.
-class BeaconReader : public nlohmann::json_sax<nlohmann::json> {
+class BeaconReader : public json::Reader {
  public:
   enum class Member { none, app, id, name, port, other };
 
   bool complete() const { return m_app && m_id && m_name && m_port; }
+  std::size_t taken() const { return m_taken; }
+
+  // Values of other members, whatever they are.
+  bool skips_next_value() const override {
+    return m_depth > 1 || (m_depth == 1 && m_member == Member::other);
+  }
   Beacon take() { return std::move(m_beacon); }
 
   bool null() override { return scalar(); }
@@ -124,7 +92,7 @@ class BeaconReader : public nlohmann::json_sax<nlohmann::json> {
     return true;
   }
   bool parse_error(std::size_t, const std::string&,
-                   const nlohmann::detail::exception&) override {
+                   const nlohmann::json::exception&) override {
     return false;
   }
 
@@ -163,11 +131,11 @@ class BeaconReader : public nlohmann::json_sax<nlohmann::json> {
 
 std::string write_beacon(const Beacon& beacon) {
   std::string out = "{\"app\":";
-  append_json_string(out, beacon.app);
+  json::append_string(out, beacon.app);
   out += ",\"id\":";
-  append_json_string(out, beacon.id);
+  json::append_string(out, beacon.id);
   out += ",\"name\":";
-  append_json_string(out, beacon.name);
+  json::append_string(out, beacon.name);
   out += ",\"port\":";
   out += std::to_string(beacon.port);
   out += '}';
@@ -182,14 +150,12 @@ std::optional<Beacon> read_beacon(std::string_view datagram) {
     return std::nullopt;
   }
   BeaconReader reader;
-  bool parsed = false;
-  try {
-    parsed =
-        nlohmann::json::sax_parse(datagram.begin(), datagram.end(), &reader);
-  } catch (const std::exception&) {
+  if (!json::parse(datagram, reader) || !reader.complete()) return std::nullopt;
+  // Only white space may follow the object.
+  if (datagram.find_first_not_of(" \t\n\r", reader.taken()) !=
+      std::string_view::npos) {
     return std::nullopt;
   }
-  if (!parsed || !reader.complete()) return std::nullopt;
   return reader.take();
 }
 

@@ -34,6 +34,17 @@ TEST(Beacon, ReadsAnyOrderWhiteSpaceAndOtherMembers) {
   EXPECT_EQ(read->id, "I");
   EXPECT_EQ(read->name, "\xC3\xA9\t");
   EXPECT_EQ(read->port, 7);
+
+  // Whatever the values of other members, numbers beyond a double's range
+  // included.
+  for (const char* other :
+       {R"("x":1e400)", R"("y":[1e999])", R"("z":{"w":-1e400})"}) {
+    read = read_beacon(R"({"app":"warrenet","id":"h1","name":"Huge",)"
+                       R"("port":5001,)" +
+                       std::string(other) + "}");
+    ASSERT_TRUE(read.has_value()) << other;
+    EXPECT_EQ(read->port, 5001) << other;
+  }
 }
 
 TEST(Beacon, RefusesInvalidDatagrams) {
@@ -50,6 +61,7 @@ TEST(Beacon, RefusesInvalidDatagrams) {
       R"({"app":"warrenet","id":"I","name":"N","port":"45455"})",
       R"({"app":"warrenet","id":"I","name":"N","port":45455.0})",
       R"({"app":"warrenet","id":"I","name":"N","port":4e4})",
+      R"({"app":"warrenet","id":"I","name":"N","port":1e400})",
       R"({"app":"warrenet","id":"I","name":"N","port":-0})",
       R"({"app":"warrenet","id":"I","name":"N","port":65536})",
       R"({"app":"warrenet","id":1,"name":"N","port":1})",

@@ -230,6 +230,9 @@ Result<std::uint64_t> free_space(const std::string& folder);
 // True where the file system drops trailing dots and spaces from names
 // (Windows): a name ending in either would be stored under another name.
 bool drops_trailing_dots_and_spaces();
+// True where a path that starts with two forward slashes names a network
+// share (Windows); elsewhere "//" is the root.
+bool two_slashes_start_a_share();
 
 // --- Addresses -----------------------------------------------------------
 

@@ -443,6 +443,8 @@ std::string join_path(std::string_view folder, std::string_view name) {
 
 bool drops_trailing_dots_and_spaces() { return false; }
 
+bool two_slashes_start_a_share() { return false; }
+
 std::size_t name_limit(const std::string& folder) {
   long limit = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
   return limit > 0 ? static_cast<std::size_t>(limit) : 255;

@@ -945,6 +945,8 @@ std::string parent_path(std::string_view path) {
 
 bool drops_trailing_dots_and_spaces() { return true; }
 
+bool two_slashes_start_a_share() { return true; }
+
 std::size_t name_limit(const std::string&) {
   // Every file system Windows writes to (NTFS, ReFS, FAT32, exFAT) takes
   // names of 255 UTF-16 units. Asking the volume would tell no more, and

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,82 +16,14 @@
 #include <vector>
 
 #include "protocol/wire.h"
-#include "text/unicode.h"
+#include "text/json.h"
 
 namespace burrowlink {
-
 namespace {
 
-// Ordered, so that members come out in the order they were set.
-using Json = nlohmann::ordered_json;
+using json::Json;
 
 constexpr std::string_view SPACE = " \t\n\r";
-
-// Compact text; invalid UTF-8 becomes U+FFFD rather than an exception.
-std::string dump(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-// Hands the body to the parser and records in `*taken` how many bytes it has
-// pulled. One space follows the body, so the parser's look-ahead past a
-// number is always a real byte, even at the end.
-class BodyIterator {
- public:
-  using iterator_category = std::input_iterator_tag;
-  using value_type = char;
-  using difference_type = std::ptrdiff_t;
-  using pointer = void;
-  using reference = char;
-
-  BodyIterator(std::string_view body, std::size_t index, std::size_t* taken)
-      : m_body(body), m_index(index), m_taken(taken) {}
-
-  char operator*() const {
-    return m_index < m_body.size() ? m_body[m_index] : ' ';
-  }
-  BodyIterator& operator++() {
-    *m_taken = ++m_index;
-    return *this;
-  }
-  BodyIterator operator++(int) {
-    BodyIterator old = *this;
-    ++*this;
-    return old;
-  }
-  bool operator==(const BodyIterator& other) const {
-    return m_index == other.m_index;
-  }
-
- private:
-  std::string_view m_body;
-  std::size_t m_index;
-  std::size_t* m_taken;
-};
-
-// True while the reader on this thread waits for a value that it skips.
-bool skipping_value();
-
-}  // namespace
-}  // namespace burrowlink
-
-// The parser refuses a number beyond the range of a double as soon as it has
-// read it, before any event, and its interface offers no way to go on. A
-// skipped member's value may be anything, so for our input the parser is
-// handed 0 for a number that the reader skips; other numbers are unchanged.
-// This reaches into the library's lexer; the offer tests pin its effect.
-// Declared constexpr as the library declares it (clang insists); the
-// constant-evaluation branch is there only to make that valid.
-template <>
-constexpr burrowlink::Json::number_float_t nlohmann::detail::lexer<
-    burrowlink::Json, nlohmann::detail::iterator_input_adapter<
-                          burrowlink::BodyIterator>>::get_number_float()
-    const noexcept {
-  if (std::is_constant_evaluated()) return value_float;
-  return burrowlink::skipping_value() ? 0 : value_float;
-}
-
-namespace burrowlink {
-namespace {
 
 // Where the next value goes, and so what it must be.
 enum class Slot {
@@ -179,40 +110,30 @@ std::string syntax_problem(const nlohmann::json::exception& ex, bool at_end,
   return "expected value";
 }
 
-class OfferReader;
-
-// The reader that parses on this thread, if any.
-thread_local const OfferReader* t_reader = nullptr;
-
 // Builds the offer from the parser's events, one level per open record,
 // list or skipped value, and stops at the first fault.
-class OfferReader : public nlohmann::json_sax<Json> {
+class OfferReader : public json::Reader {
  public:
   explicit OfferReader(std::string_view body) : m_body(body) {}
 
   Result<Offer> read() {
     // The parser would skip a byte order mark; strict JSON has none.
     if (m_body.starts_with('\xEF')) return located("expected value", 1);
-    const BodyIterator first(m_body, 0, &m_taken);
-    const BodyIterator last(m_body, m_body.size() + 1, &m_taken);
-    // Not strict: trailing bytes are checked below, with our own position.
-    // The parser reports failures through parse_error and does not throw.
-    t_reader = this;
-    const bool parsed =
-        Json::sax_parse(first, last, this, Json::input_format_t::json, false);
-    t_reader = nullptr;
-    if (!parsed) return std::move(*m_error);
+    if (!json::parse(m_body, *this)) return std::move(*m_error);
     // A record ends with a bracket, so the parser took no byte after it.
     const std::size_t rest = skip_space(m_taken);
     if (rest < m_body.size()) return located("trailing characters", rest + 1);
     return std::move(m_offer);
   }
 
-  // True when the next value is skipped: an unknown member's or part of one.
-  bool skips_next_value() const {
+  // True when the next value is skipped: an unknown member's, part of one,
+  // or an element past a record's last field, which is refused as trailing.
+  bool skips_next_value() const override {
     if (m_levels.empty()) return false;
     const Level& top = m_levels.back();
-    return top.kind == Kind::skip || (top.object && top.pending == Slot::skip);
+    if (top.kind == Kind::skip) return true;
+    if (top.object) return top.pending == Slot::skip;
+    return top.kind != Kind::files && top.count >= fields_of(top.kind).size();
   }
 
   bool null() override {
@@ -295,7 +216,7 @@ class OfferReader : public nlohmann::json_sax<Json> {
       case Slot::skip:
         break;
       default:
-        return mismatch(slot, "string " + dump(Json(value)), m_taken);
+        return mismatch(slot, "string " + json::dump(Json(value)), m_taken);
     }
     return done(m_taken);
   }
@@ -468,7 +389,6 @@ class OfferReader : public nlohmann::json_sax<Json> {
   }
 
   std::string_view m_body;
-  std::size_t m_taken = 0;      // bytes the parser has pulled
   std::size_t m_value_end = 0;  // just past the last complete value
   std::vector<Level> m_levels;
   Offer m_offer;
@@ -476,64 +396,13 @@ class OfferReader : public nlohmann::json_sax<Json> {
   std::optional<Error> m_error;
 };
 
-bool skipping_value() {
-  return t_reader != nullptr && t_reader->skips_next_value();
-}
-
 }  // namespace
 
 namespace {
 
-// `text` as a JSON string: the quote, the backslash and control characters
-// escaped (in their short form where JSON has one), all else as its UTF-8
-// bytes; invalid UTF-8 becomes U+FFFD.
-void append_string(std::string& out, std::string_view text) {
-  std::string valid;
-  if (!text::is_valid_utf8(text)) {
-    valid = text::to_valid_utf8(text);
-    text = valid;
-  }
-  out += '"';
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          constexpr char HEX[] = "0123456789abcdef";
-          out += "\\u00";
-          out += HEX[(c >> 4) & 0xF];
-          out += HEX[c & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  out += '"';
-}
-
 void append_optional(std::string& out, const std::optional<std::string>& text) {
   if (text) {
-    append_string(out, *text);
+    json::append_string(out, *text);
   } else {
     out += "null";
   }
@@ -547,14 +416,14 @@ std::string offer_to_json(const Offer& offer) {
   std::string out;
   out.reserve(128 + 48 * offer.files.size());
   out += "{\"from\":";
-  append_string(out, offer.from);
+  json::append_string(out, offer.from);
   out += ",\"fromId\":";
   append_optional(out, offer.from_id);
   out += ",\"files\":[";
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
     if (i > 0) out += ',';
     out += "{\"name\":";
-    append_string(out, offer.files[i].name);
+    json::append_string(out, offer.files[i].name);
     out += ",\"size\":";
     out += std::to_string(offer.files[i].size);
     out += '}';
