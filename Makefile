@@ -78,9 +78,17 @@ windows:
 	  -DBURROWLINK_LINUX_BUILD=$(abspath $(BUILD))
 	cmake --build $(WINDOWS_BUILD)
 
-# Its unit tests under Wine, and the end-to-end suite driving burrowlink.exe
-# with the Linux build as its peer, each in a private network namespace.
-test-windows: all windows
+# Its installer and a zip of the same files, for those who don't install:
+# $(WINDOWS_BUILD)/burrowlink-<version>-x64.msi and .zip
+windows-package:
+	scripts/install-deps.sh --windows-package
+	$(MAKE) windows
+	cmake --build $(WINDOWS_BUILD) --target windows-package
+
+# Its unit tests under Wine, the end-to-end suite driving burrowlink.exe
+# with the Linux build as its peer, and the installer's test, each in a
+# private network namespace.
+test-windows: all windows-package
 	cd $(WINDOWS_BUILD) && ctest --output-on-failure
 
 # Rewrites the C++ sources in the repository's clang-format style; the check

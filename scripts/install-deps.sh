@@ -15,6 +15,9 @@ case "${1:-}" in
   --bench) packages+=(socat rsync openssl time bc procps) ;;
   --windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
                         dpkg-dev googletest) ;;
+  # The Windows installer: wixl writes it, msibuild adds what wixl cannot
+  # (the PATH entry). cmake writes the zip.
+  --windows-package) packages+=(wixl msitools) ;;
   --package) packages+=(dpkg-dev file) ;;
   # The package and Debian's own checker of it.
   --test-package) packages+=(dpkg-dev file lintian) ;;
