@@ -13,8 +13,9 @@ CLANG_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 PREFIX ?= /usr/local
 
-.PHONY: all configure test run bench bench-ab deps install package windows \
-	test-windows format check-format test-sanitize test-tsan fuzz clean
+.PHONY: all configure test run bench bench-ab deps install package \
+	test-package windows windows-package test-windows format check-format \
+	test-sanitize test-tsan fuzz clean
 
 all: deps configure
 	cmake --build $(BUILD)
@@ -38,11 +39,21 @@ run: all
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# A Debian package, $(BUILD)/burrowlink_<version>_<arch>.deb.
+# A Debian package, $(BUILD)/burrowlink_<version>_<arch>.deb (the only one
+# there: test-package checks what it finds).
 package:
 	scripts/install-deps.sh --package
 	$(MAKE) all
-	cd $(BUILD) && cpack -G DEB
+	rm -rf $(BUILD)/burrowlink_*.deb $(BUILD)/_CPack_Packages
+	# The folders cpack makes follow the umask: 022 for 0755 ones.
+	cd $(BUILD) && umask 022 && cpack -G DEB
+
+# The package as Debian's own checker sees it: any error or warning from
+# lintian fails; informational tags are only shown.
+test-package:
+	scripts/install-deps.sh --test-package
+	$(MAKE) package
+	lintian --fail-on error,warning --display-info $(BUILD)/burrowlink_*.deb
 
 bench:
 	scripts/install-deps.sh --bench
@@ -67,9 +78,17 @@ windows:
 	  -DBURROWLINK_LINUX_BUILD=$(abspath $(BUILD))
 	cmake --build $(WINDOWS_BUILD)
 
-# Its unit tests under Wine, and the end-to-end suite driving burrowlink.exe
-# with the Linux build as its peer, each in a private network namespace.
-test-windows: all windows
+# Its installer and a zip of the same files, for those who don't install:
+# $(WINDOWS_BUILD)/burrowlink-<version>-x64.msi and .zip
+windows-package:
+	scripts/install-deps.sh --windows-package
+	$(MAKE) windows
+	cmake --build $(WINDOWS_BUILD) --target windows-package
+
+# Its unit tests under Wine, the end-to-end suite driving burrowlink.exe
+# with the Linux build as its peer, and the installer's test, each in a
+# private network namespace.
+test-windows: all windows-package
 	cd $(WINDOWS_BUILD) && ctest --output-on-failure
 
 # Rewrites the C++ sources in the repository's clang-format style; the check

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that the build, the tests, the benchmark, the
-# package and the sanitizer and fuzz builds call. As root it uses apt-get;
-# otherwise it prints the exact command to run and fails, so that make stops
-# before CMake does.
+# packages and their checks, and the sanitizer and fuzz builds call. As root
+# it uses apt-get; otherwise it prints the exact command to run and fails, so
+# that make stops before CMake does.
 set -euo pipefail
 
 packages=(
@@ -15,7 +15,12 @@ case "${1:-}" in
   --bench) packages+=(socat rsync openssl time bc procps) ;;
   --windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
                         dpkg-dev googletest) ;;
+  # The Windows installer: wixl writes it, msibuild adds what wixl cannot
+  # (the PATH entry). cmake writes the zip.
+  --windows-package) packages+=(wixl msitools) ;;
   --package) packages+=(dpkg-dev file) ;;
+  # The package and Debian's own checker of it.
+  --test-package) packages+=(dpkg-dev file lintian) ;;
   --format) packages+=(clang-format-14 git) ;;
   # Sanitizer and fuzz builds: the runtimes, and llvm-symbolizer for reports.
   --clang) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;

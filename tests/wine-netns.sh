@@ -5,7 +5,8 @@
 # wineserver started outside would give Windows programs the host's network.
 #   tests/wine-netns.sh PROGRAM [ARGS...]   (a .exe runs under Wine)
 # WINE_TEMPLATE names a prepared prefix (default: build-windows/wine-template
-# beside this script's repository); each run works on a hard-linked clone.
+# beside this script's repository); each run works on a hard-linked clone
+# with its own registry.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -23,6 +24,11 @@ if [[ "${BURROWLINK_IN_NETNS:-}" != 1 ]]; then
   run=$(mktemp -d "${TMPDIR:-/tmp}/burrowlink-wine.XXXXXX")
   trap 'rm -rf "$run"' EXIT
   cp -al "$template" "$run/prefix"
+  # wineserver writes a registry file that has other links in place: each
+  # run gets copies, so that none changes the template's registry.
+  for reg in "$template"/*.reg; do
+    rm "$run/prefix/${reg##*/}" && cp "$reg" "$run/prefix/"
+  done
   BURROWLINK_IN_NETNS=1 WINEPREFIX=$run/prefix WINE_TEMPLATE=$template \
     unshare --net --mount --propagation private -- "$0" "$@"
   exit $?
