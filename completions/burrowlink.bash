@@ -24,7 +24,7 @@ _burrowlink() {
   local options
   case ${COMP_WORDS[1]} in
     list) options='--seconds' ;;
-    send) options='--to --name --text' ;;
+    send) options='--to --name --text -r --recursive' ;;
     receive) options='--dir --yes --once --name --port' ;;
     *) return ;;
   esac

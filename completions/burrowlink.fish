@@ -19,6 +19,7 @@ complete -c burrowlink -n $send -F
 complete -c burrowlink -n $send -l to -x -d 'The device: part of its name, or ip[:port]'
 complete -c burrowlink -n $send -l name -x -d 'The name the receiver is shown'
 complete -c burrowlink -n $send -l text -x -d 'Send this note instead of files'
+complete -c burrowlink -n $send -s r -l recursive -d 'Send folders whole, with everything in them'
 
 set -l receive "__fish_seen_subcommand_from receive"
 complete -c burrowlink -n $receive -l dir -x -a '(__fish_complete_directories)' -d 'The folder to save into (default .)'

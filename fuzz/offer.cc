@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz.h"
 #include "platform/platform.h"
 #include "protocol/wire.h"
+#include "storage/folders.h"
 #include "text/unicode.h"
 
 namespace {
@@ -26,6 +28,23 @@ bool all_valid_utf8(const Offer& offer) {
   if (offer.text && !text::is_valid_utf8(*offer.text)) return false;
   for (const FileInfo& file : offer.files) {
     if (!text::is_valid_utf8(file.name)) return false;
+    if (file.folder && !text::is_valid_utf8(*file.folder)) return false;
+  }
+  return true;
+}
+
+// The folders a receiver would make for `folder` stay below its own: no
+// part can step out, name a root, or hide a separator or a control.
+bool stays_inside(const std::string& folder) {
+  const std::vector<std::string> parts = folder_parts(folder);
+  if (parts.size() > MAX_FOLDER_DEPTH) return false;
+  for (const std::string& part : parts) {
+    if (part.empty() || part == "." || part == "..") return false;
+    for (unsigned char c : part) {
+      if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') {
+        return false;
+      }
+    }
   }
   return true;
 }
@@ -70,6 +89,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   FUZZ_CHECK(*read == *parsed);
   FUZZ_CHECK(all_valid_utf8(*read));
+  for (const FileInfo& file : read->files) {
+    if (file.folder) FUZZ_CHECK(stays_inside(*file.folder));
+  }
 
   // Written again, it reads back the same.
   const Result<Offer> again = offer_from_json(offer_to_json(*read));

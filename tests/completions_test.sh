@@ -30,7 +30,7 @@ check "$(bash_offers burrowlink '')" \
 check "$(bash_offers burrowlink rec)" 'receive' 'bash: burrowlink rec'
 check "$(bash_offers burrowlink list -)" '--seconds' 'bash: list -'
 check "$(bash_offers burrowlink send '')" 'a file.txt b.txt folder' 'bash: send'
-check "$(bash_offers burrowlink send b.txt --)" '--name --text --to' \
+check "$(bash_offers burrowlink send b.txt --)" '--name --recursive --text --to' \
   'bash: send b.txt --'
 check "$(bash_offers burrowlink send --to '')" '' 'bash: send --to'
 check "$(bash_offers burrowlink receive --)" \

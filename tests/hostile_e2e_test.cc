@@ -17,6 +17,9 @@
 namespace burrowlink::testing {
 namespace {
 
+// Levels of folders a receiver keeps below its folder.
+constexpr std::size_t MAX_DEPTH = 32;
+
 using namespace std::string_literals;
 
 class HostileTest : public TransferTest {
@@ -192,6 +195,73 @@ TEST_F(HostileTest, HostileNamesStayInsideTheFolderAndCannotMislead) {
   }
   EXPECT_EQ((std::set<std::string>{"in", "src", "home-r", "home-s"}), around);
   expect_still_serving(*recv);
+}
+
+// A sender's "folder" values are cleaned, bounded and made inside the
+// receive folder, whatever they say; none fails the transfer.
+TEST_F(HostileTest, HostileFoldersStayInsideTheReceiveFolder) {
+  auto recv = receiver({"--yes"});
+  std::string deep;
+  for (int i = 0; i < 200; ++i) deep += "d/";
+  const std::vector<std::pair<std::string, std::string>> folders = {
+      {"../..", ""},
+      {"/etc", "etc"},
+      {"C:\\\\x", "C_/x"},
+      {"a/../../b", "a/b"},
+      {"\\\\\\\\server\\\\share", "server/share"},
+      {"tab\\there/\\u0001", "tab_here/_"},
+      {"CON", tool().windows ? "CON (1)" : "CON"},
+      {std::string(10000, 'n'), std::string(platform::name_limit(inbox), 'n')},
+      {deep, ""},
+  };
+  std::string files;
+  for (const auto& [folder, _] : folders) {
+    files += R"({"name":"f.txt","size":1,"folder":")" + folder + R"("},)";
+  }
+  files.pop_back();
+  {
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"Peer","files":[)" + files + "]}"));
+    EXPECT_EQ(1, next_byte(s));
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+      put(s, "z" + digest("z"));
+      EXPECT_EQ(1, next_byte(s)) << folders[i].first;
+    }
+  }
+  for (const auto& [folder, lands] : folders) {
+    std::string expected = lands;
+    if (folder == deep) {
+      for (std::size_t i = 0; i < MAX_DEPTH; ++i) expected += "d/";
+    } else if (!expected.empty()) {
+      expected += "/";
+    }
+    EXPECT_EQ("z", read_whole(inbox + "/" + expected + "f.txt"))
+        << folder.substr(0, 40);
+  }
+  EXPECT_FALSE(std::filesystem::exists("/etc/f.txt"));
+  std::set<std::string> around;
+  for (const auto& entry : std::filesystem::directory_iterator(work.path())) {
+    around.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ((std::set<std::string>{"in", "src", "home-r", "home-s"}), around);
+  expect_still_serving(*recv);
+}
+
+TEST_F(HostileTest, AFolderThatIsALinkIsNeverWrittenThrough) {
+  if (tool().windows) GTEST_SKIP() << "Wine shows links as plain folders";
+  std::filesystem::create_directories(inbox);
+  ScopedTempDir elsewhere;
+  std::filesystem::create_directory_symlink(elsewhere.path(),
+                                            inbox + "/Photos");
+  auto recv = receiver({"--yes"});
+  TcpStream s = peer();
+  put(s, frame(R"({"from":"Peer","files":[{"name":"a.jpg","size":1,)"
+               R"("folder":"Photos/2024"}]})"));
+  EXPECT_EQ(1, next_byte(s));
+  put(s, "a" + digest("a"));
+  EXPECT_EQ(1, next_byte(s));
+  EXPECT_EQ("a", read_whole(inbox + "/Photos (1)/2024/a.jpg"));
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path()));
 }
 
 TEST_F(HostileTest, MalformedFramesAndBurstsAreRefusedAndServingGoesOn) {

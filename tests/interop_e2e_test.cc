@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -48,11 +50,15 @@ class InteropTest : public ::testing::TestWithParam<bool> {
     return o;
   }
 
-  std::unique_ptr<ToolProcess> receiver(const std::string& name) {
-    auto process = std::make_unique<ToolProcess>(options(
-        receiving, "home-r",
-        {"receive", "--yes", "--once", "--dir", receiving.flavour().path(inbox),
-         "--name", name, "--port", std::to_string(port)}));
+  // `once`: it ends after one connection; otherwise the test ends it.
+  std::unique_ptr<ToolProcess> receiver(const std::string& name,
+                                        bool once = true) {
+    std::vector<std::string> args{
+        "receive", "--yes", "--dir",  receiving.flavour().path(inbox),
+        "--name",  name,    "--port", std::to_string(port)};
+    if (once) args.push_back("--once");
+    auto process =
+        std::make_unique<ToolProcess>(options(receiving, "home-r", args));
     EXPECT_TRUE(process->wait_for_err("Ready to receive", 20s))
         << process->err();
     return process;
@@ -61,6 +67,23 @@ class InteropTest : public ::testing::TestWithParam<bool> {
   ToolResult sender(std::vector<std::string> args) {
     args.insert(args.begin(), "send");
     return run_tool(options(sending, "home-s", std::move(args)));
+  }
+
+  // `send`, while `recv`'s output is read so that its lines never fill a
+  // pipe.
+  ToolResult sender_to(ToolProcess& recv, std::vector<std::string> args) {
+    std::atomic<bool> done = false;
+    ToolResult result;
+    std::thread running([&] {
+      result = sender(std::move(args));
+      done = true;
+    });
+    while (!done) {
+      recv.drain();
+      std::this_thread::sleep_for(10ms);
+    }
+    running.join();
+    return result;
   }
 
   std::string source(const std::string& name, const std::string& data) {
@@ -104,6 +127,63 @@ TEST_P(InteropTest, FilesAndANoteCrossOver) {
       {"--text", "back at 6 \xE2\x98\x95", "--to", to(port), "--name", "Desk"});
   EXPECT_EQ(0, note.status) << note.err;
   EXPECT_EQ("Note from Desk: back at 6 \xE2\x98\x95\n", again->finish(20s).out);
+}
+
+// A tree with nested folders, names that are not ASCII, an empty file and
+// more files than one offer takes arrives whole and in place; sent again,
+// nothing is replaced.
+TEST_P(InteropTest, FoldersArriveWholeAndAreMergedInto) {
+  std::string tree = work.file("src/Photos");
+  std::filesystem::create_directories(tree + "/2024/\xC3\xA9t\xC3\xA9");
+  std::filesystem::create_directories(tree + "/many");
+  write_whole(tree + "/2024/a.jpg", std::string(70000, 'a'));
+  write_whole(tree + "/2024/\xC3\xA9t\xC3\xA9/caf\xC3\xA9.txt", "caf\xC3\xA9");
+  write_whole(tree + "/empty.bin", "");
+  for (int i = 0; i < 1500; ++i) {
+    write_whole(tree + "/many/f" + std::to_string(i), std::to_string(i * i));
+  }
+  auto recv = receiver("Inbox", false);
+  ToolResult sent = sender_to(*recv, {"-r", sending.flavour().path(tree),
+                                      "--to", to(port), "--name", "Desk"});
+  EXPECT_EQ(0, sent.status) << sent.err;
+  EXPECT_NE(std::string::npos, sent.err.find("1503 files in 2 parts"))
+      << sent.err;
+  const ToolFlavour& at = receiving.flavour();
+  EXPECT_TRUE(recv->wait_for_out(
+      "Received " + at.join(shown("Photos"), "empty.bin"), 30s))
+      << recv->out();
+  for (int i = 0; i < 1500; i += 499) {
+    EXPECT_EQ(std::to_string(i * i),
+              read_whole(inbox + "/Photos/many/f" + std::to_string(i)));
+  }
+  EXPECT_EQ(std::string(70000, 'a'), read_whole(inbox + "/Photos/2024/a.jpg"));
+  EXPECT_EQ(
+      "caf\xC3\xA9",
+      read_whole(inbox + "/Photos/2024/\xC3\xA9t\xC3\xA9/caf\xC3\xA9.txt"));
+  EXPECT_EQ("", read_whole(inbox + "/Photos/empty.bin"));
+  std::size_t files = 0;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(inbox)) {
+    files += entry.is_regular_file();
+  }
+  EXPECT_EQ(1503u, files);
+
+  // The same folder twice: merged into, and a name that is taken numbered.
+  for (int round = 0; round < 2; ++round) {
+    ToolResult again =
+        sender_to(*recv, {"-r", sending.flavour().path(tree + "/2024"), "--to",
+                          to(port), "--name", "Desk"});
+    EXPECT_EQ(0, again.status) << again.err;
+  }
+  EXPECT_TRUE(recv->wait_for_out(
+      "Received " + at.join(shown("2024"), "a (1).jpg"), 20s))
+      << recv->out();
+  recv->kill(SIGTERM);
+  recv->finish(10s);
+  EXPECT_EQ(std::string(70000, 'a'), read_whole(inbox + "/2024/a.jpg"));
+  EXPECT_EQ(std::string(70000, 'a'), read_whole(inbox + "/2024/a (1).jpg"));
+  EXPECT_EQ("caf\xC3\xA9",
+            read_whole(inbox + "/2024/\xC3\xA9t\xC3\xA9/caf\xC3\xA9 (1).txt"));
 }
 
 TEST_P(InteropTest, EachListsTheOther) {

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <thread>
 
+#include "commands/sources.h"
 #include "commands/target.h"
 #include "console/console.h"
 #include "console/format.h"
@@ -13,6 +14,7 @@
 #include "platform/platform.h"
 #include "platform/sha256.h"
 #include "protocol/exchange.h"
+#include "protocol/wire.h"
 #include "text/unicode.h"
 
 namespace burrowlink::commands {
@@ -108,6 +110,9 @@ CommandResult send(Args args) {
   if (!to) return CliError{std::string(NO_TARGET_TEXT)};
   std::string name = device_name(take_option(args, "--name", &positions));
   std::optional<std::string> note = take_option(args, "--text", &positions);
+  const bool short_flag = take_flag(args, "-r", &positions);
+  const bool recursive =
+      take_flag(args, "--recursive", &positions) || short_flag;
   Args paths;
   for (std::size_t i = 0; i < args.size(); ++i) {
     for (std::string& path :
@@ -119,28 +124,34 @@ CommandResult send(Args args) {
     return CliError{std::string(NOTHING_TO_SEND_TEXT)};
   }
 
-  Offer offer;
-  offer.from = name;
-  offer.text = note;
-  std::vector<FileInfo> files;
-  files.reserve(paths.size());
-  for (const std::string& path : paths) {
-    Result<platform::FileStatus> status = platform::file_status(path);
-    if (!status.ok()) {
-      return CliError{path_error_text(path, status.error().message)};
-    }
-    if (status->type != platform::FileType::regular) {
-      return CliError{not_a_file_text(path)};
-    }
-    files.push_back({offered_name(path), status->size});
-  }
-  if (!note) offer.files = std::move(files);
+  Result<std::vector<Source>, CliError> listed = list_sources(paths, recursive);
+  if (!listed.ok()) return std::move(listed).error();
+  std::vector<Source>& sources = listed.value();
 
   Result<platform::SocketAddress, CliError> target = resolve_target(*to);
   if (!target.ok()) return std::move(target).error();
+  Offer offer;
+  offer.from = name;
   offer.from_id = load_device_id();
+  offer.text = note;
+
+  // A receiver takes at most MAX_OFFER_FILES per offer: the files of a
+  // folder sent with -r go in consecutive offers, each its own connection
+  // and answer. Without -r an offer is made as it is.
+  std::size_t per_offer = std::max<std::size_t>(sources.size(), 1);
+  if (recursive && !note) per_offer = MAX_OFFER_FILES;
+  const std::size_t parts =
+      note ? 1 : (sources.size() + per_offer - 1) / per_offer;
+  if (parts > 1) {
+    console::print(Stream::err,
+                   "Sending " + std::to_string(sources.size()) + " files in " +
+                       std::to_string(parts) + " parts of at most " +
+                       std::to_string(per_offer) +
+                       ", the most a receiver takes in one offer\n");
+  }
 
   std::string address = platform::format_address(target.value());
+  std::size_t first = 0;  // the part's first file among all sources
   SenderEvents events;
   events.offered = [&] {
     console::print(Stream::err, "Waiting for " + address + " to accept...\n");
@@ -152,7 +163,7 @@ CommandResult send(Args args) {
     if (!bar || bar_index != index) {
       bar.reset();
       const FileInfo& file = offer.files[index];
-      bar.emplace(file.name, file.size, index + 1, offer.files.size());
+      bar.emplace(file.name, file.size, first + index + 1, sources.size());
       bar_index = index;
     }
     bar->update(done);
@@ -165,9 +176,21 @@ CommandResult send(Args args) {
                        format_size(transfer_rate(file.size, elapsed)) +
                        "/s, verified)\n");
   };
-  Status sent = run_sender(target.value(), offer, paths, events);
-  bar.reset();  // erased before the error line or anything else
-  if (!sent.ok()) return CliError{sent.error().message};
+  for (std::size_t part = 0; part < parts; ++part) {
+    first = part * per_offer;
+    const std::size_t end =
+        note ? first : std::min(first + per_offer, sources.size());
+    offer.files.clear();
+    Args part_paths;
+    for (std::size_t i = first; i < end; ++i) {
+      offer.files.push_back(sources[i].info);
+      part_paths.push_back(sources[i].path);
+    }
+    bar.reset();
+    Status sent = run_sender(target.value(), offer, part_paths, events);
+    bar.reset();  // erased before the error line or anything else
+    if (!sent.ok()) return CliError{sent.error().message};
+  }
   if (note) console::print(Stream::err, "Sent.\n");
   return {};
 }

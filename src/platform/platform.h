@@ -200,6 +200,17 @@ struct FileStatus {
 
 // Metadata of `path`, following links.
 Result<FileStatus> file_status(const std::string& path);
+
+// One entry of a folder, as `read_folder` lists it.
+struct FolderEntry {
+  std::string name;   // the system's bytes (on Windows, UTF-8)
+  bool link = false;  // a symbolic link or other reparse point
+  // What the entry names, links followed; the error when that cannot be
+  // read (a dangling link).
+  Result<FileStatus> status = FileStatus{};
+};
+// The entries of the folder at `path` but "." and "..", in no set order.
+Result<std::vector<FolderEntry>> read_folder(const std::string& path);
 // True when anything is at `path` (links followed); false also when the test
 // itself fails.
 bool path_exists(const std::string& path);

@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -55,6 +56,17 @@ Error os_error(int code) {
 }
 
 Error last_os_error() { return os_error(errno); }
+
+FileStatus status_of(const struct stat& st) {
+  FileStatus status;
+  if (S_ISREG(st.st_mode)) {
+    status.type = FileType::regular;
+  } else if (S_ISDIR(st.st_mode)) {
+    status.type = FileType::directory;
+  }
+  status.size = static_cast<std::uint64_t>(st.st_size);
+  return status;
+}
 
 int fd_of(const Handle& handle) { return static_cast<int>(handle.get()); }
 
@@ -376,14 +388,39 @@ Status File::write_all(ConstBytes data) {
 Result<FileStatus> file_status(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return last_os_error();
-  FileStatus status;
-  if (S_ISREG(st.st_mode)) {
-    status.type = FileType::regular;
-  } else if (S_ISDIR(st.st_mode)) {
-    status.type = FileType::directory;
+  return status_of(st);
+}
+
+Result<std::vector<FolderEntry>> read_folder(const std::string& path) {
+  DIR* folder = ::opendir(path.c_str());
+  if (folder == nullptr) return last_os_error();
+  std::vector<FolderEntry> entries;
+  const int fd = ::dirfd(folder);
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(folder);
+    if (entry == nullptr) break;
+    std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    FolderEntry listed;
+    listed.name = std::string(name);
+    struct stat st {};
+    if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode)) {
+      listed.link = true;
+      if (::fstatat(fd, entry->d_name, &st, 0) != 0) st.st_mode = 0;
+    }
+    if (st.st_mode == 0) {
+      listed.status = last_os_error();
+    } else {
+      listed.status = status_of(st);
+    }
+    entries.push_back(std::move(listed));
   }
-  status.size = static_cast<std::uint64_t>(st.st_size);
-  return status;
+  const int error = errno;
+  ::closedir(folder);
+  if (error != 0) return os_error(error);
+  return entries;
 }
 
 bool path_exists(const std::string& path) {

@@ -864,6 +864,48 @@ Result<FileStatus> file_status(const std::string& path) {
   return status;
 }
 
+bool windows::is_link(std::uint32_t attributes, std::uint32_t reparse_tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         (reparse_tag == IO_REPARSE_TAG_SYMLINK ||
+          reparse_tag == IO_REPARSE_TAG_MOUNT_POINT);
+}
+
+Result<std::vector<FolderEntry>> read_folder(const std::string& path) {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileExW(
+      native_path(join_path(path, "*")).c_str(), FindExInfoBasic, &found,
+      FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  std::vector<FolderEntry> entries;
+  if (search == INVALID_HANDLE_VALUE) {
+    // A drive's empty root lists nothing at all, not even "." and "..".
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return entries;
+    return last_error();
+  }
+  do {
+    std::wstring_view name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    FolderEntry entry;
+    entry.name = narrow(name);
+    entry.link = windows::is_link(found.dwFileAttributes, found.dwReserved0);
+    if (entry.link) {
+      entry.status = file_status(join_path(path, entry.name));
+    } else {
+      FileStatus status;
+      status.type = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                        ? FileType::directory
+                        : FileType::regular;
+      status.size =
+          std::uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow;
+      entry.status = status;
+    }
+    entries.push_back(std::move(entry));
+  } while (FindNextFileW(search, &found));
+  const DWORD code = GetLastError();
+  FindClose(search);
+  if (code != ERROR_NO_MORE_FILES) return os_error(code);
+  return entries;
+}
+
 bool path_exists(const std::string& path) {
   // Opened, not asked for attributes, so that links are followed.
   return file_status(path).ok();

@@ -209,6 +209,22 @@ TEST(WindowsArguments, APatternNamesItsFilesSortedOrItself) {
             expand_file_argument(99, dir.file("*.jpg")));
 }
 
+// A folder walk follows neither symbolic links nor junctions into loops,
+// but OneDrive's placeholders (cloud reparse points) are the folders and
+// files they stand for.
+TEST(WindowsFolders, OnlySymbolicLinksAndJunctionsAreLinks) {
+  constexpr std::uint32_t FOLDER = 0x10, REPARSE = 0x400, ARCHIVE = 0x20;
+  constexpr std::uint32_t SYMLINK = 0xA000000C, JUNCTION = 0xA0000003;
+  constexpr std::uint32_t CLOUD = 0x9000001A, DEDUP = 0x80000013;
+  EXPECT_TRUE(windows::is_link(FOLDER | REPARSE, SYMLINK));
+  EXPECT_TRUE(windows::is_link(FOLDER | REPARSE, JUNCTION));
+  EXPECT_TRUE(windows::is_link(ARCHIVE | REPARSE, SYMLINK));
+  EXPECT_FALSE(windows::is_link(FOLDER | REPARSE, CLOUD));
+  EXPECT_FALSE(windows::is_link(ARCHIVE | REPARSE, DEDUP));
+  // The tag means nothing without the attribute.
+  EXPECT_FALSE(windows::is_link(FOLDER, SYMLINK));
+}
+
 // Raw mode (no line input) makes Enter a lone CR that never ends a line.
 TEST(WindowsConsole, RawModeGetsLineInputForTheAnswer) {
   constexpr std::uint32_t PROCESSED = 0x1, LINE = 0x2, ECHO = 0x4;

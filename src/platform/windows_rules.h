@@ -50,4 +50,9 @@ std::vector<CommandLineArgument> split_command_line(std::wstring_view line);
 // Itself when it holds no pattern or nothing matches.
 std::vector<std::string> expand_pattern(const std::string& argument);
 
+// True when a folder entry with these attributes and reparse tag is a link:
+// a symbolic link or a junction. Other reparse points (cloud placeholders,
+// deduplicated files) are the files and folders they stand for.
+bool is_link(std::uint32_t attributes, std::uint32_t reparse_tag);
+
 }  // namespace burrowlink::platform::windows

@@ -35,6 +35,7 @@ enum class Slot {
   file,
   name,
   size,
+  folder,
   skip,
   extra
 };
@@ -49,8 +50,11 @@ constexpr std::array<Field, 4> OFFER_FIELDS{{{"from", Slot::from, true},
                                              {"fromId", Slot::from_id, false},
                                              {"files", Slot::files, false},
                                              {"text", Slot::text, false}}};
-constexpr std::array<Field, 2> FILE_FIELDS{
-    {{"name", Slot::name, true}, {"size", Slot::size, true}}};
+// "folder" is ours: an object member only, which other readers skip.
+constexpr std::array<Field, 3> FILE_FIELDS{{{"name", Slot::name, true},
+                                            {"size", Slot::size, true},
+                                            {"folder", Slot::folder, false}}};
+constexpr std::size_t FILE_ARRAY_FIELDS = 2;
 
 std::string expected(Slot slot) {
   switch (slot) {
@@ -133,7 +137,8 @@ class OfferReader : public json::Reader {
     const Level& top = m_levels.back();
     if (top.kind == Kind::skip) return true;
     if (top.object) return top.pending == Slot::skip;
-    return top.kind != Kind::files && top.count >= fields_of(top.kind).size();
+    return top.kind != Kind::files &&
+           top.count >= array_fields_of(top.kind).size();
   }
 
   bool null() override {
@@ -213,6 +218,9 @@ class OfferReader : public json::Reader {
       case Slot::name:
         m_file.name = std::move(value);
         break;
+      case Slot::folder:
+        m_file.folder = std::move(value);
+        break;
       case Slot::skip:
         break;
       default:
@@ -262,7 +270,7 @@ class OfferReader : public json::Reader {
       m_levels.pop_back();
       return done(m_taken);
     }
-    const std::size_t wanted = fields_of(top.kind).size();
+    const std::size_t wanted = array_fields_of(top.kind).size();
     if (top.count < wanted) {
       return fail("invalid length " + std::to_string(top.count) +
                       ", expected " + expected(slot_of(top.kind)) + " with " +
@@ -292,6 +300,11 @@ class OfferReader : public json::Reader {
     Slot pending = Slot::skip;  // where the current member's value goes
   };
 
+  // The fields of a record written as an array.
+  static std::span<const Field> array_fields_of(Kind kind) {
+    if (kind == Kind::offer) return OFFER_FIELDS;
+    return std::span(FILE_FIELDS).first(FILE_ARRAY_FIELDS);
+  }
   static std::span<const Field> fields_of(Kind kind) {
     if (kind == Kind::offer) return OFFER_FIELDS;
     return FILE_FIELDS;
@@ -307,7 +320,7 @@ class OfferReader : public json::Reader {
     if (top.kind == Kind::skip) return Slot::skip;
     if (top.kind == Kind::files) return Slot::file;
     if (top.object) return top.pending;
-    const std::span<const Field> fields = fields_of(top.kind);
+    const std::span<const Field> fields = array_fields_of(top.kind);
     return top.count < fields.size() ? fields[top.count++].slot : Slot::extra;
   }
 
@@ -426,6 +439,10 @@ std::string offer_to_json(const Offer& offer) {
     json::append_string(out, offer.files[i].name);
     out += ",\"size\":";
     out += std::to_string(offer.files[i].size);
+    if (offer.files[i].folder) {
+      out += ",\"folder\":";
+      json::append_string(out, *offer.files[i].folder);
+    }
     out += '}';
   }
   out += "],\"text\":";

@@ -16,6 +16,10 @@ namespace burrowlink {
 struct FileInfo {
   std::string name;
   std::uint64_t size = 0;
+  // Where it lies in a folder that is sent whole: its folders from the one
+  // given to `send -r` down, joined by "/". Written as a member that
+  // readers who know nothing of it skip; absent for a file given directly.
+  std::optional<std::string> folder = std::nullopt;
   bool operator==(const FileInfo&) const = default;
 };
 

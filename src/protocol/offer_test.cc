@@ -48,6 +48,33 @@ TEST(OfferJson, EscapesOnlyWhatJsonRequires) {
   EXPECT_EQ(*read, offer);
 }
 
+TEST(OfferJson, AFolderIsOneMoreMemberThatOtherReadersSkip) {
+  Offer offer{
+      "D", "I", {{"a.jpg", 1234, "Photos/2024"}, {"b", 1}}, std::nullopt};
+  const std::string json = offer_to_json(offer);
+  EXPECT_EQ(json,
+            R"({"from":"D","fromId":"I","files":[{"name":"a.jpg",)"
+            R"("size":1234,"folder":"Photos/2024"},{"name":"b","size":1}])"
+            R"(,"text":null})");
+  EXPECT_EQ(offer_from_json(json).value(), offer);
+  // To a reader that knows no folder it is an unknown member: the files
+  // arrive flat, under their names.
+  std::string flat = json;
+  flat.replace(flat.find("\"folder\""), 8, "\"unseen\"");
+  offer.files[0].folder.reset();
+  EXPECT_EQ(offer_from_json(flat).value(), offer);
+
+  EXPECT_EQ(error_of(R"({"from":"X","files":[{"name":"a","size":1,)"
+                     R"("folder":7}]})"),
+            "invalid type: integer `7`, expected a string at line 1 column 52");
+  EXPECT_EQ(error_of(R"({"from":"X","files":[{"name":"a","size":1,)"
+                     R"("folder":"x","folder":"y"}]})"),
+            "duplicate field `folder` at line 1 column 63");
+  // The array form stays [name, size].
+  EXPECT_EQ(error_of(R"({"from":"X","files":[["a",1,"Photos"]]})"),
+            "trailing characters at line 1 column 29");
+}
+
 TEST(OfferJson, ReadsEitherShapeAndSkipsUnknownMembers) {
   auto note = offer_from_json(
       R"({"text":"hi","files":[],"fromId":null,"from":"X","extra":[1,{"a":2}]})");

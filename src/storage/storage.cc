@@ -129,15 +129,19 @@ std::string safe_file_name(std::string_view offered) {
 std::string safe_file_name(std::string_view offered, bool until_stable) {
   std::size_t cut = offered.find_last_of("/\\");
   if (cut != std::string_view::npos) offered.remove_prefix(cut + 1);
+  std::string name = clean_name(offered, until_stable);
+  return name.empty() ? "file" : name;
+}
 
+std::string clean_name(std::string_view part, bool until_stable) {
   std::string cleaned;
-  cleaned.reserve(offered.size());
-  for (std::size_t i = 0; i < offered.size(); ++i) {
-    auto byte = static_cast<unsigned char>(offered[i]);
-    std::size_t bidi = text::bidi_control_length(offered.substr(i));
-    bool c1 = byte == 0xC2 && i + 1 < offered.size() &&
-              static_cast<unsigned char>(offered[i + 1]) >= 0x80 &&
-              static_cast<unsigned char>(offered[i + 1]) <= 0x9F;
+  cleaned.reserve(part.size());
+  for (std::size_t i = 0; i < part.size(); ++i) {
+    auto byte = static_cast<unsigned char>(part[i]);
+    std::size_t bidi = text::bidi_control_length(part.substr(i));
+    bool c1 = byte == 0xC2 && i + 1 < part.size() &&
+              static_cast<unsigned char>(part[i + 1]) >= 0x80 &&
+              static_cast<unsigned char>(part[i + 1]) <= 0x9F;
     if (byte < 0x20 || byte == 0x7F ||
         std::string_view("<>:\"|?*").find(static_cast<char>(byte)) !=
             std::string_view::npos) {
@@ -165,7 +169,7 @@ std::string safe_file_name(std::string_view offered, bool until_stable) {
     while (!name.empty() && name.back() == '.') name.remove_suffix(1);
     if (!until_stable) break;
   }
-  return name.empty() ? "file" : std::string(name);
+  return std::string(name);
 }
 
 std::string free_path(std::string_view folder, std::string_view safe_name) {
@@ -176,11 +180,19 @@ std::string free_path(std::string_view folder, std::string_view safe_name) {
   }
 }
 
+namespace {
+
+Result<FolderTree> open_tree(const std::string& path) {
+  Result<platform::Directory> root = platform::Directory::open(path);
+  if (!root.ok()) return std::move(root).error();
+  return FolderTree(std::move(root).value());
+}
+
+}  // namespace
+
 FilePhase::FilePhase(const std::string& path, std::size_t slot_bytes,
                      std::size_t slots)
-    : ring(slot_bytes, slots),
-      folder_path(path),
-      folder(platform::Directory::open(path)) {}
+    : ring(slot_bytes, slots), folder_path(path), folders(open_tree(path)) {}
 
 std::optional<std::string> receive_files(platform::TcpStream& stream,
                                          const std::vector<FileInfo>& files,
@@ -206,26 +218,29 @@ std::optional<std::string> receive_file(platform::TcpStream& stream,
   HashingRing& ring = phase.ring;
   console::ProgressLine* bar = phase.bar;
   const std::string safe_name = safe_file_name(file.name);
-  if (!phase.folder.ok()) {
+  if (!phase.folders.ok()) {
     // The folder went away: the file cannot be created where it would be.
     return candidate_path(phase.folder_path, safe_name, 0,
                           platform::name_limit(phase.folder_path)) +
-           ": " + phase.folder.error().message;
+           ": " + phase.folders.error().message;
   }
+  const platform::Directory& folder =
+      phase.folders->folder_for(file.folder.value_or(""));
   std::string path;
-  auto known = phase.next_number.find(safe_name);
+  const std::string number_key = folder.path() + '\0' + safe_name;
+  auto known = phase.next_number.find(number_key);
   std::uint64_t next = known == phase.next_number.end() ? 0 : known->second;
   Result<platform::IncomingFile> created =
-      create_free_file(*phase.folder, safe_name, next, path);
+      create_free_file(folder, safe_name, next, path);
   if (!created.ok()) return path + ": " + created.error().message;
   platform::IncomingFile& out = created.value();
   const std::uint64_t number = next - 1;
   // Only names that needed a number are remembered, so that a file whose
   // name is free costs no entry.
-  if (number > 0) phase.next_number[safe_name] = next;
+  if (number > 0) phase.next_number[number_key] = next;
   auto remove_ours = [&] {
     // A number freed again by deleting this file is the next one's to take.
-    auto entry = phase.next_number.find(safe_name);
+    auto entry = phase.next_number.find(number_key);
     if (out.discard() && entry != phase.next_number.end()) {
       entry->second = std::min(entry->second, number);
     }

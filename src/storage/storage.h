@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "protocol/hashing_ring.h"
 #include "protocol/offer.h"
+#include "storage/folders.h"
 
 namespace burrowlink {
 
@@ -30,6 +31,9 @@ std::string safe_file_name(std::string_view offered);
 // As above; `until_stable` repeats the trimming until the name ends in
 // neither white space nor a dot, as names must where the system drops them.
 std::string safe_file_name(std::string_view offered, bool until_stable);
+// One part of a name cleaned as above, without cutting at separators, and
+// empty when nothing is left.
+std::string clean_name(std::string_view part, bool until_stable);
 
 // The name tried `n`-th for `safe_name` in a folder whose names take at most
 // `limit` units (`platform::name_units`): the name itself for 0, else
@@ -54,12 +58,13 @@ struct FilePhase {
   FilePhase(const std::string& path, std::size_t slot_bytes, std::size_t slots);
   HashingRing ring;
   std::string folder_path;
-  Result<platform::Directory> folder;
+  // The receive folder and the folders made below it.
+  Result<FolderTree> folders;
   // The status line of the current file, if any.
   console::ProgressLine* bar = nullptr;
-  // Per safe name that needed a number, the first number not yet found
-  // taken, so that many files of one name do not each try every number
-  // before theirs again.
+  // Per folder and safe name that needed a number, the first number not
+  // yet found taken, so that many files of one name do not each try every
+  // number before theirs again.
   std::unordered_map<std::string, std::uint64_t> next_number;
 };
 

@@ -1,0 +1,93 @@
+#include "commands/sources.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "test_util.h"
+
+namespace burrowlink::commands {
+namespace {
+
+using testing::ScopedTempDir;
+using testing::write_whole;
+
+std::string error_of(const Args& paths, bool recursive) {
+  auto listed = list_sources(paths, recursive);
+  return listed.ok() ? "listed" : listed.error().message;
+}
+
+TEST(ListSources, AFolderIsWalkedDepthFirstInByteOrder) {
+  ScopedTempDir dir;
+  const std::string top = dir.file("Photos");
+  std::filesystem::create_directories(top + "/b/c");
+  std::filesystem::create_directories(top + "/B");
+  write_whole(top + "/b/c/z.txt", "zz");
+  write_whole(top + "/b/a.txt", "a");
+  write_whole(top + "/B/x", "");
+  write_whole(top + "/a.jpg", "jpg");
+  write_whole(dir.file("notes.txt"), "n");
+  auto listed = list_sources({top, dir.file("notes.txt")}, true);
+  ASSERT_TRUE(listed.ok()) << listed.error().message;
+  std::vector<std::string> seen;
+  for (const Source& source : *listed) {
+    seen.push_back(source.info.folder.value_or("-") + " " + source.info.name +
+                   " " + std::to_string(source.info.size));
+  }
+  EXPECT_EQ((std::vector<std::string>{"Photos/B x 0", "Photos a.jpg 3",
+                                      "Photos/b a.txt 1", "Photos/b/c z.txt 2",
+                                      "- notes.txt 1"}),
+            seen);
+  EXPECT_EQ(dir.file("notes.txt"), listed->back().path);
+}
+
+TEST(ListSources, WhatCannotBeSentFailsBeforeAnythingMoves) {
+  ScopedTempDir dir;
+  std::filesystem::create_directories(dir.file("empty/inner"));
+  EXPECT_EQ(dir.file("empty") + " is not a file (send folders as separate "
+                                "files)",
+            error_of({dir.file("empty")}, false));
+  EXPECT_EQ(dir.file("empty") +
+                ": no files in this folder or below it (empty folders are "
+                "not sent)",
+            error_of({dir.file("empty")}, true));
+
+  std::filesystem::create_directories(dir.file("odd"));
+  write_whole(dir.file("odd/ok.txt"), "x");
+  std::filesystem::create_symlink(dir.file("missing"), dir.file("odd/gone"));
+  EXPECT_EQ(dir.file("odd") + "/gone: No such file or directory (os error 2)",
+            error_of({dir.file("odd")}, true));
+  std::filesystem::remove(dir.file("odd/gone"));
+  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string socket_path = dir.file("odd/socket");
+  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+  std::copy(socket_path.begin(), socket_path.end(), address.sun_path);
+  ASSERT_EQ(0, bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  EXPECT_EQ(socket_path + ": neither a regular file nor a folder",
+            error_of({dir.file("odd")}, true));
+  close(sock);
+}
+
+TEST(ListSources, LinksToFilesAreSentLinksToFoldersAreNot) {
+  ScopedTempDir dir;
+  std::filesystem::create_directories(dir.file("top/sub"));
+  write_whole(dir.file("top/sub/f.txt"), "four");
+  std::filesystem::create_symlink(dir.file("top/sub/f.txt"),
+                                  dir.file("top/link.txt"));
+  std::filesystem::create_directory_symlink(dir.file("top"),
+                                            dir.file("top/sub/loop"));
+  auto listed = list_sources({dir.file("top")}, true);
+  ASSERT_TRUE(listed.ok()) << listed.error().message;
+  ASSERT_EQ(2u, listed->size());
+  EXPECT_EQ("link.txt", (*listed)[0].info.name);
+  EXPECT_EQ(4u, (*listed)[0].info.size);
+  EXPECT_EQ("top/sub", (*listed)[1].info.folder);
+}
+
+}  // namespace
+}  // namespace burrowlink::commands

@@ -1,0 +1,102 @@
+#include "storage/folders.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "test_util.h"
+
+namespace burrowlink {
+namespace {
+
+using testing::ScopedTempDir;
+using List = std::vector<std::string>;
+
+TEST(FolderParts, HostileValuesCleanToPartsInsideTheFolder) {
+  const bool windows = platform::drops_trailing_dots_and_spaces();
+  struct Case {
+    const char* folder;
+    List parts;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"Photos/2024", {"Photos", "2024"}},
+           {"", {}},
+           {"../..", {}},
+           {"/etc", {"etc"}},
+           {"a/../../b", {"a", "b"}},
+           {"C:\\x", {"C_", "x"}},
+           {"\\\\server\\share", {"server", "share"}},
+           {"./a//b/.", {"a", "b"}},
+           {"tab\there/\x1b[2J", {"tab_here", "_[2J"}},
+           {"doc\xE2\x80\xAEgpj.exe", {"doc_gpj.exe"}},
+           {"a. . /b", {windows ? "a" : "a. ", "b"}},
+       }) {
+    EXPECT_EQ(c.parts, folder_parts(c.folder)) << c.folder;
+  }
+  std::string deep;
+  for (int i = 0; i < 200; ++i) deep += "d" + std::to_string(i) + "/";
+  List kept = folder_parts(deep);
+  ASSERT_EQ(MAX_FOLDER_DEPTH, kept.size());
+  EXPECT_EQ("d31", kept.back());
+}
+
+class FolderTreeTest : public ::testing::Test {
+ protected:
+  FolderTree tree() {
+    Result<platform::Directory> root = platform::Directory::open(dir.path());
+    EXPECT_TRUE(root.ok());
+    return FolderTree(std::move(root).value());
+  }
+  std::string in(const std::string& relative) const {
+    return testing::fs_path(dir.path()).append(relative).string();
+  }
+  ScopedTempDir dir;
+};
+
+TEST_F(FolderTreeTest, MergesIntoRealFoldersAndNumbersAroundAnythingElse) {
+  std::filesystem::create_directories(in("Photos/2024"));
+  testing::write_whole(in("Photos/2024/a.jpg"), "x");
+  testing::write_whole(in("Docs"), "a file, not a folder");
+  FolderTree folders = tree();
+  EXPECT_EQ(platform::join_path(platform::join_path(dir.path(), "Photos"),
+                                "2024"),
+            folders.folder_for("Photos/2024").path());
+  EXPECT_EQ(platform::join_path(dir.path(), "Docs (1)"),
+            folders.folder_for("Docs").path());
+  EXPECT_EQ(dir.path(), folders.folder_for("../..").path());
+  EXPECT_TRUE(std::filesystem::is_directory(in("Docs (1)")));
+  EXPECT_EQ("a file, not a folder", testing::read_whole(in("Docs")));
+}
+
+TEST_F(FolderTreeTest, NeverGoesThroughALink) {
+  ScopedTempDir elsewhere;
+  std::error_code error;
+  std::filesystem::create_directory_symlink(elsewhere.path(), in("Photos"),
+                                            error);
+  if (error) GTEST_SKIP() << "no links here: " << error.message();
+  FolderTree folders = tree();
+  EXPECT_EQ(platform::join_path(platform::join_path(dir.path(), "Photos (1)"),
+                                "2024"),
+            folders.folder_for("Photos/2024").path());
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path()));
+}
+
+TEST_F(FolderTreeTest, DeepAndLongValuesStayWithinLimits) {
+  FolderTree folders = tree();
+  std::string deep;
+  for (int i = 0; i < 200; ++i) deep += "d/";
+  std::string path = folders.folder_for(deep).path();
+  std::size_t levels = 0;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir.path());
+       it != std::filesystem::recursive_directory_iterator(); ++it) {
+    ++levels;
+  }
+  EXPECT_EQ(MAX_FOLDER_DEPTH, levels);
+  // A part too long for the file system is shortened like a file name.
+  const std::string made = folders.folder_for(std::string(10000, 'n')).path();
+  EXPECT_TRUE(std::filesystem::is_directory(testing::fs_path(made))) << made;
+  EXPECT_LE(made.size(), dir.path().size() + 1 + 255);
+}
+
+}  // namespace
+}  // namespace burrowlink
