@@ -53,6 +53,12 @@ head -c $((1024 * 1024 * 1024)) /dev/urandom > "$work/src/big.bin"
 for d in small1 small2; do
   for i in $(seq 1 1000); do head -c 4096 /dev/urandom > "$work/src/$d/f$i.bin"; done
 done
+# The folder case: 10,000 files of 4 KiB in 100 folders.
+for i in $(seq -w 1 100); do
+  mkdir -p "$work/src/tree/d$i"
+  head -c $((100 * 4096)) /dev/urandom | split -b 4096 -d -a 3 - "$work/src/tree/d$i/f"
+done
+tree_sum=$(cd "$work/src" && find tree -type f | sort | xargs cat | openssl dgst -sha256 -r)
 big_bytes=$(stat -c %s "$work/src/big.bin")
 big_sum=$(openssl dgst -sha256 -r "$work/src/big.bin" | cut -d' ' -f1)
 
@@ -153,6 +159,41 @@ pipe_small() {
   echo "$t1 - $t0" | bc -l
 }
 
+check_tree() {
+  local got
+  got=$(cd "$work/out" && find tree -type f | sort | xargs cat | openssl dgst -sha256 -r)
+  [[ "$got" == "$tree_sum" ]] || { echo "the folder arrived different" >&2; exit 1; }
+}
+
+# The folder: ten offers of 1000, so the receiver serves until it is told to
+# stop. Seconds from the start of send to its end; peak RSS of both sides.
+bl_folder() {
+  fresh_out; next_port
+  HOME=$work/home-r /usr/bin/time -f "$time_format" -o "$work/recv.time" \
+    "$bin" receive --dir "$work/out" --yes --port $port > /dev/null \
+    2> "$work/recv.err" &
+  local rpid=$! t0 t1
+  for _ in $(seq 1 200); do grep -q Ready "$work/recv.err" && break; sleep 0.01; done
+  t0=$(now)
+  /usr/bin/time -f "$time_format" -o "$work/send.time" \
+    "$bin" send -r "$work/src/tree" --to 127.0.0.1:$port 2> "$work/send.err"
+  t1=$(now)
+  pkill -TERM -P "$rpid" || true  # burrowlink, not the time command
+  wait $rpid 2>/dev/null || true
+  check_tree
+  echo "$(peak_kb "$work/send.time") $(peak_kb "$work/recv.time")" >> "$work/folder_rss"
+  echo "$t1 - $t0" | bc -l
+}
+
+rsync_folder() {
+  fresh_out; start_rsyncd
+  local t0 t1; t0=$(now)
+  rsync -a --whole-file "$work/src/tree" rsync://127.0.0.1:$port/bench/
+  t1=$(now); kill $rsyncd_pid; wait $rsyncd_pid 2>/dev/null || true
+  check_tree
+  echo "$t1 - $t0" | bc -l
+}
+
 write_rsyncd_conf() {
   cat > "$work/rsyncd.conf" <<CONF
 use chroot = no
@@ -205,6 +246,7 @@ for r in $(seq 1 "$rounds"); do
     tool=${order[$(((r + k) % 3))]}
     times[${tool}_big]+="$(${tool}_big) "
     times[${tool}_small]+="$(${tool}_small) "
+    [[ $tool == pipe ]] || times[${tool}_folder]+="$(${tool}_folder) "
   done
 done
 
@@ -221,6 +263,16 @@ for tool in bl pipe rsync; do
   fps[$tool]=$(echo "2000 / $t" | bc -l)
   printf '%-28s %12.3f %12.0f\n' "$tool" "$t" "${fps[$tool]}"
 done
+printf '\n%-28s %12s %12s\n' "folder: 10000 x 4 KiB" "seconds" "files/s"
+declare -A folder_fps
+for tool in bl rsync; do
+  t=$(echo ${times[${tool}_folder]} | tr ' ' '\n' | median)
+  folder_fps[$tool]=$(echo "10000 / $t" | bc -l)
+  printf '%-28s %12.3f %12.0f\n' "$tool" "$t" "${folder_fps[$tool]}"
+done
+printf 'peak RSS over the folder runs: send %s KiB, receive %s KiB\n' \
+  "$(sort -n -k1 "$work/folder_rss" | tail -1 | cut -d' ' -f1)" \
+  "$(sort -n -k2 "$work/folder_rss" | tail -1 | cut -d' ' -f2)"
 printf '\nburrowlink / pipe:  %.2fx throughput, %.2fx files/s\n' \
   "$(echo "${mbs[bl]} / ${mbs[pipe]}" | bc -l)" "$(echo "${fps[bl]} / ${fps[pipe]}" | bc -l)"
 printf 'burrowlink / rsync: %.2fx throughput, %.2fx files/s\n' \
@@ -385,7 +437,7 @@ printf '%-28s %10.0f %11.0f%%\n' "receive" "$alone_recv" "$(echo "100 * $alone_r
 printf '%-28s %10.0f %11.0f%%\n' "send" "$alone_send" "$(echo "100 * $alone_send / $sha_mbs" | bc -l)"
 printf '%-28s %10.0f\n' "SHA-256 on one core" "$sha_mbs"
 
-printf '\nsummary: link recv CPU %.2fx loopback, %.2fx rsync; link send CPU %.2fx loopback, %.2fx rsync; link %.2fx rsync files/s; alone recv %.0f%%, send %.0f%% of SHA-256; loopback %.2fx rsync MB/s, %.2fx rsync files/s\n' \
+printf '\nsummary: link recv CPU %.2fx loopback, %.2fx rsync; link send CPU %.2fx loopback, %.2fx rsync; link %.2fx rsync files/s; alone recv %.0f%%, send %.0f%% of SHA-256; loopback %.2fx rsync MB/s, %.2fx rsync files/s, folder %.2fx rsync files/s\n' \
   "$(echo "${link_recv[bl]} / $loop_recv" | bc -l)" \
   "$(echo "${link_recv[bl]} / ${link_recv[rsync]}" | bc -l)" \
   "$(echo "${link_send[bl]} / $loop_send" | bc -l)" \
@@ -394,4 +446,5 @@ printf '\nsummary: link recv CPU %.2fx loopback, %.2fx rsync; link send CPU %.2f
   "$(echo "100 * $alone_recv / $sha_mbs" | bc -l)" \
   "$(echo "100 * $alone_send / $sha_mbs" | bc -l)" \
   "$(echo "${mbs[bl]} / ${mbs[rsync]}" | bc -l)" \
-  "$(echo "${fps[bl]} / ${fps[rsync]}" | bc -l)"
+  "$(echo "${fps[bl]} / ${fps[rsync]}" | bc -l)" \
+  "$(echo "${folder_fps[bl]} / ${folder_fps[rsync]}" | bc -l)"

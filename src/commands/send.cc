@@ -124,9 +124,9 @@ CommandResult send(Args args) {
     return CliError{std::string(NOTHING_TO_SEND_TEXT)};
   }
 
-  Result<std::vector<Source>, CliError> listed = list_sources(paths, recursive);
+  Result<SendList, CliError> listed = list_sources(paths, recursive);
   if (!listed.ok()) return std::move(listed).error();
-  std::vector<Source>& sources = listed.value();
+  const SendList& sources = listed.value();
 
   Result<platform::SocketAddress, CliError> target = resolve_target(*to);
   if (!target.ok()) return std::move(target).error();
@@ -183,8 +183,8 @@ CommandResult send(Args args) {
     offer.files.clear();
     Args part_paths;
     for (std::size_t i = first; i < end; ++i) {
-      offer.files.push_back(sources[i].info);
-      part_paths.push_back(sources[i].path);
+      offer.files.push_back(sources.info(i));
+      part_paths.push_back(sources.path(i));
     }
     bar.reset();
     Status sent = run_sender(target.value(), offer, part_paths, events);

@@ -10,86 +10,110 @@
 
 namespace burrowlink::commands {
 
-namespace {
-
-using Listing = Result<std::vector<Source>, CliError>;
-
-// Appends the files under the folder at `path`, whose files go to `folder`
-// ("" for the receive folder itself).
-CommandResult walk(const std::string& path, const std::string& folder,
-                   std::vector<Source>& sources) {
-  Result<std::vector<platform::FolderEntry>> listed =
-      platform::read_folder(path);
-  if (!listed.ok()) {
-    return CliError{path_error_text(path, listed.error().message)};
-  }
-  std::vector<platform::FolderEntry>& entries = listed.value();
-  std::sort(entries.begin(), entries.end(),
-            [](const auto& a, const auto& b) { return a.name < b.name; });
-  for (const platform::FolderEntry& entry : entries) {
-    const std::string child = platform::join_path(path, entry.name);
-    if (!entry.status.ok()) {
-      return CliError{path_error_text(child, entry.status.error().message)};
-    }
-    const std::string shown_name = text::to_valid_utf8(entry.name);
-    switch (entry.status->type) {
-      case platform::FileType::regular: {
-        FileInfo info{shown_name, entry.status->size, std::nullopt};
-        if (!folder.empty()) info.folder = folder;
-        sources.push_back({child, std::move(info)});
-        break;
-      }
-      case platform::FileType::directory:
-        if (entry.link) {
-          // A link back up would never end; what it names can be sent too.
-          console::print(console::Stream::err,
-                         child + ": a link to a folder, not followed\n");
-          break;
-        }
-        if (CommandResult inner = walk(
-                child, folder.empty() ? shown_name : folder + "/" + shown_name,
-                sources);
-            !inner.ok()) {
-          return inner;
-        }
-        break;
-      case platform::FileType::other:
-        return CliError{
-            path_error_text(child, "neither a regular file nor a folder")};
-    }
-  }
-  return {};
+std::string SendList::path(std::size_t i) const {
+  const Entry& entry = m_entries[i];
+  if (entry.folder == GIVEN) return entry.name;
+  return platform::join_path(m_folders[entry.folder].path, entry.name);
 }
 
-}  // namespace
+FileInfo SendList::info(std::size_t i) const {
+  const Entry& entry = m_entries[i];
+  if (entry.folder == GIVEN) return {offered_name(entry.name), entry.size};
+  FileInfo info{text::to_valid_utf8(entry.name), entry.size};
+  const std::string& value = m_folders[entry.folder].value;
+  if (!value.empty()) info.folder = value;
+  return info;
+}
 
-Listing list_sources(const Args& paths, bool recursive) {
-  std::vector<Source> sources;
-  sources.reserve(paths.size());
-  for (const std::string& path : paths) {
+// Builds a SendList.
+class Lister {
+ public:
+  CommandResult add(const std::string& path, bool recursive) {
     Result<platform::FileStatus> status = platform::file_status(path);
     if (!status.ok()) {
       return CliError{path_error_text(path, status.error().message)};
     }
     if (status->type == platform::FileType::regular) {
-      sources.push_back({path, {offered_name(path), status->size, {}}});
-      continue;
+      m_list.m_entries.push_back({SendList::GIVEN, status->size, path});
+      return {};
     }
     if (!recursive || status->type != platform::FileType::directory) {
       return CliError{not_a_file_text(path)};
     }
-    const std::size_t before = sources.size();
-    if (CommandResult walked = walk(path, offered_name(path), sources);
-        !walked.ok()) {
-      return std::move(walked).error();
+    const std::size_t before = m_list.size();
+    if (CommandResult walked = walk(path, offered_name(path)); !walked.ok()) {
+      return walked;
     }
-    if (sources.size() == before) {
+    if (m_list.size() == before) {
       return CliError{path +
                       ": no files in this folder or below it (empty folders "
                       "are not sent)"};
     }
+    return {};
   }
-  return sources;
+
+  SendList take() { return std::move(m_list); }
+
+ private:
+  // Lists the files under the folder at `path`, whose "folder" value is
+  // `value` ("" for the receive folder itself).
+  CommandResult walk(const std::string& path, const std::string& value) {
+    Result<std::vector<platform::FolderEntry>> listed =
+        platform::read_folder(path);
+    if (!listed.ok()) {
+      return CliError{path_error_text(path, listed.error().message)};
+    }
+    std::vector<platform::FolderEntry>& entries = listed.value();
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& a, const auto& b) { return a.name < b.name; });
+    const auto folder = static_cast<std::uint32_t>(m_list.m_folders.size());
+    m_list.m_folders.push_back({path, value});
+    for (platform::FolderEntry& entry : entries) {
+      if (!entry.status.ok()) {
+        return CliError{path_error_text(platform::join_path(path, entry.name),
+                                        entry.status.error().message)};
+      }
+      switch (entry.status->type) {
+        case platform::FileType::regular:
+          m_list.m_entries.push_back(
+              {folder, entry.status->size, std::move(entry.name)});
+          break;
+        case platform::FileType::directory: {
+          const std::string child = platform::join_path(path, entry.name);
+          if (entry.link) {
+            // A link back up would never end; what it names can be sent too.
+            console::print(console::Stream::err,
+                           child + ": a link to a folder, not followed\n");
+            break;
+          }
+          const std::string name = text::to_valid_utf8(entry.name);
+          if (CommandResult inner =
+                  walk(child, value.empty() ? name : value + "/" + name);
+              !inner.ok()) {
+            return inner;
+          }
+          break;
+        }
+        case platform::FileType::other:
+          return CliError{
+              path_error_text(platform::join_path(path, entry.name),
+                              "neither a regular file nor a folder")};
+      }
+    }
+    return {};
+  }
+
+  SendList m_list;
+};
+
+Result<SendList, CliError> list_sources(const Args& paths, bool recursive) {
+  Lister lister;
+  for (const std::string& path : paths) {
+    if (CommandResult added = lister.add(path, recursive); !added.ok()) {
+      return std::move(added).error();
+    }
+  }
+  return lister.take();
 }
 
 }  // namespace burrowlink::commands

@@ -3,6 +3,7 @@
 // What `send` offers: each file argument, checked, and with -r every file
 // under each folder argument.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,10 +12,30 @@
 
 namespace burrowlink::commands {
 
-// One file to send: where to read it, and how it is offered.
-struct Source {
-  std::string path;
-  FileInfo info;
+// The files to send, listed before anything moves. Kept compact, since a
+// folder may hold many thousands of files.
+class SendList {
+ public:
+  std::size_t size() const { return m_entries.size(); }
+  // Where to read file `i`: its path as given, or as found under a folder.
+  std::string path(std::size_t i) const;
+  // How file `i` is offered.
+  FileInfo info(std::size_t i) const;
+
+ private:
+  friend class Lister;
+  static constexpr std::uint32_t GIVEN = UINT32_MAX;  // no folder: a path
+  struct Folder {
+    std::string path;   // as found
+    std::string value;  // its "folder" value; "" for the receive folder
+  };
+  struct Entry {
+    std::uint32_t folder;  // in m_folders, or GIVEN
+    std::uint64_t size;
+    std::string name;  // as found in the folder, or the path as given
+  };
+  std::vector<Folder> m_folders;
+  std::vector<Entry> m_entries;
 };
 
 // Checks `paths` in order, before anything touches the network. A folder is
@@ -23,7 +44,6 @@ struct Source {
 // one's name down. Links to files count as the files; links to folders are
 // not followed (a line on standard error says so). Anything else, and
 // anything that cannot be read, fails with "{path}: {reason}".
-Result<std::vector<Source>, CliError> list_sources(const Args& paths,
-                                                   bool recursive);
+Result<SendList, CliError> list_sources(const Args& paths, bool recursive);
 
 }  // namespace burrowlink::commands

@@ -33,22 +33,25 @@ TEST(ListSources, AFolderIsWalkedDepthFirstInByteOrder) {
   auto listed = list_sources({top, dir.file("notes.txt")}, true);
   ASSERT_TRUE(listed.ok()) << listed.error().message;
   std::vector<std::string> seen;
-  for (const Source& source : *listed) {
-    seen.push_back(source.info.folder.value_or("-") + " " + source.info.name +
-                   " " + std::to_string(source.info.size));
+  for (std::size_t i = 0; i < listed->size(); ++i) {
+    const FileInfo info = listed->info(i);
+    seen.push_back(info.folder.value_or("-") + " " + info.name + " " +
+                   std::to_string(info.size));
   }
   EXPECT_EQ((std::vector<std::string>{"Photos/B x 0", "Photos a.jpg 3",
                                       "Photos/b a.txt 1", "Photos/b/c z.txt 2",
                                       "- notes.txt 1"}),
             seen);
-  EXPECT_EQ(dir.file("notes.txt"), listed->back().path);
+  EXPECT_EQ(dir.file("notes.txt"), listed->path(4));
+  EXPECT_EQ(top + "/b/c/z.txt", listed->path(3));
 }
 
 TEST(ListSources, WhatCannotBeSentFailsBeforeAnythingMoves) {
   ScopedTempDir dir;
   std::filesystem::create_directories(dir.file("empty/inner"));
-  EXPECT_EQ(dir.file("empty") + " is not a file (send folders as separate "
-                                "files)",
+  EXPECT_EQ(dir.file("empty") +
+                " is not a file (send folders as separate "
+                "files)",
             error_of({dir.file("empty")}, false));
   EXPECT_EQ(dir.file("empty") +
                 ": no files in this folder or below it (empty folders are "
@@ -67,7 +70,8 @@ TEST(ListSources, WhatCannotBeSentFailsBeforeAnythingMoves) {
   std::string socket_path = dir.file("odd/socket");
   ASSERT_LT(socket_path.size(), sizeof address.sun_path);
   std::copy(socket_path.begin(), socket_path.end(), address.sun_path);
-  ASSERT_EQ(0, bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0,
+            bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address));
   EXPECT_EQ(socket_path + ": neither a regular file nor a folder",
             error_of({dir.file("odd")}, true));
   close(sock);
@@ -84,9 +88,9 @@ TEST(ListSources, LinksToFilesAreSentLinksToFoldersAreNot) {
   auto listed = list_sources({dir.file("top")}, true);
   ASSERT_TRUE(listed.ok()) << listed.error().message;
   ASSERT_EQ(2u, listed->size());
-  EXPECT_EQ("link.txt", (*listed)[0].info.name);
-  EXPECT_EQ(4u, (*listed)[0].info.size);
-  EXPECT_EQ("top/sub", (*listed)[1].info.folder);
+  EXPECT_EQ("link.txt", listed->info(0).name);
+  EXPECT_EQ(4u, listed->info(0).size);
+  EXPECT_EQ("top/sub", listed->info(1).folder);
 }
 
 }  // namespace

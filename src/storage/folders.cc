@@ -34,7 +34,8 @@ std::vector<std::string> folder_parts(std::string_view folder) {
   const bool until_stable = platform::drops_trailing_dots_and_spaces();
   std::vector<std::string> parts;
   while (!folder.empty() && parts.size() < MAX_FOLDER_DEPTH) {
-    const std::size_t cut = std::min(folder.find_first_of("/\\"), folder.size());
+    const std::size_t cut =
+        std::min(folder.find_first_of("/\\"), folder.size());
     std::string part = clean_name(folder.substr(0, cut), until_stable);
     if (!part.empty()) parts.push_back(std::move(part));
     folder.remove_prefix(std::min(cut + 1, folder.size()));

@@ -38,8 +38,8 @@ class FolderTree {
 
  private:
   platform::Directory m_root;
-  std::string m_last;                     // the value last asked for
-  std::vector<std::string> m_parts;       // the parts of the open levels
+  std::string m_last;                      // the value last asked for
+  std::vector<std::string> m_parts;        // the parts of the open levels
   std::deque<platform::Directory> m_open;  // one per part, outermost first
 };
 

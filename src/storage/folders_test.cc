@@ -58,9 +58,9 @@ TEST_F(FolderTreeTest, MergesIntoRealFoldersAndNumbersAroundAnythingElse) {
   testing::write_whole(in("Photos/2024/a.jpg"), "x");
   testing::write_whole(in("Docs"), "a file, not a folder");
   FolderTree folders = tree();
-  EXPECT_EQ(platform::join_path(platform::join_path(dir.path(), "Photos"),
-                                "2024"),
-            folders.folder_for("Photos/2024").path());
+  EXPECT_EQ(
+      platform::join_path(platform::join_path(dir.path(), "Photos"), "2024"),
+      folders.folder_for("Photos/2024").path());
   EXPECT_EQ(platform::join_path(dir.path(), "Docs (1)"),
             folders.folder_for("Docs").path());
   EXPECT_EQ(dir.path(), folders.folder_for("../..").path());
