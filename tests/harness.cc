@@ -124,9 +124,21 @@ ToolProcess::ToolProcess(const ToolOptions& options) {
     }
     env.emplace_back("WINEPREFIX", wine_prefix(home));
   }
+  if (options.terminal && options.terminal_input) {
+    // Lines as a person types them: ended by Enter, taken whole.
+    termios mode{};
+    tcgetattr(terminal_side, &mode);
+    mode.c_lflag |= ICANON;
+    tcsetattr(terminal_side, TCSANOW, &mode);
+  }
   m_pid = fork();
   if (m_pid == 0) {
-    dup2(in[0], 0);
+    if (options.null_input) {
+      int null_device = ::open("/dev/null", O_RDONLY);
+      dup2(null_device, 0);
+    } else {
+      dup2(options.terminal_input ? terminal_side : in[0], 0);
+    }
     dup2(terminal_side >= 0 ? terminal_side : out[1], 1);
     dup2(terminal_side >= 0 ? terminal_side : err[1], 2);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
@@ -153,6 +165,10 @@ ToolProcess::ToolProcess(const ToolOptions& options) {
     ::close(terminal_side);
     ::close(m_out);
     m_out = terminal;
+    if (options.terminal_input) {
+      ::close(m_in);
+      m_in = ::dup(terminal);
+    }
   }
   m_err = err[0];
   if (options.input) {

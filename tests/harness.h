@@ -47,6 +47,11 @@ struct ToolOptions {
   std::chrono::milliseconds timeout{30000};
   // Standard output and error both go to one terminal, read back as `out`.
   bool terminal = false;
+  // With `terminal`: standard input is that terminal too, in line mode, as
+  // a person's console is; `send_input` types on it.
+  bool terminal_input = false;
+  // Standard input is the null device.
+  bool null_input = false;
 };
 
 struct ToolResult {

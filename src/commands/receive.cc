@@ -3,6 +3,7 @@
 #include <system_error>
 #include <thread>
 
+#include "commands/receive_terminal.h"
 #include "console/console.h"
 #include "console/format.h"
 #include "discovery/announcer.h"
@@ -44,15 +45,28 @@ void warn_if_no_room(const Offer& offer, const std::string& folder) {
                                   " is free in " + folder + "\n");
 }
 
-bool ask_to_accept(std::string_view name, std::string_view summary) {
+Answer ask_to_accept(std::string_view name, std::string_view summary,
+                     const TcpStream* watched) {
+  // At a terminal a key pressed before the question must not answer it, and
+  // a sender that gives up must not leave it open; a script's answers on a
+  // pipe are taken as they come.
+  const bool person = platform::input_is_terminal();
+  if (person) platform::discard_typed_input();
   console::print(Stream::err,
                  console::peer(Stream::err, name) + " wants to send you " +
                      console::peer(Stream::err, summary) + ". Accept? [y/N] ");
   console::flush();  // the question shows before the answer is read
-  std::optional<std::string> line = platform::read_input_line();
-  if (!line || !text::is_valid_utf8(*line)) return false;
+  std::optional<std::string> line;
+  if (person && watched != nullptr) {
+    platform::InputLine input = platform::read_input_line_while_open(*watched);
+    if (input.peer_left) return Answer::sender_left;
+    line = std::move(input.line);
+  } else {
+    line = platform::read_input_line();
+  }
+  if (!line || !text::is_valid_utf8(*line)) return Answer::decline;
   std::string reply = text::to_lower(text::trim_white_space(*line));
-  return reply == "y" || reply == "yes";
+  return reply == "y" || reply == "yes" ? Answer::accept : Answer::decline;
 }
 
 std::optional<std::string> serve_connection(TcpStream& stream,
@@ -71,8 +85,18 @@ std::optional<std::string> serve_connection(TcpStream& stream,
 
   std::string sender(text::first_scalars(offer.from, DEVICE_NAME_MAX));
   warn_if_no_room(offer, options.folder);
-  bool accepted =
-      options.auto_accept || ask_to_accept(sender, offer_summary(offer));
+  bool accepted = options.auto_accept;
+  if (!accepted) {
+    if (console::on_terminal(Stream::err)) {
+      console::print(Stream::err, offer_listing(offer));
+    }
+    Answer answer = ask_to_accept(sender, offer_summary(offer), &stream);
+    if (answer == Answer::sender_left) {
+      console::print(Stream::err, "\n");  // ends the question's line
+      return sender_left_text(sender);
+    }
+    accepted = answer == Answer::accept;
+  }
   std::uint8_t answer = accepted ? ANSWER_ACCEPT : ANSWER_DECLINE;
   if (Status sent = stream.write_all({&answer, 1}); !sent.ok()) {
     return sent.error().message;
@@ -131,6 +155,18 @@ CommandResult receive(Args args) {
   console::print(Stream::err, "Ready to receive as \"" + options.name +
                                   "\" on port " + std::to_string(port) +
                                   ", saving to " + options.folder + "\n");
+  if (console::on_terminal(Stream::err)) {
+    std::vector<platform::Ipv4> addresses;
+    if (auto interfaces = platform::ipv4_interfaces(); interfaces.ok()) {
+      for (const auto& interface : *interfaces) {
+        addresses.push_back(interface.address);
+      }
+    }
+    console::print(Stream::err, reachable_text(addresses, port, options.port));
+    if (!options.auto_accept && platform::input_is_closed()) {
+      console::print(Stream::err, INPUT_CLOSED_TEXT);
+    }
+  }
 
   for (;;) {
     Result<TcpStream> accepted = listener->accept();

@@ -29,8 +29,12 @@ std::uint64_t offered_bytes(const Offer& offer);
 // On a terminal, says so when the offered files cannot fit in `folder`.
 void warn_if_no_room(const Offer& offer, const std::string& folder);
 
-// Asks at the console; true for "y" or "yes" in any case.
-bool ask_to_accept(std::string_view name, std::string_view summary);
+enum class Answer { accept, decline, sender_left };
+// Asks at the console: accept for "y" or "yes" in any case. When `watched`
+// is given and standard input is a terminal, a sender that leaves ends the
+// question (sender_left).
+Answer ask_to_accept(std::string_view name, std::string_view summary,
+                     const platform::TcpStream* watched = nullptr);
 
 namespace commands {
 

@@ -1,6 +1,8 @@
 #include "console/progress.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "console/console.h"
 #include "console/format.h"
@@ -13,6 +15,8 @@ namespace {
 constexpr auto FIRST_DRAW = std::chrono::milliseconds(500);
 constexpr auto REDRAW = std::chrono::milliseconds(100);
 constexpr auto RATE_WINDOW = std::chrono::seconds(1);
+// Columns the name keeps before parts of the status give way.
+constexpr std::size_t MIN_NAME_COLUMNS = 16;
 
 std::string duration_text(double seconds) {
   if (!(seconds >= 0) || seconds > 359999) return "--:--";
@@ -83,20 +87,40 @@ std::string ProgressLine::render(std::uint64_t done, std::size_t width) {
                      ? 100
                      : static_cast<int>(100.0 * static_cast<double>(done) /
                                         static_cast<double>(m_total));
-  std::string status = "  " + format_size(done) + " of " +
-                       format_size(m_total) + "  " + std::to_string(percent) +
-                       "%  " + format_size(static_cast<std::uint64_t>(rate)) +
-                       "/s  " + duration_text(left) + " left";
+  // The status in the order shown; on a narrow terminal parts give way,
+  // time left first, while the name would be squeezed below a useful width.
+  struct Part {
+    std::string text;
+    int drop_order;  // 0: never
+  };
+  std::vector<Part> parts = {
+      {"  " + format_size(done) + " of " + format_size(m_total), 4},
+      {"  " + std::to_string(percent) + "%", 0},
+      {"  " + format_size(static_cast<std::uint64_t>(rate)) + "/s", 2},
+      {"  " + duration_text(left) + " left", 1}};
   if (m_count > 1) {
-    status += "  (" + std::to_string(m_index) + " of " +
-              std::to_string(m_count) + ")";
+    parts.push_back({"  (" + std::to_string(m_index) + " of " +
+                         std::to_string(m_count) + ")",
+                     3});
   }
-  // The name takes what the status leaves, shortened with an ellipsis; one
-  // column stays free so that the cursor never wraps the line.
-  std::size_t room = width > text::display_width(status) + 1
-                         ? width - text::display_width(status) - 1
-                         : 0;
   std::string name = text::escape_controls(m_name);
+  const std::size_t wanted_name =
+      std::min<std::size_t>(text::display_width(name), MIN_NAME_COLUMNS);
+  std::string status;
+  for (int dropped = 0; dropped <= 4; ++dropped) {
+    status.clear();
+    for (const Part& part : parts) {
+      if (part.drop_order == 0 || part.drop_order > dropped) {
+        status += part.text;
+      }
+    }
+    // One column stays free so that the cursor never wraps the line.
+    if (text::display_width(status) + wanted_name + 1 <= width) break;
+  }
+  if (text::display_width(status) + 1 > width) {
+    status = text::leading_columns(status, width > 0 ? width - 1 : 0);
+  }
+  const std::size_t room = width - 1 - text::display_width(status);
   if (text::display_width(name) > room) {
     name = room >= 2 ? text::leading_columns(name, room - 1) + "\xE2\x80\xA6"
                      : std::string(text::leading_columns(name, room));

@@ -23,12 +23,35 @@ TEST(ProgressLine, ShowsSizesPercentRateTimeLeftAndPosition) {
 
 TEST(ProgressLine, ShortensTheNameToTheWidthAndHidesControls) {
   ProgressLine line("a very long name\x1b[2J.bin", 1000, 1, 1);
-  std::string shown = line.render(0, 50);
-  EXPECT_EQ(49u, text::display_width(shown)) << shown;
+  std::string shown = line.render(0, 60);
+  EXPECT_EQ(59u, text::display_width(shown)) << shown;
   EXPECT_EQ(std::string::npos, shown.find('\x1b'));
   EXPECT_NE(std::string::npos, shown.find("\xE2\x80\xA6  0 B of 1000 B  0%"))
       << shown;
   EXPECT_NE(std::string::npos, shown.find("--:-- left")) << shown;
+}
+
+// A narrow terminal would wrap the line and scroll a new one on every
+// redraw: the line fits, and the rate and the time left give way first.
+TEST(ProgressLine, FitsANarrowTerminal) {
+  ProgressLine line("holiday-photos.tar", 100 * 1024 * 1024, 2, 5);
+  struct Case {
+    std::size_t width;
+    std::string line;
+  };
+  for (const Case& c : std::vector<Case>{
+           {80,
+            "holiday-photos.tar  0 B of 100.0 MB  0%  0 B/s  --:-- left  "
+            "(2 of 5)"},
+           {60, "holiday-photos.tar  0 B of 100.0 MB  0%  0 B/s  (2 of 5)"},
+           {40, "holiday-photos.tar  0 B of 100.0 MB  0%"},
+           {30, "holiday-photos.tar  0%"},
+           {12, "holida\xE2\x80\xA6  0%"},
+       }) {
+    std::string shown = line.render(0, c.width);
+    EXPECT_EQ(c.line, shown) << c.width;
+    EXPECT_LT(text::display_width(shown), c.width) << c.width;
+  }
 }
 
 }  // namespace

@@ -60,11 +60,17 @@ DeviceId load_device_id() {
 }
 
 std::string device_name(const std::optional<std::string>& override_name) {
-  std::string candidate =
-      override_name ? *override_name
-                    : first_usable_env({"COMPUTERNAME", "HOSTNAME", "HOST"})
-                          .value_or("Command line");
-  return std::string(text::first_scalars(candidate, DEVICE_NAME_MAX));
+  std::optional<std::string> candidate = override_name;
+  if (!candidate) {
+    candidate = first_usable_env({"COMPUTERNAME", "HOSTNAME", "HOST"});
+  }
+  // HOSTNAME is a shell variable that is seldom exported: the system's own
+  // name tells two computers apart where no variable does.
+  if (!candidate) candidate = platform::host_name();
+  if (!candidate || !text::is_valid_utf8(*candidate)) {
+    candidate = "Command line";
+  }
+  return std::string(text::first_scalars(*candidate, DEVICE_NAME_MAX));
 }
 
 }  // namespace burrowlink

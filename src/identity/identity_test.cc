@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "test_util.h"
+#include "text/unicode.h"
 
 namespace burrowlink {
 namespace {
@@ -90,7 +91,11 @@ TEST(DeviceName, OverrideThenEnvironmentThenDefault) {
   EXPECT_EQ("other", device_name(std::nullopt));
   env.unset("HOSTNAME");
   env.unset("HOST");
-  EXPECT_EQ("Command line", device_name(std::nullopt));
+  // Then the computer's own name, which every system has.
+  std::optional<std::string> host = platform::host_name();
+  ASSERT_TRUE(host.has_value());
+  EXPECT_EQ(text::first_scalars(*host, DEVICE_NAME_MAX),
+            device_name(std::nullopt));
 }
 
 TEST(DeviceName, CutToFortyScalarValues) {

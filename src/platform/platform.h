@@ -75,6 +75,15 @@ std::size_t terminal_width(Stream stream);
 // input or on a read failure.
 std::optional<std::string> read_input_line();
 
+// True when standard input is a terminal (a console on Windows).
+bool input_is_terminal();
+// True when standard input can give no answer at all: closed, the null
+// device, or a terminal that belongs to the job in the foreground.
+bool input_is_closed();
+// Drops whatever was typed at the terminal and not yet read, so that a key
+// pressed earlier cannot answer a question asked now. Nothing elsewhere.
+void discard_typed_input();
+
 // An OS handle (file descriptor or socket), closed when it goes out of scope.
 class Handle {
  public:
@@ -280,6 +289,17 @@ enum class Expect {
   all,    // bulk data that fills the buffer: one wake-up, not one per packet
 };
 
+class TcpStream;
+
+// One line of standard input as `read_input_line` reads it, unless the peer
+// of `watched` closes the connection first (then `peer_left` and no line).
+// Waits for both without spinning.
+struct InputLine {
+  std::optional<std::string> line;
+  bool peer_left = false;
+};
+InputLine read_input_line_while_open(const TcpStream& watched);
+
 // A connected TCP stream, closed when it goes out of scope.
 class TcpStream {
  public:
@@ -323,6 +343,7 @@ class TcpStream {
 
  private:
   friend class TcpListener;
+  friend InputLine read_input_line_while_open(const TcpStream& watched);
   explicit TcpStream(std::intptr_t handle) : m_handle(handle) {}
   Handle m_handle;
   std::chrono::microseconds m_spin{0};
@@ -369,9 +390,19 @@ class UdpSocket {
   Handle m_handle;
 };
 
-// The directed broadcast address of every local IPv4 address on an interface
-// that is up and running, in the system's order, duplicates kept; loopback
-// (127/8) and link-local (169.254/16) left out.
+// Every local IPv4 address on an interface that is up and running, with
+// its directed broadcast address, in the system's order, duplicates kept;
+// loopback (127/8) and link-local (169.254/16) left out.
+struct Ipv4Interface {
+  Ipv4 address{};
+  Ipv4 broadcast{};
+};
+Result<std::vector<Ipv4Interface>> ipv4_interfaces();
+// The broadcast addresses of `ipv4_interfaces`, in its order.
 Result<std::vector<Ipv4>> ipv4_broadcast_addresses();
+
+// The computer's own name (gethostname; the computer name on Windows);
+// nullopt when it has none.
+std::optional<std::string> host_name();
 
 }  // namespace burrowlink::platform

@@ -208,4 +208,14 @@ Status TcpStream::read_exact(Bytes buffer, Expect expect) {
   return {};
 }
 
+Result<std::vector<Ipv4>> ipv4_broadcast_addresses() {
+  Result<std::vector<Ipv4Interface>> interfaces = ipv4_interfaces();
+  if (!interfaces.ok()) return std::move(interfaces).error();
+  std::vector<Ipv4> broadcasts;
+  for (const Ipv4Interface& interface : *interfaces) {
+    broadcasts.push_back(interface.broadcast);
+  }
+  return broadcasts;
+}
+
 }  // namespace burrowlink::platform

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +57,13 @@ Error os_error(int code) {
 }
 
 Error last_os_error() { return os_error(errno); }
+
+Ipv4 ipv4_of(std::uint32_t address) {
+  return {static_cast<std::uint8_t>(address >> 24),
+          static_cast<std::uint8_t>(address >> 16),
+          static_cast<std::uint8_t>(address >> 8),
+          static_cast<std::uint8_t>(address)};
+}
 
 FileStatus status_of(const struct stat& st) {
   FileStatus status;
@@ -179,6 +187,46 @@ std::optional<std::string> read_input_line() {
   }
   if (line.empty()) return std::nullopt;
   return line;
+}
+
+bool input_is_terminal() { return isatty(STDIN_FILENO) == 1; }
+
+bool input_is_closed() {
+  struct stat st {
+  }, null_device{};
+  if (::fstat(STDIN_FILENO, &st) != 0) return true;
+  if (S_ISCHR(st.st_mode) && ::stat("/dev/null", &null_device) == 0 &&
+      st.st_rdev == null_device.st_rdev) {
+    return true;
+  }
+  // A terminal whose foreground job is another: reading it would stop us.
+  return isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) != getpgrp();
+}
+
+void discard_typed_input() {
+  if (isatty(STDIN_FILENO) == 1) tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
+InputLine read_input_line_while_open(const TcpStream& watched) {
+  // Only the peer's end of the stream counts: a sender that says more
+  // before the answer is not waited on in a loop.
+  pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0},
+                   {fd_of(watched.m_handle), POLLRDHUP, 0}};
+  for (;;) {
+    int ready = ::poll(fds, 2, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return {read_input_line(), false};
+    if (fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) return {{}, true};
+    if (fds[0].revents != 0) return {read_input_line(), false};
+  }
+}
+
+std::optional<std::string> host_name() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
+    return std::nullopt;
+  }
+  return std::string(name);
 }
 
 // --- Files ---------------------------------------------------------------
@@ -714,10 +762,10 @@ Result<UdpSocket::Datagram> UdpSocket::receive_from(Bytes buffer) {
   }
 }
 
-Result<std::vector<Ipv4>> ipv4_broadcast_addresses() {
+Result<std::vector<Ipv4Interface>> ipv4_interfaces() {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return last_os_error();
-  std::vector<Ipv4> result;
+  std::vector<Ipv4Interface> result;
   for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_netmask == nullptr) continue;
     if (entry->ifa_addr->sa_family != AF_INET) continue;
@@ -731,11 +779,7 @@ Result<std::vector<Ipv4>> ipv4_broadcast_addresses() {
         reinterpret_cast<sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr);
     if ((address >> 24) == 127) continue;
     if ((address >> 16) == 0xA9FE) continue;  // 169.254/16
-    uint32_t broadcast = address | ~mask;
-    result.push_back({static_cast<std::uint8_t>(broadcast >> 24),
-                      static_cast<std::uint8_t>(broadcast >> 16),
-                      static_cast<std::uint8_t>(broadcast >> 8),
-                      static_cast<std::uint8_t>(broadcast)});
+    result.push_back({ipv4_of(address), ipv4_of(address | ~mask)});
   }
   freeifaddrs(list);
   return result;

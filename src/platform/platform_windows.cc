@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "platform/native_address.h"
 #include "platform/platform.h"
@@ -564,6 +565,76 @@ std::optional<std::string> read_input_line() {
   }
   if (line.empty()) return std::nullopt;
   return line;
+}
+
+bool input_is_terminal() { return is_console(GetStdHandle(STD_INPUT_HANDLE)); }
+
+bool input_is_closed() {
+  HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return true;
+  // NUL is a character device that is no console.
+  return GetFileType(h) == FILE_TYPE_CHAR && !is_console(h);
+}
+
+void discard_typed_input() {
+  HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+  if (is_console(h)) FlushConsoleInputBuffer(h);
+}
+
+namespace {
+
+// True once the peer of `s` has closed the connection (or it failed).
+bool peer_closed(SOCKET s) {
+  WSAPOLLFD watch{s, POLLRDNORM, 0};
+  if (WSAPoll(&watch, 1, 0) <= 0) return false;
+  if (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) return true;
+  char byte;
+  // Readable: the end of the stream reads as 0 bytes, data stays queued.
+  return recv(s, &byte, 1, MSG_PEEK) <= 0;
+}
+
+}  // namespace
+
+InputLine read_input_line_while_open(const TcpStream& watched) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (!is_console(input)) return {read_input_line(), false};
+  // The console echoes and edits only while a read is pending, so the line
+  // is read on a thread of its own while this one watches the connection;
+  // a sender that leaves ends the read with an Enter of our own.
+  std::optional<std::string> line;
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (done == nullptr) return {read_input_line(), false};
+  std::thread reader([&] {
+    line = read_input_line();
+    SetEvent(done);
+  });
+  bool left = false;
+  while (WaitForSingleObject(done, 250) == WAIT_TIMEOUT) {
+    if (!peer_closed(untag_socket(watched.m_handle.get()))) continue;
+    left = true;
+    INPUT_RECORD enter[2] = {};
+    for (int i = 0; i < 2; ++i) {
+      enter[i].EventType = KEY_EVENT;
+      enter[i].Event.KeyEvent.bKeyDown = i == 0;
+      enter[i].Event.KeyEvent.wRepeatCount = 1;
+      enter[i].Event.KeyEvent.wVirtualKeyCode = VK_RETURN;
+      enter[i].Event.KeyEvent.uChar.UnicodeChar = L'\r';
+    }
+    DWORD written = 0;
+    WriteConsoleInputW(input, enter, 2, &written);
+    WaitForSingleObject(done, INFINITE);
+  }
+  reader.join();
+  CloseHandle(done);
+  if (left) return {std::nullopt, true};
+  return {std::move(line), false};
+}
+
+std::optional<std::string> host_name() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(name, &size) || size == 0) return std::nullopt;
+  return narrow(std::wstring_view(name, size));
 }
 
 // --- Files ---------------------------------------------------------------
@@ -1239,7 +1310,7 @@ Result<UdpSocket::Datagram> UdpSocket::receive_from(Bytes buffer) {
   return datagram;
 }
 
-Result<std::vector<Ipv4>> ipv4_broadcast_addresses() {
+Result<std::vector<Ipv4Interface>> ipv4_interfaces() {
   start_winsock();
   const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
                       GAA_FLAG_SKIP_DNS_SERVER | GAA_FLAG_SKIP_FRIENDLY_NAME;
@@ -1253,9 +1324,9 @@ Result<std::vector<Ipv4>> ipv4_broadcast_addresses() {
         AF_INET, flags, nullptr,
         reinterpret_cast<IP_ADAPTER_ADDRESSES*>(storage.data()), &size);
   }
-  if (result == ERROR_NO_DATA) return std::vector<Ipv4>{};
+  if (result == ERROR_NO_DATA) return std::vector<Ipv4Interface>{};
   if (result != NO_ERROR) return os_error(result);
-  std::vector<Ipv4> found;
+  std::vector<Ipv4Interface> found;
   for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(storage.data());
        adapter != nullptr; adapter = adapter->Next) {
     if (adapter->OperStatus != IfOperStatusUp) continue;
@@ -1272,11 +1343,13 @@ Result<std::vector<Ipv4>> ipv4_broadcast_addresses() {
       unsigned prefix = std::min<unsigned>(unicast->OnLinkPrefixLength, 32);
       std::uint32_t host_bits =
           prefix == 0 ? 0xFFFFFFFFu : (prefix == 32 ? 0u : ~0u >> prefix);
-      std::uint32_t broadcast = address | host_bits;
-      found.push_back({static_cast<std::uint8_t>(broadcast >> 24),
-                       static_cast<std::uint8_t>(broadcast >> 16),
-                       static_cast<std::uint8_t>(broadcast >> 8),
-                       static_cast<std::uint8_t>(broadcast)});
+      auto ipv4_of = [](std::uint32_t a) {
+        return Ipv4{static_cast<std::uint8_t>(a >> 24),
+                    static_cast<std::uint8_t>(a >> 16),
+                    static_cast<std::uint8_t>(a >> 8),
+                    static_cast<std::uint8_t>(a)};
+      };
+      found.push_back({ipv4_of(address), ipv4_of(address | host_bits)});
     }
   }
   return found;

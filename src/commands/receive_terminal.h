@@ -1,0 +1,40 @@
+#pragma once
+
+// What `receive` adds for a person at a terminal: what is offered, where the
+// device can be reached, and why offers would be declined. Pipes and files
+// never see any of it.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+#include "protocol/offer.h"
+
+namespace burrowlink {
+
+// Files listed before the accept question.
+inline constexpr std::size_t LISTED_FILES = 10;
+
+// The lines shown before the accept question: up to LISTED_FILES files, each
+// with its folder and size, "… and N more", and the folders sent whole.
+// Texts from the sender come escaped for a terminal.
+std::string offer_listing(const Offer& offer);
+
+// Where senders can reach this device: each address with `port`; when
+// `requested` was taken and `port` chosen instead, a second line says so,
+// since a sender that gives an address alone tries 45455.
+std::string reachable_text(const std::vector<platform::Ipv4>& addresses,
+                           std::uint16_t port, std::uint16_t requested);
+
+inline constexpr std::string_view INPUT_CLOSED_TEXT =
+    "Standard input is closed, so every offer will be declined; start "
+    "receive with --yes to accept offers without asking\n";
+
+// The failure of a transfer whose sender left while the question was open.
+inline std::string sender_left_text(std::string_view sender) {
+  return std::string(sender) + " stopped waiting for the answer";
+}
+
+}  // namespace burrowlink

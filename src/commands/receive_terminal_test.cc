@@ -1,0 +1,35 @@
+#include "commands/receive_terminal.h"
+
+#include <gtest/gtest.h>
+
+namespace burrowlink {
+namespace {
+
+TEST(OfferListing, NamesUpToTenFilesAndTheFoldersSentWhole) {
+  Offer offer{"Desk", "I", {{"a.jpg", 2048}, {"b.txt", 5, "Photos/2024"}}, {}};
+  EXPECT_EQ(
+      "  a.jpg (2.0 KB)\n"
+      "  Photos/2024/b.txt (5 B)\n"
+      "  in the folder Photos\n",
+      offer_listing(offer));
+  for (int i = 0; i < 10; ++i) offer.files.push_back({"x", 1, "Trips"});
+  const std::string listed = offer_listing(offer);
+  EXPECT_TRUE(listed.ends_with("  Trips/x (1 B)\n"
+                               "  \u2026 and 2 more\n"
+                               "  in the folders Photos, Trips\n"))
+      << listed;
+}
+
+TEST(ReachableText, AddressesWithThePortAndAPortThatWasTaken) {
+  EXPECT_EQ("Reachable at 192.168.1.20:45455, 10.0.0.3:45455\n",
+            reachable_text({{192, 168, 1, 20}, {10, 0, 0, 3}}, 45455, 45455));
+  EXPECT_EQ(
+      "Reachable at 192.168.1.20:40001\n"
+      "Port 45455 was taken: senders that give an address must add :40001\n",
+      reachable_text({{192, 168, 1, 20}}, 40001, 45455));
+  EXPECT_EQ("No network is up: only this computer can reach it\n",
+            reachable_text({}, 40001, 0));
+}
+
+}  // namespace
+}  // namespace burrowlink

@@ -1,0 +1,122 @@
+// The receiver for a person at a terminal, standard input included: what is
+// offered before the question, no answer typed too early, no question left
+// open for a sender that is gone, where the device is reached, and a word
+// when no answer can ever come. Pipes see none of it (the other suites pin
+// their bytes).
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "transfer_fixture.h"
+
+namespace burrowlink::testing {
+namespace {
+
+class ConsoleTest : public TransferTest {
+ protected:
+  // `receive` on a terminal that is its standard input too.
+  std::unique_ptr<ToolProcess> at_console(std::vector<std::string> extra,
+                                          bool null_input = false) {
+    ToolOptions options;
+    options.args = {"receive"};
+    options.args.insert(options.args.end(), extra.begin(), extra.end());
+    options.args.insert(options.args.end(),
+                        {"--dir", tool().path(inbox), "--name", "Recv",
+                         "--port", std::to_string(port)});
+    options.env = {{"HOME", work.file("home-r")},
+                   {"USERPROFILE", std::nullopt}};
+    options.terminal = true;
+    options.terminal_input = !null_input;
+    options.null_input = null_input;
+    options.input = "";  // kept open for typing
+    auto process = std::make_unique<ToolProcess>(options);
+    EXPECT_TRUE(process->wait_for_out("Ready to receive", 10s))
+        << process->out();
+    return process;
+  }
+
+  std::string offer_of(int files) {
+    std::string list;
+    for (int i = 0; i < files; ++i) {
+      list += R"({"name":"f)" + std::to_string(i) +
+              R"(.txt","size":1,"folder":"Trip"},)";
+    }
+    list.pop_back();
+    return frame(R"({"from":"Peer","files":[)" + list + "]}");
+  }
+};
+
+TEST_F(ConsoleTest, ListsTheOfferAndTakesOnlyAnAnswerTypedAfterTheQuestion) {
+  auto recv = at_console({"--once"});
+  recv->send_input("y\n");  // typed before any offer came
+  std::this_thread::sleep_for(200ms);
+  TcpStream s = peer();
+  put(s, offer_of(12));
+  ASSERT_TRUE(recv->wait_for_out("Accept? [y/N] ", 10s)) << recv->out();
+  EXPECT_NE(std::string::npos,
+            recv->out().find("  Trip/f0.txt (1 B)\n  Trip/f1.txt (1 B)\n"))
+      << recv->out();
+  EXPECT_NE(std::string::npos, recv->out().find("  \u2026 and 2 more\n"
+                                                "  in the folder Trip\n"
+                                                "Peer wants to send you 12 "
+                                                "file(s), 12 B. Accept? [y/N] "))
+      << recv->out();
+  // The early "y" answered nothing; this one does.
+  recv->send_input("n\n");
+  EXPECT_EQ(0, next_byte(s));
+  recv->finish(10s);
+}
+
+TEST_F(ConsoleTest, ASenderThatLeavesEndsTheQuestion) {
+  auto recv = at_console({});
+  {
+    TcpStream s = peer();
+    put(s, offer_of(1));
+    ASSERT_TRUE(recv->wait_for_out("Accept? [y/N] ", 10s)) << recv->out();
+  }  // the sender gives up
+  EXPECT_TRUE(recv->wait_for_out(
+      "Accept? [y/N] \ntransfer failed: Peer stopped waiting for the answer\n",
+      10s))
+      << recv->out();
+  // The next sender is asked at once, not after a ghost question.
+  TcpStream s = peer();
+  put(s, offer_of(1));
+  ASSERT_TRUE(recv->wait_for_out("stopped waiting for the answer\n  Trip", 10s))
+      << recv->out();
+  ASSERT_TRUE(recv->wait_for_out("1 B. Accept? [y/N] ", 10s)) << recv->out();
+  recv->send_input("y\n");
+  EXPECT_EQ(1, next_byte(s));
+}
+
+TEST_F(ConsoleTest, SaysWhereItIsReachedAndWhenAPortWasTaken) {
+  ASSERT_TRUE(add_test_interface("t0", "10.77.0.1/24", false));
+  const int taken = free_tcp_port();
+  auto occupier =
+      platform::TcpListener::listen_v4(static_cast<std::uint16_t>(taken), 1);
+  ASSERT_TRUE(occupier.ok());
+  port = taken;
+  auto recv = at_console({"--yes"});
+  ASSERT_TRUE(recv->wait_for_out("was taken", 5s)) << recv->out();
+  EXPECT_NE(std::string::npos, recv->out().find("Reachable at 10.77.0.1:"))
+      << recv->out();
+  EXPECT_NE(std::string::npos,
+            recv->out().find("Port " + std::to_string(taken) +
+                             " was taken: senders that give an address must "
+                             "add :"))
+      << recv->out();
+}
+
+TEST_F(ConsoleTest, SaysOnceThatOffersWillBeDeclinedWithoutInput) {
+  auto recv = at_console({}, true);
+  EXPECT_TRUE(recv->wait_for_out("every offer will be declined", 5s))
+      << recv->out();
+  port = free_tcp_port();
+  auto accepting = at_console({"--yes"}, true);
+  std::this_thread::sleep_for(300ms);
+  accepting->drain();
+  EXPECT_EQ(std::string::npos, accepting->out().find("declined"))
+      << accepting->out();
+}
+
+}  // namespace
+}  // namespace burrowlink::testing
