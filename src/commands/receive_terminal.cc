@@ -20,13 +20,14 @@ std::string offer_listing(const Offer& offer) {
       }
     }
     if (i >= LISTED_FILES) continue;
-    std::string shown = file.folder ? *file.folder + "/" + file.name : file.name;
+    std::string shown =
+        file.folder ? *file.folder + "/" + file.name : file.name;
     text += "  " + console::peer(Stream::err, shown) + " (" +
             format_size(file.size) + ")\n";
   }
   if (offer.files.size() > LISTED_FILES) {
-    text += "  \u2026 and " + std::to_string(offer.files.size() - LISTED_FILES) +
-            " more\n";
+    text += "  \u2026 and " +
+            std::to_string(offer.files.size() - LISTED_FILES) + " more\n";
   }
   if (!tops.empty()) {
     std::string names;
@@ -43,8 +44,9 @@ std::string reachable_text(const std::vector<platform::Ipv4>& addresses,
                            std::uint16_t port, std::uint16_t requested) {
   std::string text;
   for (const platform::Ipv4& address : addresses) {
-    text += (text.empty() ? "Reachable at " : ", ") +
-            platform::format_address(platform::SocketAddress::v4(address, port));
+    text +=
+        (text.empty() ? "Reachable at " : ", ") +
+        platform::format_address(platform::SocketAddress::v4(address, port));
   }
   text = text.empty() ? "No network is up: only this computer can reach it\n"
                       : text + "\n";

@@ -14,9 +14,10 @@ TEST(OfferListing, NamesUpToTenFilesAndTheFoldersSentWhole) {
       offer_listing(offer));
   for (int i = 0; i < 10; ++i) offer.files.push_back({"x", 1, "Trips"});
   const std::string listed = offer_listing(offer);
-  EXPECT_TRUE(listed.ends_with("  Trips/x (1 B)\n"
-                               "  \u2026 and 2 more\n"
-                               "  in the folders Photos, Trips\n"))
+  EXPECT_TRUE(
+      listed.ends_with("  Trips/x (1 B)\n"
+                       "  \u2026 and 2 more\n"
+                       "  in the folders Photos, Trips\n"))
       << listed;
 }
 
