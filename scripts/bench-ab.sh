@@ -33,14 +33,7 @@ if [[ "${BENCH_IN_NETNS:-}" != 1 ]]; then
 fi
 base_bin=$1
 new_bin=$2
-# Fail closed: only loopback may be visible here.
-for link in $(ip -o link show | awk -F': ' '{print $2}' | cut -d@ -f1); do
-  [[ "$link" == lo ]] || {
-    echo "refusing to run: interface $link is visible" >&2; exit 1; }
-done
-
-bench_dir=${BENCH_DIR:-/dev/shm}
-[[ -d "$bench_dir" && -w "$bench_dir" ]] || bench_dir=${TMPDIR:-/tmp}
+source "$top/scripts/loopback-only.sh"
 work=$(mktemp -d "$bench_dir/burrowlink-ab.XXXXXX")
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 mkdir -p "$work/small" "$work/home"

@@ -26,16 +26,7 @@ if [[ "${BENCH_IN_NETNS:-}" != 1 ]]; then
   exec unshare --net -- env BENCH_IN_NETNS=1 bash -c \
     'ip link set lo up && exec "$0" "$@"' "$0" "$bin" "$rounds"
 fi
-# Fail closed: only loopback may be visible here, before we add our link.
-for link in $(ip -o link show | awk -F': ' '{print $2}' | cut -d@ -f1); do
-  [[ "$link" == lo ]] || {
-    echo "refusing to run: interface $link is visible" >&2; exit 1; }
-done
-
-# tmpfs by default, so that the file system's inode allocator (slow on a disk
-# full of recently deleted files) does not drown the tools' own costs.
-bench_dir=${BENCH_DIR:-/dev/shm}
-[[ -d "$bench_dir" && -w "$bench_dir" ]] || bench_dir=${TMPDIR:-/tmp}
+source "$(dirname "$0")/loopback-only.sh"
 work=$(mktemp -d "$bench_dir/burrowlink-bench.XXXXXX")
 netns=blbench$$
 cleanup() {
@@ -90,11 +81,12 @@ check_small() {
 }
 
 # Starts `receive --yes --once` under /usr/bin/time and waits until it listens.
+# $2, when given, is the command that starts it elsewhere (in_far).
 start_receiver() {
   next_port
-  HOME=$work/home-r /usr/bin/time -f "$time_format" -o "$work/recv.time" \
-    "$on_terminal" "$bin" receive --dir "$work/out/$1" --yes --once \
-    --port $port > "$work/recv.out" 2> "$work/recv.err" &
+  ${2:-} env HOME=$work/home-r /usr/bin/time -f "$time_format" \
+    -o "$work/recv.time" "$on_terminal" "$bin" receive --dir "$work/out/$1" \
+    --yes --once --port $port > "$work/recv.out" 2> "$work/recv.err" &
   recv_pid=$!
   for _ in $(seq 1 200); do
     grep -q Ready "$work/recv.err" "$work/recv.out" 2>/dev/null && return
@@ -116,20 +108,24 @@ bl_big() {
   echo "$t1 - $t0" | bc -l
 }
 
-bl_small() {
+# The 2000 small files in two offers to a receiver at address $1, started
+# by start_receiver with $2; seconds.
+send_small() {
   fresh_out
   local t0 t1 total=0 d
   for d in small1 small2; do
     mkdir -p "$work/out/$d"
-    start_receiver "$d"
+    start_receiver "$d" "${2:-}"
     t0=$(now)
-    "$bin" send "$work/src/$d"/*.bin --to 127.0.0.1:$port 2> "$work/send.err"
+    "$bin" send "$work/src/$d"/*.bin --to "$1:$port" 2> "$work/send.err"
     wait $recv_pid; t1=$(now)
     total=$(echo "$total + $t1 - $t0" | bc -l)
   done
   check_small
   echo "$total"
 }
+
+bl_small() { send_small 127.0.0.1; }
 
 pipe_big() {
   fresh_out; next_port
@@ -332,24 +328,7 @@ link_rsync() {
   echo "$(echo "$t1 - $t0" | bc -l) $(cpu_s "$work/send.time") $(cpu_s "$work/rsyncd.time")"
 }
 
-# The 2000 small files over the link: wall seconds.
-link_bl_small() {
-  fresh_out
-  local t0 t1 total=0 d rpid
-  for d in small1 small2; do
-    mkdir -p "$work/out/$d"; next_port
-    in_far env HOME=$work/home-r "$bin" receive --dir "$work/out/$d" --yes \
-      --once --port $port > /dev/null 2> "$work/recv.err" &
-    rpid=$!
-    for _ in $(seq 1 200); do grep -q Ready "$work/recv.err" 2>/dev/null && break; sleep 0.01; done
-    t0=$(now)
-    "$bin" send "$work/src/$d"/*.bin --to 10.99.0.2:$port 2> "$work/send.err"
-    wait $rpid; t1=$(now)
-    total=$(echo "$total + $t1 - $t0" | bc -l)
-  done
-  check_small
-  echo "$total"
-}
+link_bl_small() { send_small 10.99.0.2 in_far; }
 
 link_rsync_small() {
   fresh_out; next_port

@@ -17,14 +17,7 @@ class ConsoleTest : public TransferTest {
   // `receive` on a terminal that is its standard input too.
   std::unique_ptr<ToolProcess> at_console(std::vector<std::string> extra,
                                           bool null_input = false) {
-    ToolOptions options;
-    options.args = {"receive"};
-    options.args.insert(options.args.end(), extra.begin(), extra.end());
-    options.args.insert(options.args.end(),
-                        {"--dir", tool().path(inbox), "--name", "Recv",
-                         "--port", std::to_string(port)});
-    options.env = {{"HOME", work.file("home-r")},
-                   {"USERPROFILE", std::nullopt}};
+    ToolOptions options = receiver_options(extra);
     options.terminal = true;
     options.terminal_input = !null_input;
     options.null_input = null_input;

@@ -45,10 +45,8 @@ class TransferTest : public ::testing::Test {
     return tool().join(tool().path(inbox), name);
   }
 
-  // Starts `receive` and waits for its ready line.
-  std::unique_ptr<ToolProcess> receiver(std::vector<std::string> extra,
-                                        std::optional<std::string> input = {},
-                                        bool terminal = false) {
+  // How `receive` with `extra` options is started.
+  ToolOptions receiver_options(const std::vector<std::string>& extra) const {
     ToolOptions options;
     // Options given first win over the defaults that follow.
     options.args = {"receive"};
@@ -58,6 +56,14 @@ class TransferTest : public ::testing::Test {
                          "--port", std::to_string(port)});
     options.env = {{"HOME", work.file("home-r")},
                    {"USERPROFILE", std::nullopt}};
+    return options;
+  }
+
+  // Starts `receive` and waits for its ready line.
+  std::unique_ptr<ToolProcess> receiver(std::vector<std::string> extra,
+                                        std::optional<std::string> input = {},
+                                        bool terminal = false) {
+    ToolOptions options = receiver_options(extra);
     options.input = input;
     options.terminal = terminal;
     auto process = std::make_unique<ToolProcess>(options);

@@ -208,6 +208,13 @@ Status TcpStream::read_exact(Bytes buffer, Expect expect) {
   return {};
 }
 
+IncomingFile::IncomingFile(IncomingFile&& other) noexcept
+    : m_file(std::move(other.m_file)),
+      m_folder(other.m_folder),
+      m_name(std::move(other.m_name)),
+      m_device(other.m_device),
+      m_number(other.m_number) {}
+
 Result<std::vector<Ipv4>> ipv4_broadcast_addresses() {
   Result<std::vector<Ipv4Interface>> interfaces = ipv4_interfaces();
   if (!interfaces.ok()) return std::move(interfaces).error();

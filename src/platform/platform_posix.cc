@@ -352,13 +352,6 @@ IncomingFile::IncomingFile(File file, const Directory& folder,
   }
 }
 
-IncomingFile::IncomingFile(IncomingFile&& other) noexcept
-    : m_file(std::move(other.m_file)),
-      m_folder(other.m_folder),
-      m_name(std::move(other.m_name)),
-      m_device(other.m_device),
-      m_number(other.m_number) {}
-
 namespace {
 
 // Forgets the file in progress, which is decided now.

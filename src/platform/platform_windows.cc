@@ -823,13 +823,6 @@ IncomingFile::IncomingFile(File file, const Directory& folder,
   set_in_progress(h);
 }
 
-IncomingFile::IncomingFile(IncomingFile&& other) noexcept
-    : m_file(std::move(other.m_file)),
-      m_folder(other.m_folder),
-      m_name(std::move(other.m_name)),
-      m_device(other.m_device),
-      m_number(other.m_number) {}
-
 Status IncomingFile::keep() {
   HANDLE h = handle_of(m_file.m_handle);
   set_in_progress(nullptr);
