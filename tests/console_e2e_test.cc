@@ -65,7 +65,7 @@ TEST_F(ConsoleTest, ListsTheOfferAndTakesOnlyAnAnswerTypedAfterTheQuestion) {
   // Typed before any offer came. (Wine's console takes keys from its
   // terminal only while a read asks for them, so there is nothing it could
   // drop: Windows itself is not shown here.)
-  if (!tool().windows) type(*recv, "y");
+  if (!tool().windows) type(*recv, "n");
   std::this_thread::sleep_for(200ms);
   TcpStream s = peer();
   put(s, offer_of(12));
@@ -82,9 +82,10 @@ TEST_F(ConsoleTest, ListsTheOfferAndTakesOnlyAnAnswerTypedAfterTheQuestion) {
                                "Accept? [y/N] "))
         << recv->out();
   }
-  // The early "y" answered nothing; this one does.
-  type(*recv, "n");
-  EXPECT_EQ(0, next_byte(s));
+  // The early "n" answered nothing; this one does.
+  type(*recv, "y");
+  EXPECT_EQ(1, next_byte(s));
+  s.close();
   recv->finish(10s);
 }
 

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -136,11 +137,18 @@ ToolProcess::ToolProcess(const ToolOptions& options) {
     if (options.null_input) {
       int null_device = ::open("/dev/null", O_RDONLY);
       dup2(null_device, 0);
+    } else if (options.terminal_input) {
+      // The terminal is the tool's own, as a shell's is for the job in
+      // its foreground.
+      setsid();
+      dup2(terminal_side, 0);
+      ioctl(0, TIOCSCTTY, 0);
     } else {
-      dup2(options.terminal_input ? terminal_side : in[0], 0);
+      dup2(in[0], 0);
     }
     dup2(terminal_side >= 0 ? terminal_side : out[1], 1);
     dup2(terminal_side >= 0 ? terminal_side : err[1], 2);
+    for (int ignored : options.ignored_signals) signal(ignored, SIG_IGN);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
     for (const auto& [name, value] : env) {
       if (value) {

@@ -52,6 +52,8 @@ struct ToolOptions {
   bool terminal_input = false;
   // Standard input is the null device.
   bool null_input = false;
+  // Signals the tool starts with ignored, as nohup leaves SIGHUP.
+  std::vector<int> ignored_signals;
 };
 
 struct ToolResult {

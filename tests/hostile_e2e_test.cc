@@ -328,6 +328,14 @@ TEST_F(HostileTest, AnInterruptedReceiveLeavesNoPartialFile) {
         << signal_number;
     EXPECT_EQ((std::set<std::string>{"kept.txt"}), stored()) << signal_number;
   }
+  if (tool().windows) return;
+  // Started with SIGHUP ignored, as under nohup, it stays ignored.
+  ToolOptions options = receiver_options({"--yes"});
+  options.ignored_signals = {SIGHUP};
+  ToolProcess recv(options);
+  ASSERT_TRUE(recv.wait_for_err("Ready to receive", 5s)) << recv.err();
+  recv.kill(SIGHUP);
+  expect_still_serving(recv);
 }
 
 }  // namespace

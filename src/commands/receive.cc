@@ -47,15 +47,19 @@ void warn_if_no_room(const Offer& offer, const std::string& folder) {
 
 Answer ask_to_accept(std::string_view name, std::string_view summary,
                      const TcpStream* watched) {
+  const bool closed = platform::input_is_closed();
   // At a terminal a key pressed before the question must not answer it, and
   // a sender that gives up must not leave it open; a script's answers on a
   // pipe are taken as they come.
-  const bool person = platform::input_is_terminal();
+  const bool person = !closed && platform::input_is_terminal() &&
+                      console::on_terminal(Stream::err);
   if (person) platform::discard_typed_input();
   console::print(Stream::err,
                  console::peer(Stream::err, name) + " wants to send you " +
                      console::peer(Stream::err, summary) + ". Accept? [y/N] ");
   console::flush();  // the question shows before the answer is read
+  // No answer can come (and a terminal of another job would stop us).
+  if (closed) return Answer::decline;
   std::optional<std::string> line;
   if (person && watched != nullptr) {
     platform::InputLine input = platform::read_input_line_while_open(*watched);

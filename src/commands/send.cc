@@ -1,6 +1,7 @@
 #include "commands/send.h"
 
 #include <algorithm>
+#include <iterator>
 #include <numeric>
 #include <system_error>
 #include <thread>
@@ -113,18 +114,22 @@ CommandResult send(Args args) {
   const bool short_flag = take_flag(args, "-r", &positions);
   const bool recursive =
       take_flag(args, "--recursive", &positions) || short_flag;
-  Args paths;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    for (std::string& path :
-         platform::expand_file_argument(positions[i], args[i])) {
-      paths.push_back(std::move(path));
-    }
+  // The file arguments, each in place of what it names (itself, but for a
+  // pattern on Windows).
+  Args& paths = args;
+  for (std::size_t i = paths.size(); i-- > 0;) {
+    std::vector<std::string> named =
+        platform::expand_file_argument(positions[i], std::move(paths[i]));
+    paths[i] = std::move(named.front());
+    paths.insert(paths.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                 std::make_move_iterator(named.begin() + 1),
+                 std::make_move_iterator(named.end()));
   }
   if (!note && paths.empty()) {
     return CliError{std::string(NOTHING_TO_SEND_TEXT)};
   }
 
-  Result<SendList, CliError> listed = list_sources(paths, recursive);
+  Result<SendList, CliError> listed = list_sources(std::move(paths), recursive);
   if (!listed.ok()) return std::move(listed).error();
   const SendList& sources = listed.value();
 
@@ -181,13 +186,13 @@ CommandResult send(Args args) {
     const std::size_t end =
         note ? first : std::min(first + per_offer, sources.size());
     offer.files.clear();
-    Args part_paths;
     for (std::size_t i = first; i < end; ++i) {
       offer.files.push_back(sources.info(i));
-      part_paths.push_back(sources.path(i));
     }
     bar.reset();
-    Status sent = run_sender(target.value(), offer, part_paths, events);
+    Status sent = run_sender(
+        target.value(), offer,
+        [&](std::size_t index) { return sources.path(first + index); }, events);
     bar.reset();  // erased before the error line or anything else
     if (!sent.ok()) return CliError{sent.error().message};
   }

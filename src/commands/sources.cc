@@ -28,13 +28,14 @@ FileInfo SendList::info(std::size_t i) const {
 // Builds a SendList.
 class Lister {
  public:
-  CommandResult add(const std::string& path, bool recursive) {
+  CommandResult add(std::string path, bool recursive) {
     Result<platform::FileStatus> status = platform::file_status(path);
     if (!status.ok()) {
       return CliError{path_error_text(path, status.error().message)};
     }
     if (status->type == platform::FileType::regular) {
-      m_list.m_entries.push_back({SendList::GIVEN, status->size, path});
+      m_list.m_entries.push_back(
+          {SendList::GIVEN, status->size, std::move(path)});
       return {};
     }
     if (!recursive || status->type != platform::FileType::directory) {
@@ -52,6 +53,7 @@ class Lister {
     return {};
   }
 
+  void reserve(std::size_t files) { m_list.m_entries.reserve(files); }
   SendList take() { return std::move(m_list); }
 
  private:
@@ -106,10 +108,12 @@ class Lister {
   SendList m_list;
 };
 
-Result<SendList, CliError> list_sources(const Args& paths, bool recursive) {
+Result<SendList, CliError> list_sources(Args paths, bool recursive) {
   Lister lister;
-  for (const std::string& path : paths) {
-    if (CommandResult added = lister.add(path, recursive); !added.ok()) {
+  lister.reserve(paths.size());
+  for (std::string& path : paths) {
+    if (CommandResult added = lister.add(std::move(path), recursive);
+        !added.ok()) {
       return std::move(added).error();
     }
   }

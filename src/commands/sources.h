@@ -44,6 +44,6 @@ class SendList {
 // one's name down. Links to files count as the files; links to folders are
 // not followed (a line on standard error says so). Anything else, and
 // anything that cannot be read, fails with "{path}: {reason}".
-Result<SendList, CliError> list_sources(const Args& paths, bool recursive);
+Result<SendList, CliError> list_sources(Args paths, bool recursive);
 
 }  // namespace burrowlink::commands

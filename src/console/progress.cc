@@ -49,7 +49,8 @@ ProgressLine::~ProgressLine() { erase(); }
 
 void ProgressLine::erase() {
   if (m_drawn == 0) return;
-  print_status(Stream::err, "\r" + std::string(m_drawn, ' ') + "\r");
+  // Never replaced before it is written, as the next line relies on it.
+  print(Stream::err, "\r" + std::string(m_drawn, ' ') + "\r");
   m_drawn = 0;
 }
 
@@ -120,7 +121,8 @@ std::string ProgressLine::render(std::uint64_t done, std::size_t width) {
   if (text::display_width(status) + 1 > width) {
     status = text::leading_columns(status, width > 0 ? width - 1 : 0);
   }
-  const std::size_t room = width - 1 - text::display_width(status);
+  const std::size_t used = text::display_width(status) + 1;
+  const std::size_t room = width > used ? width - used : 0;
   if (text::display_width(name) > room) {
     name = room >= 2 ? text::leading_columns(name, room - 1) + "\xE2\x80\xA6"
                      : std::string(text::leading_columns(name, room));

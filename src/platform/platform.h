@@ -41,9 +41,10 @@ std::vector<std::string> program_arguments(int argc, char** argv);
 // The files that argument `position` of `program_arguments` names. Windows
 // shells leave wildcards to the program: there an argument written without
 // quotes whose last part holds * or ? is expanded as the C runtimes expand
-// one, sorted; when nothing matches, or anywhere else, it names itself.
+// one, sorted; when nothing matches, or anywhere else, it names itself
+// (the list is never empty).
 std::vector<std::string> expand_file_argument(std::size_t position,
-                                              const std::string& argument);
+                                              std::string argument);
 
 // Prints "burrowlink: {message}" on standard error and exits with a failure
 // status of its own (70), for faults the tool cannot go on after.
@@ -77,8 +78,9 @@ std::optional<std::string> read_input_line();
 
 // True when standard input is a terminal (a console on Windows).
 bool input_is_terminal();
-// True when standard input can give no answer at all: closed, the null
-// device, or a terminal that belongs to the job in the foreground.
+// True when standard input can give no answer now: closed, the null
+// device, or a terminal whose foreground job is another one (reading it
+// would stop this program).
 bool input_is_closed();
 // Drops whatever was typed at the terminal and not yet read, so that a key
 // pressed earlier cannot answer a question asked now. Nothing elsewhere.
@@ -179,7 +181,8 @@ class IncomingFile {
 
   Status write_all(ConstBytes data) { return m_file.write_all(data); }
   // Closes the file once it is confirmed to be still in its place, every
-  // byte written. Otherwise deletes it (if it is still ours) and fails.
+  // byte written. Otherwise fails, and deletes it where it can tell the
+  // file is still its own.
   Status keep();
   // Deletes the file, unless something else has taken its place, and closes
   // it. True when it deleted the file; nothing once kept or discarded.
@@ -187,7 +190,8 @@ class IncomingFile {
 
  private:
   friend class Directory;
-  IncomingFile(File file, const Directory& folder, std::string_view name);
+  IncomingFile(File file, const Directory& folder, std::string_view name,
+               std::uint64_t device, std::uint64_t number);
   File m_file;
   const Directory* m_folder = nullptr;
   std::string m_name;
@@ -286,7 +290,8 @@ std::optional<Ipv6> parse_ipv6(std::string_view text);
 enum class Expect {
   data,   // whatever has arrived
   reply,  // a short reply that the peer sends as soon as it has read ours
-  all,    // bulk data that fills the buffer: one wake-up, not one per packet
+  all,    // bulk data that fills the buffer: where the system takes it
+          // whole within the time-out, one wake-up, not one per packet
 };
 
 class TcpStream;
@@ -329,7 +334,7 @@ class TcpStream {
 
   // Receives what one call delivers, at most `buffer.size()`; 0 when the
   // peer closed. `expect` reply: a short answer is due, worth a poll; all:
-  // returns once the buffer is full, unless the stream ends, fails or the
+  // may wait until the buffer is full, unless the stream ends, fails or the
   // time-out passes first (then with what it has).
   Result<std::size_t> read_some(Bytes buffer, Expect expect = Expect::data);
   // Fails with FILL_BUFFER_TEXT (kind unexpected_eof) when the peer closes

@@ -58,13 +58,6 @@ Error os_error(int code) {
 
 Error last_os_error() { return os_error(errno); }
 
-Ipv4 ipv4_of(std::uint32_t address) {
-  return {static_cast<std::uint8_t>(address >> 24),
-          static_cast<std::uint8_t>(address >> 16),
-          static_cast<std::uint8_t>(address >> 8),
-          static_cast<std::uint8_t>(address)};
-}
-
 FileStatus status_of(const struct stat& st) {
   FileStatus status;
   if (S_ISREG(st.st_mode)) {
@@ -128,10 +121,12 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
 }
 
 std::vector<std::string> expand_file_argument(std::size_t,
-                                              const std::string& argument) {
+                                              std::string argument) {
   // The shell has expanded what was meant as a pattern; a file may really be
   // called "*.txt".
-  return {argument};
+  std::vector<std::string> named;
+  named.push_back(std::move(argument));
+  return named;
 }
 
 // --- Environment and random source ---------------------------------------
@@ -199,8 +194,10 @@ bool input_is_closed() {
       st.st_rdev == null_device.st_rdev) {
     return true;
   }
-  // A terminal whose foreground job is another: reading it would stop us.
-  return isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) != getpgrp();
+  // Our terminal, whose foreground job is another: reading would stop us.
+  if (isatty(STDIN_FILENO) != 1) return false;
+  const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  return foreground > 0 && foreground != getpgrp();
 }
 
 void discard_typed_input() {
@@ -281,6 +278,13 @@ void discard_incoming_on_interrupt() {
     sigaddset(&action.sa_mask, signal_number);
   }
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal ignored from the start (nohup, a script's background job)
+    // stays ignored.
+    struct sigaction before {};
+    if (::sigaction(signal_number, nullptr, &before) == 0 &&
+        before.sa_handler == SIG_IGN) {
+      continue;
+    }
     ::sigaction(signal_number, &action, nullptr);
   }
 }
@@ -323,23 +327,44 @@ Status Directory::make_folder(std::string_view name) const {
 }
 
 Result<IncomingFile> Directory::create_file(std::string_view name) const {
+  const std::string child(name);
+  // An interruption between the creation and the file's registration would
+  // leave it: the signals wait until it is registered.
+  struct Hold {
+    sigset_t before;
+    Hold() {
+      sigset_t interrupts;
+      sigemptyset(&interrupts);
+      for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&interrupts, signal_number);
+      }
+      pthread_sigmask(SIG_BLOCK, &interrupts, &before);
+    }
+    ~Hold() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+  } hold;
   // O_EXCL also refuses a link, dangling or not, at `name`.
-  int fd = ::openat(fd_of(m_handle), std::string(name).c_str(),
+  int fd = ::openat(fd_of(m_handle), child.c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return last_os_error();
-  return IncomingFile(File(fd), *this, name);
+  File file(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    // Without its number the file could not be told from a replacement.
+    Error error = last_os_error();
+    ::unlinkat(fd_of(m_handle), child.c_str(), 0);
+    return error;
+  }
+  return IncomingFile(std::move(file), *this, name, st.st_dev, st.st_ino);
 }
 
 IncomingFile::IncomingFile(File file, const Directory& folder,
-                           std::string_view name)
-    : m_file(std::move(file)), m_folder(&folder), m_name(name) {
-  struct stat st {};
-  // Without its number the file cannot be told from a replacement, so it
-  // is taken for one and never kept.
-  if (::fstat(fd_of(m_file.m_handle), &st) == 0) {
-    m_device = st.st_dev;
-    m_number = st.st_ino;
-  }
+                           std::string_view name, std::uint64_t device,
+                           std::uint64_t number)
+    : m_file(std::move(file)),
+      m_folder(&folder),
+      m_name(name),
+      m_device(device),
+      m_number(number) {
   if (m_name.size() < sizeof g_in_progress.name) {
     g_has_in_progress = 0;
     std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -772,7 +797,8 @@ Result<std::vector<Ipv4Interface>> ipv4_interfaces() {
         reinterpret_cast<sockaddr_in*>(entry->ifa_netmask)->sin_addr.s_addr);
     if ((address >> 24) == 127) continue;
     if ((address >> 16) == 0xA9FE) continue;  // 169.254/16
-    result.push_back({ipv4_of(address), ipv4_of(address | ~mask)});
+    result.push_back(
+        {native::ipv4_of(address), native::ipv4_of(address | ~mask)});
   }
   freeifaddrs(list);
   return result;

@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "platform/native_address.h"
 #include "platform/platform.h"
@@ -408,7 +407,7 @@ std::vector<std::string> windows::expand_pattern(const std::string& argument) {
   } while (FindNextFileW(search, &found));
   FindClose(search);
   if (names.empty()) return {argument};
-  // In the order Explorer and NTFS list names: case ignored, then exact.
+  // In the order NTFS keeps names: case ignored, then exact.
   std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) {
     int order =
         CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
@@ -423,9 +422,11 @@ std::vector<std::string> windows::expand_pattern(const std::string& argument) {
 }
 
 std::vector<std::string> expand_file_argument(std::size_t position,
-                                              const std::string& argument) {
+                                              std::string argument) {
   if (position >= g_unquoted.size() || !g_unquoted[position]) {
-    return {argument};
+    std::vector<std::string> named;
+    named.push_back(std::move(argument));
+    return named;
   }
   return windows::expand_pattern(argument);
 }
@@ -600,16 +601,21 @@ InputLine read_input_line_while_open(const TcpStream& watched) {
   if (!is_console(input)) return {read_input_line(), false};
   // The console echoes and edits only while a read is pending, so the line
   // is read on a thread of its own while this one watches the connection;
-  // a sender that leaves ends the read with an Enter of our own.
-  std::optional<std::string> line;
-  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (done == nullptr) return {read_input_line(), false};
-  std::thread reader([&] {
-    line = read_input_line();
-    SetEvent(done);
-  });
+  // a sender that leaves ends the read with an Enter of our own, or by
+  // cancelling it.
+  struct Read {
+    std::optional<std::string> line;
+  } read;
+  HANDLE reader = CreateThread(
+      nullptr, 0,
+      [](void* state) -> DWORD {
+        static_cast<Read*>(state)->line = read_input_line();
+        return 0;
+      },
+      &read, 0, nullptr);
+  if (reader == nullptr) return {read_input_line(), false};
   bool left = false;
-  while (WaitForSingleObject(done, 250) == WAIT_TIMEOUT) {
+  while (WaitForSingleObject(reader, 250) == WAIT_TIMEOUT) {
     if (!peer_closed(untag_socket(watched.m_handle.get()))) continue;
     left = true;
     INPUT_RECORD enter[2] = {};
@@ -621,13 +627,15 @@ InputLine read_input_line_while_open(const TcpStream& watched) {
       enter[i].Event.KeyEvent.uChar.UnicodeChar = L'\r';
     }
     DWORD written = 0;
-    WriteConsoleInputW(input, enter, 2, &written);
-    WaitForSingleObject(done, INFINITE);
+    if (!WriteConsoleInputW(input, enter, 2, &written) || written != 2) {
+      CancelSynchronousIo(reader);
+    }
+    // An Enter of ours left over is dropped before the next question.
+    WaitForSingleObject(reader, INFINITE);
   }
-  reader.join();
-  CloseHandle(done);
+  CloseHandle(reader);
   if (left) return {std::nullopt, true};
-  return {std::move(line), false};
+  return {std::move(read.line), false};
 }
 
 std::optional<std::string> host_name() {
@@ -726,19 +734,22 @@ Error not_a_folder() {
 // Opens the folder at `path` and holds it: without FILE_SHARE_DELETE nobody
 // can rename or replace it while received files are made under its path.
 Result<Handle> hold_folder(const std::string& path, bool follow_links) {
+  // Share modes bind only handles with some data access: traversal is
+  // enough for others' renames and deletions to wait for us.
   HANDLE h =
-      CreateFileW(native_path(path.empty() ? "." : path).c_str(), 0,
+      CreateFileW(native_path(path.empty() ? "." : path).c_str(), FILE_TRAVERSE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_BACKUP_SEMANTICS |
                       (follow_links ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
                   nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   Handle held(reinterpret_cast<std::intptr_t>(h));
-  BY_HANDLE_FILE_INFORMATION info{};
+  FILE_ATTRIBUTE_TAG_INFO tag{};
   if (GetFileType(h) != FILE_TYPE_DISK ||
-      !GetFileInformationByHandle(h, &info) ||
-      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      !GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag,
+                                    sizeof tag) ||
+      !(tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      windows::is_link(tag.FileAttributes, tag.ReparseTag)) {
     return not_a_folder();
   }
   return held;
@@ -787,6 +798,12 @@ Result<IncomingFile> Directory::create_file(std::string_view name) const {
   }
   const std::string path = join_path(m_path, name);
   const std::wstring native = native_path(path);
+  // An interruption between the creation and the file's registration would
+  // leave it: the control handler waits for the lock until it is registered.
+  AcquireSRWLockExclusive(&g_in_progress_lock);
+  struct Unlock {
+    ~Unlock() { ReleaseSRWLockExclusive(&g_in_progress_lock); }
+  } unlock;
   // CREATE_NEW refuses anything at the path; with OPEN_REPARSE_POINT a link
   // there is never followed. DELETE lets a damaged file go through its
   // handle, and no other program can open it meanwhile without sharing
@@ -809,19 +826,25 @@ Result<IncomingFile> Directory::create_file(std::string_view name) const {
   if (GetFileType(h) != FILE_TYPE_DISK) {
     return Error{"a device has this name", ErrorKind::already_exists};
   }
-  return IncomingFile(std::move(file), *this, name);
+  Result<FileId> id = file_id(h);
+  if (!id.ok()) {
+    // Without its number the file could not be told from a replacement.
+    delete_through_handle(h);
+    return std::move(id).error();
+  }
+  g_in_progress = h;
+  return IncomingFile(std::move(file), *this, name, id->volume,
+                      std::uint64_t{id->high} << 32 | id->low);
 }
 
 IncomingFile::IncomingFile(File file, const Directory& folder,
-                           std::string_view name)
-    : m_file(std::move(file)), m_folder(&folder), m_name(name) {
-  HANDLE h = handle_of(m_file.m_handle);
-  if (Result<FileId> id = file_id(h); id.ok()) {
-    m_device = id->volume;
-    m_number = std::uint64_t{id->high} << 32 | id->low;
-  }
-  set_in_progress(h);
-}
+                           std::string_view name, std::uint64_t device,
+                           std::uint64_t number)
+    : m_file(std::move(file)),
+      m_folder(&folder),
+      m_name(name),
+      m_device(device),
+      m_number(number) {}
 
 Status IncomingFile::keep() {
   HANDLE h = handle_of(m_file.m_handle);
@@ -1174,8 +1197,9 @@ Result<std::size_t> TcpStream::read_some(Bytes buffer, Expect expect) {
     }
   }
   int want = static_cast<int>(std::min<std::size_t>(buffer.size(), 1u << 30));
-  int n = ::recv(s, reinterpret_cast<char*>(buffer.data()), want,
-                 expect == Expect::all ? MSG_WAITALL : 0);
+  // No MSG_WAITALL: where its time-out passes, Winsock fails the call and
+  // drops what it had taken, so a slow link would lose data.
+  int n = ::recv(s, reinterpret_cast<char*>(buffer.data()), want, 0);
   if (n == SOCKET_ERROR) {
     // A shut-down connection is the end of the stream, as on POSIX.
     if (WSAGetLastError() == WSAESHUTDOWN) return std::size_t{0};
@@ -1336,13 +1360,8 @@ Result<std::vector<Ipv4Interface>> ipv4_interfaces() {
       unsigned prefix = std::min<unsigned>(unicast->OnLinkPrefixLength, 32);
       std::uint32_t host_bits =
           prefix == 0 ? 0xFFFFFFFFu : (prefix == 32 ? 0u : ~0u >> prefix);
-      auto ipv4_of = [](std::uint32_t a) {
-        return Ipv4{static_cast<std::uint8_t>(a >> 24),
-                    static_cast<std::uint8_t>(a >> 16),
-                    static_cast<std::uint8_t>(a >> 8),
-                    static_cast<std::uint8_t>(a)};
-      };
-      found.push_back({ipv4_of(address), ipv4_of(address | host_bits)});
+      found.push_back(
+          {native::ipv4_of(address), native::ipv4_of(address | host_bits)});
     }
   }
   return found;

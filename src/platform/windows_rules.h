@@ -46,7 +46,8 @@ struct CommandLineArgument {
 std::vector<CommandLineArgument> split_command_line(std::wstring_view line);
 
 // The files that `argument` names as a pattern: * and ? in its last part,
-// expanded as the C runtimes expand one, sorted as Explorer lists names.
+// expanded as the C runtimes expand one, sorted with case ignored, as NTFS
+// keeps names.
 // Itself when it holds no pattern or nothing matches.
 std::vector<std::string> expand_pattern(const std::string& argument);
 

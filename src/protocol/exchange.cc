@@ -12,8 +12,7 @@ using platform::TcpStream;
 namespace {
 
 // The file phase, on a stream whose offer was accepted.
-Status send_files(TcpStream& stream, const Offer& offer,
-                  const std::vector<std::string>& paths,
+Status send_files(TcpStream& stream, const Offer& offer, const PathOf& path_of,
                   const SenderEvents& events) {
   (void)stream.set_read_timeout(FILE_PHASE_TIMEOUT);
   (void)stream.set_write_timeout(FILE_PHASE_TIMEOUT);
@@ -21,7 +20,7 @@ Status send_files(TcpStream& stream, const Offer& offer,
 
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
     const FileInfo& info = offer.files[i];
-    const std::string& path = paths[i];
+    const std::string path = path_of(i);
     Result<platform::File> opened = platform::File::open_read(path);
     if (!opened.ok()) {
       return Error{path + ": " + opened.error().message};
@@ -88,8 +87,7 @@ Status send_files(TcpStream& stream, const Offer& offer,
 }  // namespace
 
 Status run_sender(const platform::SocketAddress& to, const Offer& offer,
-                  const std::vector<std::string>& paths,
-                  const SenderEvents& events) {
+                  const PathOf& path_of, const SenderEvents& events) {
   Result<TcpStream> connected = TcpStream::connect(to, CONNECT_LIMIT);
   if (!connected.ok()) {
     return Error{cannot_connect_text(platform::format_address(to),
@@ -114,7 +112,7 @@ Status run_sender(const platform::SocketAddress& to, const Offer& offer,
   }
   if (answer != ANSWER_ACCEPT) return Error{std::string(DECLINED_TEXT)};
   if (offer.text) return {};
-  return send_files(stream, offer, paths, events);
+  return send_files(stream, offer, path_of, events);
 }
 
 }  // namespace burrowlink

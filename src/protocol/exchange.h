@@ -45,11 +45,13 @@ struct SenderEvents {
       verified;
 };
 
+// Where file `index` of an offer is read from; asked when its turn comes.
+using PathOf = std::function<std::string(std::size_t index)>;
+
 // Connects to `to`, offers `offer` and, once accepted, streams the file at
-// `paths[i]` for each `offer.files[i]` with its digest, waiting for each
+// `path_of(i)` for each `offer.files[i]` with its digest, waiting for each
 // verdict. Fails with the finished message ("declined", "no answer: ...").
 Status run_sender(const platform::SocketAddress& to, const Offer& offer,
-                  const std::vector<std::string>& paths,
-                  const SenderEvents& events);
+                  const PathOf& path_of, const SenderEvents& events);
 
 }  // namespace burrowlink

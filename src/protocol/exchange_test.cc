@@ -11,6 +11,9 @@
 namespace burrowlink {
 namespace {
 
+// For offers whose files are never read.
+std::string no_paths(std::size_t) { return ""; }
+
 using platform::SocketAddress;
 using platform::TcpListener;
 using platform::TcpStream;
@@ -44,7 +47,8 @@ class SenderTest : public ::testing::Test {
     events.verified = [this](std::size_t i, std::chrono::nanoseconds) {
       verified.push_back(i);
     };
-    Status status = run_sender(address, offer, paths, events);
+    Status status = run_sender(
+        address, offer, [&](std::size_t i) { return paths[i]; }, events);
     receiver.join();
     return status;
   }
@@ -201,8 +205,8 @@ TEST(Connect, NoAnswerWithinFiveSecondsTimesOut) {
     if (s.ok()) queued.push_back(std::move(s).value());
   }
   auto started = std::chrono::steady_clock::now();
-  Status status = run_sender(address, Offer{"D", "i", {}, std::string("x")}, {},
-                             SenderEvents{});
+  Status status = run_sender(address, Offer{"D", "i", {}, std::string("x")},
+                             no_paths, SenderEvents{});
   ASSERT_FALSE(status.ok());
   EXPECT_EQ("cannot connect to " + platform::format_address(address) +
                 ": connection timed out",
@@ -217,8 +221,8 @@ TEST(Connect, RefusedPortNamesTheAddress) {
   std::uint16_t port = probe->local_port().value();
   probe->close();
   Offer offer{"Desk", "id", {}, std::string("x")};
-  Status status = run_sender(SocketAddress::v4({127, 0, 0, 1}, port), offer, {},
-                             SenderEvents{});
+  Status status = run_sender(SocketAddress::v4({127, 0, 0, 1}, port), offer,
+                             no_paths, SenderEvents{});
   ASSERT_FALSE(status.ok());
   EXPECT_EQ("cannot connect to 127.0.0.1:" + std::to_string(port) + ": " +
                 testing::os_error_text(ECONNREFUSED, 10061),

@@ -49,8 +49,8 @@ class HashingRing {
 
   // Chunks up to this size are hashed by the caller when the thread is idle.
   static constexpr std::size_t INLINE_BYTES = 32 * 1024;
-  // A full slot that takes this long to arrive or to leave moves over a
-  // link slower than hashing.
+  // A full slot that takes the receiver this long to fill came over a link
+  // slower than hashing (under about 256 MB/s).
   static constexpr std::chrono::milliseconds SLOW_SLOT{1};
 
  private:
