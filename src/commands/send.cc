@@ -186,6 +186,7 @@ CommandResult send(Args args) {
     const std::size_t end =
         note ? first : std::min(first + per_offer, sources.size());
     offer.files.clear();
+    offer.files.reserve(end - first);
     for (std::size_t i = first; i < end; ++i) {
       offer.files.push_back(sources.info(i));
     }

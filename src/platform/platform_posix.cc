@@ -250,12 +250,13 @@ bool still_there(int folder, const char* name, dev_t device, ino_t number) {
          st.st_dev == device && st.st_ino == number;
 }
 
-void on_interrupt(int signal_number) {
-  // Process signals may land on any thread; the main one owns the file.
-  if (!pthread_equal(pthread_self(), g_main_thread)) {
-    pthread_kill(g_main_thread, signal_number);
-    return;
-  }
+// Set while a file is created and registered: an interruption then waits
+// for the registration, as blocking the signals would, without the two
+// system calls per file that blocking costs.
+volatile std::sig_atomic_t g_creating = 0;
+volatile std::sig_atomic_t g_deferred = 0;
+
+[[noreturn]] void end_interrupted(int signal_number) {
   if (g_has_in_progress) {
     const InProgress& file = g_in_progress;
     if (still_there(file.folder, file.name, file.device, file.number)) {
@@ -265,6 +266,25 @@ void on_interrupt(int signal_number) {
   // Ends the process as the signal would have, for the shell to see.
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);
+  // Within the handler the signal stays blocked until it returns.
+  sigset_t just;
+  sigemptyset(&just);
+  sigaddset(&just, signal_number);
+  pthread_sigmask(SIG_UNBLOCK, &just, nullptr);
+  std::_Exit(128 + signal_number);
+}
+
+void on_interrupt(int signal_number) {
+  // Process signals may land on any thread; the main one owns the file.
+  if (!pthread_equal(pthread_self(), g_main_thread)) {
+    pthread_kill(g_main_thread, signal_number);
+    return;
+  }
+  if (g_creating) {
+    g_deferred = signal_number;
+    return;
+  }
+  end_interrupted(signal_number);
 }
 
 }  // namespace
@@ -331,16 +351,16 @@ Result<IncomingFile> Directory::create_file(std::string_view name) const {
   // An interruption between the creation and the file's registration would
   // leave it: the signals wait until it is registered.
   struct Hold {
-    sigset_t before;
     Hold() {
-      sigset_t interrupts;
-      sigemptyset(&interrupts);
-      for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&interrupts, signal_number);
-      }
-      pthread_sigmask(SIG_BLOCK, &interrupts, &before);
+      g_creating = 1;
+      std::atomic_signal_fence(std::memory_order_seq_cst);
     }
-    ~Hold() { pthread_sigmask(SIG_SETMASK, &before, nullptr); }
+    ~Hold() {
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      g_creating = 0;
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      if (g_deferred != 0) end_interrupted(g_deferred);
+    }
   } hold;
   // O_EXCL also refuses a link, dangling or not, at `name`.
   int fd = ::openat(fd_of(m_handle), child.c_str(),

@@ -335,6 +335,9 @@ class OfferReader : public json::Reader {
       m_levels.push_back(
           {slot == Slot::offer ? Kind::offer : Kind::file, object});
     } else if (slot == Slot::files && !object) {
+      // Room for as many files as a receiver takes: address space only,
+      // where growing the list step by step touched each page twice.
+      m_offer.files.reserve(MAX_OFFER_FILES);
       m_levels.push_back({Kind::files});
     } else if (slot == Slot::skip) {
       m_levels.push_back({Kind::skip, object, 1});
