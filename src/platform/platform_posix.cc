@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/interrupts_posix.h"
 #include "platform/native_address.h"
 #include "platform/platform.h"
 
@@ -250,9 +251,7 @@ bool still_there(int folder, const char* name, dev_t device, ino_t number) {
          st.st_dev == device && st.st_ino == number;
 }
 
-// Set while a file is created and registered: an interruption then waits
-// for the registration, as blocking the signals would, without the two
-// system calls per file that blocking costs.
+// Set while an InterruptsWait lives.
 volatile std::sig_atomic_t g_creating = 0;
 volatile std::sig_atomic_t g_deferred = 0;
 
@@ -288,6 +287,18 @@ void on_interrupt(int signal_number) {
 }
 
 }  // namespace
+
+InterruptsWait::InterruptsWait() {
+  g_creating = 1;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+InterruptsWait::~InterruptsWait() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_creating = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (g_deferred != 0) end_interrupted(g_deferred);
+}
 
 void discard_incoming_on_interrupt() {
   g_main_thread = pthread_self();
@@ -350,18 +361,7 @@ Result<IncomingFile> Directory::create_file(std::string_view name) const {
   const std::string child(name);
   // An interruption between the creation and the file's registration would
   // leave it: the signals wait until it is registered.
-  struct Hold {
-    Hold() {
-      g_creating = 1;
-      std::atomic_signal_fence(std::memory_order_seq_cst);
-    }
-    ~Hold() {
-      std::atomic_signal_fence(std::memory_order_seq_cst);
-      g_creating = 0;
-      std::atomic_signal_fence(std::memory_order_seq_cst);
-      if (g_deferred != 0) end_interrupted(g_deferred);
-    }
-  } hold;
+  InterruptsWait wait;
   // O_EXCL also refuses a link, dangling or not, at `name`.
   int fd = ::openat(fd_of(m_handle), child.c_str(),
                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

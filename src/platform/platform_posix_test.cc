@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
+#include "platform/interrupts_posix.h"
 #include "platform/platform.h"
 #include "test_util.h"
 
@@ -19,6 +22,23 @@ TEST(Paths, JoinAndParent) {
   EXPECT_EQ("a", parent_path("a/b/"));
   EXPECT_EQ("/", parent_path("/a"));
   EXPECT_EQ("", parent_path("a"));
+}
+
+TEST(InterruptDeathTest, AnInterruptWaitsUntilTheWaitEndsThenEndsTheProcess) {
+  testing::ScopedTempDir dir;
+  const std::string reached = join_path(dir.path(), "reached");
+  EXPECT_EXIT(
+      {
+        discard_incoming_on_interrupt();
+        {
+          InterruptsWait wait;
+          ::raise(SIGTERM);
+          testing::write_whole(reached, "");
+        }
+        std::_Exit(0);
+      },
+      ::testing::KilledBySignal(SIGTERM), "");
+  EXPECT_TRUE(std::filesystem::exists(reached));
 }
 
 TEST(Streams, ClosedPeerIsAnErrorNotASignal) {
