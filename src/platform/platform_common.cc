@@ -208,6 +208,15 @@ Status TcpStream::read_exact(Bytes buffer, Expect expect) {
   return {};
 }
 
+IncomingFile::IncomingFile(File file, const Directory& folder,
+                           std::string_view name, std::uint64_t device,
+                           std::uint64_t number)
+    : m_file(std::move(file)),
+      m_folder(&folder),
+      m_name(name),
+      m_device(device),
+      m_number(number) {}
+
 IncomingFile::IncomingFile(IncomingFile&& other) noexcept
     : m_file(std::move(other.m_file)),
       m_folder(other.m_folder),

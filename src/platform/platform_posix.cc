@@ -374,27 +374,17 @@ Result<IncomingFile> Directory::create_file(std::string_view name) const {
     ::unlinkat(fd_of(m_handle), child.c_str(), 0);
     return error;
   }
-  return IncomingFile(std::move(file), *this, name, st.st_dev, st.st_ino);
-}
-
-IncomingFile::IncomingFile(File file, const Directory& folder,
-                           std::string_view name, std::uint64_t device,
-                           std::uint64_t number)
-    : m_file(std::move(file)),
-      m_folder(&folder),
-      m_name(name),
-      m_device(device),
-      m_number(number) {
-  if (m_name.size() < sizeof g_in_progress.name) {
+  if (child.size() < sizeof g_in_progress.name) {
     g_has_in_progress = 0;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    g_in_progress.folder = fd_of(folder.m_handle);
-    g_in_progress.device = m_device;
-    g_in_progress.number = m_number;
-    std::memcpy(g_in_progress.name, m_name.c_str(), m_name.size() + 1);
+    g_in_progress.folder = fd_of(m_handle);
+    g_in_progress.device = st.st_dev;
+    g_in_progress.number = st.st_ino;
+    std::memcpy(g_in_progress.name, child.c_str(), child.size() + 1);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     g_has_in_progress = 1;
   }
+  return IncomingFile(std::move(file), *this, name, st.st_dev, st.st_ino);
 }
 
 namespace {

@@ -837,15 +837,6 @@ Result<IncomingFile> Directory::create_file(std::string_view name) const {
                       std::uint64_t{id->high} << 32 | id->low);
 }
 
-IncomingFile::IncomingFile(File file, const Directory& folder,
-                           std::string_view name, std::uint64_t device,
-                           std::uint64_t number)
-    : m_file(std::move(file)),
-      m_folder(&folder),
-      m_name(name),
-      m_device(device),
-      m_number(number) {}
-
 Status IncomingFile::keep() {
   HANDLE h = handle_of(m_file.m_handle);
   set_in_progress(nullptr);

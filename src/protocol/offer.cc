@@ -412,10 +412,6 @@ class OfferReader : public json::Reader {
   std::optional<Error> m_error;
 };
 
-}  // namespace
-
-namespace {
-
 void append_optional(std::string& out, const std::optional<std::string>& text) {
   if (text) {
     json::append_string(out, *text);
