@@ -54,6 +54,14 @@ class HostileTest : public TransferTest {
     EXPECT_EQ("after", read_whole(inbox + "/after.txt"));
   }
 
+  void expect_nothing_beside_the_receive_folder() const {
+    std::set<std::string> around;
+    for (const auto& entry : std::filesystem::directory_iterator(work.path())) {
+      around.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ((std::set<std::string>{"in", "src", "home-r", "home-s"}), around);
+  }
+
   // The names in the receive folder.
   std::set<std::string> stored() const {
     std::set<std::string> names;
@@ -188,12 +196,7 @@ TEST_F(HostileTest, HostileNamesStayInsideTheFolderAndCannotMislead) {
     expected.insert("same (" + std::to_string(i) + ").txt");
   }
   EXPECT_EQ(expected, stored());
-  // Nothing beside the receive folder.
-  std::set<std::string> around;
-  for (const auto& entry : std::filesystem::directory_iterator(work.path())) {
-    around.insert(entry.path().filename().string());
-  }
-  EXPECT_EQ((std::set<std::string>{"in", "src", "home-r", "home-s"}), around);
+  expect_nothing_beside_the_receive_folder();
   expect_still_serving(*recv);
 }
 
@@ -239,11 +242,7 @@ TEST_F(HostileTest, HostileFoldersStayInsideTheReceiveFolder) {
         << folder.substr(0, 40);
   }
   EXPECT_FALSE(std::filesystem::exists("/etc/f.txt"));
-  std::set<std::string> around;
-  for (const auto& entry : std::filesystem::directory_iterator(work.path())) {
-    around.insert(entry.path().filename().string());
-  }
-  EXPECT_EQ((std::set<std::string>{"in", "src", "home-r", "home-s"}), around);
+  expect_nothing_beside_the_receive_folder();
   expect_still_serving(*recv);
 }
 
