@@ -1,6 +1,8 @@
 // What the command line turns into numbers and addresses: option numbers,
 // IPv4 and IPv6 text, and `--to` targets. The system's own parsers are the
 // reference for the address grammars.
+#include "net/address.h"
+
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -16,7 +18,6 @@
 #include "cli/options.h"
 #include "commands/target.h"
 #include "fuzz.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ void check_number(std::string_view text, std::uint64_t largest) {
 }
 
 void check_ipv4(std::string_view text) {
-  const std::optional<platform::Ipv4> ip = platform::parse_ipv4(text);
+  const std::optional<Ipv4> ip = parse_ipv4(text);
   const std::string c_text(text);
   if (c_text.find('\0') == std::string::npos) {
     std::uint8_t system[4];
@@ -52,13 +53,12 @@ void check_ipv4(std::string_view text) {
   }
   // No leading zeros: the text is the address's only spelling.
   if (ip) {
-    FUZZ_CHECK(platform::format_address(platform::SocketAddress::v4(*ip, 0)) ==
-               c_text + ":0");
+    FUZZ_CHECK(format_address(SocketAddress::v4(*ip, 0)) == c_text + ":0");
   }
 }
 
 void check_ipv6(std::string_view text) {
-  const std::optional<platform::Ipv6> ip = platform::parse_ipv6(text);
+  const std::optional<Ipv6> ip = parse_ipv6(text);
   const std::string c_text(text);
   if (c_text.find('\0') == std::string::npos) {
     std::uint8_t system[16];
@@ -69,11 +69,10 @@ void check_ipv6(std::string_view text) {
 }
 
 void check_target(std::string_view text) {
-  const std::optional<platform::SocketAddress> address =
-      parse_target_address(text);
+  const std::optional<SocketAddress> address = parse_target_address(text);
   if (!address) return;
-  const std::optional<platform::SocketAddress> again =
-      parse_target_address(platform::format_address(*address));
+  const std::optional<SocketAddress> again =
+      parse_target_address(format_address(*address));
   FUZZ_CHECK(again && *again == *address);
 }
 

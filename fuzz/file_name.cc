@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "fuzz.h"
-#include "platform/platform.h"
-#include "storage/storage.h"
+#include "platform/files.h"
+#include "storage/names.h"
 #include "text/unicode.h"
 
 namespace {

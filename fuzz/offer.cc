@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "fuzz.h"
-#include "platform/platform.h"
+#include "platform/network.h"
 #include "protocol/wire.h"
-#include "storage/folders.h"
+#include "storage/names.h"
 #include "text/unicode.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/files.h"
 
 namespace burrowlink::testing {
 

@@ -11,7 +11,8 @@
 #include "discovery/announcer.h"
 #include "harness.h"
 #include "identity/identity.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/network.h"
 #include "protocol/wire.h"
 #include "test_util.h"
 

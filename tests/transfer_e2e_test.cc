@@ -10,7 +10,7 @@
 #include <regex>
 
 #include "harness.h"
-#include "platform/platform.h"
+#include "platform/network.h"
 #include "platform/sha256.h"
 #include "test_util.h"
 #include "transfer_fixture.h"
@@ -20,7 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-using platform::SocketAddress;
 using platform::TcpStream;
 
 TEST_F(TransferTest, FilesArriveByteIdenticalWithExactLines) {

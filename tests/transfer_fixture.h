@@ -13,14 +13,14 @@
 #include <vector>
 
 #include "harness.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/network.h"
 #include "platform/sha256.h"
 #include "test_util.h"
 
 namespace burrowlink::testing {
 
 using namespace std::chrono_literals;
-using platform::SocketAddress;
 using platform::TcpStream;
 
 class TransferTest : public ::testing::Test {

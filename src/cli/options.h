@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "cli/cli_error.h"
-#include "platform/result.h"
 
 namespace burrowlink {
 

@@ -5,7 +5,8 @@
 
 #include "console/console.h"
 #include "discovery/scanner.h"
-#include "platform/platform.h"
+#include "net/address.h"
+#include "platform/terminal.h"
 #include "text/unicode.h"
 
 namespace burrowlink::commands {
@@ -48,7 +49,7 @@ std::string device_line(const Device& device, bool terminal) {
   const std::size_t width = text::scalar_count(line);
   if (width < NAME_COLUMN_WIDTH) line.append(NAME_COLUMN_WIDTH - width, ' ');
   line += ' ';
-  line += platform::format_address(device.address);
+  line += format_address(device.address);
   line += '\n';
   return line;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+// The `list` command: the devices heard on the network within some seconds.
+
 #include <string>
 
 #include "cli/options.h"

@@ -7,8 +7,6 @@
 namespace burrowlink::commands {
 namespace {
 
-using platform::SocketAddress;
-
 const std::string ADDRESS = " 192.168.1.20:45455\n";
 
 std::string line_for(std::string name, bool terminal) {

@@ -8,9 +8,11 @@
 #include "console/format.h"
 #include "discovery/announcer.h"
 #include "identity/identity.h"
+#include "platform/process.h"
 #include "platform/sha256.h"
+#include "protocol/receiver.h"
 #include "protocol/wire.h"
-#include "storage/storage.h"
+#include "storage/folders.h"
 #include "text/unicode.h"
 
 namespace burrowlink {
@@ -73,18 +75,17 @@ Answer ask_to_accept(std::string_view name, std::string_view summary,
   return reply == "y" || reply == "yes" ? Answer::accept : Answer::decline;
 }
 
-std::optional<std::string> serve_connection(TcpStream& stream,
-                                            const ReceiveOptions& options) {
+Status serve_connection(TcpStream& stream, const ReceiveOptions& options) {
   if (Status set = stream.set_read_timeout(OFFER_READ_TIMEOUT); !set.ok()) {
-    return set.error().message;
+    return set;
   }
   Result<Offer> read = read_offer(stream);
-  if (!read.ok()) return read.error().message;
+  if (!read.ok()) return std::move(read).error();
   const Offer& offer = read.value();
   // Offers that no sender of ours makes get no answer at all.
   if (!offer.text &&
       (offer.files.empty() || offer.files.size() > MAX_OFFER_FILES)) {
-    return std::nullopt;
+    return {};
   }
 
   std::string sender(text::first_scalars(offer.from, DEVICE_NAME_MAX));
@@ -97,23 +98,23 @@ std::optional<std::string> serve_connection(TcpStream& stream,
     Answer answer = ask_to_accept(sender, offer_summary(offer), &stream);
     if (answer == Answer::sender_left) {
       console::print(Stream::err, "\n");  // ends the question's line
-      return sender_left_text(sender);
+      return Error{sender_left_text(sender)};
     }
     accepted = answer == Answer::accept;
   }
   std::uint8_t answer = accepted ? ANSWER_ACCEPT : ANSWER_DECLINE;
   if (Status sent = stream.write_all({&answer, 1}); !sent.ok()) {
-    return sent.error().message;
+    return sent;
   }
-  if (!accepted) return std::nullopt;
+  if (!accepted) return {};
   if (offer.text) {
     console::print(Stream::out,
                    "Note from " + console::peer(Stream::out, sender) + ": " +
                        console::peer(Stream::out, *offer.text) + "\n");
-    return std::nullopt;
+    return {};
   }
   if (Status set = stream.set_read_timeout(FILE_PHASE_TIMEOUT); !set.ok()) {
-    return set.error().message;
+    return set;
   }
   return receive_files(stream, offer.files, options.folder, sender);
 }
@@ -160,7 +161,7 @@ CommandResult receive(Args args) {
                                   "\" on port " + std::to_string(port) +
                                   ", saving to " + options.folder + "\n");
   if (console::on_terminal(Stream::err)) {
-    std::vector<platform::Ipv4> addresses;
+    std::vector<Ipv4> addresses;
     if (auto interfaces = platform::ipv4_interfaces(); interfaces.ok()) {
       for (const auto& interface : *interfaces) {
         addresses.push_back(interface.address);
@@ -179,13 +180,13 @@ CommandResult receive(Args args) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
-    std::optional<std::string> failure =
-        serve_connection(accepted.value(), options);
+    Status served = serve_connection(accepted.value(), options);
     accepted->close();
-    if (failure) {
-      console::print(
-          Stream::err,
-          "transfer failed: " + console::peer(Stream::err, *failure) + "\n");
+    if (!served.ok()) {
+      console::print(Stream::err,
+                     "transfer failed: " +
+                         console::peer(Stream::err, served.error().message) +
+                         "\n");
     }
     if (options.once) return {};
   }

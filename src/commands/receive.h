@@ -1,10 +1,13 @@
 #pragma once
 
+// The `receive` command: the listener, the question at the console, and
+// one connection served at a time.
+
 #include <cstdint>
 #include <string>
 
 #include "cli/options.h"
-#include "platform/platform.h"
+#include "platform/network.h"
 #include "protocol/offer.h"
 
 namespace burrowlink {
@@ -17,10 +20,9 @@ struct ReceiveOptions {
   std::uint16_t port = 45455;
 };
 
-// Handles one connection: offer, answer, then the note or the files. Returns
-// the failure text, if any.
-std::optional<std::string> serve_connection(platform::TcpStream& stream,
-                                            const ReceiveOptions& options);
+// Handles one connection: offer, answer, then the note or the files.
+Status serve_connection(platform::TcpStream& stream,
+                        const ReceiveOptions& options);
 
 // "a note: {text}" or "{count} file(s), {size}".
 std::string offer_summary(const Offer& offer);

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
+#include "net/address.h"
 #include "protocol/offer.h"
 
 namespace burrowlink {
@@ -25,7 +25,7 @@ std::string offer_listing(const Offer& offer);
 // Where senders can reach this device: each address with `port`; when
 // `requested` was taken and `port` chosen instead, a second line says so,
 // since a sender that gives an address alone tries 45455.
-std::string reachable_text(const std::vector<platform::Ipv4>& addresses,
+std::string reachable_text(const std::vector<Ipv4>& addresses,
                            std::uint16_t port, std::uint16_t requested);
 
 inline constexpr std::string_view INPUT_CLOSED_TEXT =

@@ -12,10 +12,14 @@
 #include "console/format.h"
 #include "console/progress.h"
 #include "identity/identity.h"
-#include "platform/platform.h"
+#include "net/address.h"
+#include "platform/files.h"
+#include "platform/process.h"
 #include "platform/sha256.h"
-#include "protocol/exchange.h"
+#include "platform/terminal.h"
+#include "protocol/sender.h"
 #include "protocol/wire.h"
+#include "rules/windows_rules.h"
 #include "text/unicode.h"
 
 namespace burrowlink::commands {
@@ -24,55 +28,14 @@ namespace {
 
 using console::Stream;
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
-
-// Where the component that starts at `from` ends.
-std::size_t component_end(std::string_view path, std::size_t from) {
-  return std::min(path.find_first_of("/\\", from), path.size());
-}
-
-// Extends `end`, the end of a component, over the next `count` components.
-std::size_t skip_components(std::string_view path, std::size_t end, int count) {
-  for (int i = 0; i < count && end < path.size(); ++i) {
-    end = component_end(path, end + 1);
-  }
-  return end;
-}
-
-bool is_ascii_letter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-bool is_unc(std::string_view text) {
-  return text.size() == 3 && (text[0] | 0x20) == 'u' &&
-         (text[1] | 0x20) == 'n' && (text[2] | 0x20) == 'c';
-}
-
-// The length of the drive or network-share prefix that `path` starts with:
-// "C:", "\\server\share", "\\?\C:", "\\?\UNC\server\share" or "\\.\device",
-// with either separator, as a path from another system may be given.
+// The drive or share a path starts with is no component, as a path from
+// another system may be given; on Linux "//tmp/x" is the root, as scripts
+// that join "/" and a path make.
 std::size_t prefix_length(std::string_view path) {
-  if (path.size() >= 2 && is_ascii_letter(path[0]) && path[1] == ':') return 2;
-  if (path.size() < 3 || !is_separator(path[0]) || !is_separator(path[1]) ||
-      is_separator(path[2])) {
+  if (path.starts_with("//") && !platform::two_slashes_start_a_share()) {
     return 0;
   }
-  // On Linux "//tmp/x" is the root, as scripts that join "/" and a path make.
-  if (path[0] == '/' && path[1] == '/' &&
-      !platform::two_slashes_start_a_share()) {
-    return 0;
-  }
-  const std::size_t first_end = component_end(path, 2);
-  const std::string_view first = path.substr(2, first_end - 2);
-  if ((first == "?" || first == ".") && first_end < path.size()) {
-    // A verbatim or device path: its first component names the volume, the
-    // device, or "UNC" followed by a server and a share.
-    const std::size_t next_end = component_end(path, first_end + 1);
-    const std::string_view next =
-        path.substr(first_end + 1, next_end - first_end - 1);
-    return is_unc(next) ? skip_components(path, next_end, 2) : next_end;
-  }
-  return skip_components(path, first_end, 1);
+  return rules::windows::prefix_length(path);
 }
 
 }  // namespace
@@ -133,7 +96,7 @@ CommandResult send(Args args) {
   if (!listed.ok()) return std::move(listed).error();
   const SendList& sources = listed.value();
 
-  Result<platform::SocketAddress, CliError> target = resolve_target(*to);
+  Result<SocketAddress, CliError> target = resolve_target(*to);
   if (!target.ok()) return std::move(target).error();
   Offer offer;
   offer.from = name;
@@ -155,7 +118,7 @@ CommandResult send(Args args) {
                        ", the most a receiver takes in one offer\n");
   }
 
-  std::string address = platform::format_address(target.value());
+  std::string address = format_address(target.value());
   std::size_t first = 0;  // the part's first file among all sources
   SenderEvents events;
   events.offered = [&] {

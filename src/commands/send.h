@@ -1,5 +1,7 @@
 #pragma once
 
+// The `send` command: files or a note offered to one device.
+
 #include <string>
 #include <string_view>
 

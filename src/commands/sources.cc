@@ -5,7 +5,8 @@
 
 #include "commands/send.h"
 #include "console/console.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/terminal.h"
 #include "text/unicode.h"
 
 namespace burrowlink::commands {

@@ -29,7 +29,7 @@ std::optional<std::uint16_t> parse_port(std::string_view text) {
 }
 
 // "[ipv6]:port" or "[ipv6%scope]:port".
-std::optional<platform::SocketAddress> parse_bracketed(std::string_view text) {
+std::optional<SocketAddress> parse_bracketed(std::string_view text) {
   if (!text.starts_with('[')) return std::nullopt;
   std::size_t close = text.find(']');
   if (close == std::string_view::npos || close + 1 >= text.size() ||
@@ -47,12 +47,12 @@ std::optional<platform::SocketAddress> parse_bracketed(std::string_view text) {
     scope = static_cast<std::uint32_t>(*value);
     inside = inside.substr(0, percent);
   }
-  auto ip = platform::parse_ipv6(inside);
+  auto ip = parse_ipv6(inside);
   if (!ip) return std::nullopt;
-  return platform::SocketAddress::v6(*ip, *port, scope);
+  return SocketAddress::v6(*ip, *port, scope);
 }
 
-Result<platform::SocketAddress, CliError> look_up_name(const std::string& to) {
+Result<SocketAddress, CliError> look_up_name(const std::string& to) {
   console::print(console::Stream::err, "Looking for \"" + to + "\"...\n");
   const std::string key = text::to_lower(to);
   auto devices = scan_devices(NAME_LOOKUP_SECONDS);
@@ -75,19 +75,18 @@ Result<platform::SocketAddress, CliError> look_up_name(const std::string& to) {
 
 }  // namespace
 
-std::optional<platform::SocketAddress> parse_target_address(
-    std::string_view text) {
+std::optional<SocketAddress> parse_target_address(std::string_view text) {
   if (auto address = parse_bracketed(text)) return address;
   if (std::size_t colon = text.rfind(':'); colon != std::string_view::npos) {
-    auto ip = platform::parse_ipv4(text.substr(0, colon));
+    auto ip = parse_ipv4(text.substr(0, colon));
     auto port = parse_port(text.substr(colon + 1));
-    if (ip && port) return platform::SocketAddress::v4(*ip, *port);
+    if (ip && port) return SocketAddress::v4(*ip, *port);
   }
-  if (auto ip = platform::parse_ipv4(text)) {
-    return platform::SocketAddress::v4(*ip, TRANSFER_PORT);
+  if (auto ip = parse_ipv4(text)) {
+    return SocketAddress::v4(*ip, TRANSFER_PORT);
   }
-  if (auto ip = platform::parse_ipv6(text)) {
-    return platform::SocketAddress::v6(*ip, TRANSFER_PORT);
+  if (auto ip = parse_ipv6(text)) {
+    return SocketAddress::v6(*ip, TRANSFER_PORT);
   }
   return std::nullopt;
 }
@@ -101,8 +100,7 @@ std::string join_names(const std::vector<std::string_view>& names) {
   return joined;
 }
 
-Result<platform::SocketAddress, CliError> resolve_target(
-    const std::string& to) {
+Result<SocketAddress, CliError> resolve_target(const std::string& to) {
   if (auto address = parse_target_address(to)) return *address;
   return look_up_name(to);
 }

@@ -13,11 +13,10 @@ namespace burrowlink {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::SocketAddress;
 
 std::string parsed(std::string_view text) {
   auto address = parse_target_address(text);
-  return address ? platform::format_address(*address) : "none";
+  return address ? format_address(*address) : "none";
 }
 
 TEST(TargetAddress, SocketAndBareAddresses) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
+#include "platform/terminal.h"
 
 namespace burrowlink::console {
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// Sizes and rates as the console shows them.
+
 #include <chrono>
 #include <cstdint>
 #include <string>

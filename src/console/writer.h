@@ -13,7 +13,7 @@
 #include <string_view>
 #include <thread>
 
-#include "platform/platform.h"
+#include "platform/terminal.h"
 
 namespace burrowlink::console {
 

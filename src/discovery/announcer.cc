@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "discovery/beacon.h"
+#include "platform/network.h"
 #include "protocol/wire.h"
 
 namespace burrowlink {
@@ -24,17 +25,17 @@ void announce(DeviceId id, std::string name, std::uint16_t port,
 
   for (std::uint64_t done = 0; !cycles || done < *cycles; ++done) {
     if (done > 0) std::this_thread::sleep_for(ANNOUNCE_INTERVAL);
-    for (const platform::Ipv4& destination : announcement_destinations()) {
-      (void)socket->send_to(
-          bytes, platform::SocketAddress::v4(destination, DISCOVERY_PORT));
+    for (const Ipv4& destination : announcement_destinations()) {
+      (void)socket->send_to(bytes,
+                            SocketAddress::v4(destination, DISCOVERY_PORT));
     }
   }
 }
 
 }  // namespace
 
-std::vector<platform::Ipv4> announcement_destinations() {
-  std::vector<platform::Ipv4> destinations{{255, 255, 255, 255}};
+std::vector<Ipv4> announcement_destinations() {
+  std::vector<Ipv4> destinations{{255, 255, 255, 255}};
   auto directed = platform::ipv4_broadcast_addresses();
   if (directed.ok()) {
     destinations.insert(destinations.end(), directed->begin(), directed->end());

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "identity/identity.h"
-#include "platform/platform.h"
+#include "net/address.h"
 
 namespace burrowlink {
 
@@ -27,6 +27,6 @@ void run_announcer_cycles(DeviceId id, std::string name, std::uint16_t port,
 
 // Where one cycle sends: 255.255.255.255, then the directed broadcast
 // address of every local IPv4 network, duplicates kept.
-std::vector<platform::Ipv4> announcement_destinations();
+std::vector<Ipv4> announcement_destinations();
 
 }  // namespace burrowlink

@@ -11,7 +11,8 @@
 #include "discovery/beacon.h"
 #include "discovery/scanner.h"
 #include "identity/identity.h"
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/network.h"
 #include "protocol/wire.h"
 #include "test_util.h"
 
@@ -19,7 +20,6 @@ namespace burrowlink {
 namespace {
 
 using namespace std::chrono_literals;
-using platform::SocketAddress;
 using platform::UdpSocket;
 using Clock = std::chrono::steady_clock;
 
@@ -47,7 +47,7 @@ class ScannerTest : public ::testing::Test {
 // Where datagrams from a socket bound to 127.0.0.2 come from. Wine binds
 // such a socket to the address's interface rather than to the address, so
 // they come from 127.0.0.1 there.
-platform::Ipv4 second_source_seen() {
+Ipv4 second_source_seen() {
   if (testing::ON_WINDOWS) return {127, 0, 0, 1};
   return {127, 0, 0, 2};
 }
@@ -129,15 +129,15 @@ TEST(Announcer, BroadcastsTheSameBytesToEachDestinationEveryTwoSeconds) {
   ASSERT_TRUE(testing::add_test_interface("t0", "10.77.0.1/24", true));
   auto destinations = announcement_destinations();
   ASSERT_GE(destinations.size(), 2u);
-  EXPECT_EQ(destinations[0], (platform::Ipv4{255, 255, 255, 255}));
-  EXPECT_EQ(destinations[1], (platform::Ipv4{10, 77, 0, 255}));
+  EXPECT_EQ(destinations[0], (Ipv4{255, 255, 255, 255}));
+  EXPECT_EQ(destinations[1], (Ipv4{10, 77, 0, 255}));
 
   // A socket bound to a broadcast address hears only datagrams sent to it.
   // Wine cannot bind one, so there one socket hears both sends of a cycle.
   std::vector<UdpSocket> sockets;
-  std::vector<platform::Ipv4> binds{{255, 255, 255, 255}, {10, 77, 0, 255}};
+  std::vector<Ipv4> binds{{255, 255, 255, 255}, {10, 77, 0, 255}};
   if (testing::ON_WINDOWS) binds = {{0, 0, 0, 0}, {0, 0, 0, 0}};
-  for (const platform::Ipv4& ip : binds) {
+  for (const Ipv4& ip : binds) {
     if (!sockets.empty() && ip == binds.front()) break;
     auto socket = UdpSocket::bind_v4(ip, DISCOVERY_PORT);
     ASSERT_OK(socket);
@@ -170,7 +170,7 @@ TEST(Announcer, BroadcastsTheSameBytesToEachDestinationEveryTwoSeconds) {
       EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), datagram->size),
                 expected);
       // One socket on a system-chosen port, sending through the test bridge.
-      EXPECT_EQ(datagram->from.ipv4(), (platform::Ipv4{10, 77, 0, 1}));
+      EXPECT_EQ(datagram->from.ipv4(), (Ipv4{10, 77, 0, 1}));
       if (source_port == 0) source_port = datagram->from.port;
       EXPECT_EQ(datagram->from.port, source_port);
       EXPECT_NE(datagram->from.port, DISCOVERY_PORT);

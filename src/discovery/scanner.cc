@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "discovery/beacon.h"
+#include "platform/network.h"
 #include "protocol/wire.h"
 #include "text/unicode.h"
 
@@ -58,10 +59,10 @@ Result<std::vector<Device>> scan_devices(std::uint64_t seconds) {
         !seen.insert(beacon->id).second) {
       continue;
     }
-    devices.push_back(Device{
-        std::string(text::first_scalars(beacon->name, DEVICE_NAME_MAX)),
-        std::move(beacon->id),
-        platform::SocketAddress::v4(datagram->from.ipv4(), beacon->port)});
+    devices.push_back(
+        Device{std::string(text::first_scalars(beacon->name, DEVICE_NAME_MAX)),
+               std::move(beacon->id),
+               SocketAddress::v4(datagram->from.ipv4(), beacon->port)});
   }
   return devices;
 }

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/result.h"
 #include "identity/identity.h"
-#include "platform/platform.h"
-#include "platform/result.h"
+#include "net/address.h"
 
 namespace burrowlink {
 
@@ -24,7 +24,7 @@ struct Device {
   std::string name;  // the beacon's name, cut to 40 scalar values
   DeviceId id;
   // The datagram's source IPv4 address with the port the beacon announced.
-  platform::SocketAddress address;
+  SocketAddress address;
 };
 
 // The devices heard on UDP 45454 within `seconds`, in the order first heard,

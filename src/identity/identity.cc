@@ -3,7 +3,8 @@
 #include <array>
 #include <cstdint>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/process.h"
 #include "text/unicode.h"
 
 namespace burrowlink {
@@ -23,7 +24,7 @@ std::optional<std::string> first_usable_env(
 }  // namespace
 
 std::string identity_file_path() {
-  std::string home = first_usable_env({"USERPROFILE", "HOME"}).value_or(".");
+  std::string home = platform::home_folder().value_or(".");
   return platform::join_path(home, IDENTITY_FILE_NAME);
 }
 

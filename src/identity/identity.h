@@ -1,5 +1,7 @@
 #pragma once
 
+// This device's persistent identifier and its display name.
+
 #include <optional>
 #include <string>
 

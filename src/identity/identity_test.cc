@@ -4,7 +4,8 @@
 
 #include <regex>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/process.h"
 #include "test_util.h"
 #include "text/unicode.h"
 

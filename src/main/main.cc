@@ -1,7 +1,8 @@
 // Entry point: runs the command and turns its outcome into an exit status.
 #include "commands/run.h"
 #include "console/console.h"
-#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/terminal.h"
 
 int main(int argc, char** argv) {
   burrowlink::platform::prepare_process();

@@ -1,5 +1,8 @@
 #pragma once
 
+// How the Linux backend holds off the interrupt signals while a received
+// file is created and registered.
+
 namespace burrowlink::platform {
 
 // While one lives, SIGINT, SIGTERM and SIGHUP wait on the main thread: one

@@ -6,17 +6,9 @@
 
 #include <cstring>
 
-#include "platform/platform.h"
+#include "net/address.h"
 
 namespace burrowlink::platform::native {
-
-// An IPv4 address from its 32 bits in host order.
-inline Ipv4 ipv4_of(std::uint32_t address) {
-  return {static_cast<std::uint8_t>(address >> 24),
-          static_cast<std::uint8_t>(address >> 16),
-          static_cast<std::uint8_t>(address >> 8),
-          static_cast<std::uint8_t>(address)};
-}
 
 // `a` as a sockaddr_in or sockaddr_in6; `len` receives its size.
 template <typename Length>

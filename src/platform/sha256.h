@@ -1,5 +1,7 @@
 #pragma once
 
+// SHA-256 from the system: OpenSSL's libcrypto on Linux, CNG on Windows.
+
 #include <array>
 #include <cstdint>
 #include <span>

@@ -45,8 +45,6 @@ class HashingRing {
   // The digest of every chunk since `start_file`.
   Digest finish_file();
 
-  std::size_t slot_bytes() const { return m_slot_bytes; }
-
   // Chunks up to this size are hashed by the caller when the thread is idle.
   static constexpr std::size_t INLINE_BYTES = 32 * 1024;
   // A full slot that takes the receiver this long to fill came over a link

@@ -2,11 +2,16 @@
 
 #include <utility>
 
-#include "storage/storage.h"
+#include "storage/names.h"
 
 namespace burrowlink {
 
 namespace {
+
+bool made_or_present(const Status& status, const std::string& path) {
+  return status.ok() || (status.error().kind == ErrorKind::already_exists &&
+                         platform::is_directory(path));
+}
 
 // The folder for `part` in `parent`, merged into or made; nullopt when it
 // can be neither.
@@ -30,17 +35,25 @@ std::optional<platform::Directory> enter(const platform::Directory& parent,
 
 }  // namespace
 
-std::vector<std::string> folder_parts(std::string_view folder) {
-  const bool until_stable = platform::drops_trailing_dots_and_spaces();
-  std::vector<std::string> parts;
-  while (!folder.empty() && parts.size() < MAX_FOLDER_DEPTH) {
-    const std::size_t cut =
-        std::min(folder.find_first_of("/\\"), folder.size());
-    std::string part = clean_name(folder.substr(0, cut), until_stable);
-    if (!part.empty()) parts.push_back(std::move(part));
-    folder.remove_prefix(std::min(cut + 1, folder.size()));
+Status prepare_folder(const std::string& folder) {
+  if (folder.empty()) return {};
+  Status status = platform::make_directory(folder);
+  if (made_or_present(status, folder)) return {};
+  // Go up until a level exists or can be made, remembering the ones below.
+  std::vector<std::string> missing{folder};
+  for (;;) {
+    if (status.error().kind != ErrorKind::not_found) return status;
+    std::string parent = platform::parent_path(missing.back());
+    if (parent.empty() || parent == missing.back()) return status;
+    status = platform::make_directory(parent);
+    if (made_or_present(status, parent)) break;
+    missing.push_back(std::move(parent));
   }
-  return parts;
+  for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+    Status made = platform::make_directory(*level);
+    if (!made_or_present(made, *level)) return made;
+  }
+  return {};
 }
 
 FolderTree::FolderTree(platform::Directory root) : m_root(std::move(root)) {}

@@ -1,10 +1,10 @@
 #pragma once
 
-// The folders below the receive folder that files sent with their folders
-// go to. A sender's "folder" value is hostile input: it is cleaned part by
-// part and bounded, each level is made relative to the one above, a link is
-// never followed, and nothing in it can fail a transfer: at worst a file
-// lands higher up the tree.
+// The receive folder, and the folders below it that files sent with their
+// folders go to. A sender's "folder" value is hostile input: it is cleaned
+// part by part and bounded, each level is made relative to the one above, a
+// link is never followed, and nothing in it can fail a transfer: at worst a
+// file lands higher up the tree.
 
 #include <cstddef>
 #include <deque>
@@ -13,17 +13,15 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
+#include "base/result.h"
+#include "platform/files.h"
 
 namespace burrowlink {
 
-// Levels of folders kept below the receive folder; deeper parts are dropped.
-inline constexpr std::size_t MAX_FOLDER_DEPTH = 32;
-
-// The parts of a sender's "folder" value as they may be made: split at "/"
-// and "\", each cleaned as a file name is, parts that clean to nothing (such
-// as "", "." and "..") left out, at most MAX_FOLDER_DEPTH of them.
-std::vector<std::string> folder_parts(std::string_view folder);
+// Creates `folder` and any missing parents, outermost first. An empty text
+// means the current folder. Fails when a level exists as a non-folder or
+// cannot be made.
+Status prepare_folder(const std::string& folder);
 
 class FolderTree {
  public:

@@ -2,15 +2,39 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 
+#include "storage/names.h"
 #include "test_util.h"
 
 namespace burrowlink {
 namespace {
 
 using testing::ScopedTempDir;
+using testing::write_whole;
 using List = std::vector<std::string>;
+
+TEST(PrepareFolder, CreatesMissingLevels) {
+  ScopedTempDir dir;
+  EXPECT_OK(prepare_folder(dir.file("a/b/c")));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("a/b/c")));
+  EXPECT_OK(prepare_folder(dir.file("a/b/c")));
+  EXPECT_OK(prepare_folder(dir.file("a/b/c/")));
+  EXPECT_OK(prepare_folder(""));
+}
+
+TEST(PrepareFolder, FailsOnAFile) {
+  ScopedTempDir dir;
+  write_whole(dir.file("f"), "x");
+  Status status = prepare_folder(dir.file("f"));
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(testing::os_error_text(EEXIST, 183), status.error().message);
+  Status below = prepare_folder(dir.file("f/sub/more"));
+  ASSERT_FALSE(below.ok());
+  // Windows makes the missing levels up to the file, which is in the way.
+  EXPECT_EQ(testing::os_error_text(ENOTDIR, 183), below.error().message);
+}
 
 TEST(FolderParts, HostileValuesCleanToPartsInsideTheFolder) {
   const bool windows = platform::drops_trailing_dots_and_spaces();

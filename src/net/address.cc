@@ -1,19 +1,9 @@
-// The parts of the platform layer that need no system call.
+#include "net/address.h"
+
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
-#include "platform/platform.h"
-
-namespace burrowlink::platform {
-
-void fatal(std::string_view message) {
-  std::string line = "burrowlink: ";
-  line += message;
-  line += '\n';
-  write_console(Stream::err, line);
-  std::_Exit(70);
-}
+namespace burrowlink {
 
 SocketAddress SocketAddress::v4(Ipv4 ip, std::uint16_t port) {
   SocketAddress a;
@@ -193,45 +183,34 @@ std::optional<Ipv6> parse_ipv6(std::string_view text) {
   return ip;
 }
 
-Status TcpStream::read_exact(Bytes buffer, Expect expect) {
-  std::size_t done = 0;
-  while (done < buffer.size()) {
-    // Only the first bytes of a reply are worth a poll.
-    Result<std::size_t> n =
-        read_some(buffer.subspan(done), done == 0 ? expect : Expect::data);
-    if (!n.ok()) return std::move(n).error();
-    if (*n == 0) {
-      return Error{std::string(FILL_BUFFER_TEXT), ErrorKind::unexpected_eof};
-    }
-    done += *n;
-  }
-  return {};
+Ipv4 ipv4_of(std::uint32_t address) {
+  return {static_cast<std::uint8_t>(address >> 24),
+          static_cast<std::uint8_t>(address >> 16),
+          static_cast<std::uint8_t>(address >> 8),
+          static_cast<std::uint8_t>(address)};
 }
 
-IncomingFile::IncomingFile(File file, const Directory& folder,
-                           std::string_view name, std::uint64_t device,
-                           std::uint64_t number)
-    : m_file(std::move(file)),
-      m_folder(&folder),
-      m_name(name),
-      m_device(device),
-      m_number(number) {}
-
-IncomingFile::IncomingFile(IncomingFile&& other) noexcept
-    : m_file(std::move(other.m_file)),
-      m_folder(other.m_folder),
-      m_name(std::move(other.m_name)),
-      m_device(other.m_device),
-      m_number(other.m_number) {}
-
-Result<std::vector<Ipv4>> ipv4_broadcast_addresses() {
-  Result<std::vector<Ipv4Interface>> interfaces = ipv4_interfaces();
-  if (!interfaces.ok()) return std::move(interfaces).error();
-  std::vector<Ipv4> broadcasts;
-  for (const Ipv4Interface& interface : *interfaces) {
-    broadcasts.push_back(interface.broadcast);
-  }
-  return broadcasts;
+std::uint32_t bits_of(Ipv4 address) {
+  return std::uint32_t{address[0]} << 24 | std::uint32_t{address[1]} << 16 |
+         std::uint32_t{address[2]} << 8 | address[3];
 }
 
-}  // namespace burrowlink::platform
+bool is_announced_from(Ipv4 address) {
+  const bool loopback = address[0] == 127;
+  const bool link_local = address[0] == 169 && address[1] == 254;
+  return !loopback && !link_local;
+}
+
+Ipv4 directed_broadcast(Ipv4 address, unsigned prefix_bits) {
+  const std::uint32_t host_bits =
+      prefix_bits >= 32 ? 0u : ~std::uint32_t{0} >> prefix_bits;
+  return ipv4_of(bits_of(address) | host_bits);
+}
+
+unsigned prefix_of_mask(Ipv4 mask) {
+  unsigned bits = 0;
+  for (std::uint32_t m = bits_of(mask); m & 0x80000000u; m <<= 1) ++bits;
+  return bits;
+}
+
+}  // namespace burrowlink

@@ -1,4 +1,5 @@
-// The Windows backend's own rules: paths, device names, error texts.
+// What the Windows backend does with the real system: files, sockets,
+// arguments and error texts.
 #include <gtest/gtest.h>
 // clang-format off
 #include <winsock2.h>
@@ -8,32 +9,16 @@
 
 #include <vector>
 
-#include "platform/platform.h"
-#include "platform/windows_rules.h"
+#include "platform/files.h"
+#include "platform/network.h"
+#include "platform/process.h"
+#include "platform/win32.h"
+#include "rules/windows_rules.h"
+#include "rules/windows_rules_test.h"
 #include "test_util.h"
 
 namespace burrowlink::platform {
 namespace {
-
-TEST(WindowsPaths, JoinWithABackslashExceptAfterASeparatorOrBareDrive) {
-  EXPECT_EQ("a\\b", join_path("a", "b"));
-  EXPECT_EQ(".\\b", join_path(".", "b"));
-  EXPECT_EQ("a/b", join_path("a/", "b"));
-  EXPECT_EQ("a\\b", join_path("a\\", "b"));
-  EXPECT_EQ("C:b", join_path("C:", "b"));
-  EXPECT_EQ("C:\\b", join_path("C:\\", "b"));
-  EXPECT_EQ("b", join_path("", "b"));
-}
-
-TEST(WindowsPaths, ParentStopsAtTheRoot) {
-  EXPECT_EQ("C:\\a", parent_path("C:\\a\\b"));
-  EXPECT_EQ("C:\\", parent_path("C:\\a"));
-  EXPECT_EQ("C:\\", parent_path("C:\\"));
-  EXPECT_EQ("C:", parent_path("C:a"));
-  EXPECT_EQ("a", parent_path("a\\b/"));
-  EXPECT_EQ("", parent_path("a"));
-  EXPECT_EQ("\\\\srv\\share\\", parent_path("\\\\srv\\share\\x"));
-}
 
 TEST(WindowsFiles, DeviceNamesAreNeverCreated) {
   testing::ScopedTempDir dir;
@@ -83,44 +68,6 @@ TEST(WindowsFiles, PathsLongerThanMaxPathWork) {
   EXPECT_FALSE(path_exists(file));
 }
 
-// Real Windows answers CreateFileW(CREATE_NEW) with ERROR_ACCESS_DENIED where
-// Wine says the name exists: a folder there (STATUS_FILE_IS_A_DIRECTORY), a
-// file whose deletion waits for a scanner's handle (STATUS_DELETE_PENDING),
-// and a drive root for CreateDirectoryW. Only nothing there is a real
-// permission failure.
-TEST(WindowsRules, AccessDeniedIsATakenNameWhenWindowsSaysSo) {
-  constexpr std::uint32_t DENIED = 5, EXISTS = 80, OTHER = 87;
-  constexpr std::uint32_t IS_A_DIRECTORY = 0xC00000BA;
-  constexpr std::uint32_t DELETE_PENDING = 0xC0000056;
-  constexpr std::uint32_t ACCESS_DENIED_STATUS = 0xC0000022;
-  struct Case {
-    const char* what;
-    std::uint32_t error;
-    bool something_there;
-    std::uint32_t nt_status;
-    ErrorKind kind;
-  };
-  for (const Case& c : {
-           Case{"folder at the name", DENIED, true, IS_A_DIRECTORY,
-                ErrorKind::already_exists},
-           Case{"deletion pending", DENIED, false, DELETE_PENDING,
-                ErrorKind::already_exists},
-           Case{"real permission failure", DENIED, false, ACCESS_DENIED_STATUS,
-                ErrorKind::os},
-           Case{"file exists", EXISTS, true, 0, ErrorKind::already_exists},
-           Case{"other failure", OTHER, true, 0, ErrorKind::os},
-       }) {
-    EXPECT_EQ(c.kind, windows::create_file_error_kind(
-                          c.error, c.something_there, c.nt_status))
-        << c.what;
-  }
-  EXPECT_EQ(ErrorKind::already_exists,
-            windows::create_folder_error_kind(DENIED, true))
-      << "drive root";
-  EXPECT_EQ(ErrorKind::os, windows::create_folder_error_kind(DENIED, false))
-      << "no permission";
-}
-
 // A scanner or indexer that opens a received file can no longer keep a
 // damaged one in place: it must share deletion with our handle, and the
 // deletion goes through that handle.
@@ -146,37 +93,18 @@ TEST(WindowsFiles, ADiscardedFileGoesWhileAScannerHoldsIt) {
   EXPECT_FALSE(path_exists(dir.file("damaged.bin")));
 }
 
-// cmd.exe and PowerShell hand wildcards to the program; only what was
-// written without quotes is a pattern, and our split must agree with the
-// system's wherever it says so.
-TEST(WindowsArguments, QuotedArgumentsAreNoPatterns) {
-  struct Case {
-    const wchar_t* line;
-    std::vector<std::pair<std::wstring, bool>> args;  // text, quoted
-  };
-  for (const Case& c : std::vector<Case>{
-           {LR"("C:\Program Files\b.exe" send *.jpg "*.txt" --to a)",
-            {{L"send", false},
-             {L"*.jpg", false},
-             {L"*.txt", true},
-             {L"--to", false},
-             {L"a", false}}},
-           {LR"(b.exe a\\"b c" d\"e x\y)",
-            {{L"a\\b c", true}, {L"d\"e", false}, {L"x\\y", false}}},
-           {LR"(b.exe "a""b" "" c)", {{L"a\"b \"", true}, {L"c", false}}},
-           {LR"("b.exe"x """" y)", {{L"x", false}, {L"\" y", true}}},
-           {L"b.exe \t  x  ", {{L"x", false}}},
-       }) {
-    std::vector<windows::CommandLineArgument> split =
-        windows::split_command_line(c.line);
+// Our split only decides what was quoted; where it gives text, that text
+// must be the system's own.
+TEST(WindowsArguments, SplitAgreesWithTheSystem) {
+  for (const rules::windows::CommandLineCase& c :
+       rules::windows::COMMAND_LINE_CASES) {
+    std::vector<rules::windows::CommandLineArgument> split =
+        rules::windows::split_command_line(c.line);
     int count = 0;
     LPWSTR* system = CommandLineToArgvW(c.line, &count);
     ASSERT_NE(nullptr, system);
-    ASSERT_EQ(c.args.size(), split.size());
     EXPECT_EQ(static_cast<int>(split.size()) + 1, count);
     for (std::size_t i = 0; i < split.size(); ++i) {
-      EXPECT_EQ(c.args[i].first, split[i].text) << i;
-      EXPECT_EQ(c.args[i].second, split[i].quoted) << i;
       if (static_cast<int>(i) + 1 < count) {
         EXPECT_EQ(system[i + 1], split[i].text) << i;
       }
@@ -193,45 +121,18 @@ TEST(WindowsArguments, APatternNamesItsFilesSortedOrItself) {
   ASSERT_OK(make_directory(dir.file("sub")));
   using List = std::vector<std::string>;
   EXPECT_EQ((List{dir.file("a.jpg"), dir.file("b.jpg"), dir.file("C.JPG")}),
-            windows::expand_pattern(dir.file("*.jpg")));
+            win32::expand_pattern(dir.file("*.jpg")));
   EXPECT_EQ((List{dir.file("x.txt")}),
-            windows::expand_pattern(dir.file("?.txt")));
-  EXPECT_EQ(List{dir.file("*.png")},
-            windows::expand_pattern(dir.file("*.png")));
-  EXPECT_EQ(List{"no\\such\\*.x"}, windows::expand_pattern("no\\such\\*.x"));
+            win32::expand_pattern(dir.file("?.txt")));
+  EXPECT_EQ(List{dir.file("*.png")}, win32::expand_pattern(dir.file("*.png")));
+  EXPECT_EQ(List{"no\\such\\*.x"}, win32::expand_pattern("no\\such\\*.x"));
   // Folders match as they do for the runtimes; "." and ".." never.
-  EXPECT_EQ(6u, windows::expand_pattern(dir.file("*")).size());
+  EXPECT_EQ(6u, win32::expand_pattern(dir.file("*")).size());
   // Wildcards in a folder's part are not a pattern.
-  EXPECT_EQ(List{dir.file("s*\\x")},
-            windows::expand_pattern(dir.file("s*\\x")));
+  EXPECT_EQ(List{dir.file("s*\\x")}, win32::expand_pattern(dir.file("s*\\x")));
   // Arguments that program_arguments did not see unquoted name themselves.
   EXPECT_EQ(List{dir.file("*.jpg")},
             expand_file_argument(99, dir.file("*.jpg")));
-}
-
-// A folder walk follows neither symbolic links nor junctions into loops,
-// but OneDrive's placeholders (cloud reparse points) are the folders and
-// files they stand for.
-TEST(WindowsFolders, OnlySymbolicLinksAndJunctionsAreLinks) {
-  constexpr std::uint32_t FOLDER = 0x10, REPARSE = 0x400, ARCHIVE = 0x20;
-  constexpr std::uint32_t SYMLINK = 0xA000000C, JUNCTION = 0xA0000003;
-  constexpr std::uint32_t CLOUD = 0x9000001A, DEDUP = 0x80000013;
-  EXPECT_TRUE(windows::is_link(FOLDER | REPARSE, SYMLINK));
-  EXPECT_TRUE(windows::is_link(FOLDER | REPARSE, JUNCTION));
-  EXPECT_TRUE(windows::is_link(ARCHIVE | REPARSE, SYMLINK));
-  EXPECT_FALSE(windows::is_link(FOLDER | REPARSE, CLOUD));
-  EXPECT_FALSE(windows::is_link(ARCHIVE | REPARSE, DEDUP));
-  // The tag means nothing without the attribute.
-  EXPECT_FALSE(windows::is_link(FOLDER, SYMLINK));
-}
-
-// Raw mode (no line input) makes Enter a lone CR that never ends a line.
-TEST(WindowsConsole, RawModeGetsLineInputForTheAnswer) {
-  constexpr std::uint32_t PROCESSED = 0x1, LINE = 0x2, ECHO = 0x4;
-  constexpr std::uint32_t QUICK_EDIT_DEFAULT = 0x1F7;
-  EXPECT_EQ(PROCESSED | LINE | ECHO, windows::line_input_mode(0));
-  EXPECT_EQ(QUICK_EDIT_DEFAULT, windows::line_input_mode(QUICK_EDIT_DEFAULT));
-  EXPECT_EQ(0x208u | PROCESSED | LINE | ECHO, windows::line_input_mode(0x208));
 }
 
 // CREATE_ALWAYS with FILE_ATTRIBUTE_NORMAL fails on a hidden or system file,

@@ -1,4 +1,4 @@
-#include "protocol/exchange.h"
+#include "protocol/sender.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,6 @@ namespace {
 // For offers whose files are never read.
 std::string no_paths(std::size_t) { return ""; }
 
-using platform::SocketAddress;
 using platform::TcpListener;
 using platform::TcpStream;
 using testing::ScopedTempDir;
@@ -208,9 +207,9 @@ TEST(Connect, NoAnswerWithinFiveSecondsTimesOut) {
   Status status = run_sender(address, Offer{"D", "i", {}, std::string("x")},
                              no_paths, SenderEvents{});
   ASSERT_FALSE(status.ok());
-  EXPECT_EQ("cannot connect to " + platform::format_address(address) +
-                ": connection timed out",
-            status.error().message);
+  EXPECT_EQ(
+      "cannot connect to " + format_address(address) + ": connection timed out",
+      status.error().message);
   EXPECT_GE(std::chrono::steady_clock::now() - started,
             std::chrono::seconds(5));
 }

@@ -1,3 +1,4 @@
+// What the Linux backend does with the real system.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -6,23 +7,13 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/files.h"
 #include "platform/interrupts_posix.h"
-#include "platform/platform.h"
+#include "platform/network.h"
 #include "test_util.h"
 
 namespace burrowlink::platform {
 namespace {
-
-TEST(Paths, JoinAndParent) {
-  EXPECT_EQ("a/b", join_path("a", "b"));
-  EXPECT_EQ("a/b", join_path("a/", "b"));
-  EXPECT_EQ("b", join_path("", "b"));
-  EXPECT_EQ("./b", join_path(".", "b"));
-  EXPECT_EQ("a/b", parent_path("a/b/c"));
-  EXPECT_EQ("a", parent_path("a/b/"));
-  EXPECT_EQ("/", parent_path("/a"));
-  EXPECT_EQ("", parent_path("a"));
-}
 
 TEST(InterruptDeathTest, AnInterruptWaitsUntilTheWaitEndsThenEndsTheProcess) {
   testing::ScopedTempDir dir;

@@ -1,7 +1,8 @@
-#include "protocol/exchange.h"
+#include "protocol/sender.h"
 
 #include <algorithm>
 
+#include "platform/files.h"
 #include "protocol/hashing_ring.h"
 #include "protocol/wire.h"
 
@@ -86,12 +87,12 @@ Status send_files(TcpStream& stream, const Offer& offer, const PathOf& path_of,
 
 }  // namespace
 
-Status run_sender(const platform::SocketAddress& to, const Offer& offer,
+Status run_sender(const SocketAddress& to, const Offer& offer,
                   const PathOf& path_of, const SenderEvents& events) {
   Result<TcpStream> connected = TcpStream::connect(to, CONNECT_LIMIT);
   if (!connected.ok()) {
-    return Error{cannot_connect_text(platform::format_address(to),
-                                     connected.error().message)};
+    return Error{
+        cannot_connect_text(format_address(to), connected.error().message)};
   }
   TcpStream& stream = connected.value();
   (void)stream.set_no_delay();  // the one-byte elements must not linger

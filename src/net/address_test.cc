@@ -1,13 +1,8 @@
-// What the platform layer promises on every system.
-#include "platform/platform.h"
+#include "net/address.h"
 
 #include <gtest/gtest.h>
 
-#include <thread>
-
-#include "test_util.h"
-
-namespace burrowlink::platform {
+namespace burrowlink {
 namespace {
 
 TEST(Addresses, ShownAsUsersWriteThem) {
@@ -65,18 +60,31 @@ TEST(Addresses, Ipv6TextFollowsRfc4291) {
   }
 }
 
-TEST(Streams, ShortReadIsFillBufferError) {
-  auto pair = TcpStream::pair();
-  ASSERT_TRUE(pair.ok());
-  std::uint8_t two[2] = {1, 2};
-  ASSERT_OK(pair->second.write_all(two));
-  pair->second.close();
-  std::uint8_t three[3];
-  Status status = pair->first.read_exact(three);
-  ASSERT_FALSE(status.ok());
-  EXPECT_EQ("failed to fill whole buffer", status.error().message);
-  EXPECT_EQ(ErrorKind::unexpected_eof, status.error().kind);
+// Beacons go out from every address but loopback and link-local, to the
+// network's directed broadcast address.
+TEST(Addresses, AnnouncedFromWhereOthersCanHear) {
+  struct Case {
+    Ipv4 address;
+    Ipv4 mask;
+    bool announced;
+    Ipv4 broadcast;
+  };
+  for (const Case& c : {
+           Case{
+               {192, 168, 1, 20}, {255, 255, 255, 0}, true, {192, 168, 1, 255}},
+           Case{{10, 79, 0, 1}, {255, 255, 0, 0}, true, {10, 79, 255, 255}},
+           Case{{10, 0, 0, 1}, {255, 255, 255, 255}, true, {10, 0, 0, 1}},
+           Case{{10, 0, 0, 1}, {0, 0, 0, 0}, true, {255, 255, 255, 255}},
+           Case{{127, 0, 0, 1}, {255, 0, 0, 0}, false, {127, 255, 255, 255}},
+           Case{
+               {169, 254, 3, 4}, {255, 255, 0, 0}, false, {169, 254, 255, 255}},
+           Case{{169, 253, 3, 4}, {255, 255, 0, 0}, true, {169, 253, 255, 255}},
+       }) {
+    EXPECT_EQ(c.announced, is_announced_from(c.address));
+    EXPECT_EQ(c.broadcast,
+              directed_broadcast(c.address, prefix_of_mask(c.mask)));
+  }
 }
 
 }  // namespace
-}  // namespace burrowlink::platform
+}  // namespace burrowlink

@@ -1,5 +1,8 @@
 #pragma once
 
+// Failures as values: an error with the text users see, and a result that
+// holds a value or an error. Used everywhere; no exceptions cross modules.
+
 #include <optional>
 #include <string>
 #include <utility>

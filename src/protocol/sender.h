@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
+#include "net/address.h"
 #include "protocol/offer.h"
 
 namespace burrowlink {
@@ -51,7 +51,7 @@ using PathOf = std::function<std::string(std::size_t index)>;
 // Connects to `to`, offers `offer` and, once accepted, streams the file at
 // `path_of(i)` for each `offer.files[i]` with its digest, waiting for each
 // verdict. Fails with the finished message ("declined", "no answer: ...").
-Status run_sender(const platform::SocketAddress& to, const Offer& offer,
+Status run_sender(const SocketAddress& to, const Offer& offer,
                   const PathOf& path_of, const SenderEvents& events);
 
 }  // namespace burrowlink

@@ -1,0 +1,163 @@
+#pragma once
+
+// Files and folders: reading what is sent, receiving into a folder held
+// open (with the file in progress deleted on an interruption), paths, name
+// limits and free space.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/result.h"
+#include "platform/handle.h"
+
+namespace burrowlink::platform {
+
+// An open file, closed when it goes out of scope.
+class File {
+ public:
+  File() = default;
+
+  // Opens an existing file for reading.
+  static Result<File> open_read(const std::string& path);
+
+  // Reads up to `buffer.size()` bytes; 0 at the end of the file.
+  Result<std::size_t> read(Bytes buffer);
+  // Writes every byte of `data`.
+  Status write_all(ConstBytes data);
+  // Closes the file; a failure is a delayed write error.
+  Status close();
+
+ private:
+  friend class Directory;
+  friend class IncomingFile;
+  explicit File(std::intptr_t handle) : m_handle(handle) {}
+  Handle m_handle;
+};
+
+class IncomingFile;
+
+// A folder held open, in which files and folders are made by name, so that
+// nothing on the way can be swapped for a link meanwhile.
+class Directory {
+ public:
+  Directory() = default;
+
+  // Opens the folder at `path` ("" is the current folder), links followed:
+  // it is the one the user named.
+  static Result<Directory> open(const std::string& path);
+  // Opens folder `name` in this one. Never follows a link: kind not_a_folder
+  // when anything but a real folder is there, not_found when nothing is.
+  Result<Directory> open_folder(std::string_view name) const;
+  // Creates folder `name` in this one; kind already_exists when anything,
+  // a device name included, is there.
+  Status make_folder(std::string_view name) const;
+  // Creates file `name` in this one for writing; kind already_exists when
+  // anything, a dangling link or a device name included, is there.
+  // REQUIRES: this Directory outlives the file.
+  Result<IncomingFile> create_file(std::string_view name) const;
+
+  // The folder's path as given, with the names below it joined on.
+  const std::string& path() const { return m_path; }
+  // The longest name the folder takes, in the units `name_units` counts.
+  std::size_t name_limit() const { return m_name_limit; }
+
+ private:
+  friend class IncomingFile;
+  Handle m_handle;
+  std::string m_path;
+  std::size_t m_name_limit = 255;
+};
+
+// A file being received into a Directory, created by `create_file`: written,
+// then kept or discarded. One that is neither when it goes out of scope is
+// discarded, and so is the one in progress when the process is interrupted
+// (`discard_incoming_on_interrupt`).
+class IncomingFile {
+ public:
+  IncomingFile(IncomingFile&& other) noexcept;
+  IncomingFile& operator=(IncomingFile&&) = delete;
+  ~IncomingFile() { (void)discard(); }
+
+  Status write_all(ConstBytes data) { return m_file.write_all(data); }
+  // Closes the file once it is confirmed to be still in its place, every
+  // byte written. Otherwise fails, and deletes it where it can tell the
+  // file is still its own.
+  Status keep();
+  // Deletes the file, unless something else has taken its place, and closes
+  // it. True when it deleted the file; nothing once kept or discarded.
+  bool discard();
+
+ private:
+  friend class Directory;
+  IncomingFile(File file, const Directory& folder, std::string_view name,
+               std::uint64_t device, std::uint64_t number);
+  File m_file;
+  const Directory* m_folder = nullptr;
+  std::string m_name;
+  // What the system knows the file by: device (volume) and file number.
+  std::uint64_t m_device = 0, m_number = 0;
+};
+
+// From now on, an interruption (Ctrl+C, SIGTERM, SIGHUP, a closed console
+// window) first deletes the IncomingFile in progress, then ends the process
+// as the interruption would have.
+void discard_incoming_on_interrupt();
+
+enum class FileType { regular, directory, other };
+
+struct FileStatus {
+  FileType type = FileType::other;
+  std::uint64_t size = 0;
+};
+
+// Metadata of `path`, following links.
+Result<FileStatus> file_status(const std::string& path);
+
+// One entry of a folder, as `read_folder` lists it.
+struct FolderEntry {
+  std::string name;   // the system's bytes (on Windows, UTF-8)
+  bool link = false;  // a symbolic link or other reparse point
+  // What the entry names, links followed; the error when that cannot be
+  // read (a dangling link).
+  Result<FileStatus> status = FileStatus{};
+};
+// The entries of the folder at `path` but "." and "..", in no set order.
+Result<std::vector<FolderEntry>> read_folder(const std::string& path);
+// True when anything is at `path` (links followed); false also when the test
+// itself fails.
+bool path_exists(const std::string& path);
+// Creates one folder. Kinds: already_exists (also for a folder that is
+// there already), not_found (a parent is missing).
+Status make_directory(const std::string& path);
+bool is_directory(const std::string& path);
+Status remove_file(const std::string& path);
+// Whole-file read and create-or-truncate write.
+Result<std::string> read_file(const std::string& path);
+Status write_file(const std::string& path, std::string_view data);
+
+// `folder` and `name` joined by the platform's separator; an empty folder
+// gives `name`. On Windows a folder ending in either separator, or a bare
+// drive such as "C:", takes the name directly.
+std::string join_path(std::string_view folder, std::string_view name);
+// The folder one level up: "a/b" gives "a", "/a" gives "/", "a" gives "";
+// a root gives itself.
+std::string parent_path(std::string_view path);
+// The longest file name that `folder` takes, in the units `name_units`
+// counts (bytes on POSIX, UTF-16 units on Windows); 255 when unknown.
+std::size_t name_limit(const std::string& folder);
+// The length of the UTF-8 name `name` in the system's own units.
+std::size_t name_units(std::string_view name);
+// The bytes that an unprivileged user may still write to the file system
+// holding `folder`.
+Result<std::uint64_t> free_space(const std::string& folder);
+// True where the file system drops trailing dots and spaces from names
+// (Windows): a name ending in either would be stored under another name.
+bool drops_trailing_dots_and_spaces();
+// True where a path that starts with two forward slashes names a network
+// share (Windows); elsewhere "//" is the root.
+bool two_slashes_start_a_share();
+
+}  // namespace burrowlink::platform
