@@ -281,6 +281,16 @@ ToolResult ToolProcess::finish(milliseconds limit) {
   m_exited = true;
   m_result.status =
       WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  // Wine's own complaint when a thread still talks to its server while the
+  // process exits; not the tool's output.
+  for (std::string* text : {&m_result.err, &m_result.out}) {
+    for (std::size_t at;
+         (at = text->find("wine client error:")) != std::string::npos;) {
+      const std::size_t end = text->find('\n', at);
+      text->erase(at,
+                  end == std::string::npos ? std::string::npos : end + 1 - at);
+    }
+  }
   return m_result;
 }
 

@@ -2,7 +2,8 @@
 
 #include "console/console.h"
 #include "console/format.h"
-#include "storage/folders.h"
+#include "platform/files.h"
+#include "storage/names.h"
 
 namespace burrowlink {
 
@@ -13,15 +14,19 @@ std::string offer_listing(const Offer& offer) {
   std::vector<std::string> tops;
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
     const FileInfo& file = offer.files[i];
-    if (file.folder) {
-      std::vector<std::string> parts = folder_parts(*file.folder);
-      if (!parts.empty() && (tops.empty() || tops.back() != parts.front())) {
-        tops.push_back(parts.front());
-      }
+    const std::vector<std::string> parts =
+        file.folder ? folder_parts(*file.folder) : std::vector<std::string>{};
+    if (!parts.empty() && (tops.empty() || tops.back() != parts.front())) {
+      tops.push_back(parts.front());
     }
     if (i >= LISTED_FILES) continue;
-    std::string shown =
-        file.folder ? *file.folder + "/" + file.name : file.name;
+    // Where the file will land, not the sender's raw path: a person who
+    // approves "../../etc/passwd" should see that it lands in "etc".
+    std::string shown;
+    for (const std::string& part : parts) {
+      shown = platform::join_path(shown, part);
+    }
+    shown = platform::join_path(shown, safe_file_name(file.name));
     text += "  " + console::peer(Stream::err, shown) + " (" +
             format_size(file.size) + ")\n";
   }
@@ -40,13 +45,12 @@ std::string offer_listing(const Offer& offer) {
   return text;
 }
 
-std::string reachable_text(const std::vector<platform::Ipv4>& addresses,
+std::string reachable_text(const std::vector<Ipv4>& addresses,
                            std::uint16_t port, std::uint16_t requested) {
   std::string text;
-  for (const platform::Ipv4& address : addresses) {
-    text +=
-        (text.empty() ? "Reachable at " : ", ") +
-        platform::format_address(platform::SocketAddress::v4(address, port));
+  for (const Ipv4& address : addresses) {
+    text += (text.empty() ? "Reachable at " : ", ") +
+            format_address(SocketAddress::v4(address, port));
   }
   text = text.empty() ? "No network is up: only this computer can reach it\n"
                       : text + "\n";

@@ -2,23 +2,40 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/files.h"
+
 namespace burrowlink {
 namespace {
 
+using platform::join_path;
+
 TEST(OfferListing, NamesUpToTenFilesAndTheFoldersSentWhole) {
   Offer offer{"Desk", "I", {{"a.jpg", 2048}, {"b.txt", 5, "Photos/2024"}}, {}};
-  EXPECT_EQ(
-      "  a.jpg (2.0 KB)\n"
-      "  Photos/2024/b.txt (5 B)\n"
-      "  in the folder Photos\n",
-      offer_listing(offer));
+  EXPECT_EQ("  a.jpg (2.0 KB)\n  " +
+                join_path(join_path("Photos", "2024"), "b.txt") +
+                " (5 B)\n"
+                "  in the folder Photos\n",
+            offer_listing(offer));
   for (int i = 0; i < 10; ++i) offer.files.push_back({"x", 1, "Trips"});
   const std::string listed = offer_listing(offer);
-  EXPECT_TRUE(
-      listed.ends_with("  Trips/x (1 B)\n"
-                       "  \u2026 and 2 more\n"
-                       "  in the folders Photos, Trips\n"))
+  EXPECT_TRUE(listed.ends_with("  " + join_path("Trips", "x") +
+                               " (1 B)\n"
+                               "  \u2026 and 2 more\n"
+                               "  in the folders Photos, Trips\n"))
       << listed;
+}
+
+// Where each file lands, not the path a sender wrote.
+TEST(OfferListing, ShowsTheCleanedPlaceNotTheSendersPath) {
+  Offer offer{"Desk",
+              "I",
+              {{"../../etc/passwd", 1}, {"x", 1, "../../etc"}, {"a|b", 1, "."}},
+              {}};
+  EXPECT_EQ("  passwd (1 B)\n  " + join_path("etc", "x") +
+                " (1 B)\n"
+                "  a_b (1 B)\n"
+                "  in the folder etc\n",
+            offer_listing(offer));
 }
 
 TEST(ReachableText, AddressesWithThePortAndAPortThatWasTaken) {

@@ -23,18 +23,23 @@ TEST(BackgroundWriter, AStoppedConsoleNeverStopsTheCaller) {
     written += (stream == Stream::out ? "out:" : "err:") + std::string(text);
   });
 
-  const auto started = std::chrono::steady_clock::now();
-  writer.write(Stream::out, "Received a\n");
-  for (int i = 0; i < 100; ++i) {
-    writer.write(Stream::err, "\rprogress " + std::to_string(i), true);
-  }
-  writer.write(Stream::err, "\r          \r", true);
-  writer.write(Stream::out, "Received b\n");
-  writer.write(Stream::out, "Received c\n");
-  EXPECT_LT(std::chrono::steady_clock::now() - started,
-            std::chrono::seconds(1));
-
+  // Written on a thread of the test's own, so that a write that waits for
+  // the console fails the test instead of hanging it.
+  auto writes = std::async(std::launch::async, [&] {
+    writer.write(Stream::out, "Received a\n");
+    for (int i = 0; i < 100; ++i) {
+      writer.write(Stream::err, "\rprogress " + std::to_string(i), true);
+    }
+    writer.write(Stream::err, "\r          \r", true);
+    writer.write(Stream::out, "Received b\n");
+    writer.write(Stream::out, "Received c\n");
+  });
+  const bool returned =
+      writes.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
   selection_cleared.set_value();
+  writes.wait();
+  ASSERT_TRUE(returned) << "a write waited for the stopped console";
+
   writer.flush();
   std::lock_guard lock(written_mutex);
   // In order; status lines that were never shown replaced by the last one;
