@@ -67,6 +67,12 @@ TEST(Beacon, RefusesInvalidDatagrams) {
       R"({"app":"warrenet","id":1,"name":"N","port":1})",
       R"({"app":"warrenet","id":"I","name":{},"port":1})",
       "{\"app\":\"warrenet\",\"id\":\"I\",\"name\":\"\xC3\",\"port\":1}",
+      "{\"app\":\"warrenet\",\"id\":\"I\",\"name\":\"\t\",\"port\":1}",
+      R"({"app":"warrenet","id":"I","name":"\udc00","port":1})",
+      R"({"app":"warrenet","id":"I","name":"N","port":01})",
+      R"({"app":"warrenet","id":"I","name":"N","port":1,})",
+      R"({"app":"warrenet","id":"I","name":"N","port":1,"x":[1 2]})",
+      "\xEF{}",
   };
   for (const char* datagram : invalid) {
     EXPECT_FALSE(read_beacon(datagram).has_value()) << datagram;

@@ -2,26 +2,20 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <limits>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "protocol/wire.h"
 #include "text/json.h"
 
 namespace burrowlink {
 namespace {
-
-using json::Json;
 
 constexpr std::string_view SPACE = " \t\n\r";
 
@@ -71,234 +65,75 @@ std::string expected(Slot slot) {
   }
 }
 
-// Our wording for a syntax error of the parser, whose text reads
-// "... while parsing {context} - {problem}".
-std::string syntax_problem(const nlohmann::json::exception& ex, bool at_end,
-                           bool in_list) {
-  if (ex.id == 406) return "number out of range";
-  const std::string_view what = ex.what();
-  const std::size_t dash = what.find(" - ");
-  const std::string_view context = what.substr(0, dash);
-  const std::string_view problem =
-      dash == std::string_view::npos ? "" : what.substr(dash + 3);
-  if (problem.starts_with("invalid string")) {
-    if (at_end) return "EOF while parsing a string";
-    if (problem.find("control character") != std::string_view::npos) {
+// Our wording for a fault of the JSON text. At its end, a value missing
+// right after `[` is reported as the list's.
+std::string syntax_problem(const json::Error& error, std::string_view body) {
+  using json::Expected;
+  using json::Fault;
+  switch (error.fault) {
+    case Fault::end_in_string:
+      return "EOF while parsing a string";
+    case Fault::control_character:
       return "control character (\\u0000-\\u001F) found while parsing a string";
-    }
-    if (problem.find("UTF-8") != std::string_view::npos) {
+    case Fault::invalid_utf8:
       return "invalid unicode code point";
-    }
-    if (problem.find("surrogate") != std::string_view::npos) {
+    case Fault::lone_surrogate:
       return "lone surrogate in hex escape";
-    }
-    return "invalid escape";
+    case Fault::invalid_escape:
+      return "invalid escape";
+    case Fault::end_of_text:
+      switch (error.expected) {
+        case Expected::value: {
+          const std::size_t last = body.find_last_not_of(SPACE);
+          const bool in_list =
+              last != std::string_view::npos && body[last] == '[';
+          return in_list ? "EOF while parsing a list"
+                         : "EOF while parsing a value";
+        }
+        case Expected::comma_or_bracket:
+          return "EOF while parsing a list";
+        default:
+          return "EOF while parsing an object";
+      }
+    case Fault::bad_number:
+      if (error.expected == Expected::value) return "invalid number";
+      break;
+    case Fault::unexpected:
+      break;
   }
-  const char* object_eof = "EOF while parsing an object";
-  if (context.ends_with("object key")) {
-    return at_end ? object_eof : "key must be a string";
+  switch (error.expected) {
+    case Expected::value:
+      return "expected value";
+    case Expected::key:
+      return "key must be a string";
+    case Expected::colon:
+      return "expected `:`";
+    case Expected::comma_or_brace:
+      return "expected `,` or `}`";
+    case Expected::comma_or_bracket:
+      break;
   }
-  if (context.ends_with("object separator")) {
-    return at_end ? object_eof : "expected `:`";
-  }
-  if (context.ends_with("object")) {
-    return at_end ? object_eof : "expected `,` or `}`";
-  }
-  if (context.ends_with("array")) {
-    return at_end ? "EOF while parsing a list" : "expected `,` or `]`";
-  }
-  if (at_end) {
-    return in_list ? "EOF while parsing a list" : "EOF while parsing a value";
-  }
-  if (problem.starts_with("invalid number")) return "invalid number";
-  return "expected value";
+  return "expected `,` or `]`";
 }
 
-// Builds the offer from the parser's events, one level per open record,
-// list or skipped value, and stops at the first fault.
-class OfferReader : public json::Reader {
+// Builds the offer from the JSON tokens, one function per level of
+// records, and stops at the first fault. Unknown members' values are
+// skipped whatever they hold, numbers beyond the range of a double
+// included.
+class OfferReader {
  public:
-  explicit OfferReader(std::string_view body) : m_body(body) {}
+  explicit OfferReader(std::string_view body) : m_body(body), m_json(body) {}
 
   Result<Offer> read() {
-    // The parser would skip a byte order mark; strict JSON has none.
-    if (m_body.starts_with('\xEF')) return located("expected value", 1);
-    if (!json::parse(m_body, *this)) return std::move(*m_error);
-    // A record ends with a bracket, so the parser took no byte after it.
-    const std::size_t rest = skip_space(m_taken);
+    if (!value(m_json.next(), Slot::offer)) return std::move(*m_error);
+    // Only white space may follow the record.
+    const std::size_t rest = skip_space(m_json.end());
     if (rest < m_body.size()) return located("trailing characters", rest + 1);
     return std::move(m_offer);
   }
 
-  // True when the next value is skipped: an unknown member's, part of one,
-  // or an element past a record's last field, which is refused as trailing.
-  bool skips_next_value() const override {
-    if (m_levels.empty()) return false;
-    const Level& top = m_levels.back();
-    if (top.kind == Kind::skip) return true;
-    if (top.object) return top.pending == Slot::skip;
-    return top.kind != Kind::files &&
-           top.count >= array_fields_of(top.kind).size();
-  }
-
-  bool null() override {
-    const Slot slot = take_slot();
-    if (slot == Slot::from_id) {
-      m_offer.from_id.reset();
-    } else if (slot == Slot::text) {
-      m_offer.text.reset();
-    } else if (slot != Slot::skip) {
-      return mismatch(slot, "null", m_taken);
-    }
-    return done(m_taken);
-  }
-
-  bool boolean(bool value) override {
-    const Slot slot = take_slot();
-    if (slot != Slot::skip) {
-      return mismatch(slot, value ? "boolean `true`" : "boolean `false`",
-                      m_taken);
-    }
-    return done(m_taken);
-  }
-
-  // Only numbers with a minus sign arrive here; "-0" is still zero.
-  bool number_integer(number_integer_t value) override {
-    const Slot slot = take_slot();
-    const std::size_t end = m_taken - 1;  // the parser looked one byte ahead
-    if (slot == Slot::skip) return done(end);
-    if (slot == Slot::size && value == 0) {
-      m_file.size = 0;
-      return done(end);
-    }
-    const std::string found = "integer `" + integer_text(end) + "`";
-    if (slot == Slot::size) {
-      return fail("invalid value: " + found + ", expected u64", end);
-    }
-    return mismatch(slot, found, end);
-  }
-
-  bool number_unsigned(number_unsigned_t value) override {
-    const Slot slot = take_slot();
-    const std::size_t end = m_taken - 1;
-    if (slot == Slot::size) {
-      m_file.size = value;
-    } else if (slot != Slot::skip) {
-      return mismatch(slot, "integer `" + integer_text(end) + "`", end);
-    }
-    return done(end);
-  }
-
-  // Integers beyond 64 bits arrive here too.
-  bool number_float(number_float_t, const string_t& text) override {
-    const Slot slot = take_slot();
-    const std::size_t end = m_taken - 1;
-    if (slot == Slot::skip) return done(end);
-    const bool integral = text.find_first_of(".eE") == std::string::npos;
-    const std::string found =
-        (integral ? "integer `" : "floating point `") + text + "`";
-    if (slot == Slot::size && integral) {
-      return fail("invalid value: " + found + ", expected u64", end);
-    }
-    return mismatch(slot, found, end);
-  }
-
-  bool string(string_t& value) override {
-    const Slot slot = take_slot();
-    switch (slot) {
-      case Slot::from:
-        m_offer.from = std::move(value);
-        break;
-      case Slot::from_id:
-        m_offer.from_id = std::move(value);
-        break;
-      case Slot::text:
-        m_offer.text = std::move(value);
-        break;
-      case Slot::name:
-        m_file.name = std::move(value);
-        break;
-      case Slot::folder:
-        m_file.folder = std::move(value);
-        break;
-      case Slot::skip:
-        break;
-      default:
-        return mismatch(slot, "string " + json::dump(Json(value)), m_taken);
-    }
-    return done(m_taken);
-  }
-
-  bool binary(binary_t&) override { return true; }  // not in JSON text
-
-  bool start_object(std::size_t) override { return open(true); }
-  bool start_array(std::size_t) override { return open(false); }
-
-  bool key(string_t& name) override {
-    Level& top = m_levels.back();
-    if (top.kind == Kind::skip) return true;
-    const std::span<const Field> fields = fields_of(top.kind);
-    top.pending = Slot::skip;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (fields[i].key != name) continue;
-      if (top.seen & (1u << i)) {
-        return fail("duplicate field `" + name + "`", m_taken);
-      }
-      top.seen |= 1u << i;
-      top.pending = fields[i].slot;
-    }
-    return true;
-  }
-
-  bool end_object() override {
-    const Level& top = m_levels.back();
-    if (top.kind == Kind::skip) return close_skipped();
-    const std::span<const Field> fields = fields_of(top.kind);
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (fields[i].required && !(top.seen & (1u << i))) {
-        return fail("missing field `" + std::string(fields[i].key) + "`",
-                    m_taken);
-      }
-    }
-    return close_record();
-  }
-
-  bool end_array() override {
-    const Level& top = m_levels.back();
-    if (top.kind == Kind::skip) return close_skipped();
-    if (top.kind == Kind::files) {
-      m_levels.pop_back();
-      return done(m_taken);
-    }
-    const std::size_t wanted = array_fields_of(top.kind).size();
-    if (top.count < wanted) {
-      return fail("invalid length " + std::to_string(top.count) +
-                      ", expected " + expected(slot_of(top.kind)) + " with " +
-                      std::to_string(wanted) + " elements",
-                  m_taken);
-    }
-    return close_record();
-  }
-
-  bool parse_error(std::size_t position, const std::string&,
-                   const nlohmann::json::exception& ex) override {
-    // Past the body means the parser met its end (or the space we add).
-    const bool at_end = position > m_body.size();
-    const std::size_t last = m_body.find_last_not_of(SPACE);
-    const bool in_list = last != std::string_view::npos && m_body[last] == '[';
-    return fail(syntax_problem(ex, at_end, in_list), position);
-  }
-
  private:
-  enum class Kind { offer, file, files, skip };
-
-  struct Level {
-    Kind kind;
-    bool object = false;        // a record written as an object, not an array
-    std::size_t count = 0;      // elements taken; nesting depth when skipping
-    unsigned seen = 0;          // bit i: field i has appeared
-    Slot pending = Slot::skip;  // where the current member's value goes
-  };
+  enum class Kind { offer, file };
 
   // The fields of a record written as an array.
   static std::span<const Field> array_fields_of(Kind kind) {
@@ -309,69 +144,177 @@ class OfferReader : public json::Reader {
     if (kind == Kind::offer) return OFFER_FIELDS;
     return FILE_FIELDS;
   }
-  static Slot slot_of(Kind kind) {
-    return kind == Kind::offer ? Slot::offer : Slot::file;
+
+  // Takes the value that starts with `token` into `slot`.
+  bool value(json::Token token, Slot slot) {
+    using json::Token;
+    if (token == Token::error) return syntax_error();
+    if (slot == Slot::skip) return m_json.skip() || syntax_error();
+    if (slot == Slot::extra) {
+      // An element past a record's last field, whatever it holds.
+      return fail("trailing characters", m_json.begin() + 1);
+    }
+    switch (token) {
+      case Token::begin_object:
+      case Token::begin_array:
+        return open(slot, token == Token::begin_object);
+      case Token::null:
+        return null(slot);
+      case Token::true_value:
+        return mismatch(slot, "boolean `true`");
+      case Token::false_value:
+        return mismatch(slot, "boolean `false`");
+      case Token::number:
+        return number(slot);
+      default:  // a string: nothing else starts a value
+        return string(slot);
+    }
   }
 
-  // Claims the place of the value that starts now.
-  Slot take_slot() {
-    if (m_levels.empty()) return Slot::offer;
-    Level& top = m_levels.back();
-    if (top.kind == Kind::skip) return Slot::skip;
-    if (top.kind == Kind::files) return Slot::file;
-    if (top.object) return top.pending;
-    const std::span<const Field> fields = array_fields_of(top.kind);
-    return top.count < fields.size() ? fields[top.count++].slot : Slot::extra;
-  }
-
-  bool open(bool object) {
-    if (!m_levels.empty() && m_levels.back().kind == Kind::skip) {
-      ++m_levels.back().count;
+  bool open(Slot slot, bool object) {
+    if (slot == Slot::offer || slot == Slot::file) {
+      const Kind kind = slot == Slot::offer ? Kind::offer : Kind::file;
+      if (kind == Kind::file) m_file = {};
+      if (!(object ? members(kind) : elements(kind))) return false;
+      if (kind == Kind::file) m_offer.files.push_back(std::move(m_file));
       return true;
     }
-    const Slot slot = take_slot();
-    if (slot == Slot::offer || slot == Slot::file) {
-      if (slot == Slot::file) m_file = {};
-      m_levels.push_back(
-          {slot == Slot::offer ? Kind::offer : Kind::file, object});
-    } else if (slot == Slot::files && !object) {
-      // Room for as many files as a receiver takes: address space only,
-      // where growing the list step by step touched each page twice.
-      m_offer.files.reserve(MAX_OFFER_FILES);
-      m_levels.push_back({Kind::files});
-    } else if (slot == Slot::skip) {
-      m_levels.push_back({Kind::skip, object, 1});
+    if (slot == Slot::files && !object) return files();
+    // Reported before the bracket, as nothing of the value was used.
+    return fail("invalid type: " + std::string(object ? "map" : "sequence") +
+                    ", expected " + expected(slot),
+                m_json.begin());
+  }
+
+  bool members(Kind kind) {
+    const std::span<const Field> fields = fields_of(kind);
+    unsigned seen = 0;  // bit i: field i has appeared
+    json::Token token;
+    while ((token = m_json.next()) != json::Token::end_object) {
+      if (token == json::Token::error) return syntax_error();
+      Slot slot = Slot::skip;
+      for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].key != m_json.string()) continue;
+        if (seen & (1u << i)) {
+          return fail("duplicate field `" + std::string(fields[i].key) + "`",
+                      m_json.end());
+        }
+        seen |= 1u << i;
+        slot = fields[i].slot;
+        break;
+      }
+      if (!value(m_json.next(), slot)) return false;
+    }
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (fields[i].required && !(seen & (1u << i))) {
+        return fail("missing field `" + std::string(fields[i].key) + "`",
+                    m_json.end());
+      }
+    }
+    return true;
+  }
+
+  bool elements(Kind kind) {
+    const std::span<const Field> fields = array_fields_of(kind);
+    std::size_t count = 0;
+    json::Token token;
+    while ((token = m_json.next()) != json::Token::end_array) {
+      const Slot slot =
+          count < fields.size() ? fields[count++].slot : Slot::extra;
+      if (!value(token, slot)) return false;
+    }
+    if (count < fields.size()) {
+      return fail("invalid length " + std::to_string(count) + ", expected " +
+                      expected(kind == Kind::offer ? Slot::offer : Slot::file) +
+                      " with " + std::to_string(fields.size()) + " elements",
+                  m_json.end());
+    }
+    return true;
+  }
+
+  bool files() {
+    // Room for as many files as a receiver takes: address space only,
+    // where growing the list step by step touched each page twice.
+    m_offer.files.reserve(MAX_OFFER_FILES);
+    json::Token token;
+    while ((token = m_json.next()) != json::Token::end_array) {
+      if (!value(token, Slot::file)) return false;
+    }
+    return true;
+  }
+
+  bool null(Slot slot) {
+    if (slot == Slot::from_id) {
+      m_offer.from_id.reset();
+    } else if (slot == Slot::text) {
+      m_offer.text.reset();
     } else {
-      // Reported before the bracket, as nothing of the value was used.
-      return mismatch(slot, object ? "map" : "sequence", m_taken - 1);
+      return mismatch(slot, "null");
     }
     return true;
   }
 
-  bool close_skipped() {
-    if (--m_levels.back().count == 0) m_levels.pop_back();
-    return done(m_taken);
-  }
-
-  bool close_record() {
-    const Kind kind = m_levels.back().kind;
-    m_levels.pop_back();
-    if (kind == Kind::file) m_offer.files.push_back(std::move(m_file));
-    return done(m_taken);
-  }
-
-  bool done(std::size_t end) {
-    m_value_end = end;
-    return true;
-  }
-
-  bool mismatch(Slot slot, const std::string& found, std::size_t end) {
-    if (slot == Slot::extra) {
-      // Points at the first byte of the surplus element, after its comma.
-      const std::size_t start = skip_space(skip_space(m_value_end) + 1);
-      return fail("trailing characters", start + 1);
+  // As u64 only where it fits; "-0" is still zero.
+  bool number(Slot slot) {
+    const std::string_view text = m_json.number();
+    if (const std::optional<std::uint64_t> size = json::to_uint64(text)) {
+      if (slot != Slot::size) {
+        return mismatch(slot, "integer `" + std::string(text) + "`");
+      }
+      m_file.size = *size;
+      return true;
     }
-    return fail("invalid type: " + found + ", expected " + expected(slot), end);
+    if (!json::in_double_range(text)) {
+      return fail("number out of range", m_json.end());
+    }
+    if (slot == Slot::size && text == "-0") {
+      m_file.size = 0;
+      return true;
+    }
+    const bool integral = text.find_first_of(".eE") == std::string::npos;
+    const std::string found =
+        (integral ? "integer `" : "floating point `") + std::string(text) + "`";
+    if (slot == Slot::size && integral) {
+      return fail("invalid value: " + found + ", expected u64", m_json.end());
+    }
+    return mismatch(slot, found);
+  }
+
+  bool string(Slot slot) {
+    const std::string_view text = m_json.string();
+    switch (slot) {
+      case Slot::from:
+        m_offer.from = text;
+        return true;
+      case Slot::from_id:
+        m_offer.from_id.emplace(text);
+        return true;
+      case Slot::text:
+        m_offer.text.emplace(text);
+        return true;
+      case Slot::name:
+        m_file.name = text;
+        return true;
+      case Slot::folder:
+        m_file.folder.emplace(text);
+        return true;
+      default: {
+        std::string found = "string ";
+        json::append_string(found, text);
+        return mismatch(slot, found);
+      }
+    }
+  }
+
+  // A value of the wrong type, reported at its end.
+  bool mismatch(Slot slot, const std::string& found) {
+    return fail("invalid type: " + found + ", expected " + expected(slot),
+                m_json.end());
+  }
+
+  bool syntax_error() {
+    const json::Error& error = m_json.error();
+    return fail(syntax_problem(error, m_body), error.offset);
   }
 
   bool fail(const std::string& text, std::size_t offset) {
@@ -393,20 +336,8 @@ class OfferReader : public json::Reader {
     return std::min(m_body.find_first_not_of(SPACE, from), m_body.size());
   }
 
-  // The digits and sign of the integer that ends at `end`.
-  std::string integer_text(std::size_t end) const {
-    std::size_t start = end;
-    while (start > 0 &&
-           (std::isdigit(static_cast<unsigned char>(m_body[start - 1])) ||
-            m_body[start - 1] == '-')) {
-      --start;
-    }
-    return std::string(m_body.substr(start, end - start));
-  }
-
   std::string_view m_body;
-  std::size_t m_value_end = 0;  // just past the last complete value
-  std::vector<Level> m_levels;
+  json::Reader m_json;
   Offer m_offer;
   FileInfo m_file;
   std::optional<Error> m_error;

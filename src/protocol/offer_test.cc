@@ -161,6 +161,30 @@ TEST(OfferJson, ReportsSyntaxErrorsWhereTheyOccur) {
             "invalid unicode code point at line 1 column 10");
 }
 
+TEST(OfferJson, WordsEachFaultOfTheJsonText) {
+  const std::pair<std::string, std::string> cases[] = {
+      {R"({"from" "X"})", "expected `:` at line 1 column 11"},
+      {R"({"from":"X" "files":[]})", "expected `,` or `}` at line 1 column 19"},
+      {R"({"from":"X",})", "key must be a string at line 1 column 13"},
+      {R"(["X" null])", "expected `,` or `]` at line 1 column 9"},
+      {R"(["X",null,[],null)", "EOF while parsing a list at line 1 column 17"},
+      {"{\n\"from\":\n  nul", "EOF while parsing a value at line 3 column 5"},
+      {"{\"from\":\0}"s, "expected value at line 1 column 9"},
+      {R"({"from":-})", "invalid number at line 1 column 10"},
+      {"{\"from\":\"a\tb\"}",
+       "control character (\\u0000-\\u001F) found while parsing a string at "
+       "line 1 column 11"},
+      {R"({"from":"\ud800"})",
+       "lone surrogate in hex escape at line 1 column 16"},
+      {R"({"from":"\x"})", "invalid escape at line 1 column 11"},
+      // The fault, not the string's own words, chooses the text.
+      {R"({"from":"UTF-8 \q"})", "invalid escape at line 1 column 17"},
+  };
+  for (const auto& [body, error] : cases) {
+    EXPECT_EQ(error_of(body), error) << body;
+  }
+}
+
 TEST(OfferJson, ReportsShapeErrorsWhereTheyOccur) {
   EXPECT_EQ(error_of(R"({"from":"X","from":"Y"})"),
             "duplicate field `from` at line 1 column 18");
