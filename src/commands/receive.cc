@@ -10,6 +10,7 @@
 #include "identity/identity.h"
 #include "platform/process.h"
 #include "platform/sha256.h"
+#include "protocol/extensions.h"
 #include "protocol/receiver.h"
 #include "protocol/wire.h"
 #include "storage/folders.h"
@@ -19,6 +20,7 @@ namespace burrowlink {
 
 using console::Stream;
 using platform::TcpStream;
+using Clock = std::chrono::steady_clock;
 
 std::uint64_t offered_bytes(const Offer& offer) {
   std::uint64_t total = 0;
@@ -75,7 +77,15 @@ Answer ask_to_accept(std::string_view name, std::string_view summary,
   return reply == "y" || reply == "yes" ? Answer::accept : Answer::decline;
 }
 
-Status serve_connection(TcpStream& stream, const ReceiveOptions& options) {
+bool Continuation::admits(const Offer& offer, const SocketAddress& from,
+                          Clock::time_point now) const {
+  return offer.extensions && offer.extensions->token &&
+         *offer.extensions->token == token && from.ip == peer.ip &&
+         from.is_v6 == peer.is_v6 && offer.from_id == from_id && now <= until;
+}
+
+Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
+                        std::optional<Continuation>& continuation) {
   if (Status set = stream.set_read_timeout(OFFER_READ_TIMEOUT); !set.ok()) {
     return set;
   }
@@ -89,8 +99,22 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options) {
   }
 
   std::string sender(text::first_scalars(offer.from, DEVICE_NAME_MAX));
+  // A sender of ours that streams: files back to back, and the parts of a
+  // long send accepted once.
+  const bool streams =
+      !offer.text && offer.extensions && offer.extensions->stream >= 1;
+  const Result<SocketAddress> from = stream.peer_address();
+  const bool continues = streams && from.ok() && continuation &&
+                         continuation->admits(offer, *from, Clock::now());
+  if (continues) continuation.reset();
   warn_if_no_room(offer, options.folder);
-  bool accepted = options.auto_accept;
+  bool accepted = options.auto_accept || continues;
+  if (continues && !options.auto_accept) {
+    console::print(Stream::err,
+                   "Accepted without asking, as the next part of a send from " +
+                       console::peer(Stream::err, sender) + ": " +
+                       console::peer(Stream::err, offer_summary(offer)) + "\n");
+  }
   if (!accepted) {
     if (console::on_terminal(Stream::err)) {
       console::print(Stream::err, offer_listing(offer));
@@ -102,9 +126,21 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options) {
     }
     accepted = answer == Answer::accept;
   }
-  std::uint8_t answer = accepted ? ANSWER_ACCEPT : ANSWER_DECLINE;
-  if (Status sent = stream.write_all({&answer, 1}); !sent.ok()) {
-    return sent;
+  std::optional<std::string> token;
+  if (accepted && streams) {
+    // Verdicts of one byte must not wait for Nagle's algorithm.
+    (void)stream.set_no_delay();
+    token = new_token();
+    if (Status sent = write_extension_answer(
+            stream, ExtensionAnswer{STREAM_WINDOW, token});
+        !sent.ok()) {
+      return sent;
+    }
+  } else {
+    std::uint8_t answer = accepted ? ANSWER_ACCEPT : ANSWER_DECLINE;
+    if (Status sent = stream.write_all({&answer, 1}); !sent.ok()) {
+      return sent;
+    }
   }
   if (!accepted) return {};
   if (offer.text) {
@@ -116,7 +152,13 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options) {
   if (Status set = stream.set_read_timeout(FILE_PHASE_TIMEOUT); !set.ok()) {
     return set;
   }
-  return receive_files(stream, offer.files, options.folder, sender);
+  Status received = receive_files(stream, offer.files, options.folder, sender,
+                                  streams ? Pace::streamed : Pace::lockstep);
+  if (received.ok() && token && from.ok()) {
+    continuation = Continuation{*token, *from, offer.from_id,
+                                Clock::now() + CONTINUATION_LIMIT};
+  }
+  return received;
 }
 
 namespace commands {
@@ -173,6 +215,7 @@ CommandResult receive(Args args) {
     }
   }
 
+  std::optional<Continuation> continuation;
   for (;;) {
     Result<TcpStream> accepted = listener->accept();
     if (!accepted.ok()) {
@@ -180,7 +223,7 @@ CommandResult receive(Args args) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
-    Status served = serve_connection(accepted.value(), options);
+    Status served = serve_connection(accepted.value(), options, continuation);
     accepted->close();
     if (!served.ok()) {
       console::print(Stream::err,

@@ -3,7 +3,9 @@
 // The `receive` command: the listener, the question at the console, and
 // one connection served at a time.
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "cli/options.h"
@@ -20,9 +22,27 @@ struct ReceiveOptions {
   std::uint16_t port = 45455;
 };
 
+// How long after a part of a send its token lets the next part in.
+inline constexpr std::chrono::seconds CONTINUATION_LIMIT{60};
+
+// The next part of a send that a receiver takes without asking: the offer
+// that brings `token` from the same address and sender id, in time.
+struct Continuation {
+  using Clock = std::chrono::steady_clock;
+  std::string token;
+  SocketAddress peer;
+  std::optional<std::string> from_id;
+  Clock::time_point until;
+  bool admits(const Offer& offer, const SocketAddress& from,
+              Clock::time_point now) const;
+};
+
 // Handles one connection: offer, answer, then the note or the files.
+// `continuation` is what the last part of a send left, and what this one
+// leaves for its next part.
 Status serve_connection(platform::TcpStream& stream,
-                        const ReceiveOptions& options);
+                        const ReceiveOptions& options,
+                        std::optional<Continuation>& continuation);
 
 // "a note: {text}" or "{count} file(s), {size}".
 std::string offer_summary(const Offer& offer);

@@ -17,6 +17,7 @@
 #include "platform/process.h"
 #include "platform/sha256.h"
 #include "platform/terminal.h"
+#include "protocol/extensions.h"
 #include "protocol/sender.h"
 #include "protocol/wire.h"
 #include "rules/windows_rules.h"
@@ -102,6 +103,8 @@ CommandResult send(Args args) {
   offer.from = name;
   offer.from_id = load_device_id();
   offer.text = note;
+  // Files stream to a receiver of ours; a note is one answer either way.
+  if (!note) offer.extensions = OfferExtensions{STREAM_VERSION, std::nullopt};
 
   // A receiver takes at most MAX_OFFER_FILES per offer: the files of a
   // folder sent with -r go in consecutive offers, each its own connection
@@ -136,6 +139,9 @@ CommandResult send(Args args) {
     }
     bar->update(done);
   };
+  // The next part of a long send goes in without a second question.
+  std::optional<std::string> next_token;
+  events.token = [&](std::string token) { next_token = std::move(token); };
   events.verified = [&](std::size_t index, std::chrono::nanoseconds elapsed) {
     bar.reset();
     const FileInfo& file = offer.files[index];
@@ -152,6 +158,9 @@ CommandResult send(Args args) {
     offer.files.reserve(end - first);
     for (std::size_t i = first; i < end; ++i) {
       offer.files.push_back(sources.info(i));
+    }
+    if (offer.extensions) {
+      offer.extensions->token = std::exchange(next_token, std::nullopt);
     }
     bar.reset();
     Status sent = run_sender(

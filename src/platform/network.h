@@ -63,11 +63,18 @@ class TcpStream {
   // Fails with FILL_BUFFER_TEXT (kind unexpected_eof) when the peer closes
   // first.
   Status read_exact(Bytes buffer, Expect expect = Expect::data);
+  // Receives what has arrived, at most `buffer.size()`, without waiting: 0
+  // when nothing has. The peer's close fails with FILL_BUFFER_TEXT (kind
+  // unexpected_eof), as bytes were still owed.
+  Result<std::size_t> read_available(Bytes buffer);
   // `more`: further bytes follow at once, so they may share a segment.
   // `written`, when given, receives how many bytes went out, also on failure.
   Status write_all(ConstBytes data, bool more = false,
                    std::size_t* written = nullptr);
   void close();
+
+  // The address of the other end.
+  Result<SocketAddress> peer_address() const;
 
   // The system's socket, for the backend's own waits.
   std::intptr_t native() const { return m_handle.get(); }

@@ -59,7 +59,8 @@ Result<TcpStream> TcpStream::connect(const SocketAddress& to,
     if (errno != EINPROGRESS) return last_os_error();
     auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      // Rounded up: a poll never ends before the limit has passed.
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
         return Error{"connection timed out", ErrorKind::timed_out};
@@ -68,9 +69,7 @@ Result<TcpStream> TcpStream::connect(const SocketAddress& to,
       int ready = ::poll(&p, 1, static_cast<int>(left.count()));
       if (ready < 0 && errno == EINTR) continue;
       if (ready < 0) return last_os_error();
-      if (ready == 0) {
-        return Error{"connection timed out", ErrorKind::timed_out};
-      }
+      if (ready == 0) continue;
       break;
     }
     int error = 0;
@@ -132,6 +131,29 @@ Result<std::size_t> TcpStream::read_some(Bytes buffer, Expect expect) {
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return last_os_error();
   }
+}
+
+Result<std::size_t> TcpStream::read_available(Bytes buffer) {
+  for (;;) {
+    ssize_t n =
+        ::recv(fd_of(m_handle), buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n > 0) return static_cast<std::size_t>(n);
+    if (n == 0 && !buffer.empty()) {
+      return Error{std::string(FILL_BUFFER_TEXT), ErrorKind::unexpected_eof};
+    }
+    if (n == 0 || errno == EAGAIN) return std::size_t{0};
+    if (errno != EINTR) return last_os_error();
+  }
+}
+
+Result<SocketAddress> TcpStream::peer_address() const {
+  sockaddr_storage native{};
+  socklen_t len = sizeof native;
+  if (getpeername(fd_of(m_handle), reinterpret_cast<sockaddr*>(&native),
+                  &len) != 0) {
+    return last_os_error();
+  }
+  return from_native(native);
 }
 
 Status TcpStream::write_all(ConstBytes data, bool more, std::size_t* written) {

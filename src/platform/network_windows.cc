@@ -159,6 +159,35 @@ Result<std::size_t> TcpStream::read_some(Bytes buffer, Expect expect) {
   return static_cast<std::size_t>(n);
 }
 
+Result<std::size_t> TcpStream::read_available(Bytes buffer) {
+  SOCKET s = untag_socket(m_handle.get());
+  WSAPOLLFD watch{s, POLLRDNORM, 0};
+  const int ready = WSAPoll(&watch, 1, 0);
+  if (ready == SOCKET_ERROR) return last_socket_error();
+  if (ready == 0 || buffer.empty()) return std::size_t{0};
+  int want = static_cast<int>(std::min<std::size_t>(buffer.size(), 1u << 30));
+  int n = ::recv(s, reinterpret_cast<char*>(buffer.data()), want, 0);
+  if (n == SOCKET_ERROR) {
+    if (WSAGetLastError() == WSAEWOULDBLOCK) return std::size_t{0};
+    if (WSAGetLastError() != WSAESHUTDOWN) return last_socket_error();
+    n = 0;
+  }
+  if (n == 0) {
+    return Error{std::string(FILL_BUFFER_TEXT), ErrorKind::unexpected_eof};
+  }
+  return static_cast<std::size_t>(n);
+}
+
+Result<SocketAddress> TcpStream::peer_address() const {
+  sockaddr_storage native{};
+  int len = sizeof native;
+  if (getpeername(untag_socket(m_handle.get()),
+                  reinterpret_cast<sockaddr*>(&native), &len) != 0) {
+    return last_socket_error();
+  }
+  return from_native(native);
+}
+
 Status TcpStream::write_all(ConstBytes data, bool, std::size_t* written) {
   SOCKET s = untag_socket(m_handle.get());
   std::size_t ignored = 0;

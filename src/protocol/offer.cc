@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "protocol/extensions.h"
 #include "protocol/wire.h"
 #include "text/json.h"
 
@@ -30,6 +31,7 @@ enum class Slot {
   name,
   size,
   folder,
+  extensions,
   skip,
   extra
 };
@@ -150,6 +152,12 @@ class OfferReader {
     using json::Token;
     if (token == Token::error) return syntax_error();
     if (slot == Slot::skip) return m_json.skip() || syntax_error();
+    if (slot == Slot::extensions) {
+      bool ok = true;
+      m_offer.extensions = read_offer_extensions(m_json, token, ok);
+      if (m_extensions_seen > 1) m_offer.extensions.reset();
+      return ok || syntax_error();
+    }
     if (slot == Slot::extra) {
       // An element past a record's last field, whatever it holds.
       return fail("trailing characters", m_json.begin() + 1);
@@ -193,6 +201,12 @@ class OfferReader {
     while ((token = m_json.next()) != json::Token::end_object) {
       if (token == json::Token::error) return syntax_error();
       Slot slot = Slot::skip;
+      // Ours, and no error whatever it holds: a value we cannot use, or a
+      // repeated one, is no extension.
+      if (kind == Kind::offer && m_json.string() == "extensions") {
+        slot = Slot::extensions;
+        m_extensions_seen += 1;
+      }
       for (std::size_t i = 0; i < fields.size(); ++i) {
         if (fields[i].key != m_json.string()) continue;
         if (seen & (1u << i)) {
@@ -341,6 +355,7 @@ class OfferReader {
   Offer m_offer;
   FileInfo m_file;
   std::optional<Error> m_error;
+  int m_extensions_seen = 0;
 };
 
 void append_optional(std::string& out, const std::optional<std::string>& text) {
@@ -377,6 +392,10 @@ std::string offer_to_json(const Offer& offer) {
   }
   out += "],\"text\":";
   append_optional(out, offer.text);
+  if (offer.extensions) {
+    out += ",\"extensions\":";
+    append_offer_extensions(out, *offer.extensions);
+  }
   out += '}';
   return out;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/network.h"
+#include "protocol/extensions.h"
 
 namespace burrowlink {
 
@@ -29,6 +30,9 @@ struct Offer {
   std::optional<std::string> from_id;
   std::vector<FileInfo> files;
   std::optional<std::string> text;
+  // What a sender of ours asks for beyond the shared protocol, as a member
+  // after the others, which other readers skip.
+  std::optional<OfferExtensions> extensions = std::nullopt;
   bool operator==(const Offer&) const = default;
 };
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "protocol/extensions.h"
 #include "protocol/wire.h"
 #include "test_util.h"
 
@@ -210,6 +211,65 @@ TEST(OfferJson, ReportsShapeErrorsWhereTheyOccur) {
   EXPECT_EQ(error_of(R"({"from":"X","files":["a"]})"),
             "invalid type: string \"a\", expected struct FileInfo at line 1 "
             "column 24");
+}
+
+TEST(OfferJson, ExtensionsFollowTheOtherMembers) {
+  Offer offer{"D",
+              "I",
+              {{"a", 1}},
+              std::nullopt,
+              OfferExtensions{1, std::string(32, 'a')}};
+  const std::string json = offer_to_json(offer);
+  EXPECT_EQ(R"({"from":"D","fromId":"I","files":[{"name":"a","size":1}],)"
+            R"("text":null,"extensions":{"stream":{"version":1,"token":")" +
+                std::string(32, 'a') + R"("}}})",
+            json);
+  EXPECT_EQ(offer, offer_from_json(json).value());
+}
+
+// A member we cannot use means no extension, never a refused offer.
+TEST(OfferJson, ExtensionsWeCannotUseAreNone) {
+  const std::string token(32, '0');
+  struct Case {
+    std::string value;
+    std::optional<OfferExtensions> read;
+  };
+  for (const Case& c : std::vector<Case>{
+           {R"({"stream":{"version":1}})", OfferExtensions{1, {}}},
+           {R"({"stream":{"version":7,"new":[{}]},"later":{"version":1}})",
+            OfferExtensions{7, {}}},
+           {R"({"stream":{"version":1,"token":")" + token + R"("}})",
+            OfferExtensions{1, token}},
+           {R"({"stream":{"version":1,"token":"short"}})",
+            OfferExtensions{1, {}}},
+           {R"({"stream":{"version":0}})", std::nullopt},
+           {R"({"stream":{"version":-1}})", std::nullopt},
+           {R"({"stream":{"version":1e400}})", std::nullopt},
+           {R"({"stream":{"version":"1"}})", std::nullopt},
+           {R"({"stream":{}})", std::nullopt},
+           {R"({"stream":1})", std::nullopt},
+           {R"({"stream":{"version":1},"stream":{"version":1}})", std::nullopt},
+           {R"({"later":{"version":1}})", std::nullopt},
+           {R"([{"stream":{"version":1}}])", std::nullopt},
+           {"null", std::nullopt},
+           {R"("stream")", std::nullopt},
+       }) {
+    auto read =
+        offer_from_json(R"({"from":"X","files":[{"name":"a","size":1}],)"
+                        R"("extensions":)" +
+                        c.value + "}");
+    ASSERT_TRUE(read.ok()) << c.value;
+    EXPECT_EQ(c.read, read->extensions) << c.value;
+  }
+  // Twice, even when each is usable.
+  auto twice =
+      offer_from_json(R"({"from":"X","extensions":{"stream":{"version":1}},)"
+                      R"("extensions":{"stream":{"version":1}}})");
+  ASSERT_OK(twice);
+  EXPECT_EQ(std::nullopt, twice->extensions);
+  // Bad JSON stays bad JSON.
+  EXPECT_EQ(error_of(R"({"from":"X","extensions":{"stream":})"),
+            "expected value at line 1 column 36");
 }
 
 // Frames travel over a local stream pair.

@@ -28,22 +28,29 @@ FilePhase::FilePhase(const std::string& path, std::size_t slot_bytes,
 
 Status receive_files(platform::TcpStream& stream,
                      const std::vector<FileInfo>& files,
-                     const std::string& folder, std::string_view sender) {
+                     const std::string& folder, std::string_view sender,
+                     Pace pace) {
   FilePhase phase(folder, TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
   stream.set_spin(REPLY_SPIN);
   for (std::size_t i = 0; i < files.size(); ++i) {
     console::ProgressLine bar(files[i].name, files[i].size, i + 1,
                               files.size());
     phase.bar = &bar;
-    Status received = receive_file(stream, files[i], sender, phase);
+    Result<bool> kept = receive_file(stream, files[i], sender, phase);
     phase.bar = nullptr;
-    if (!received.ok()) return received;
+    if (!kept.ok()) return std::move(kept).error();
+    // A streaming sender stops at the damaged file, but what it sent after
+    // it is on its way: nothing more is read, and the next file ends the
+    // phase as a sender's end of stream would.
+    if (!*kept && pace == Pace::streamed && i + 1 < files.size()) {
+      return Error{files[i + 1].name + ": unexpected end of file"};
+    }
   }
   return {};
 }
 
-Status receive_file(platform::TcpStream& stream, const FileInfo& file,
-                    std::string_view sender, FilePhase& phase) {
+Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
+                          std::string_view sender, FilePhase& phase) {
   HashingRing& ring = phase.ring;
   console::ProgressLine* bar = phase.bar;
   const std::string safe_name = safe_file_name(file.name);
@@ -134,7 +141,7 @@ Status receive_file(platform::TcpStream& stream, const FileInfo& file,
     }
     std::uint8_t verdict = VERDICT_KEPT;
     if (Status sent = stream.write_all({&verdict, 1}); !sent.ok()) {
-      return sent;
+      return std::move(sent).error();
     }
     console::print(Stream::out, "Received " + path + " from " +
                                     console::peer(Stream::out, sender) + " (" +
@@ -143,13 +150,14 @@ Status receive_file(platform::TcpStream& stream, const FileInfo& file,
     remove_ours();
     std::uint8_t verdict = VERDICT_DISCARDED;
     if (Status sent = stream.write_all({&verdict, 1}); !sent.ok()) {
-      return sent;
+      return std::move(sent).error();
     }
     console::print(Stream::out, console::peer(Stream::out, file.name) +
                                     " was damaged on the way and was "
                                     "discarded\n");
+    return false;
   }
-  return {};
+  return true;
 }
 
 }  // namespace burrowlink

@@ -19,11 +19,17 @@
 
 namespace burrowlink {
 
+// How the files of a phase arrive: each after the verdict on the one
+// before, or back to back (the stream extension), where the first damaged
+// file ends the phase.
+enum class Pace { lockstep, streamed };
+
 // Receives, verifies and stores `files` in order, printing a line for each.
 // Fails with the text that ended the file phase.
 Status receive_files(platform::TcpStream& stream,
                      const std::vector<FileInfo>& files,
-                     const std::string& folder, std::string_view sender);
+                     const std::string& folder, std::string_view sender,
+                     Pace pace = Pace::lockstep);
 
 // What the files of one file phase share.
 struct FilePhase {
@@ -38,8 +44,9 @@ struct FilePhase {
   console::ProgressLine* bar = nullptr;
 };
 
-// One file of the file phase.
-Status receive_file(platform::TcpStream& stream, const FileInfo& file,
-                    std::string_view sender, FilePhase& phase);
+// One file of the file phase: true when it was kept, false when its digest
+// did not match and it was deleted.
+Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
+                          std::string_view sender, FilePhase& phase);
 
 }  // namespace burrowlink

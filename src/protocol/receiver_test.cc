@@ -55,7 +55,7 @@ class ReceiveFileTest : public ::testing::Test {
   // The failure text, if any.
   std::optional<std::string> receive_in(FilePhase& phase,
                                         const FileInfo& file) {
-    Status received = receive_file(ours, file, "Desk", phase);
+    Result<bool> received = receive_file(ours, file, "Desk", phase);
     if (received.ok()) return std::nullopt;
     return received.error().message;
   }

@@ -1,86 +1,196 @@
 #include "protocol/sender.h"
 
 #include <algorithm>
+#include <deque>
 
 #include "platform/files.h"
+#include "protocol/extensions.h"
 #include "protocol/hashing_ring.h"
 #include "protocol/wire.h"
 
 namespace burrowlink {
 
 using platform::TcpStream;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// The file phase, on a stream whose offer was accepted.
-Status send_files(TcpStream& stream, const Offer& offer, const PathOf& path_of,
-                  const SenderEvents& events) {
-  (void)stream.set_read_timeout(FILE_PHASE_TIMEOUT);
-  (void)stream.set_write_timeout(FILE_PHASE_TIMEOUT);
-  HashingRing ring(TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
+// Streams file `index`: its offered bytes, then their digest. `more`: the
+// next file follows at once, so its bytes may share the last segment.
+Status send_file(TcpStream& stream, HashingRing& ring, const Offer& offer,
+                 std::size_t index, const std::string& path, bool more,
+                 const SenderEvents& events) {
+  const FileInfo& info = offer.files[index];
+  Result<platform::File> opened = platform::File::open_read(path);
+  if (!opened.ok()) {
+    return Error{path + ": " + opened.error().message};
+  }
+  platform::File& file = opened.value();
 
+  ring.start_file();
+  std::uint64_t due = info.size;
+  std::span<std::uint8_t> buffer = ring.next_slot();
+  std::size_t last = 0;  // bytes of the final chunk still in `buffer`
+  while (due > 0) {
+    std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(due, buffer.size()));
+    Result<std::size_t> got = file.read(buffer.first(want));
+    if (!got.ok()) return std::move(got).error();
+    if (*got == 0) return Error{changed_while_sending_text(path)};
+    auto chunk = std::span<const std::uint8_t>(buffer).first(*got);
+    // Hashed on the ring's thread while it goes out on this one.
+    ring.hash(chunk);
+    due -= *got;
+    if (due == 0 && chunk.size() + DIGEST_BYTES <= buffer.size()) {
+      last = chunk.size();  // leaves below, in one write with the digest
+      break;
+    }
+    // The last chunk is corked so that it leaves together with the digest.
+    if (Status sent = stream.write_all(chunk, due == 0); !sent.ok()) {
+      return Error{connection_lost_text(sent.error().message)};
+    }
+    if (events.progress) events.progress(index, info.size - due);
+    if (due > 0) buffer = ring.next_slot();
+  }
+  // Every chunk is hashed and sent, so the slot is free for the digest.
+  Digest sum = ring.finish_file();
+  std::copy(sum.begin(), sum.end(),
+            buffer.begin() + static_cast<std::ptrdiff_t>(last));
+  std::size_t written = 0;
+  Status sent =
+      stream.write_all(buffer.first(last + DIGEST_BYTES), more, &written);
+  if (!sent.ok()) {
+    // Only a failure within the file's own bytes counts as a lost
+    // connection; one within the digest is reported as it is.
+    if (written < last)
+      return Error{connection_lost_text(sent.error().message)};
+    return sent;
+  }
+  // Every byte due is read: closing now costs the receiver's time, not the
+  // round trip's.
+  (void)file.close();
+  return {};
+}
+
+// One file after the other, each after the verdict on the one before.
+Status send_in_lockstep(TcpStream& stream, HashingRing& ring,
+                        const Offer& offer, const PathOf& path_of,
+                        const SenderEvents& events) {
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
-    const FileInfo& info = offer.files[i];
-    const std::string path = path_of(i);
-    Result<platform::File> opened = platform::File::open_read(path);
-    if (!opened.ok()) {
-      return Error{path + ": " + opened.error().message};
-    }
-    platform::File& file = opened.value();
-    auto started = std::chrono::steady_clock::now();
-
-    ring.start_file();
-    std::uint64_t due = info.size;
-    std::span<std::uint8_t> buffer = ring.next_slot();
-    std::size_t last = 0;  // bytes of the final chunk still in `buffer`
-    while (due > 0) {
-      std::size_t want =
-          static_cast<std::size_t>(std::min<std::uint64_t>(due, buffer.size()));
-      Result<std::size_t> got = file.read(buffer.first(want));
-      if (!got.ok()) return std::move(got).error();
-      if (*got == 0) return Error{changed_while_sending_text(path)};
-      auto chunk = std::span<const std::uint8_t>(buffer).first(*got);
-      // Hashed on the ring's thread while it goes out on this one.
-      ring.hash(chunk);
-      due -= *got;
-      if (due == 0 && chunk.size() + DIGEST_BYTES <= buffer.size()) {
-        last = chunk.size();  // leaves below, in one write with the digest
-        break;
-      }
-      // The last chunk is corked so that it leaves together with the digest.
-      if (Status sent = stream.write_all(chunk, due == 0); !sent.ok()) {
-        return Error{connection_lost_text(sent.error().message)};
-      }
-      if (events.progress) events.progress(i, info.size - due);
-      if (due > 0) buffer = ring.next_slot();
-    }
-    // Every chunk is hashed and sent, so the slot is free for the digest.
-    Digest sum = ring.finish_file();
-    std::copy(sum.begin(), sum.end(),
-              buffer.begin() + static_cast<std::ptrdiff_t>(last));
-    std::size_t written = 0;
-    Status sent =
-        stream.write_all(buffer.first(last + DIGEST_BYTES), false, &written);
-    if (!sent.ok()) {
-      // Only a failure within the file's own bytes counts as a lost
-      // connection; one within the digest is reported as it is.
-      if (written < last)
-        return Error{connection_lost_text(sent.error().message)};
+    const auto opened = Clock::now();
+    if (Status sent =
+            send_file(stream, ring, offer, i, path_of(i), false, events);
+        !sent.ok()) {
       return sent;
     }
-    // Every byte due is read: closing now costs the receiver's time, not
-    // the round trip's.
-    (void)file.close();
-
     std::uint8_t verdict = 0;
     if (Status read = stream.read_exact({&verdict, 1}, platform::Expect::reply);
         !read.ok()) {
       return Error{connection_lost_text(read.error().message)};
     }
-    if (verdict != VERDICT_KEPT) return Error{damaged_text(info.name)};
-    if (events.verified) {
-      events.verified(i, std::chrono::steady_clock::now() - started);
+    if (verdict != VERDICT_KEPT)
+      return Error{damaged_text(offer.files[i].name)};
+    if (events.verified) events.verified(i, Clock::now() - opened);
+  }
+  return {};
+}
+
+// The files sent and not yet judged, oldest first, and their verdicts as
+// they arrive.
+class Verdicts {
+ public:
+  Verdicts(TcpStream& stream, const Offer& offer, const SenderEvents& events)
+      : m_stream(stream), m_offer(offer), m_events(events) {}
+
+  std::size_t files() const { return m_pending.size(); }
+  std::uint64_t bytes() const { return m_bytes; }
+
+  void sent(std::size_t index, Clock::time_point opened) {
+    m_pending.push_back({index, opened});
+    m_bytes += m_offer.files[index].size;
+  }
+
+  // Takes the verdicts that have arrived; with `wait`, at least one.
+  Status take(bool wait) {
+    std::uint8_t verdicts[256];
+    while (!m_pending.empty()) {
+      const std::size_t room = std::min(m_pending.size(), sizeof verdicts);
+      Result<std::size_t> got = m_stream.read_available({verdicts, room});
+      if (got.ok() && *got == 0 && wait) {
+        Status read = m_stream.read_exact({verdicts, 1});
+        got = read.ok() ? Result<std::size_t>(1) : std::move(read).error();
+      }
+      if (!got.ok()) {
+        return Error{connection_lost_text(got.error().message)};
+      }
+      if (*got == 0) return {};
+      for (std::size_t i = 0; i < *got; ++i) {
+        if (Status judged = judge(verdicts[i]); !judged.ok()) return judged;
+      }
+      wait = false;
     }
+    return {};
+  }
+
+ private:
+  struct Pending {
+    std::size_t index;
+    Clock::time_point opened;
+  };
+
+  Status judge(std::uint8_t verdict) {
+    const Pending file = m_pending.front();
+    m_pending.pop_front();
+    const FileInfo& info = m_offer.files[file.index];
+    m_bytes -= info.size;
+    if (verdict != VERDICT_KEPT) return Error{damaged_text(info.name)};
+    const Clock::time_point now = Clock::now();
+    // Overlapping files share the time: each counts from the later of its
+    // opening and the verdict before, so that the times add up.
+    const Clock::time_point from = std::max(file.opened, m_last_verdict);
+    m_last_verdict = now;
+    if (m_events.verified) m_events.verified(file.index, now - from);
+    return {};
+  }
+
+  TcpStream& m_stream;
+  const Offer& m_offer;
+  const SenderEvents& m_events;
+  std::deque<Pending> m_pending;
+  std::uint64_t m_bytes = 0;
+  Clock::time_point m_last_verdict{};
+};
+
+// Files back to back, the verdicts read as they come, at most `window`
+// ahead of them. The verdicts still owed never exceed the window's files,
+// far less than any socket buffer, so the receiver never waits to write
+// one while this side waits to write data.
+Status send_streamed(TcpStream& stream, HashingRing& ring, const Offer& offer,
+                     const PathOf& path_of, StreamWindow window,
+                     const SenderEvents& events) {
+  Verdicts verdicts(stream, offer, events);
+  const std::size_t count = offer.files.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t size = offer.files[i].size;
+    auto full = [&] {
+      return verdicts.files() > 0 && (verdicts.files() >= window.files ||
+                                      verdicts.bytes() + size > window.bytes);
+    };
+    while (full()) {
+      if (Status taken = verdicts.take(true); !taken.ok()) return taken;
+    }
+    const bool more = i + 1 < count && verdicts.files() + 1 < window.files;
+    const auto opened = Clock::now();
+    if (Status sent =
+            send_file(stream, ring, offer, i, path_of(i), more, events);
+        !sent.ok()) {
+      return sent;
+    }
+    verdicts.sent(i, opened);
+    if (Status taken = verdicts.take(false); !taken.ok()) return taken;
+  }
+  while (verdicts.files() > 0) {
+    if (Status taken = verdicts.take(true); !taken.ok()) return taken;
   }
   return {};
 }
@@ -111,9 +221,32 @@ Status run_sender(const SocketAddress& to, const Offer& offer,
       !read.ok()) {
     return Error{no_answer_text(read.error().message)};
   }
-  if (answer != ANSWER_ACCEPT) return Error{std::string(DECLINED_TEXT)};
+  // The extended answer counts only where it was asked for; to anyone else
+  // every answer but 0x01 is a decline.
+  std::optional<StreamWindow> window;
+  if (answer == ANSWER_ACCEPT_EXTENDED && offer.extensions) {
+    Result<ExtensionAnswer> extended = read_extension_answer(stream);
+    if (!extended.ok()) {
+      return Error{no_answer_text(extended.error().message)};
+    }
+    if (extended->token && events.token) events.token(*extended->token);
+    if (extended->stream) {
+      window =
+          StreamWindow{std::min(extended->stream->files, STREAM_WINDOW.files),
+                       std::min(extended->stream->bytes, STREAM_WINDOW.bytes)};
+    }
+  } else if (answer != ANSWER_ACCEPT) {
+    return Error{std::string(DECLINED_TEXT)};
+  }
   if (offer.text) return {};
-  return send_files(stream, offer, path_of, events);
+
+  (void)stream.set_read_timeout(FILE_PHASE_TIMEOUT);
+  (void)stream.set_write_timeout(FILE_PHASE_TIMEOUT);
+  HashingRing ring(TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
+  if (window) {
+    return send_streamed(stream, ring, offer, path_of, *window, events);
+  }
+  return send_in_lockstep(stream, ring, offer, path_of, events);
 }
 
 }  // namespace burrowlink

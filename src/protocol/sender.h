@@ -40,17 +40,22 @@ struct SenderEvents {
   std::function<void()> offered;
   // `done` bytes of file `index` have been sent.
   std::function<void(std::size_t index, std::uint64_t done)> progress;
-  // File `index` was verified, `elapsed` after it was opened.
+  // File `index` was verified, `elapsed` after it was opened, or, where
+  // files overlap, after the later of its opening and the verdict before.
   std::function<void(std::size_t index, std::chrono::nanoseconds elapsed)>
       verified;
+  // The receiver handed out a token for the next part of this send.
+  std::function<void(std::string token)> token;
 };
 
 // Where file `index` of an offer is read from; asked when its turn comes.
 using PathOf = std::function<std::string(std::size_t index)>;
 
 // Connects to `to`, offers `offer` and, once accepted, streams the file at
-// `path_of(i)` for each `offer.files[i]` with its digest, waiting for each
-// verdict. Fails with the finished message ("declined", "no answer: ...").
+// `path_of(i)` for each `offer.files[i]` with its digest. A receiver of
+// ours that takes up `offer.extensions` gets the files back to back;
+// others get each file only after the verdict on the one before. Fails
+// with the finished message ("declined", "no answer: ...").
 Status run_sender(const SocketAddress& to, const Offer& offer,
                   const PathOf& path_of, const SenderEvents& events);
 

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/sha256.h"
+#include "protocol/extensions.h"
 #include "test_util.h"
 
 namespace burrowlink {
@@ -54,6 +55,32 @@ class SenderTest : public ::testing::Test {
 
   static void put(TcpStream& s, std::uint8_t byte) {
     EXPECT_OK(s.write_all({&byte, 1}));
+  }
+  // Reads one file of `size` bytes with its digest.
+  static std::string take_file(TcpStream& s, std::size_t size) {
+    std::string got(size + 32, '\0');
+    EXPECT_OK(s.read_exact(
+        {reinterpret_cast<std::uint8_t*>(got.data()), got.size()}));
+    return got.substr(0, size);
+  }
+  // True when nothing more arrives for a while.
+  static bool quiet(TcpStream& s) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::uint8_t byte;
+    return s.read_available({&byte, 1}).value_or(1) == 0;
+  }
+  // Three files of three bytes, offered by a sender that streams.
+  Offer streaming_offer() {
+    for (const char* name : {"a", "b", "c"})
+      write_whole(dir.file(name), name + std::string("xy"));
+    return Offer{"Desk",
+                 "id",
+                 {{"a", 3}, {"b", 3}, {"c", 3}},
+                 std::nullopt,
+                 OfferExtensions{STREAM_VERSION, std::nullopt}};
+  }
+  std::vector<std::string> paths() const {
+    return {dir.file("a"), dir.file("b"), dir.file("c")};
   }
 
   TcpListener listener;
@@ -191,6 +218,134 @@ TEST_F(SenderTest, ReceiverGoneDuringDataIsALostConnection) {
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(0u, status.error().message.find("connection lost: "))
       << status.error().message;
+}
+
+// A receiver that knows no extension answers 0x01: each file goes only
+// after the verdict on the one before.
+TEST_F(SenderTest, ALockstepReceiverGetsNoFileBeforeTheVerdictBefore) {
+  const Offer offer = streaming_offer();
+  serve([](TcpStream& s, const Offer& got) {
+    EXPECT_TRUE(got.extensions.has_value());
+    put(s, 1);
+    for (const char* name : {"axy", "bxy", "cxy"}) {
+      EXPECT_EQ(name, take_file(s, 3));
+      EXPECT_TRUE(quiet(s)) << name;
+      put(s, 1);
+    }
+  });
+  EXPECT_OK(send(offer, paths()));
+  EXPECT_EQ((std::vector<std::size_t>{0, 1, 2}), verified);
+}
+
+TEST_F(SenderTest, AStreamingReceiverGetsFilesBackToBackWithinItsWindow) {
+  const Offer offer = streaming_offer();
+  std::string token;
+  serve([](TcpStream& s, const Offer&) {
+    const std::string hand_out(32, 'e');
+    ASSERT_OK(write_extension_answer(
+        s, ExtensionAnswer{StreamWindow{2, 100}, hand_out}));
+    EXPECT_EQ("axy", take_file(s, 3));
+    EXPECT_EQ("bxy", take_file(s, 3));
+    EXPECT_TRUE(quiet(s)) << "a window of two files";
+    put(s, 1);
+    EXPECT_EQ("cxy", take_file(s, 3));
+    put(s, 1);
+    put(s, 1);
+  });
+  SenderEvents events;
+  events.token = [&](std::string t) { token = std::move(t); };
+  events.verified = [&](std::size_t i, std::chrono::nanoseconds) {
+    verified.push_back(i);
+  };
+  EXPECT_OK(run_sender(
+      address, offer, [&](std::size_t i) { return paths()[i]; }, events));
+  receiver.join();
+  EXPECT_EQ((std::vector<std::size_t>{0, 1, 2}), verified);
+  EXPECT_EQ(std::string(32, 'e'), token);
+}
+
+TEST_F(SenderTest, AStreamingReceiversDamagedVerdictEndsTheSend) {
+  const Offer offer = streaming_offer();
+  serve([](TcpStream& s, const Offer&) {
+    ASSERT_OK(write_extension_answer(s, ExtensionAnswer{STREAM_WINDOW, {}}));
+    for (const char* name : {"axy", "bxy", "cxy"})
+      EXPECT_EQ(name, take_file(s, 3));
+    put(s, 1);
+    put(s, 0);
+  });
+  Status status = send(offer, paths());
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ("b: the receiver reported damaged data", status.error().message);
+  EXPECT_EQ((std::vector<std::size_t>{0}), verified);
+}
+
+// What a receiver may answer after the extended answer byte, and what the
+// sender makes of it: an unusable window means lockstep, which every
+// receiver of ours takes; a frame that cannot be read is no answer.
+TEST_F(SenderTest, ExtensionAnswersThatAreHostileOrUnusable) {
+  struct Case {
+    const char* what;
+    std::string frame;    // after the 0x02
+    bool offered;         // the offer asked for extensions
+    const char* failure;  // nullptr: every file verified
+  };
+  auto framed = [](const std::string& body) {
+    std::string f(4, '\0');
+    for (int i = 0; i < 4; ++i) {
+      f[static_cast<std::size_t>(3 - i)] =
+          static_cast<char>(body.size() >> (8 * i));
+    }
+    return f + body;
+  };
+  const std::vector<Case> cases = {
+      {"not asked for", framed("{}"), false, "declined"},
+      {"no stream", framed("{}"), true, nullptr},
+      {"unknown version",
+       framed(R"({"stream":{"version":9,"files":8,"bytes":8}})"), true,
+       nullptr},
+      {"empty window",
+       framed(R"({"stream":{"version":1,"files":0,"bytes":8}})"), true,
+       nullptr},
+      {"huge window",
+       framed(
+           R"({"stream":{"version":1,"files":1e99,"bytes":18446744073709551615}})"),
+       true, nullptr},
+      {"wrong types", framed(R"({"stream":[1,2],"token":7})"), true, nullptr},
+      {"longer than its bound", std::string("\x00\x01\x00\x01", 4), true,
+       "no answer: the extension answer of 65537 bytes is longer than 65536"},
+      {"not JSON", framed("{\"stream\":"), true,
+       "no answer: the extension answer is not valid JSON"},
+      {"cut short", std::string("\x00\x00", 2), true,
+       "no answer: failed to fill whole buffer"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    verified.clear();
+    Offer offer = streaming_offer();
+    if (!c.offered) offer.extensions.reset();
+    serve([&](TcpStream& s, const Offer&) {
+      const std::string answer = "\x02" + c.frame;
+      ASSERT_OK(
+          s.write_all({reinterpret_cast<const std::uint8_t*>(answer.data()),
+                       answer.size()}));
+      if (c.failure) {
+        s.close();
+        return;
+      }
+      for (const char* name : {"axy", "bxy", "cxy"}) {
+        EXPECT_EQ(name, take_file(s, 3));
+        put(s, 1);
+      }
+    });
+    Status status = send(offer, paths());
+    if (c.failure) {
+      ASSERT_FALSE(status.ok());
+      EXPECT_EQ(c.failure, status.error().message);
+    } else {
+      EXPECT_OK(status);
+      EXPECT_EQ(3u, verified.size());
+    }
+  }
 }
 
 TEST(Connect, NoAnswerWithinFiveSecondsTimesOut) {

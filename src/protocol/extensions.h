@@ -1,0 +1,81 @@
+#pragma once
+
+// What two devices of ours agree on beyond the shared protocol: the
+// offer's "extensions" member, which other readers skip, and the answer
+// that takes it up. doc/protocol-extensions.md describes both byte by byte.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/result.h"
+#include "platform/network.h"
+#include "text/json.h"
+
+namespace burrowlink {
+
+// The answer byte of a receiver that takes up the offer's extensions; a
+// frame follows it. Sent only to an offer that asked for it: any answer
+// but 0x01 is a decline to a sender that knows nothing of extensions.
+inline constexpr std::uint8_t ANSWER_ACCEPT_EXTENDED = 0x02;
+// The extension answer's frame: a 4-byte big-endian length, then as many
+// bytes of JSON, at most this many.
+inline constexpr std::uint32_t MAX_EXTENSION_ANSWER_BYTES = 65'536;
+
+// The stream extension: files back to back, verdicts read as they come.
+inline constexpr std::uint64_t STREAM_VERSION = 1;
+
+// How far a sender may run ahead of the verdicts: files and bytes sent
+// without one. A file bigger than `bytes` goes alone.
+struct StreamWindow {
+  std::uint64_t files = 0;
+  std::uint64_t bytes = 0;
+  bool operator==(const StreamWindow&) const = default;
+};
+// Ours, on either side: enough for a 1 Gbit/s link with 10 ms round trips
+// (1.2 MB in flight), bounded so that a failure wastes little.
+inline constexpr StreamWindow STREAM_WINDOW{1024, 64 * 1024 * 1024};
+
+// What a sender's offer asks for.
+struct OfferExtensions {
+  std::uint64_t stream = 0;  // the highest version spoken; 0 for none
+  // Continues a send whose previous part this receiver accepted.
+  std::optional<std::string> token;
+  bool operator==(const OfferExtensions&) const = default;
+};
+
+// What a receiver's extension answer grants.
+struct ExtensionAnswer {
+  std::optional<StreamWindow> stream;
+  // Lets the next part of the same send in without a question.
+  std::optional<std::string> token;
+  bool operator==(const ExtensionAnswer&) const = default;
+};
+
+// Appends the offer member's value.
+void append_offer_extensions(std::string& out, const OfferExtensions& ext);
+// Reads the member's value, whose first token `first` the reader has just
+// given. Returns nullopt for a value we cannot use (a wrong type, an
+// unknown version): that is no extension, never an error. False in `ok`
+// only for a syntax error, which the reader holds.
+std::optional<OfferExtensions> read_offer_extensions(json::Reader& reader,
+                                                     json::Token first,
+                                                     bool& ok);
+
+// The answer's JSON body and its reader. A body we cannot use fails with a
+// text that says why.
+std::string extension_answer_to_json(const ExtensionAnswer& answer);
+Result<ExtensionAnswer> extension_answer_from_json(std::string_view body);
+
+// Writes ANSWER_ACCEPT_EXTENDED and the frame, in one write.
+Status write_extension_answer(platform::TcpStream& stream,
+                              const ExtensionAnswer& answer);
+// Reads the frame that follows ANSWER_ACCEPT_EXTENDED.
+Result<ExtensionAnswer> read_extension_answer(platform::TcpStream& stream);
+
+// A new token: 32 lowercase hexadecimal digits from the random source.
+std::string new_token();
+bool is_token(std::string_view text);
+
+}  // namespace burrowlink
