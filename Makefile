@@ -58,7 +58,7 @@ test-package:
 bench:
 	scripts/install-deps.sh --bench
 	$(MAKE) all
-	cmake --build $(BUILD) --target burrowlink_bench_peer
+	cmake --build $(BUILD) --target burrowlink_bench_peer burrowlink_relay
 	scripts/bench.sh $(BUILD)/burrowlink
 
 # The checkout against revision BASE, interleaved run by run:
