@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
   make cmake ninja-build g++ pkg-config
-  libssl-dev nlohmann-json3-dev libutf8proc-dev libgtest-dev
+  libssl-dev libutf8proc-dev libgtest-dev
   iproute2 util-linux
   scdoc man-db  # the manual page, and its check for warnings
 )

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Prepares the Windows cross-build in the folder $1 (build-windows): the
 # MinGW-w64 and Wine packages, utf8proc's source from Debian's source package
-# at the version the Linux build uses, a private copy of nlohmann/json, and a
-# Wine prefix for the tests. apt's own configuration is left unchanged: the
+# at the version the Linux build uses, and a Wine prefix for the tests. apt's own configuration is left unchanged: the
 # source entries and their lists live under $1/deps/apt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -44,7 +43,3 @@ if [[ ! -f "$src/utf8proc.c" ]]; then
 fi
 echo "$src" > "$deps/utf8proc-dir"
 
-# nlohmann/json is header-only; a copy keeps /usr/include out of the build.
-mkdir -p "$deps/sysroot/include"
-rm -rf "$deps/sysroot/include/nlohmann"
-cp -r /usr/include/nlohmann "$deps/sysroot/include/"
