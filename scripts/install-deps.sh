@@ -9,6 +9,7 @@ packages=(
   make cmake ninja-build g++ pkg-config
   libssl-dev libutf8proc-dev libgtest-dev
   iproute2 util-linux
+  socat  # the relay's own test
   scdoc man-db  # the manual page, and its check for warnings
 )
 case "${1:-}" in

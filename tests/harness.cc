@@ -299,6 +299,83 @@ ToolResult run_tool(const ToolOptions& options) {
   return process.finish(options.timeout);
 }
 
+void faulty_relay(int listen_port, int target_port, RelayFault fault) {
+  auto address = [](int p) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(p));
+    return a;
+  };
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  int on = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in here = address(listen_port);
+  bind(listener, reinterpret_cast<sockaddr*>(&here), sizeof here);
+  listen(listener, 1);
+  pollfd wait_for{listener, POLLIN, 0};
+  if (poll(&wait_for, 1, 30000) != 1) {
+    close(listener);
+    return;
+  }
+  int from = accept(listener, nullptr, nullptr);
+  close(listener);
+  int to = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in there = address(target_port);
+  connect(to, reinterpret_cast<sockaddr*>(&there), sizeof there);
+  std::uint64_t forwarded = 0, flip_at = UINT64_MAX;
+  bool stalled = false;
+  unsigned char prefix[4];
+  bool open[2] = {true, true};
+  while (open[0] || open[1]) {
+    pollfd fds[2] = {{open[0] ? from : -1, POLLIN, 0},
+                     {open[1] ? to : -1, POLLIN, 0}};
+    // Longer than any time limit of the tool, which a stall is to show.
+    if (poll(fds, 2, 120000) <= 0) break;
+    for (int side = 0; side < 2; ++side) {
+      if (fds[side].revents == 0) continue;
+      char buffer[65536];
+      ssize_t n = read(fds[side].fd, buffer, sizeof buffer);
+      const bool stalled_before = stalled;
+      int out = side == 0 ? to : from;
+      if (n <= 0) {
+        shutdown(out, SHUT_WR);
+        open[side] = false;
+        continue;
+      }
+      if (side == 0) {
+        for (ssize_t i = 0; i < n; ++i, ++forwarded) {
+          if (forwarded < 4)
+            prefix[forwarded] = static_cast<unsigned char>(buffer[i]);
+          if (forwarded == 3) {
+            flip_at = 4 +
+                      (std::uint64_t{prefix[0]} << 24 | prefix[1] << 16 |
+                       prefix[2] << 8 | prefix[3]) +
+                      fault.at;
+          }
+          if (forwarded == flip_at) {
+            if (fault.stall) {
+              stalled = true;
+              n = i;  // what came before still goes
+              break;
+            }
+            buffer[i] = static_cast<char>(buffer[i] ^ 0x55);
+          }
+        }
+      }
+      if (stalled_before) continue;
+      for (ssize_t done = 0; done < n;) {
+        ssize_t w =
+            write(out, buffer + done, static_cast<std::size_t>(n - done));
+        if (w <= 0) break;
+        done += w;
+      }
+    }
+  }
+  close(from);
+  close(to);
+}
+
 int free_tcp_port() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};

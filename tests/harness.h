@@ -3,6 +3,7 @@
 // Runs the real burrowlink binary for end-to-end tests.
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -105,5 +106,18 @@ ToolResult run_tool(const ToolOptions& options);
 
 // A free TCP port on 127.0.0.1 at this moment.
 int free_tcp_port();
+
+// What `faulty_relay` does to a connection, counting the sender's bytes
+// from the first one after the offer's frame.
+struct RelayFault {
+  std::uint64_t at = 0;
+  // Flips that byte; or, with `stall`, forwards nothing from it on in
+  // either direction (the sender's bytes are taken and dropped) until both
+  // ends have closed.
+  bool stall = false;
+};
+// Relays one connection from 127.0.0.1:`listen_port` to `target_port`
+// with `fault`; returns when both ends have closed.
+void faulty_relay(int listen_port, int target_port, RelayFault fault);
 
 }  // namespace burrowlink::testing

@@ -2,10 +2,6 @@
 // Windows build meets the Linux one: transfers both ways, each listing the
 // other, and damaged data discarded by either receiver.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <csignal>
@@ -197,80 +193,10 @@ TEST_P(InteropTest, EachListsTheOther) {
             listed.out);
 }
 
-// Relays one connection from `listen_port` to `target_port`, flipping one
-// byte of the first file's data on its way to the receiver.
-void corrupting_relay(int listen_port, int target_port) {
-  auto address = [](int p) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(p));
-    return a;
-  };
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  int on = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in here = address(listen_port);
-  bind(listener, reinterpret_cast<sockaddr*>(&here), sizeof here);
-  listen(listener, 1);
-  pollfd wait_for{listener, POLLIN, 0};
-  if (poll(&wait_for, 1, 30000) != 1) {
-    close(listener);
-    return;
-  }
-  int from = accept(listener, nullptr, nullptr);
-  close(listener);
-  int to = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in there = address(target_port);
-  connect(to, reinterpret_cast<sockaddr*>(&there), sizeof there);
-  std::uint64_t forwarded = 0, flip_at = UINT64_MAX;
-  unsigned char prefix[4];
-  bool open[2] = {true, true};
-  while (open[0] || open[1]) {
-    pollfd fds[2] = {{open[0] ? from : -1, POLLIN, 0},
-                     {open[1] ? to : -1, POLLIN, 0}};
-    if (poll(fds, 2, 30000) <= 0) break;
-    for (int side = 0; side < 2; ++side) {
-      if (fds[side].revents == 0) continue;
-      char buffer[65536];
-      ssize_t n = read(fds[side].fd, buffer, sizeof buffer);
-      int out = side == 0 ? to : from;
-      if (n <= 0) {
-        shutdown(out, SHUT_WR);
-        open[side] = false;
-        continue;
-      }
-      if (side == 0) {
-        for (ssize_t i = 0; i < n; ++i, ++forwarded) {
-          if (forwarded < 4)
-            prefix[forwarded] = static_cast<unsigned char>(buffer[i]);
-          if (forwarded == 3) {
-            // The offer's frame, then the first file's sixth byte.
-            flip_at = 4 +
-                      (std::uint64_t{prefix[0]} << 24 | prefix[1] << 16 |
-                       prefix[2] << 8 | prefix[3]) +
-                      5;
-          }
-          if (forwarded == flip_at)
-            buffer[i] = static_cast<char>(buffer[i] ^ 0x55);
-        }
-      }
-      for (ssize_t done = 0; done < n;) {
-        ssize_t w =
-            write(out, buffer + done, static_cast<std::size_t>(n - done));
-        if (w <= 0) break;
-        done += w;
-      }
-    }
-  }
-  close(from);
-  close(to);
-}
-
 TEST_P(InteropTest, DamagedDataIsDiscardedByTheReceiver) {
   auto recv = receiver("Inbox");
   int relay_port = free_tcp_port();
-  std::thread relay(corrupting_relay, relay_port, port);
+  std::thread relay(faulty_relay, relay_port, port, RelayFault{5, false});
   std::this_thread::sleep_for(100ms);
   ToolResult sent = sender({source("hurt.txt", "twenty bytes of data"),
                             source("never.txt", "not sent"), "--to",

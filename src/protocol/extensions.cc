@@ -30,8 +30,7 @@ bool read_members(json::Reader& reader, bool& repeated, Member member) {
 }
 
 // The unsigned integer that `first` is, if it is one.
-std::optional<std::uint64_t> unsigned_value(json::Reader& reader,
-                                            Token first) {
+std::optional<std::uint64_t> unsigned_value(json::Reader& reader, Token first) {
   if (first != Token::number) return std::nullopt;
   return json::to_uint64(reader.number());
 }

@@ -1,0 +1,198 @@
+// Two devices of ours stream files back to back: what a spec peer still
+// sees, what a damaged file and a stalled link do, and the token that takes
+// the next part of a send in without a second question.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <thread>
+
+#include "protocol/extensions.h"
+#include "transfer_fixture.h"
+
+namespace burrowlink::testing {
+namespace {
+
+std::vector<std::string> names_in(const std::string& folder) {
+  std::vector<std::string> names;
+  for (auto& e : std::filesystem::directory_iterator(fs_path(folder))) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class StreamTest : public TransferTest {
+ protected:
+  // `n` files of 1000 bytes, each its own, named f01.bin ..., added to
+  // `args` as the tool takes them.
+  void numbered_files(int n, std::vector<std::string>& args) {
+    for (int i = 1; i <= n; ++i) {
+      const std::string name =
+          (i < 10 ? "f0" : "f") + std::to_string(i) + ".bin";
+      write_whole(src(name), std::string(1000, static_cast<char>('a' + i)));
+      args.push_back(tool_src(name));
+    }
+  }
+};
+
+// The answer byte is the shared protocol's unless the offer asked for more.
+TEST_F(StreamTest, OnlyAnOfferThatAsksGetsTheExtendedAnswer) {
+  struct Case {
+    const char* what;
+    std::string members;  // after "text":null
+    int answer;
+  };
+  const std::string files = R"("files":[{"name":"a.txt","size":1}])";
+  for (const Case& c : {
+           Case{"a spec sender", "", 1},
+           Case{"ours", R"(,"extensions":{"stream":{"version":1}})", 2},
+           Case{"a later version", R"(,"extensions":{"stream":{"version":3}})",
+                2},
+           Case{"unusable", R"(,"extensions":{"stream":{"version":"1"}})", 1},
+           Case{"not an object", R"(,"extensions":[1])", 1},
+       }) {
+    SCOPED_TRACE(c.what);
+    port = free_tcp_port();
+    auto recv = receiver({"--yes", "--once"});
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"Peer","fromId":"p",)" + files +
+                 R"(,"text":null)" + c.members + "}"));
+    ASSERT_EQ(c.answer, next_byte(s));
+    if (c.answer == 2) {
+      Result<ExtensionAnswer> got = read_extension_answer(s);
+      ASSERT_OK(got);
+      EXPECT_EQ(STREAM_WINDOW, got->stream);
+      EXPECT_TRUE(got->token && is_token(*got->token));
+    }
+    put(s, "x" + digest("x"));
+    EXPECT_EQ(1, next_byte(s));
+    s.close();
+    EXPECT_EQ(0, recv->finish(10s).status);
+  }
+  // A note never streams, whatever its offer asks.
+  port = free_tcp_port();
+  auto recv = receiver({"--yes", "--once"});
+  TcpStream s = peer();
+  put(s, frame(R"({"from":"Peer","files":[],"text":"hi",)"
+               R"("extensions":{"stream":{"version":1}}})"));
+  EXPECT_EQ(1, next_byte(s));
+  EXPECT_EQ(-1, next_byte(s));
+}
+
+// The next part of a send comes in without a question, from the same
+// address and sender, with the token the last part got, once.
+TEST_F(StreamTest, TheTokenOfOnePartTakesTheNextInWithoutAQuestion) {
+  // One answer only: a second question would be declined.
+  auto recv = receiver({}, std::string("y\n"));
+  auto part = [&](const std::string& from_id,
+                  const std::optional<std::string>& token) {
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"Peer","fromId":")" + from_id +
+                 R"(","files":[{"name":"a.txt","size":1}],"text":null,)" +
+                 R"("extensions":{"stream":{"version":1)" +
+                 (token ? R"(,"token":")" + *token + "\"" : "") + "}}}"));
+    std::optional<std::string> next;
+    const int answer = next_byte(s);
+    if (answer == 2) {
+      Result<ExtensionAnswer> got = read_extension_answer(s);
+      EXPECT_OK(got);
+      if (got.ok()) next = got->token;
+      put(s, "x" + digest("x"));
+      EXPECT_EQ(1, next_byte(s));
+    }
+    return std::make_pair(answer, next);
+  };
+  auto [first, token] = part("p", std::nullopt);
+  ASSERT_EQ(2, first);
+  ASSERT_TRUE(token.has_value());
+  EXPECT_EQ(0, part("another sender", token).first);
+  auto [second, next] = part("p", token);
+  EXPECT_EQ(2, second);
+  EXPECT_EQ(0, part("p", token).first) << "a token is good once";
+  recv->kill(SIGTERM);
+  ToolResult got = recv->finish(10s);
+  EXPECT_NE(std::string::npos,
+            got.err.find("Accepted without asking, as the next part of a "
+                         "send from Peer: 1 file(s), 1 B\n"))
+      << got.err;
+}
+
+// A byte flipped in the middle of file 5 of 20: files 1 to 4 are kept and
+// reported, file 5 is deleted, nothing after it is kept, and both sides say
+// what the shared protocol has them say.
+TEST_F(StreamTest, ADamagedFileEndsTheStreamOnBothSides) {
+  std::vector<std::string> args;
+  numbered_files(20, args);
+  auto recv = receiver({"--yes", "--once"});
+  const int relay_port = free_tcp_port();
+  std::thread relay(faulty_relay, relay_port, port,
+                    RelayFault{4 * (1000 + 32) + 500, false});
+  std::this_thread::sleep_for(100ms);
+  args.insert(args.end(), {"--to", "127.0.0.1:" + std::to_string(relay_port),
+                           "--name", "Desk"});
+  ToolResult sent = sender(args);
+  relay.join();
+  ToolResult got = recv->finish(20s);
+  EXPECT_EQ(1, sent.status);
+  EXPECT_TRUE(sent.err.ends_with(
+      "burrowlink: f05.bin: the receiver reported damaged data\n"))
+      << sent.err;
+  std::string received;
+  for (const char* name : {"f01.bin", "f02.bin", "f03.bin", "f04.bin"}) {
+    EXPECT_NE(std::string::npos,
+              sent.err.find("Sent " + std::string(name) + " (1000 B, "))
+        << sent.err;
+    received += "Received " + shown(name) + " from Desk (1000 B, verified)\n";
+  }
+  EXPECT_EQ(std::string::npos, sent.err.find("Sent f05.bin")) << sent.err;
+  EXPECT_EQ(received + "f05.bin was damaged on the way and was discarded\n",
+            got.out);
+  EXPECT_NE(std::string::npos,
+            got.err.find("transfer failed: f06.bin: unexpected end of file\n"))
+      << got.err;
+  EXPECT_EQ((std::vector<std::string>{"f01.bin", "f02.bin", "f03.bin",
+                                      "f04.bin"}),
+            names_in(inbox));
+}
+
+// A link that stops moving for longer than the time limit ends both sides
+// with the system's time-out text, and leaves no partial file.
+TEST_F(StreamTest, AStallLongerThanTheTimeLimitEndsBothSides) {
+  write_whole(src("one.bin"), std::string(1 << 20, '1'));
+  write_whole(src("two.bin"), std::string(1 << 20, '2'));
+  auto recv = receiver({"--yes", "--once"});
+  const int relay_port = free_tcp_port();
+  std::thread relay(faulty_relay, relay_port, port,
+                    RelayFault{(1 << 20) + 32 + (1 << 19), true});
+  std::this_thread::sleep_for(100ms);
+  ToolOptions options;
+  options.args = {"send", tool_src("one.bin"), tool_src("two.bin"), "--to",
+                  "127.0.0.1:" + std::to_string(relay_port)};
+  options.env = {{"HOME", work.file("home-s")}, {"USERPROFILE", std::nullopt}};
+  options.timeout = 100s;
+  ToolResult sent = run_tool(options);
+  ToolResult got = recv->finish(100s);
+  relay.join();
+  EXPECT_EQ(1, sent.status);
+  const std::string last = sent.err.substr(sent.err.rfind("burrowlink: "));
+  EXPECT_TRUE(tool().is_os_error(last.substr(0, last.size() - 1),
+                                 "burrowlink: connection lost: ", EAGAIN,
+                                 10060))
+      << sent.err;
+  const std::size_t failed = got.err.find("transfer failed: two.bin: ");
+  ASSERT_NE(std::string::npos, failed) << got.err;
+  const std::string line =
+      got.err.substr(failed, got.err.find('\n', failed) - failed);
+  EXPECT_TRUE(tool().is_os_error(line, "transfer failed: two.bin: ", EAGAIN,
+                                 10060))
+      << line;
+  // The first file may be kept, whole; the second is nowhere.
+  for (const std::string& name : names_in(inbox)) {
+    EXPECT_EQ("one.bin", name);
+    EXPECT_EQ(std::string(1 << 20, '1'), read_whole(inbox + "/one.bin"));
+  }
+}
+
+}  // namespace
+}  // namespace burrowlink::testing
