@@ -1,5 +1,6 @@
 // The offer reader on whole frames, as the receiver reads them from its
-// connection: the length prefix, then the body.
+// connection: the length prefix, then the body; the body also as a
+// receiver's extension answer, as the sender reads it.
 #include "protocol/offer.h"
 
 #include <cstddef>
@@ -10,6 +11,7 @@
 
 #include "fuzz.h"
 #include "platform/network.h"
+#include "protocol/extensions.h"
 #include "protocol/wire.h"
 #include "storage/names.h"
 #include "text/unicode.h"
@@ -80,7 +82,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     FUZZ_CHECK(!read.ok() && read.error().kind == ErrorKind::unexpected_eof);
     return 0;
   }
-  const Result<Offer> parsed = offer_from_json(frame.substr(4, length));
+  const std::string_view body = frame.substr(4, length);
+  // The same body as a receiver's extension answer: read without a fault,
+  // and what is read is written back the same.
+  if (const Result<ExtensionAnswer> answer = extension_answer_from_json(body);
+      answer.ok()) {
+    const Result<ExtensionAnswer> again =
+        extension_answer_from_json(extension_answer_to_json(*answer));
+    FUZZ_CHECK(again.ok() && *again == *answer);
+    FUZZ_CHECK(!answer->token || is_token(*answer->token));
+  }
+  const Result<Offer> parsed = offer_from_json(body);
   FUZZ_CHECK(read.ok() == parsed.ok());
   if (!read.ok()) {
     FUZZ_CHECK(read.error().kind == ErrorKind::invalid_data);
