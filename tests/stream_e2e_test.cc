@@ -56,8 +56,8 @@ TEST_F(StreamTest, OnlyAnOfferThatAsksGetsTheExtendedAnswer) {
     port = free_tcp_port();
     auto recv = receiver({"--yes", "--once"});
     TcpStream s = peer();
-    put(s, frame(R"({"from":"Peer","fromId":"p",)" + files +
-                 R"(,"text":null)" + c.members + "}"));
+    put(s, frame(R"({"from":"Peer","fromId":"p",)" + files + R"(,"text":null)" +
+                 c.members + "}"));
     ASSERT_EQ(c.answer, next_byte(s));
     if (c.answer == 2) {
       Result<ExtensionAnswer> got = read_extension_answer(s);
@@ -151,9 +151,9 @@ TEST_F(StreamTest, ADamagedFileEndsTheStreamOnBothSides) {
   EXPECT_NE(std::string::npos,
             got.err.find("transfer failed: f06.bin: unexpected end of file\n"))
       << got.err;
-  EXPECT_EQ((std::vector<std::string>{"f01.bin", "f02.bin", "f03.bin",
-                                      "f04.bin"}),
-            names_in(inbox));
+  EXPECT_EQ(
+      (std::vector<std::string>{"f01.bin", "f02.bin", "f03.bin", "f04.bin"}),
+      names_in(inbox));
 }
 
 // A link that stops moving for longer than the time limit ends both sides
@@ -184,8 +184,8 @@ TEST_F(StreamTest, AStallLongerThanTheTimeLimitEndsBothSides) {
   ASSERT_NE(std::string::npos, failed) << got.err;
   const std::string line =
       got.err.substr(failed, got.err.find('\n', failed) - failed);
-  EXPECT_TRUE(tool().is_os_error(line, "transfer failed: two.bin: ", EAGAIN,
-                                 10060))
+  EXPECT_TRUE(
+      tool().is_os_error(line, "transfer failed: two.bin: ", EAGAIN, 10060))
       << line;
   // The first file may be kept, whole; the second is nowhere.
   for (const std::string& name : names_in(inbox)) {

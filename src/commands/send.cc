@@ -142,13 +142,18 @@ CommandResult send(Args args) {
   // The next part of a long send goes in without a second question.
   std::optional<std::string> next_token;
   events.token = [&](std::string token) { next_token = std::move(token); };
+  // The lines of verdicts that came together go out in one write.
+  std::string sent_lines;
   events.verified = [&](std::size_t index, std::chrono::nanoseconds elapsed) {
-    bar.reset();
     const FileInfo& file = offer.files[index];
-    console::print(Stream::err,
-                   "Sent " + file.name + " (" + format_size(file.size) + ", " +
-                       format_size(transfer_rate(file.size, elapsed)) +
-                       "/s, verified)\n");
+    sent_lines += "Sent " + file.name + " (" + format_size(file.size) + ", " +
+                  format_size(transfer_rate(file.size, elapsed)) +
+                  "/s, verified)\n";
+  };
+  events.settled = [&] {
+    bar.reset();
+    console::print(Stream::err, sent_lines);
+    sent_lines.clear();
   };
   for (std::size_t part = 0; part < parts; ++part) {
     first = part * per_offer;

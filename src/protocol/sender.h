@@ -44,6 +44,9 @@ struct SenderEvents {
   // files overlap, after the later of its opening and the verdict before.
   std::function<void(std::size_t index, std::chrono::nanoseconds elapsed)>
       verified;
+  // The verdicts that arrived together have all been reported through
+  // `verified`: a moment to write what they made.
+  std::function<void()> settled;
   // The receiver handed out a token for the next part of this send.
   std::function<void(std::string token)> token;
 };
