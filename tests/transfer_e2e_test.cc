@@ -216,14 +216,13 @@ TEST_F(TransferTest, KilledSenderLeavesNoPartialFile) {
   options.env = {{"HOME", work.file("home-s")}};
   ToolProcess send(options);
   // Wait until the file is being written, then kill the sender.
-  for (int i = 0; i < 1000 && !std::filesystem::exists(inbox + "/huge.bin");
-       ++i) {
-    std::this_thread::sleep_for(5ms);
-  }
+  ASSERT_TRUE(wait_for_store_data());
   send.kill(SIGKILL);
   EXPECT_TRUE(recv->wait_for_err("transfer failed: huge.bin: ", 5s))
       << recv->err();
   EXPECT_FALSE(std::filesystem::exists(inbox + "/huge.bin"));
+  // What arrived waits in the store for the same send to go on.
+  EXPECT_EQ(1u, store_data().size());
 }
 
 TEST_F(TransferTest, OnceEndsAfterAFailedTransfer) {

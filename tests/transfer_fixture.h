@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -84,6 +85,32 @@ class TransferTest : public ::testing::Test {
   }
 
   std::string to() const { return "127.0.0.1:" + std::to_string(port); }
+
+  // The data files in the receive folder's store: prefixes that wait, or
+  // the file in progress.
+  std::vector<std::string> store_data() const {
+    std::vector<std::string> found;
+    const auto store = fs_path(inbox + "/.burrowlink-store");
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(store, error)) {
+      if (entry.path().extension() == ".part") {
+        found.push_back(entry.path().string());
+      }
+    }
+    return found;
+  }
+  // Waits until a file in progress has some bytes in the store.
+  bool wait_for_store_data() const {
+    for (int i = 0; i < 500; ++i) {
+      for (const std::string& data : store_data()) {
+        std::error_code error;
+        if (std::filesystem::file_size(data, error) > 0) return true;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
 
   // A scripted sender speaking the protocol byte by byte.
   TcpStream peer() {

@@ -14,6 +14,7 @@
 #include "protocol/receiver.h"
 #include "protocol/wire.h"
 #include "storage/folders.h"
+#include "storage/store.h"
 #include "text/unicode.h"
 
 namespace burrowlink {
@@ -31,10 +32,12 @@ std::uint64_t offered_bytes(const Offer& offer) {
   return total;
 }
 
-std::string offer_summary(const Offer& offer) {
+std::string offer_summary(const Offer& offer, std::uint64_t held) {
   if (offer.text) return "a note: " + *offer.text;
-  return std::to_string(offer.files.size()) + " file(s), " +
-         format_size(offered_bytes(offer));
+  std::string summary = std::to_string(offer.files.size()) + " file(s), " +
+                        format_size(offered_bytes(offer));
+  if (held > 0) summary += " (" + format_size(held) + " already here)";
+  return summary;
 }
 
 void warn_if_no_room(const Offer& offer, const std::string& folder) {
@@ -85,7 +88,9 @@ bool Continuation::admits(const Offer& offer, const SocketAddress& from,
 }
 
 Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
-                        std::optional<Continuation>& continuation) {
+                        std::optional<Continuation>& continuation,
+                        Store& store) {
+  const platform::Directory& store_root = store.receive_folder();
   if (Status set = stream.set_read_timeout(OFFER_READ_TIMEOUT); !set.ok()) {
     return set;
   }
@@ -103,6 +108,12 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
   // long send accepted once.
   const bool streams =
       !offer.text && offer.extensions && offer.extensions->stream >= 1;
+  // One that resumes goes on with what earlier transfers left here.
+  const bool resumes =
+      streams && offer.extensions->resume >= 1 && offer.from_id;
+  Holdings holdings;
+  if (resumes) holdings = find_holdings(offer, store, store_root);
+  const std::uint64_t held = held_bytes(holdings);
   const Result<SocketAddress> from = stream.peer_address();
   const bool continues = streams && from.ok() && continuation &&
                          continuation->admits(offer, *from, Clock::now());
@@ -113,13 +124,14 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
     console::print(Stream::err,
                    "Accepted without asking, as the next part of a send from " +
                        console::peer(Stream::err, sender) + ": " +
-                       console::peer(Stream::err, offer_summary(offer)) + "\n");
+                       console::peer(Stream::err, offer_summary(offer, held)) +
+                       "\n");
   }
   if (!accepted) {
     if (console::on_terminal(Stream::err)) {
       console::print(Stream::err, offer_listing(offer));
     }
-    Answer answer = ask_to_accept(sender, offer_summary(offer), &stream);
+    Answer answer = ask_to_accept(sender, offer_summary(offer, held), &stream);
     if (answer == Answer::sender_left) {
       console::print(Stream::err, "\n");  // ends the question's line
       return Error{sender_left_text(sender)};
@@ -131,9 +143,21 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
     // Verdicts of one byte must not wait for Nagle's algorithm.
     (void)stream.set_no_delay();
     token = new_token();
-    if (Status sent = write_extension_answer(
-            stream, ExtensionAnswer{STREAM_WINDOW, token});
-        !sent.ok()) {
+    ExtensionAnswer extended{STREAM_WINDOW, token};
+    if (resumes) {
+      extended.resume = hash_holdings(holdings, store, store_root);
+      // Room for what is to come, at the cost of older prefixes.
+      if (Result<std::uint64_t> room = platform::free_space(options.folder);
+          room.ok()) {
+        std::vector<std::string> wanted;
+        for (const auto& [index, holding] : holdings) {
+          if (holding.entry) wanted.push_back(holding.entry->id);
+        }
+        store.make_room(offered_bytes(offer) - held_bytes(holdings), *room,
+                        wanted);
+      }
+    }
+    if (Status sent = write_extension_answer(stream, extended); !sent.ok()) {
       return sent;
     }
   } else {
@@ -152,12 +176,23 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
   if (Status set = stream.set_read_timeout(FILE_PHASE_TIMEOUT); !set.ok()) {
     return set;
   }
-  Status received = receive_files(stream, offer.files, options.folder, sender,
-                                  streams ? Pace::streamed : Pace::lockstep);
+  Extras extras;
+  if (streams) {
+    extras.pace = Pace::streamed;
+    extras.dates = true;
+  }
+  if (resumes) {
+    extras.holdings = &holdings;
+    extras.resume_as = offer.from_id;
+  }
+  Status received =
+      receive_files(stream, offer.files, options.folder, sender, extras);
   if (received.ok() && token && from.ok()) {
     continuation = Continuation{*token, *from, offer.from_id,
                                 Clock::now() + CONTINUATION_LIMIT};
   }
+  // What this transfer left that no resume can use goes now.
+  if (store.open(false).ok()) store.tidy(WallClock::now());
   return received;
 }
 
@@ -180,6 +215,22 @@ CommandResult receive(Args args) {
   if (Status prepared = prepare_folder(options.folder); !prepared.ok()) {
     return CliError{path_error_text(options.folder, prepared.error().message)};
   }
+  // The receive folder held for the store, which is tidied now: what an
+  // earlier run left that no resume can use goes.
+  Result<platform::Directory> receive_folder =
+      platform::Directory::open(options.folder);
+  if (!receive_folder.ok()) {
+    return CliError{
+        path_error_text(options.folder, receive_folder.error().message)};
+  }
+  std::optional<Store> store;
+  store.emplace(*receive_folder);
+  if (Status opened = store->open(false); !opened.ok()) {
+    return CliError{
+        path_error_text(platform::join_path(options.folder, STORE_NAME),
+                        opened.error().message)};
+  }
+  store->tidy(WallClock::now());
   Result<platform::TcpListener> listener =
       platform::TcpListener::listen_v4(options.port, 128);
   if (!listener.ok()) {
@@ -223,7 +274,8 @@ CommandResult receive(Args args) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
-    Status served = serve_connection(accepted.value(), options, continuation);
+    Status served =
+        serve_connection(accepted.value(), options, continuation, *store);
     accepted->close();
     if (!served.ok()) {
       console::print(Stream::err,

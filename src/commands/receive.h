@@ -11,6 +11,7 @@
 #include "cli/options.h"
 #include "platform/network.h"
 #include "protocol/offer.h"
+#include "storage/store.h"
 
 namespace burrowlink {
 
@@ -42,10 +43,12 @@ struct Continuation {
 // leaves for its next part.
 Status serve_connection(platform::TcpStream& stream,
                         const ReceiveOptions& options,
-                        std::optional<Continuation>& continuation);
+                        std::optional<Continuation>& continuation,
+                        Store& store);
 
-// "a note: {text}" or "{count} file(s), {size}".
-std::string offer_summary(const Offer& offer);
+// "a note: {text}" or "{count} file(s), {size}", with " ({held} already
+// here)" when some of it is.
+std::string offer_summary(const Offer& offer, std::uint64_t held = 0);
 // The sum of the offered sizes, kept at 2^64 - 1 when it would pass it.
 std::uint64_t offered_bytes(const Offer& offer);
 // On a terminal, says so when the offered files cannot fit in `folder`.

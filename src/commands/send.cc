@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <map>
 #include <numeric>
 #include <system_error>
 #include <thread>
@@ -104,7 +105,10 @@ CommandResult send(Args args) {
   offer.from_id = load_device_id();
   offer.text = note;
   // Files stream to a receiver of ours; a note is one answer either way.
-  if (!note) offer.extensions = OfferExtensions{STREAM_VERSION, std::nullopt};
+  if (!note) {
+    offer.extensions =
+        OfferExtensions{STREAM_VERSION, std::nullopt, RESUME_VERSION};
+  }
 
   // A receiver takes at most MAX_OFFER_FILES per offer: the files of a
   // folder sent with -r go in consecutive offers, each its own connection
@@ -142,13 +146,34 @@ CommandResult send(Args args) {
   // The next part of a long send goes in without a second question.
   std::optional<std::string> next_token;
   events.token = [&](std::string token) { next_token = std::move(token); };
+  // Where files of this part go on, and whether an interrupted send can.
+  std::map<std::size_t, std::uint64_t> resumed;
+  bool resumable = false;
+  events.resumable = [&] { resumable = true; };
+  events.resuming = [&](std::size_t index, std::uint64_t offset) {
+    const FileInfo& file = offer.files[index];
+    resumed[index] = offset;
+    if (offset < file.size) {
+      console::print(Stream::err, "Resuming " + file.name + " at " +
+                                      format_size(offset) + "\n");
+    }
+  };
   // The lines of verdicts that came together go out in one write.
   std::string sent_lines;
+  std::size_t verified = 0;
   events.verified = [&](std::size_t index, std::chrono::nanoseconds elapsed) {
+    ++verified;
     const FileInfo& file = offer.files[index];
+    const auto at = resumed.find(index);
+    const std::uint64_t moved =
+        file.size - (at == resumed.end() ? 0 : at->second);
+    // A resumed file's rate counts what moved now.
+    const std::string how =
+        at != resumed.end() && moved == 0
+            ? "already there"
+            : format_size(transfer_rate(moved, elapsed)) + "/s";
     sent_lines += "Sent " + file.name + " (" + format_size(file.size) + ", " +
-                  format_size(transfer_rate(file.size, elapsed)) +
-                  "/s, verified)\n";
+                  how + ", verified)\n";
   };
   events.settled = [&] {
     bar.reset();
@@ -167,12 +192,24 @@ CommandResult send(Args args) {
     if (offer.extensions) {
       offer.extensions->token = std::exchange(next_token, std::nullopt);
     }
+    resumed.clear();
     bar.reset();
     Status sent = run_sender(
         target.value(), offer,
         [&](std::size_t index) { return sources.path(first + index); }, events);
     bar.reset();  // erased before the error line or anything else
-    if (!sent.ok()) return CliError{sent.error().message};
+    if (!sent.ok()) {
+      std::string message = sent.error().message;
+      // A person sees, last, how far it got and that it need not start
+      // over.
+      if (resumable && console::on_terminal(Stream::err)) {
+        message += "\n" + std::to_string(verified) + " of " +
+                   std::to_string(sources.size()) +
+                   " files were verified; the same command goes on where "
+                   "this one stopped";
+      }
+      return CliError{message};
+    }
   }
   if (note) console::print(Stream::err, "Sent.\n");
   return {};

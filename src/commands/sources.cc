@@ -19,10 +19,16 @@ std::string SendList::path(std::size_t i) const {
 
 FileInfo SendList::info(std::size_t i) const {
   const Entry& entry = m_entries[i];
-  if (entry.folder == GIVEN) return {offered_name(entry.name), entry.size};
-  FileInfo info{text::to_valid_utf8(entry.name), entry.size};
-  const std::string& value = m_folders[entry.folder].value;
-  if (!value.empty()) info.folder = value;
+  FileInfo info;
+  info.size = entry.size;
+  if (entry.folder == GIVEN) {
+    info.name = offered_name(entry.name);
+  } else {
+    info.name = text::to_valid_utf8(entry.name);
+    const std::string& value = m_folders[entry.folder].value;
+    if (!value.empty()) info.folder = value;
+  }
+  if (entry.modified >= 0) info.modified = entry.modified;
   return info;
 }
 
@@ -36,7 +42,7 @@ class Lister {
     }
     if (status->type == platform::FileType::regular) {
       m_list.m_entries.push_back(
-          {SendList::GIVEN, status->size, std::move(path)});
+          {SendList::GIVEN, status->size, status->modified, std::move(path)});
       return {};
     }
     if (!recursive || status->type != platform::FileType::directory) {
@@ -78,8 +84,9 @@ class Lister {
       }
       switch (entry.status->type) {
         case platform::FileType::regular:
-          m_list.m_entries.push_back(
-              {folder, entry.status->size, std::move(entry.name)});
+          m_list.m_entries.push_back({folder, entry.status->size,
+                                      entry.status->modified,
+                                      std::move(entry.name)});
           break;
         case platform::FileType::directory: {
           const std::string child = platform::join_path(path, entry.name);

@@ -32,7 +32,8 @@ class SendList {
   struct Entry {
     std::uint32_t folder;  // in m_folders, or GIVEN
     std::uint64_t size;
-    std::string name;  // as found in the folder, or the path as given
+    std::int64_t modified;  // nanoseconds since 1970
+    std::string name;       // as found in the folder, or the path as given
   };
   std::vector<Folder> m_folders;
   std::vector<Entry> m_entries;

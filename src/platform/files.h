@@ -15,6 +15,14 @@
 
 namespace burrowlink::platform {
 
+enum class FileType { regular, directory, other };
+
+struct FileStatus {
+  FileType type = FileType::other;
+  std::uint64_t size = 0;
+  std::int64_t modified = 0;  // nanoseconds since 1970 (UTC)
+};
+
 // An open file, closed when it goes out of scope.
 class File {
  public:
@@ -25,6 +33,8 @@ class File {
 
   // Reads up to `buffer.size()` bytes; 0 at the end of the file.
   Result<std::size_t> read(Bytes buffer);
+  // Reads on from byte `offset`.
+  Status seek(std::uint64_t offset);
   // Writes every byte of `data`.
   Status write_all(ConstBytes data);
   // Closes the file; a failure is a delayed write error.
@@ -58,6 +68,23 @@ class Directory {
   // anything, a dangling link or a device name included, is there.
   // REQUIRES: this Directory outlives the file.
   Result<IncomingFile> create_file(std::string_view name) const;
+  // Opens file `name` in this one to write on at its end, never through a
+  // link, as `create_file` would have made it.
+  Result<IncomingFile> reopen_file(std::string_view name) const;
+  // Opens folder `name` in this one for this user alone, making it when it
+  // is missing: hidden, and closed to others where the system allows.
+  // Refused (kind not_a_folder) when it is a link, or another user's.
+  Result<Directory> open_private_folder(std::string_view name) const;
+  // Opens file `name` in this one to read, never through a link.
+  Result<File> open_file(std::string_view name) const;
+  // What `name` in this one is, a link not followed.
+  Result<FileStatus> status(std::string_view name) const;
+  // Deletes file `name`, or empty folder `name`, in this one.
+  Status remove(std::string_view name) const;
+  Status remove_folder(std::string_view name) const;
+  // Creates file `name` in this one, for this user alone, holding `data`;
+  // kind already_exists when anything is there.
+  Status write_new(std::string_view name, std::string_view data) const;
 
   // The folder's path as given, with the names below it joined on.
   const std::string& path() const { return m_path; }
@@ -66,8 +93,16 @@ class Directory {
 
  private:
   friend class IncomingFile;
+  // The IncomingFile for `handle`, open on `name` in this folder; the file
+  // in progress from now on. Deletes it on failure when it was `made`.
+  Result<IncomingFile> incoming(std::intptr_t handle, std::string_view name,
+                                bool made) const;
   Handle m_handle;
   std::string m_path;
+  // For a private folder: the folder it is in and its name there, so that
+  // an interruption that empties it removes it too.
+  Handle m_parent;
+  std::string m_name;
   std::size_t m_name_limit = 255;
 };
 
@@ -89,6 +124,21 @@ class IncomingFile {
   // Deletes the file, unless something else has taken its place, and closes
   // it. True when it deleted the file; nothing once kept or discarded.
   bool discard();
+  // Keeps the file as `keep` does, then renames it to `name` in `folder`,
+  // replacing nothing: kind already_exists when the name is taken, and the
+  // file stays where it was for another name. Other failures delete it.
+  Status place(const Directory& folder, std::string_view name);
+  // The bytes in the file now.
+  Result<std::uint64_t> size() const;
+  // Cuts the file to `size` bytes; writing goes on at its end.
+  Status truncate(std::uint64_t size);
+  // Sets its modification time, in nanoseconds since 1970 (UTC).
+  Status set_modified(std::int64_t nanoseconds);
+  // From now on an interruption leaves the file where it is, its bytes
+  // made durable, rather than deleting it.
+  void keep_when_interrupted();
+  // Makes its bytes durable and closes it where it is.
+  Status suspend();
 
  private:
   friend class Directory;
@@ -105,13 +155,6 @@ class IncomingFile {
 // window) first deletes the IncomingFile in progress, then ends the process
 // as the interruption would have.
 void discard_incoming_on_interrupt();
-
-enum class FileType { regular, directory, other };
-
-struct FileStatus {
-  FileType type = FileType::other;
-  std::uint64_t size = 0;
-};
 
 // Metadata of `path`, following links.
 Result<FileStatus> file_status(const std::string& path);

@@ -39,6 +39,9 @@ FileStatus status_of(const struct stat& st) {
     status.type = FileType::directory;
   }
   status.size = static_cast<std::uint64_t>(st.st_size);
+  status.modified =
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 +
+      st.st_mtim.tv_nsec;
   return status;
 }
 
@@ -51,10 +54,15 @@ namespace {
 // signal fence are all the ordering it needs.
 struct InProgress {
   int folder = -1;
+  int folder_parent = -1;  // a private folder's, to remove it when empty
+  char folder_name[NAME_MAX + 1] = {};
+  int fd = -1;
   dev_t device = 0;
   ino_t number = 0;
   char name[PATH_MAX] = {};
 };
+// The file in progress is to stay, its bytes made durable, rather than go.
+volatile std::sig_atomic_t g_keep_in_progress = 0;
 InProgress g_in_progress;
 volatile std::sig_atomic_t g_has_in_progress = 0;
 pthread_t g_main_thread;
@@ -73,8 +81,14 @@ volatile std::sig_atomic_t g_deferred = 0;
 [[noreturn]] void end_interrupted(int signal_number) {
   if (g_has_in_progress) {
     const InProgress& file = g_in_progress;
-    if (still_there(file.folder, file.name, file.device, file.number)) {
+    if (g_keep_in_progress) {
+      // Only bytes on the disk may count as received after a restart.
+      ::fdatasync(file.fd);
+    } else if (still_there(file.folder, file.name, file.device, file.number)) {
       ::unlinkat(file.folder, file.name, 0);
+      if (file.folder_parent >= 0) {
+        ::unlinkat(file.folder_parent, file.folder_name, AT_REMOVEDIR);
+      }
     }
   }
   // Ends the process as the signal would have, for the shell to see.
@@ -172,27 +186,34 @@ Status Directory::make_folder(std::string_view name) const {
   return {};
 }
 
-Result<IncomingFile> Directory::create_file(std::string_view name) const {
+// Makes `handle`, `name` in this folder, the file in progress. On failure
+// the file is closed, and deleted when `made`.
+Result<IncomingFile> Directory::incoming(std::intptr_t handle,
+                                         std::string_view name,
+                                         bool made) const {
+  const int fd = static_cast<int>(handle);
+  const int folder = fd_of(m_handle);
   const std::string child(name);
-  // An interruption between the creation and the file's registration would
-  // leave it: the signals wait until it is registered.
-  InterruptsWait wait;
-  // O_EXCL also refuses a link, dangling or not, at `name`.
-  int fd = ::openat(fd_of(m_handle), child.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return last_os_error();
   File file(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     // Without its number the file could not be told from a replacement.
     Error error = last_os_error();
-    ::unlinkat(fd_of(m_handle), child.c_str(), 0);
+    if (made) ::unlinkat(folder, child.c_str(), 0);
     return error;
   }
   if (child.size() < sizeof g_in_progress.name) {
     g_has_in_progress = 0;
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    g_in_progress.folder = fd_of(m_handle);
+    g_keep_in_progress = 0;
+    g_in_progress.folder = folder;
+    g_in_progress.folder_parent = -1;
+    if (m_parent.get() >= 0 &&
+        m_name.size() < sizeof g_in_progress.folder_name) {
+      g_in_progress.folder_parent = fd_of(m_parent);
+      std::memcpy(g_in_progress.folder_name, m_name.c_str(), m_name.size() + 1);
+    }
+    g_in_progress.fd = fd;
     g_in_progress.device = st.st_dev;
     g_in_progress.number = st.st_ino;
     std::memcpy(g_in_progress.name, child.c_str(), child.size() + 1);
@@ -200,6 +221,89 @@ Result<IncomingFile> Directory::create_file(std::string_view name) const {
     g_has_in_progress = 1;
   }
   return IncomingFile(std::move(file), *this, name, st.st_dev, st.st_ino);
+}
+
+Result<IncomingFile> Directory::create_file(std::string_view name) const {
+  // An interruption between the creation and the file's registration would
+  // leave it: the signals wait until it is registered.
+  InterruptsWait wait;
+  // O_EXCL also refuses a link, dangling or not, at `name`.
+  int fd = ::openat(fd_of(m_handle), std::string(name).c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return last_os_error();
+  return incoming(fd, name, true);
+}
+
+Result<IncomingFile> Directory::reopen_file(std::string_view name) const {
+  InterruptsWait wait;
+  int fd = ::openat(fd_of(m_handle), std::string(name).c_str(),
+                    O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return last_os_error();
+  return incoming(fd, name, false);
+}
+
+Result<Directory> Directory::open_private_folder(std::string_view name) const {
+  const std::string child(name);
+  if (::mkdirat(fd_of(m_handle), child.c_str(), 0700) != 0 && errno != EEXIST) {
+    return last_os_error();
+  }
+  Result<Directory> folder = open_folder(name);
+  if (!folder.ok()) return folder;
+  struct stat st {};
+  if (::fstat(fd_of(folder->m_handle), &st) != 0) return last_os_error();
+  if (st.st_uid != ::geteuid()) {
+    return Error{"another user's folder", ErrorKind::not_a_folder};
+  }
+  if ((st.st_mode & 077) != 0 &&
+      ::fchmodat(fd_of(m_handle), child.c_str(), 0700, 0) != 0) {
+    return last_os_error();
+  }
+  folder->m_parent = Handle(::fcntl(fd_of(m_handle), F_DUPFD_CLOEXEC, 0));
+  folder->m_name = child;
+  return folder;
+}
+
+Result<File> Directory::open_file(std::string_view name) const {
+  int fd = ::openat(fd_of(m_handle), std::string(name).c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return last_os_error();
+  return File(fd);
+}
+
+Result<FileStatus> Directory::status(std::string_view name) const {
+  struct stat st {};
+  if (::fstatat(fd_of(m_handle), std::string(name).c_str(), &st,
+                AT_SYMLINK_NOFOLLOW) != 0) {
+    return last_os_error();
+  }
+  return status_of(st);
+}
+
+Status Directory::remove(std::string_view name) const {
+  if (::unlinkat(fd_of(m_handle), std::string(name).c_str(), 0) != 0) {
+    return last_os_error();
+  }
+  return {};
+}
+
+Status Directory::remove_folder(std::string_view name) const {
+  if (::unlinkat(fd_of(m_handle), std::string(name).c_str(), AT_REMOVEDIR) !=
+      0) {
+    return last_os_error();
+  }
+  return {};
+}
+
+Status Directory::write_new(std::string_view name,
+                            std::string_view data) const {
+  const std::string child(name);
+  int fd = ::openat(fd_of(m_handle), child.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return last_os_error();
+  Status written = write_fd_all(fd, data.data(), data.size());
+  if (::close(fd) != 0 && written.ok()) written = last_os_error();
+  if (!written.ok()) ::unlinkat(fd_of(m_handle), child.c_str(), 0);
+  return written;
 }
 
 namespace {
@@ -236,6 +340,69 @@ Status IncomingFile::keep() {
   return {};
 }
 
+Status IncomingFile::place(const Directory& folder, std::string_view name) {
+  if (Status kept = keep(); !kept.ok()) return kept;
+  const int from = fd_of(m_folder->m_handle), to = fd_of(folder.m_handle);
+  const std::string target(name);
+  // Never over anything: a name taken meanwhile is the caller's to number.
+  if (::renameat2(from, m_name.c_str(), to, target.c_str(), RENAME_NOREPLACE) ==
+      0) {
+    return {};
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    Error error = last_os_error();
+    if (error.kind != ErrorKind::already_exists) {
+      ::unlinkat(from, m_name.c_str(), 0);
+    }
+    return error;
+  }
+  // A file system without the flag: a hard link refuses a taken name just
+  // the same.
+  if (::linkat(from, m_name.c_str(), to, target.c_str(), 0) != 0) {
+    Error error = last_os_error();
+    if (error.kind != ErrorKind::already_exists) {
+      ::unlinkat(from, m_name.c_str(), 0);
+    }
+    return error;
+  }
+  ::unlinkat(from, m_name.c_str(), 0);
+  return {};
+}
+
+Result<std::uint64_t> IncomingFile::size() const {
+  struct stat st {};
+  if (::fstat(fd_of(m_file.m_handle), &st) != 0) return last_os_error();
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Status IncomingFile::truncate(std::uint64_t size) {
+  if (::ftruncate(fd_of(m_file.m_handle), static_cast<off_t>(size)) != 0) {
+    return last_os_error();
+  }
+  return {};
+}
+
+Status IncomingFile::set_modified(std::int64_t nanoseconds) {
+  const timespec times[2] = {{0, UTIME_OMIT},
+                             {static_cast<time_t>(nanoseconds / 1'000'000'000),
+                              static_cast<long>(nanoseconds % 1'000'000'000)}};
+  if (::futimens(fd_of(m_file.m_handle), times) != 0) return last_os_error();
+  return {};
+}
+
+void IncomingFile::keep_when_interrupted() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_keep_in_progress = 1;
+}
+
+Status IncomingFile::suspend() {
+  settled();
+  Status synced;
+  if (::fdatasync(fd_of(m_file.m_handle)) != 0) synced = last_os_error();
+  Status closed = m_file.close();
+  return synced.ok() ? closed : synced;
+}
+
 bool IncomingFile::discard() {
   if (m_file.m_handle.get() < 0) return false;
   const int folder = fd_of(m_folder->m_handle);
@@ -269,6 +436,13 @@ Result<std::size_t> File::read(Bytes buffer) {
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return last_os_error();
   }
+}
+
+Status File::seek(std::uint64_t offset) {
+  if (::lseek(fd_of(m_handle), static_cast<off_t>(offset), SEEK_SET) < 0) {
+    return last_os_error();
+  }
+  return {};
 }
 
 Status File::write_all(ConstBytes data) {

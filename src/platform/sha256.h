@@ -24,6 +24,8 @@ class Sha256 {
   static void prepare();
 
   void reset();
+  // Goes on from where `other` is, as if it had been fed the same bytes.
+  void copy_from(const Sha256& other);
   void update(std::span<const std::uint8_t> data);
   Digest finish();
 

@@ -43,6 +43,12 @@ void Sha256::reset() {
   }
 }
 
+void Sha256::copy_from(const Sha256& other) {
+  if (EVP_MD_CTX_copy_ex(context(m_context), context(other.m_context)) != 1) {
+    std::abort();
+  }
+}
+
 void Sha256::update(std::span<const std::uint8_t> data) {
   EVP_DigestUpdate(context(m_context), data.data(), data.size());
 }

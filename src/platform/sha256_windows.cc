@@ -62,6 +62,17 @@ void Sha256::reset() {
   create_hash(c);
 }
 
+void Sha256::copy_from(const Sha256& other) {
+  Cng& c = *cng(m_context);
+  BCryptDestroyHash(c.hash);
+  // A duplicate is never reusable: finishing it makes a fresh one.
+  c.reusable = false;
+  if (BCryptDuplicateHash(cng(other.m_context)->hash, &c.hash, nullptr, 0, 0) <
+      0) {
+    std::abort();
+  }
+}
+
 void Sha256::update(std::span<const std::uint8_t> data) {
   Cng& c = *cng(m_context);
   // CNG takes at most 4 GiB per call.

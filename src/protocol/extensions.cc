@@ -2,6 +2,7 @@
 
 #include <array>
 #include <set>
+#include <tuple>
 
 #include "platform/process.h"
 
@@ -70,6 +71,84 @@ bool read_stream(json::Reader& reader, Token first, StreamMember& out) {
   return read;
 }
 
+std::string hex(const Digest& digest) {
+  static constexpr char DIGITS[] = "0123456789abcdef";
+  std::string text;
+  for (std::uint8_t byte : digest) {
+    text += DIGITS[byte >> 4];
+    text += DIGITS[byte & 0x0F];
+  }
+  return text;
+}
+
+std::optional<Digest> digest_of_hex(std::string_view text) {
+  if (text.size() != 2 * std::tuple_size_v<Digest>) return std::nullopt;
+  Digest digest{};
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const int value = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                             : -1;
+    if (value < 0) return std::nullopt;
+    digest[i / 2] = static_cast<std::uint8_t>(digest[i / 2] << 4 | value);
+  }
+  return digest;
+}
+
+// The answer's "resume" object: its version and the files it offers, each
+// [index, offset, "prefix digest"]; entries of another shape are left out.
+bool read_resume(json::Reader& reader, Token first, bool& usable,
+                 std::vector<ResumeAt>& files) {
+  if (first != Token::begin_object) {
+    usable = false;
+    return reader.skip();
+  }
+  bool repeated = false, have_files = false;
+  std::optional<std::uint64_t> version;
+  const bool read =
+      read_members(reader, repeated, [&](std::string_view name, Token value) {
+        if (name == "version") {
+          version = unsigned_value(reader, value);
+          return reader.skip();
+        }
+        if (name != "files") return reader.skip();
+        have_files = value == Token::begin_array;
+        if (!have_files) return reader.skip();
+        for (Token entry; (entry = reader.next()) != Token::end_array;) {
+          if (entry == Token::error) return false;
+          if (entry != Token::begin_array) {
+            if (!reader.skip()) return false;
+            continue;
+          }
+          std::vector<Token> tokens;
+          ResumeAt at;
+          bool shaped = true;
+          std::size_t count = 0;
+          for (Token part; (part = reader.next()) != Token::end_array;) {
+            if (part == Token::error) return false;
+            if (count == 0 || count == 1) {
+              const std::optional<std::uint64_t> n =
+                  unsigned_value(reader, part);
+              shaped = shaped && n.has_value();
+              (count == 0 ? at.index : at.offset) = n.value_or(0);
+            } else if (count == 2) {
+              const std::optional<Digest> digest =
+                  part == Token::string ? digest_of_hex(reader.string())
+                                        : std::nullopt;
+              shaped = shaped && digest.has_value();
+              if (digest) at.prefix = *digest;
+            }
+            ++count;
+            if (!reader.skip()) return false;
+          }
+          if (shaped && count == 3) files.push_back(at);
+        }
+        return true;
+      });
+  usable = !repeated && have_files && version == RESUME_VERSION;
+  return read;
+}
+
 }  // namespace
 
 void append_offer_extensions(std::string& out, const OfferExtensions& ext) {
@@ -79,7 +158,11 @@ void append_offer_extensions(std::string& out, const OfferExtensions& ext) {
     out += ",\"token\":";
     json::append_string(out, *ext.token);
   }
-  out += "}}";
+  out += '}';
+  if (ext.resume > 0) {
+    out += ",\"resume\":{\"version\":" + std::to_string(ext.resume) + '}';
+  }
+  out += '}';
 }
 
 std::optional<OfferExtensions> read_offer_extensions(json::Reader& reader,
@@ -90,9 +173,13 @@ std::optional<OfferExtensions> read_offer_extensions(json::Reader& reader,
     return std::nullopt;
   }
   OfferExtensions ext;
-  StreamMember stream;
-  bool have_stream = false, repeated = false;
+  StreamMember stream, resume;
+  bool have_stream = false, have_resume = false, repeated = false;
   ok = read_members(reader, repeated, [&](std::string_view name, Token value) {
+    if (name == "resume") {
+      have_resume = true;
+      return read_stream(reader, value, resume);
+    }
     if (name != "stream") return reader.skip();
     have_stream = true;
     return read_stream(reader, value, stream);
@@ -100,6 +187,7 @@ std::optional<OfferExtensions> read_offer_extensions(json::Reader& reader,
   if (!ok || repeated || !have_stream || !stream.usable) return std::nullopt;
   ext.stream = *stream.version;
   ext.token = stream.token;
+  if (have_resume && resume.usable) ext.resume = *resume.version;
   return ext;
 }
 
@@ -115,6 +203,17 @@ std::string extension_answer_to_json(const ExtensionAnswer& answer) {
     }
     out += '}';
   }
+  if (answer.stream && answer.resume) {
+    out += ",\"resume\":{\"version\":" + std::to_string(RESUME_VERSION) +
+           ",\"files\":[";
+    for (std::size_t i = 0; i < answer.resume->size(); ++i) {
+      const ResumeAt& at = (*answer.resume)[i];
+      if (i > 0) out += ',';
+      out += '[' + std::to_string(at.index) + ',' + std::to_string(at.offset) +
+             ",\"" + hex(at.prefix) + "\"]";
+    }
+    out += "]}";
+  }
   out += '}';
   return out;
 }
@@ -128,8 +227,14 @@ Result<ExtensionAnswer> extension_answer_from_json(std::string_view body) {
   }
   StreamMember stream;
   bool have_stream = false, repeated = false;
+  bool have_resume = false, resume_usable = false;
+  std::vector<ResumeAt> resume;
   const bool read =
       read_members(reader, repeated, [&](std::string_view name, Token value) {
+        if (name == "resume") {
+          have_resume = true;
+          return read_resume(reader, value, resume_usable, resume);
+        }
         if (name != "stream") return reader.skip();
         have_stream = true;
         return read_stream(reader, value, stream);
@@ -148,6 +253,7 @@ Result<ExtensionAnswer> extension_answer_from_json(std::string_view body) {
       *stream.files > 0 && *stream.bytes > 0) {
     answer.stream = StreamWindow{*stream.files, *stream.bytes};
     answer.token = stream.token;
+    if (have_resume && resume_usable) answer.resume = std::move(resume);
   }
   return answer;
 }

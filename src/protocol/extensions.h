@@ -8,9 +8,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/result.h"
 #include "platform/network.h"
+#include "platform/sha256.h"
 #include "text/json.h"
 
 namespace burrowlink {
@@ -25,6 +27,9 @@ inline constexpr std::uint32_t MAX_EXTENSION_ANSWER_BYTES = 65'536;
 
 // The stream extension: files back to back, verdicts read as they come.
 inline constexpr std::uint64_t STREAM_VERSION = 1;
+// The resume extension: a file goes on where an earlier transfer of it
+// stopped. Only together with the stream extension.
+inline constexpr std::uint64_t RESUME_VERSION = 1;
 
 // How far a sender may run ahead of the verdicts: files and bytes sent
 // without one. A file bigger than `bytes` goes alone.
@@ -41,15 +46,28 @@ inline constexpr StreamWindow STREAM_WINDOW{1024, 64 * 1024 * 1024};
 struct OfferExtensions {
   std::uint64_t stream = 0;  // the highest version spoken; 0 for none
   // Continues a send whose previous part this receiver accepted.
-  std::optional<std::string> token;
+  std::optional<std::string> token = std::nullopt;
+  std::uint64_t resume = 0;  // the highest version spoken; 0 for none
   bool operator==(const OfferExtensions&) const = default;
+};
+
+// Where the receiver offers to go on with file `index` of the offer: after
+// its first `offset` bytes, whose SHA-256 is `prefix`. An offset of the
+// whole size says the file is there already.
+struct ResumeAt {
+  std::uint64_t index = 0;
+  std::uint64_t offset = 0;
+  Digest prefix{};
+  bool operator==(const ResumeAt&) const = default;
 };
 
 // What a receiver's extension answer grants.
 struct ExtensionAnswer {
-  std::optional<StreamWindow> stream;
+  std::optional<StreamWindow> stream = std::nullopt;
   // Lets the next part of the same send in without a question.
-  std::optional<std::string> token;
+  std::optional<std::string> token = std::nullopt;
+  // The resume extension taken up, with the files it can go on with.
+  std::optional<std::vector<ResumeAt>> resume = std::nullopt;
   bool operator==(const ExtensionAnswer&) const = default;
 };
 

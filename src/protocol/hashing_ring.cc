@@ -40,6 +40,11 @@ void HashingRing::start_file() {
   m_sha.reset();
 }
 
+void HashingRing::start_file(const Sha256& prefix) {
+  wait_idle();
+  m_sha.copy_from(prefix);
+}
+
 std::span<std::uint8_t> HashingRing::next_slot() {
   m_slot = (m_slot + 1) % m_tickets.size();
   wait_for(m_tickets[m_slot]);

@@ -31,6 +31,7 @@ enum class Slot {
   name,
   size,
   folder,
+  modified,
   extensions,
   skip,
   extra
@@ -152,6 +153,16 @@ class OfferReader {
     using json::Token;
     if (token == Token::error) return syntax_error();
     if (slot == Slot::skip) return m_json.skip() || syntax_error();
+    if (slot == Slot::modified) {
+      const std::optional<std::uint64_t> time =
+          token == Token::number ? json::to_uint64(m_json.number())
+                                 : std::nullopt;
+      m_file.modified.reset();
+      if (time && *time <= std::uint64_t{INT64_MAX} && m_modified_seen == 1) {
+        m_file.modified = static_cast<std::int64_t>(*time);
+      }
+      return m_json.skip() || syntax_error();
+    }
     if (slot == Slot::extensions) {
       bool ok = true;
       m_offer.extensions = read_offer_extensions(m_json, token, ok);
@@ -182,7 +193,10 @@ class OfferReader {
   bool open(Slot slot, bool object) {
     if (slot == Slot::offer || slot == Slot::file) {
       const Kind kind = slot == Slot::offer ? Kind::offer : Kind::file;
-      if (kind == Kind::file) m_file = {};
+      if (kind == Kind::file) {
+        m_file = {};
+        m_modified_seen = 0;
+      }
       if (!(object ? members(kind) : elements(kind))) return false;
       if (kind == Kind::file) m_offer.files.push_back(std::move(m_file));
       return true;
@@ -206,6 +220,11 @@ class OfferReader {
       if (kind == Kind::offer && m_json.string() == "extensions") {
         slot = Slot::extensions;
         m_extensions_seen += 1;
+      }
+      // Ours too, and as forgiving: a time we cannot use is no time.
+      if (kind == Kind::file && m_json.string() == "modified") {
+        slot = Slot::modified;
+        m_modified_seen += 1;
       }
       for (std::size_t i = 0; i < fields.size(); ++i) {
         if (fields[i].key != m_json.string()) continue;
@@ -356,6 +375,7 @@ class OfferReader {
   FileInfo m_file;
   std::optional<Error> m_error;
   int m_extensions_seen = 0;
+  int m_modified_seen = 0;  // in the current file
 };
 
 void append_optional(std::string& out, const std::optional<std::string>& text) {
@@ -387,6 +407,10 @@ std::string offer_to_json(const Offer& offer) {
     if (offer.files[i].folder) {
       out += ",\"folder\":";
       json::append_string(out, *offer.files[i].folder);
+    }
+    if (offer.files[i].modified) {
+      out += ",\"modified\":";
+      out += std::to_string(*offer.files[i].modified);
     }
     out += '}';
   }

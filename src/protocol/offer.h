@@ -21,6 +21,9 @@ struct FileInfo {
   // given to `send -r` down, joined by "/". Written as a member that
   // readers who know nothing of it skip; absent for a file given directly.
   std::optional<std::string> folder = std::nullopt;
+  // The source's modification time in nanoseconds since 1970 (UTC), from a
+  // sender of ours; another member that other readers skip.
+  std::optional<std::int64_t> modified = std::nullopt;
   bool operator==(const FileInfo&) const = default;
 };
 

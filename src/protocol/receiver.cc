@@ -1,6 +1,7 @@
 #include "protocol/receiver.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <utility>
 
@@ -20,29 +21,142 @@ Result<FolderTree> open_tree(const std::string& path) {
   return FolderTree(std::move(root).value());
 }
 
+// The folder that holds `file` when this offer would put it there, if it
+// is there already; nothing is made.
+std::optional<platform::Directory> existing_folder(
+    const platform::Directory& root, const FileInfo& file, std::string& shown) {
+  std::optional<platform::Directory> folder;
+  shown = root.path();
+  for (const std::string& part : folder_parts(file.folder.value_or(""))) {
+    Result<platform::Directory> next =
+        (folder ? *folder : root).open_folder(part);
+    if (!next.ok()) return std::nullopt;
+    folder = std::move(next).value();
+  }
+  if (!folder) {
+    Result<platform::Directory> again = platform::Directory::open(root.path());
+    if (!again.ok()) return std::nullopt;
+    folder = std::move(again).value();
+  }
+  shown = folder->path();
+  return folder;
+}
+
+Status hash_file(platform::File& file, std::uint64_t bytes, Sha256& sha) {
+  std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES);
+  while (bytes > 0) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(bytes, buffer.size()));
+    Result<std::size_t> got = file.read({buffer.data(), want});
+    if (!got.ok()) return std::move(got).error();
+    if (*got == 0) return Error{"the file is shorter than it was"};
+    sha.update({buffer.data(), *got});
+    bytes -= *got;
+  }
+  return {};
+}
+
+Status send_verdict(platform::TcpStream& stream, std::uint8_t verdict) {
+  return stream.write_all({&verdict, 1});
+}
+
 }  // namespace
 
+Holdings find_holdings(const Offer& offer, const Store& store,
+                       const platform::Directory& root) {
+  Holdings holdings;
+  if (!offer.from_id) return holdings;
+  for (std::size_t i = 0; i < offer.files.size(); ++i) {
+    const FileInfo& file = offer.files[i];
+    if (!file.modified || file.size == 0) continue;
+    const ResumeKey key{*offer.from_id, file.folder.value_or(""), file.name,
+                        file.size, *file.modified};
+    if (std::optional<StoreEntry> entry = store.find(key)) {
+      const std::uint64_t bytes = store.held(*entry).value_or(0);
+      if (bytes > 0) holdings[i] = Holding{bytes, std::move(entry), "", {}};
+      continue;
+    }
+    // Verified here before, by a sender of ours: same place, size and time.
+    std::string shown;
+    const std::optional<platform::Directory> folder =
+        existing_folder(root, file, shown);
+    if (!folder) continue;
+    const std::string name = safe_file_name(file.name);
+    const Result<platform::FileStatus> status = folder->status(name);
+    if (status.ok() && status->type == platform::FileType::regular &&
+        status->size == file.size && status->modified == *file.modified) {
+      holdings[i] = Holding{
+          file.size, std::nullopt, platform::join_path(shown, name), {}};
+    }
+  }
+  return holdings;
+}
+
+std::uint64_t held_bytes(const Holdings& holdings) {
+  std::uint64_t total = 0;
+  for (const auto& [index, holding] : holdings) total += holding.bytes;
+  return total;
+}
+
+std::vector<ResumeAt> hash_holdings(Holdings& holdings, const Store& store,
+                                    const platform::Directory& root) {
+  std::vector<ResumeAt> offered;
+  for (auto it = holdings.begin(); it != holdings.end();) {
+    Holding& holding = it->second;
+    auto sha = std::make_unique<Sha256>();
+    Status hashed;
+    if (holding.entry) {
+      hashed = store.hash_prefix(*holding.entry, holding.bytes, *sha);
+    } else {
+      // The whole file, as it lies where the offer would put it.
+      Result<platform::File> file = platform::File::open_read(holding.path);
+      hashed = file.ok() ? hash_file(*file, holding.bytes, *sha)
+                         : std::move(file).error();
+    }
+    (void)root;
+    if (!hashed.ok()) {
+      it = holdings.erase(it);
+      continue;
+    }
+    Sha256 copy;
+    copy.copy_from(*sha);
+    offered.push_back({it->first, holding.bytes, copy.finish()});
+    holding.hashed = std::move(sha);
+    ++it;
+  }
+  return offered;
+}
+
 FilePhase::FilePhase(const std::string& path, std::size_t slot_bytes,
-                     std::size_t slots)
-    : ring(slot_bytes, slots), folder_path(path), folders(open_tree(path)) {}
+                     std::size_t slots, Extras extras_)
+    : ring(slot_bytes, slots),
+      folder_path(path),
+      folders(open_tree(path)),
+      extras(std::move(extras_)) {
+  if (folders.ok()) store.emplace(folders->root());
+}
+
+FilePhase::~FilePhase() {
+  if (store) store->remove_if_empty();
+}
 
 Status receive_files(platform::TcpStream& stream,
                      const std::vector<FileInfo>& files,
                      const std::string& folder, std::string_view sender,
-                     Pace pace) {
-  FilePhase phase(folder, TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
+                     const Extras& extras) {
+  FilePhase phase(folder, TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS, extras);
   stream.set_spin(REPLY_SPIN);
   for (std::size_t i = 0; i < files.size(); ++i) {
     console::ProgressLine bar(files[i].name, files[i].size, i + 1,
                               files.size());
     phase.bar = &bar;
-    Result<bool> kept = receive_file(stream, files[i], sender, phase);
+    Result<bool> kept = receive_file(stream, files[i], i, sender, phase);
     phase.bar = nullptr;
     if (!kept.ok()) return std::move(kept).error();
     // A streaming sender stops at the damaged file, but what it sent after
     // it is on its way: nothing more is read, and the next file ends the
     // phase as a sender's end of stream would.
-    if (!*kept && pace == Pace::streamed && i + 1 < files.size()) {
+    if (!*kept && extras.pace == Pace::streamed && i + 1 < files.size()) {
       return Error{files[i + 1].name + ": unexpected end of file"};
     }
   }
@@ -50,41 +164,112 @@ Status receive_files(platform::TcpStream& stream,
 }
 
 Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
-                          std::string_view sender, FilePhase& phase) {
+                          std::size_t index, std::string_view sender,
+                          FilePhase& phase) {
   HashingRing& ring = phase.ring;
   console::ProgressLine* bar = phase.bar;
   const std::string safe_name = safe_file_name(file.name);
+  // Where the file would be, for a failure before it has a name.
+  auto first_path = [&](const std::string& folder, std::size_t limit) {
+    return platform::join_path(folder, candidate_name(safe_name, 0, limit));
+  };
   if (!phase.folders.ok()) {
     // The folder went away: the file cannot be created where it would be.
-    return Error{platform::join_path(
-                     phase.folder_path,
-                     candidate_name(safe_name, 0,
-                                    platform::name_limit(phase.folder_path))) +
-                 ": " + phase.folders.error().message};
+    return Error{
+        first_path(phase.folder_path, platform::name_limit(phase.folder_path)) +
+        ": " + phase.folders.error().message};
   }
   const platform::Directory& folder =
       phase.folders->folder_for(file.folder.value_or(""));
-  std::string path;
-  Result<platform::IncomingFile> created = phase.names.place(
-      folder, safe_name, path,
-      [&](const std::string& name) { return folder.create_file(name); });
-  if (!created.ok()) return Error{path + ": " + created.error().message};
-  platform::IncomingFile& out = created.value();
-  auto remove_ours = [&] {
-    if (out.discard()) phase.names.freed(folder, safe_name);
-  };
 
-  // Deletes what was received, unless something else has taken its place,
-  // and ends the file phase with `reason`.
-  auto discard = [&](std::string_view reason) {
-    remove_ours();
+  // A file the answer named says first where it starts.
+  const Holding* holding = nullptr;
+  std::uint64_t start = 0;
+  if (phase.extras.holdings != nullptr) {
+    const auto found = phase.extras.holdings->find(index);
+    if (found != phase.extras.holdings->end()) {
+      holding = &found->second;
+      std::array<std::uint8_t, 8> header{};
+      if (Status read = stream.read_exact(header, platform::Expect::reply);
+          !read.ok()) {
+        return Error{file.name + ": " + read.error().message};
+      }
+      for (std::uint8_t byte : header) start = start << 8 | byte;
+      if (start != 0 && start != holding->bytes) {
+        return Error{file.name + ": the sender went on at byte " +
+                     std::to_string(start) + ", which was not offered"};
+      }
+    }
+  }
+  const bool goes_on = holding != nullptr && start > 0;
+
+  // Here already, whole: only its digest comes, to prove it the same.
+  if (goes_on && !holding->entry) {
+    Digest theirs{};
+    if (Status read = stream.read_exact(theirs); !read.ok()) {
+      return Error{file.name + ": " + read.error().message};
+    }
+    Sha256 copy;
+    copy.copy_from(*holding->hashed);
+    const bool same = copy.finish() == theirs;
+    if (Status sent =
+            send_verdict(stream, same ? VERDICT_KEPT : VERDICT_DISCARDED);
+        !sent.ok()) {
+      return std::move(sent).error();
+    }
+    if (!same) {
+      console::print(Stream::out, console::peer(Stream::out, file.name) +
+                                      " was damaged on the way and was "
+                                      "discarded\n");
+      return false;
+    }
+    console::print(Stream::out, "Already here: " + holding->path + " from " +
+                                    console::peer(Stream::out, sender) + " (" +
+                                    format_size(file.size) + ", verified)\n");
+    return true;
+  }
+
+  // The file grows in the store and gets its name once verified.
+  std::optional<ResumeKey> key;
+  if (phase.extras.resume_as && file.modified && file.size >= RESUMABLE_BYTES) {
+    key = ResumeKey{*phase.extras.resume_as, file.folder.value_or(""),
+                    file.name, file.size, *file.modified};
+  }
+  if (holding != nullptr && holding->entry && !goes_on) {
+    phase.store->forget(holding->entry->id);  // the sender starts afresh
+  }
+  std::string id;
+  Result<platform::IncomingFile> opened =
+      goes_on ? phase.store->reopen(*holding->entry, start)
+              : phase.store->create(key, id);
+  if (goes_on) id = holding->entry->id;
+  if (!opened.ok()) {
+    return Error{first_path(folder.path(), folder.name_limit()) + ": " +
+                 opened.error().message};
+  }
+  platform::IncomingFile& out = opened.value();
+  const bool resumable = goes_on || key.has_value();
+  if (resumable) out.keep_when_interrupted();
+
+  // What was received stays for the sender to go on with, where it can;
+  // otherwise it goes. The file phase ends with `reason`.
+  auto fail = [&](std::string_view reason) {
+    if (resumable) {
+      (void)out.suspend();
+    } else {
+      out.discard();
+    }
     return Error{file.name + ": " + std::string(reason)};
   };
 
-  ring.start_file();
+  if (goes_on) {
+    ring.start_file(*holding->hashed);
+  } else {
+    ring.start_file();
+  }
   Digest theirs{};
   std::size_t digest_got = 0;
-  std::uint64_t due = file.size;
+  std::uint64_t due = file.size - start;
   // The file's first bytes answer our last verdict (or the answer), so only
   // they are worth a poll; the rest of the data never is.
   platform::Expect expect = platform::Expect::reply;
@@ -106,8 +291,8 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
       Result<std::size_t> got =
           stream.read_some(buffer.subspan(filled, want - filled), expect);
       expect = platform::Expect::all;
-      if (!got.ok()) return discard(got.error().message);
-      if (*got == 0) return discard("unexpected end of file");
+      if (!got.ok()) return fail(got.error().message);
+      if (*got == 0) return fail("unexpected end of file");
       filled += *got;
     }
     std::size_t data = std::min(filled, data_wanted);
@@ -117,7 +302,7 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
     ring.hash(chunk, std::chrono::steady_clock::now() - fill_started >=
                          HashingRing::SLOW_SLOT);
     if (Status written = out.write_all(chunk); !written.ok()) {
-      return discard(written.error().message);
+      return fail(written.error().message);
     }
     due -= data;
     if (bar != nullptr) bar->update(file.size - due);
@@ -129,27 +314,15 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   if (Status read =
           stream.read_exact(std::span(theirs).subspan(digest_got), expect);
       !read.ok()) {
-    return discard(read.error().message);
+    return fail(read.error().message);
   }
   Digest ours = ring.finish_file();
   if (bar != nullptr) bar->erase();
 
-  if (ours == theirs) {
-    // Kept only if it is still there to keep, and every byte reached it.
-    if (Status kept = out.keep(); !kept.ok()) {
-      return Error{file.name + ": " + kept.error().message};
-    }
-    std::uint8_t verdict = VERDICT_KEPT;
-    if (Status sent = stream.write_all({&verdict, 1}); !sent.ok()) {
-      return std::move(sent).error();
-    }
-    console::print(Stream::out, "Received " + path + " from " +
-                                    console::peer(Stream::out, sender) + " (" +
-                                    format_size(file.size) + ", verified)\n");
-  } else {
-    remove_ours();
-    std::uint8_t verdict = VERDICT_DISCARDED;
-    if (Status sent = stream.write_all({&verdict, 1}); !sent.ok()) {
+  if (ours != theirs) {
+    out.discard();
+    if (resumable) phase.store->forget(id);
+    if (Status sent = send_verdict(stream, VERDICT_DISCARDED); !sent.ok()) {
       return std::move(sent).error();
     }
     console::print(Stream::out, console::peer(Stream::out, file.name) +
@@ -157,6 +330,23 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
                                     "discarded\n");
     return false;
   }
+  if (phase.extras.dates && file.modified) {
+    (void)out.set_modified(*file.modified);
+  }
+  // Kept only if it is still there to keep, and every byte reached it; it
+  // never takes the place of anything.
+  std::string path;
+  Status placed = phase.names.place(
+      folder, safe_name, path,
+      [&](const std::string& name) { return out.place(folder, name); });
+  if (resumable) phase.store->forget(id);
+  if (!placed.ok()) return Error{file.name + ": " + placed.error().message};
+  if (Status sent = send_verdict(stream, VERDICT_KEPT); !sent.ok()) {
+    return std::move(sent).error();
+  }
+  console::print(Stream::out, "Received " + path + " from " +
+                                  console::peer(Stream::out, sender) + " (" +
+                                  format_size(file.size) + ", verified)\n");
   return true;
 }
 

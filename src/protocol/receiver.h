@@ -1,10 +1,14 @@
 #pragma once
 
 // The receiver's side of the file phase: each offered file received into
-// the receive folder, hashed as it passes, then kept under a free name or
-// deleted, with its verdict and console line.
+// the private store, hashed as it passes, then placed under a free name in
+// the receive folder or deleted, with its verdict and console line. For a
+// sender of ours, a file may go on from what an earlier transfer left.
 
 #include <cstddef>
+#include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,10 +16,13 @@
 #include "base/result.h"
 #include "console/progress.h"
 #include "platform/network.h"
+#include "platform/sha256.h"
+#include "protocol/extensions.h"
 #include "protocol/hashing_ring.h"
 #include "protocol/offer.h"
 #include "storage/folders.h"
 #include "storage/names.h"
+#include "storage/store.h"
 
 namespace burrowlink {
 
@@ -24,29 +31,67 @@ namespace burrowlink {
 // file ends the phase.
 enum class Pace { lockstep, streamed };
 
+// What the receiver holds of one offered file already: a prefix waiting in
+// the store, or the whole file where this offer would put it, with the
+// size and time offered.
+struct Holding {
+  std::uint64_t bytes = 0;
+  std::optional<StoreEntry> entry;  // the prefix's; none for a whole file
+  std::string path;                 // the whole file's, as shown
+  std::unique_ptr<Sha256> hashed;   // those bytes, once hashed
+};
+// By index in the offer.
+using Holdings = std::map<std::size_t, Holding>;
+
+// What is held of `offer`'s files, for a sender that resumes.
+Holdings find_holdings(const Offer& offer, const Store& store,
+                       const platform::Directory& root);
+std::uint64_t held_bytes(const Holdings& holdings);
+// Hashes each holding, leaving out what cannot be read: the answer's list.
+std::vector<ResumeAt> hash_holdings(Holdings& holdings, const Store& store,
+                                    const platform::Directory& root);
+
+// What a sender of ours adds to the file phase.
+struct Extras {
+  Pace pace = Pace::lockstep;
+  // The files the answer named, each of which starts with its offset.
+  const Holdings* holdings = nullptr;
+  // Big files are recorded in the store under this sender, so that they
+  // can go on later; none without it.
+  std::optional<std::string> resume_as;
+  // Kept files get the modification time the offer gives.
+  bool dates = false;
+};
+
 // Receives, verifies and stores `files` in order, printing a line for each.
 // Fails with the text that ended the file phase.
 Status receive_files(platform::TcpStream& stream,
                      const std::vector<FileInfo>& files,
                      const std::string& folder, std::string_view sender,
-                     Pace pace = Pace::lockstep);
+                     const Extras& extras = {});
 
 // What the files of one file phase share.
 struct FilePhase {
   // Opens the folder at `path` once for the whole phase.
-  FilePhase(const std::string& path, std::size_t slot_bytes, std::size_t slots);
+  FilePhase(const std::string& path, std::size_t slot_bytes, std::size_t slots,
+            Extras extras = {});
+  // An emptied store leaves no trace.
+  ~FilePhase();
   HashingRing ring;
   std::string folder_path;
   // The receive folder and the folders made below it.
   Result<FolderTree> folders;
+  std::optional<Store> store;
   FreeNames names;
+  Extras extras;
   // The status line of the current file, if any.
   console::ProgressLine* bar = nullptr;
 };
 
-// One file of the file phase: true when it was kept, false when its digest
+// File `index` of the offer: true when it was kept, false when its digest
 // did not match and it was deleted.
 Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
-                          std::string_view sender, FilePhase& phase);
+                          std::size_t index, std::string_view sender,
+                          FilePhase& phase);
 
 }  // namespace burrowlink

@@ -1,7 +1,10 @@
 #include "protocol/sender.h"
 
 #include <algorithm>
+#include <array>
 #include <deque>
+#include <map>
+#include <memory>
 
 #include "platform/files.h"
 #include "protocol/extensions.h"
@@ -15,11 +18,55 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Streams file `index`: its offered bytes, then their digest. `more`: the
-// next file follows at once, so its bytes may share the last segment.
+// Where a file the receiver offered to resume starts: 0, or the offered
+// offset once the prefix here is the one there, with its digest going on.
+struct Start {
+  std::uint64_t offset = 0;
+  std::unique_ptr<Sha256> prefix;  // the digest of the bytes before it
+};
+// Per file of the offer that the receiver's answer names; files it does
+// not name have no start on the wire.
+using Starts = std::map<std::size_t, Start>;
+
+// The starts for `offered`: each prefix hashed here and compared with the
+// receiver's. A prefix that differs, or cannot be read, starts at 0.
+Starts plan_starts(const Offer& offer, const std::vector<ResumeAt>& offered,
+                   const PathOf& path_of, const SenderEvents& events) {
+  Starts starts;
+  std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES);
+  for (const ResumeAt& at : offered) {
+    if (at.index >= offer.files.size() || starts.contains(at.index)) continue;
+    Start& start = starts[at.index];
+    if (at.offset == 0 || at.offset > offer.files[at.index].size) continue;
+    Result<platform::File> file = platform::File::open_read(path_of(at.index));
+    if (!file.ok()) continue;
+    auto sha = std::make_unique<Sha256>();
+    std::uint64_t due = at.offset;
+    while (due > 0) {
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(due, buffer.size()));
+      Result<std::size_t> got = file->read({buffer.data(), want});
+      if (!got.ok() || *got == 0) break;
+      sha->update({buffer.data(), *got});
+      due -= *got;
+    }
+    if (due > 0) continue;
+    Sha256 check;
+    check.copy_from(*sha);
+    if (check.finish() != at.prefix) continue;
+    start.offset = at.offset;
+    start.prefix = std::move(sha);
+    if (events.resuming) events.resuming(at.index, at.offset);
+  }
+  return starts;
+}
+
+// Streams file `index`: its offered bytes from `start`, when the receiver
+// named the file, then the digest of all of them. `more`: the next file
+// follows at once, so its bytes may share the last segment.
 Status send_file(TcpStream& stream, HashingRing& ring, const Offer& offer,
                  std::size_t index, const std::string& path, bool more,
-                 const SenderEvents& events) {
+                 const SenderEvents& events, const Start* start = nullptr) {
   const FileInfo& info = offer.files[index];
   Result<platform::File> opened = platform::File::open_read(path);
   if (!opened.ok()) {
@@ -27,8 +74,26 @@ Status send_file(TcpStream& stream, HashingRing& ring, const Offer& offer,
   }
   platform::File& file = opened.value();
 
-  ring.start_file();
   std::uint64_t due = info.size;
+  if (start != nullptr) {
+    std::array<std::uint8_t, 8> header{};
+    for (int i = 0; i < 8; ++i) {
+      header[static_cast<std::size_t>(i)] =
+          static_cast<std::uint8_t>(start->offset >> (56 - 8 * i));
+    }
+    if (Status sent = stream.write_all(header, true); !sent.ok()) {
+      return Error{connection_lost_text(sent.error().message)};
+    }
+    if (start->prefix) {
+      if (Status moved = file.seek(start->offset); !moved.ok()) return moved;
+      due -= start->offset;
+    }
+  }
+  if (start != nullptr && start->prefix) {
+    ring.start_file(*start->prefix);
+  } else {
+    ring.start_file();
+  }
   std::span<std::uint8_t> buffer = ring.next_slot();
   std::size_t last = 0;  // bytes of the final chunk still in `buffer`
   while (due > 0) {
@@ -91,6 +156,7 @@ Status send_in_lockstep(TcpStream& stream, HashingRing& ring,
     if (verdict != VERDICT_KEPT)
       return Error{damaged_text(offer.files[i].name)};
     if (events.verified) events.verified(i, Clock::now() - opened);
+    if (events.settled) events.settled();
   }
   return {};
 }
@@ -171,7 +237,7 @@ class Verdicts {
 // one while this side waits to write data.
 Status send_streamed(TcpStream& stream, HashingRing& ring, const Offer& offer,
                      const PathOf& path_of, StreamWindow window,
-                     const SenderEvents& events) {
+                     const Starts& starts, const SenderEvents& events) {
   Verdicts verdicts(stream, offer, events);
   const std::size_t count = offer.files.size();
   for (std::size_t i = 0; i < count; ++i) {
@@ -185,8 +251,10 @@ Status send_streamed(TcpStream& stream, HashingRing& ring, const Offer& offer,
     }
     const bool more = i + 1 < count && verdicts.files() + 1 < window.files;
     const auto opened = Clock::now();
+    const auto start = starts.find(i);
     if (Status sent =
-            send_file(stream, ring, offer, i, path_of(i), more, events);
+            send_file(stream, ring, offer, i, path_of(i), more, events,
+                      start == starts.end() ? nullptr : &start->second);
         !sent.ok()) {
       return sent;
     }
@@ -228,6 +296,7 @@ Status run_sender(const SocketAddress& to, const Offer& offer,
   // The extended answer counts only where it was asked for; to anyone else
   // every answer but 0x01 is a decline.
   std::optional<StreamWindow> window;
+  std::vector<ResumeAt> offered;
   if (answer == ANSWER_ACCEPT_EXTENDED && offer.extensions) {
     Result<ExtensionAnswer> extended = read_extension_answer(stream);
     if (!extended.ok()) {
@@ -238,6 +307,10 @@ Status run_sender(const SocketAddress& to, const Offer& offer,
       window =
           StreamWindow{std::min(extended->stream->files, STREAM_WINDOW.files),
                        std::min(extended->stream->bytes, STREAM_WINDOW.bytes)};
+      if (extended->resume && offer.extensions->resume > 0) {
+        offered = std::move(*extended->resume);
+        if (events.resumable) events.resumable();
+      }
     }
   } else if (answer != ANSWER_ACCEPT) {
     return Error{std::string(DECLINED_TEXT)};
@@ -248,7 +321,8 @@ Status run_sender(const SocketAddress& to, const Offer& offer,
   (void)stream.set_write_timeout(FILE_PHASE_TIMEOUT);
   HashingRing ring(TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
   if (window) {
-    return send_streamed(stream, ring, offer, path_of, *window, events);
+    const Starts starts = plan_starts(offer, offered, path_of, events);
+    return send_streamed(stream, ring, offer, path_of, *window, starts, events);
   }
   return send_in_lockstep(stream, ring, offer, path_of, events);
 }

@@ -47,6 +47,11 @@ struct SenderEvents {
   // The verdicts that arrived together have all been reported through
   // `verified`: a moment to write what they made.
   std::function<void()> settled;
+  // The receiver can resume files; an interrupted send can go on.
+  std::function<void()> resumable;
+  // File `index` goes on after its first `offset` bytes, which the
+  // receiver has (all of them: it is there already).
+  std::function<void(std::size_t index, std::uint64_t offset)> resuming;
   // The receiver handed out a token for the next part of this send.
   std::function<void(std::string token)> token;
 };

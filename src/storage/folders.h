@@ -33,6 +33,7 @@ class FolderTree {
   // numbered name is used as for a file ("Photos (1)"). Where a level cannot
   // be made, the last one reached. Valid until the next call.
   const platform::Directory& folder_for(std::string_view folder);
+  const platform::Directory& root() const { return m_root; }
 
  private:
   platform::Directory m_root;

@@ -139,18 +139,6 @@ std::uint64_t FreeNames::first_untried(const std::string& key) const {
 
 void FreeNames::took(const std::string& key, std::uint64_t n) {
   if (n > 0) m_next[key] = n + 1;
-  m_last_key = key;
-  m_last_number = n;
-}
-
-void FreeNames::freed(const platform::Directory& folder,
-                      std::string_view safe_name) {
-  const std::string key = key_of(folder, safe_name);
-  auto entry = m_next.find(key);
-  // A number freed again is the next file's of that name to take.
-  if (key == m_last_key && entry != m_next.end()) {
-    entry->second = std::min(entry->second, m_last_number);
-  }
 }
 
 }  // namespace burrowlink

@@ -65,8 +65,6 @@ class FreeNames {
       if (taken.error().kind != ErrorKind::already_exists) return taken;
     }
   }
-  // The name last placed for `safe_name` in `folder` is free again.
-  void freed(const platform::Directory& folder, std::string_view safe_name);
 
  private:
   static std::string key_of(const platform::Directory& folder,
@@ -78,8 +76,6 @@ class FreeNames {
   // found taken, so that many files of one name do not each try every
   // number before theirs again. Names that were free cost no entry.
   std::unordered_map<std::string, std::uint64_t> m_next;
-  std::string m_last_key;
-  std::uint64_t m_last_number = 0;
 };
 
 }  // namespace burrowlink
