@@ -29,10 +29,13 @@ namespace {
 // a thread of its own: it takes the lock and never gives it back.
 SRWLOCK g_in_progress_lock = SRWLOCK_INIT;
 HANDLE g_in_progress = nullptr;
+// The file in progress is to stay, its bytes made durable, rather than go.
+bool g_keep_in_progress = false;
 
 void set_in_progress(HANDLE h) {
   AcquireSRWLockExclusive(&g_in_progress_lock);
   g_in_progress = h;
+  g_keep_in_progress = false;
   ReleaseSRWLockExclusive(&g_in_progress_lock);
 }
 
@@ -55,9 +58,34 @@ bool delete_through_handle(HANDLE h) {
 
 BOOL WINAPI on_console_event(DWORD) {
   AcquireSRWLockExclusive(&g_in_progress_lock);
-  if (g_in_progress != nullptr) delete_through_handle(g_in_progress);
+  if (g_in_progress != nullptr) {
+    // Only bytes on the disk may count as received after a restart.
+    if (g_keep_in_progress) {
+      FlushFileBuffers(g_in_progress);
+    } else {
+      delete_through_handle(g_in_progress);
+    }
+  }
   // What the system's own handler ends a process with on Ctrl+C.
   ExitProcess(0xC000013A);
+}
+
+// FILETIME counts 100 ns from 1601.
+std::int64_t nanoseconds_of(const FILETIME& time) {
+  constexpr std::int64_t FROM_1601 = 116444736000000000;
+  const auto ticks = static_cast<std::int64_t>(
+      std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime);
+  return (ticks - FROM_1601) * 100;
+}
+
+FileStatus status_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  FileStatus status;
+  status.type = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    ? FileType::directory
+                    : FileType::regular;
+  status.size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+  status.modified = nanoseconds_of(info.ftLastWriteTime);
+  return status;
 }
 
 struct FileId {
@@ -175,19 +203,115 @@ Result<IncomingFile> Directory::create_file(std::string_view name) const {
         status);
     return error;
   }
-  File file(reinterpret_cast<std::intptr_t>(h));
+  return incoming(reinterpret_cast<std::intptr_t>(h), name, true);
+}
+
+// Called with the lock held. Makes `handle`, `name` in this folder, the
+// file in progress.
+Result<IncomingFile> Directory::incoming(std::intptr_t handle,
+                                         std::string_view name,
+                                         bool made) const {
+  File file(handle);
+  HANDLE h = handle_of(file.m_handle);
   if (GetFileType(h) != FILE_TYPE_DISK) {
     return Error{"a device has this name", ErrorKind::already_exists};
   }
   Result<FileId> id = file_id(h);
   if (!id.ok()) {
     // Without its number the file could not be told from a replacement.
-    delete_through_handle(h);
+    if (made) delete_through_handle(h);
     return std::move(id).error();
   }
   g_in_progress = h;
+  g_keep_in_progress = false;
   return IncomingFile(std::move(file), *this, name, id->volume,
                       std::uint64_t{id->high} << 32 | id->low);
+}
+
+Result<IncomingFile> Directory::reopen_file(std::string_view name) const {
+  AcquireSRWLockExclusive(&g_in_progress_lock);
+  struct Unlock {
+    ~Unlock() { ReleaseSRWLockExclusive(&g_in_progress_lock); }
+  } unlock;
+  HANDLE h = CreateFileW(native_path(join_path(m_path, name)).c_str(),
+                         GENERIC_WRITE | DELETE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  LARGE_INTEGER end{};
+  if (!SetFilePointerEx(h, end, nullptr, FILE_END)) {
+    Error error = last_error();
+    CloseHandle(h);
+    return error;
+  }
+  return incoming(reinterpret_cast<std::intptr_t>(h), name, false);
+}
+
+Result<Directory> Directory::open_private_folder(std::string_view name) const {
+  const std::string path = join_path(m_path, name);
+  const std::wstring native = native_path(path);
+  if (!CreateDirectoryW(native.c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    return last_error();
+  }
+  // Hidden, as a dot name is elsewhere; a failure costs only that.
+  const DWORD attributes = GetFileAttributesW(native.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      !(attributes & FILE_ATTRIBUTE_HIDDEN)) {
+    SetFileAttributesW(native.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN);
+  }
+  return open_folder(name);
+}
+
+Result<File> Directory::open_file(std::string_view name) const {
+  HANDLE h = CreateFileW(native_path(join_path(m_path, name)).c_str(),
+                         GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  return File(reinterpret_cast<std::intptr_t>(h));
+}
+
+Result<FileStatus> Directory::status(std::string_view name) const {
+  HANDLE h = open_entry(join_path(m_path, name), 0,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  Handle owned(reinterpret_cast<std::intptr_t>(h));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(h, &info)) return last_error();
+  return status_of(info);
+}
+
+Status Directory::remove(std::string_view name) const {
+  if (!DeleteFileW(native_path(join_path(m_path, name)).c_str())) {
+    return last_error();
+  }
+  return {};
+}
+
+Status Directory::remove_folder(std::string_view name) const {
+  if (!RemoveDirectoryW(native_path(join_path(m_path, name)).c_str())) {
+    return last_error();
+  }
+  return {};
+}
+
+Status Directory::write_new(std::string_view name,
+                            std::string_view data) const {
+  const std::string path = join_path(m_path, name);
+  HANDLE h = CreateFileW(native_path(path).c_str(), GENERIC_WRITE, 0, nullptr,
+                         CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  Status written = write_handle_all(h, data.data(), data.size());
+  if (!CloseHandle(h) && written.ok()) written = last_error();
+  if (!written.ok()) DeleteFileW(native_path(path).c_str());
+  return written;
 }
 
 Status IncomingFile::keep() {
@@ -229,6 +353,86 @@ Status IncomingFile::keep() {
   return {};
 }
 
+Status IncomingFile::place(const Directory& folder, std::string_view name) {
+  HANDLE h = handle_of(m_file.m_handle);
+  if (m_file.m_handle.get() == -1) {
+    return Error{"the file was placed already"};
+  }
+  set_in_progress(nullptr);
+  if (rules::windows::is_device_name(name)) {
+    return Error{"a device has this name", ErrorKind::already_exists};
+  }
+  FILE_STANDARD_INFO standard{};
+  if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard,
+                                    sizeof standard) ||
+      standard.DeletePending) {
+    (void)m_file.close();
+    return Error{"the file was deleted while it was received"};
+  }
+  // Renamed through the handle, never over anything.
+  const std::wstring target = native_path(join_path(folder.path(), name));
+  std::vector<std::uint8_t> buffer(sizeof(FILE_RENAME_INFO) +
+                                   target.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::copy(target.begin(), target.end(), rename->FileName);
+  if (!SetFileInformationByHandle(h, FileRenameInfo, rename,
+                                  static_cast<DWORD>(buffer.size()))) {
+    Error error = last_error();
+    if (error.kind != ErrorKind::already_exists) {
+      delete_through_handle(h);
+      (void)m_file.close();
+    }
+    return error;
+  }
+  return m_file.close();
+}
+
+Result<std::uint64_t> IncomingFile::size() const {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(handle_of(m_file.m_handle), &size)) return last_error();
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+Status IncomingFile::truncate(std::uint64_t size) {
+  HANDLE h = handle_of(m_file.m_handle);
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN) || !SetEndOfFile(h)) {
+    return last_error();
+  }
+  return {};
+}
+
+Status IncomingFile::set_modified(std::int64_t nanoseconds) {
+  // FILETIME counts 100 ns from 1601.
+  constexpr std::int64_t FROM_1601 = 116444736000000000;
+  const std::uint64_t ticks =
+      static_cast<std::uint64_t>(nanoseconds / 100 + FROM_1601);
+  FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  if (!SetFileTime(handle_of(m_file.m_handle), nullptr, nullptr, &time)) {
+    return last_error();
+  }
+  return {};
+}
+
+void IncomingFile::keep_when_interrupted() {
+  AcquireSRWLockExclusive(&g_in_progress_lock);
+  if (g_in_progress == handle_of(m_file.m_handle)) g_keep_in_progress = true;
+  ReleaseSRWLockExclusive(&g_in_progress_lock);
+}
+
+Status IncomingFile::suspend() {
+  HANDLE h = handle_of(m_file.m_handle);
+  set_in_progress(nullptr);
+  Status synced;
+  if (!FlushFileBuffers(h)) synced = last_error();
+  Status closed = m_file.close();
+  return synced.ok() ? closed : synced;
+}
+
 bool IncomingFile::discard() {
   if (m_file.m_handle.get() == -1) return false;
   HANDLE h = handle_of(m_file.m_handle);
@@ -259,6 +463,15 @@ Result<File> File::open_read(const std::string& path) {
   return file;
 }
 
+Status File::seek(std::uint64_t offset) {
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  if (!SetFilePointerEx(handle_of(m_handle), at, nullptr, FILE_BEGIN)) {
+    return last_error();
+  }
+  return {};
+}
+
 Result<std::size_t> File::read(Bytes buffer) {
   DWORD got = 0;
   DWORD want =
@@ -283,16 +496,12 @@ Result<FileStatus> file_status(const std::string& path) {
                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   Handle owned(reinterpret_cast<std::intptr_t>(h));
-  FileStatus status;
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileType(h) == FILE_TYPE_DISK &&
       GetFileInformationByHandle(h, &info)) {
-    status.type = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                      ? FileType::directory
-                      : FileType::regular;
-    status.size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    return status_of(info);
   }
-  return status;
+  return FileStatus{};
 }
 
 Result<std::vector<FolderEntry>> read_folder(const std::string& path) {
@@ -322,6 +531,7 @@ Result<std::vector<FolderEntry>> read_folder(const std::string& path) {
                         : FileType::regular;
       status.size =
           std::uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow;
+      status.modified = nanoseconds_of(found.ftLastWriteTime);
       entry.status = status;
     }
     entries.push_back(std::move(entry));

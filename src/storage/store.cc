@@ -162,15 +162,16 @@ void Store::tidy(WallClock::time_point now) {
         });
     if (known || !m_folder->remove(file.name).ok()) ++left;
   }
-  if (left == 0 && m_receive.remove_folder(STORE_NAME).ok()) m_folder.reset();
+  if (left == 0) remove_if_empty();
 }
 
 void Store::remove_if_empty() {
-  // Refused while anything is in it.
-  if (m_folder && m_receive.remove_folder(STORE_NAME).ok()) {
-    m_folder.reset();
-    m_entries.clear();
-  }
+  if (!m_folder) return;
+  // Let go first: a folder held open cannot go everywhere. Refused while
+  // anything is in it; then it is opened again when needed.
+  m_folder.reset();
+  m_entries.clear();
+  (void)m_receive.remove_folder(STORE_NAME);
 }
 
 void Store::make_room(std::uint64_t needed, std::uint64_t free,
