@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "test_util.h"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -15,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 
 namespace burrowlink::testing {
 
@@ -113,7 +116,9 @@ ToolProcess::ToolProcess(const ToolOptions& options) {
     fcntl(terminal, F_SETFD, FD_CLOEXEC);
     fcntl(terminal_side, F_SETFD, FD_CLOEXEC);
   }
-  std::string path = options.peer ? peer_path() : tool_path();
+  std::string path = !options.program.empty() ? options.program
+                     : options.peer             ? peer_path()
+                                                : tool_path();
   std::vector<std::string> args = options.args;
   auto env = options.env;
   if (path.ends_with(".exe")) {
@@ -374,6 +379,50 @@ void faulty_relay(int listen_port, int target_port, RelayFault fault) {
   }
   close(from);
   close(to);
+}
+
+std::string relay_path() {
+  const char* relay = std::getenv("BURROWLINK_RELAY");
+  return relay != nullptr ? relay : "build/burrowlink_relay";
+}
+
+Relay::Relay(int target_port, const std::vector<std::string>& options)
+    : m_counts(std::filesystem::temp_directory_path() /
+               ("burrowlink-relay-" + std::to_string(::getpid()) + "-" +
+                std::to_string(target_port))) {
+  ToolOptions run;
+  run.program = relay_path();
+  run.args = {"--listen", "0", "--to",
+              "127.0.0.1:" + std::to_string(target_port), "--count",
+              m_counts.string()};
+  run.args.insert(run.args.end(), options.begin(), options.end());
+  run.input = "";
+  m_process = std::make_unique<ToolProcess>(run);
+  if (m_process->wait_for_out("listening on ", std::chrono::seconds(5))) {
+    for (int i = 0; i < 100 && m_process->out().find('\n') == std::string::npos;
+         ++i) {
+      m_process->drain();
+    }
+    m_port = std::atoi(m_process->out().c_str() + 13);
+  }
+}
+
+Relay::~Relay() {
+  m_process->kill(SIGTERM);
+  m_process->finish(std::chrono::seconds(5));
+  std::error_code ignored;
+  std::filesystem::remove(m_counts, ignored);
+}
+
+std::uint64_t Relay::carried() {
+  m_process->kill(SIGTERM);
+  m_process->finish(std::chrono::seconds(5));
+  std::uint64_t up = 0;
+  std::istringstream lines(read_whole(m_counts.string()));
+  for (std::string id, sent, back; lines >> id >> sent >> back;) {
+    up += std::stoull(sent);
+  }
+  return up;
 }
 
 int free_tcp_port() {

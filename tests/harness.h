@@ -3,6 +3,8 @@
 // Runs the real burrowlink binary for end-to-end tests.
 
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,6 +42,8 @@ const ToolFlavour& peer();
 struct ToolOptions {
   // Runs the peer binary rather than the one under test.
   bool peer = false;
+  // Runs this program instead, as it is (never under Wine).
+  std::string program;
   std::vector<std::string> args;
   std::string cwd;  // empty: the test's own
   // Variables to set (value) or unset (nullopt) on top of our environment.
@@ -106,6 +110,26 @@ ToolResult run_tool(const ToolOptions& options);
 
 // A free TCP port on 127.0.0.1 at this moment.
 int free_tcp_port();
+
+// The relay of the benchmark (BURROWLINK_RELAY, else
+// build/burrowlink_relay), between a sender and 127.0.0.1:`target_port`,
+// with its `options` (--rate-mbit, --drop-after, ...).
+class Relay {
+ public:
+  Relay(int target_port, const std::vector<std::string>& options);
+  ~Relay();
+  Relay(const Relay&) = delete;
+  Relay& operator=(const Relay&) = delete;
+  // Where senders connect; 0 when the relay did not start.
+  int port() const { return m_port; }
+  // Stops the relay and returns the bytes it carried from senders.
+  std::uint64_t carried();
+
+ private:
+  std::filesystem::path m_counts;
+  std::unique_ptr<ToolProcess> m_process;
+  int m_port = 0;
+};
 
 // What `faulty_relay` does to a connection, counting the sender's bytes
 // from the first one after the offer's frame.

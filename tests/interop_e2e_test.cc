@@ -93,6 +93,19 @@ class InteropTest : public ::testing::TestWithParam<bool> {
 
   std::string to(int at) const { return "127.0.0.1:" + std::to_string(at); }
 
+  // The bytes that wait in the receive folder's store.
+  std::uint64_t held_in_store() const {
+    std::uint64_t held = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(
+             inbox + "/.burrowlink-store", error)) {
+      if (entry.path().extension() == ".part") {
+        held += std::filesystem::file_size(entry.path(), error);
+      }
+    }
+    return held;
+  }
+
   Side receiving, sending;
   ScopedTempDir work;
   std::string inbox;
@@ -220,6 +233,107 @@ TEST_P(InteropTest, DamagedDataIsDiscardedByTheReceiver) {
             got.err.find("transfer failed: never.txt: unexpected end of file"))
       << got.err;
   EXPECT_TRUE(std::filesystem::is_empty(inbox));
+}
+
+// A transfer of a big file that breaks off: the sender killed, the link
+// dropped, or the receiver interrupted. The same send again moves only the
+// rest, and the file arrives whole, dated as its source.
+TEST_P(InteropTest, ABrokenTransferGoesOnWhereItStopped) {
+  constexpr std::size_t SIZE = 64 << 20;
+  std::string big(SIZE, '\0');
+  for (std::size_t i = 0; i < SIZE; i += 4096) {
+    big[i] = static_cast<char>(i / 4096);
+  }
+  const std::string path = source("big.bin", big);
+  enum class Break { sender_killed, link_dropped, receiver_interrupted };
+  for (Break how : {Break::sender_killed, Break::link_dropped,
+                    Break::receiver_interrupted}) {
+    SCOPED_TRACE(static_cast<int>(how));
+    std::filesystem::remove_all(inbox);
+    std::filesystem::create_directories(inbox);
+    port = free_tcp_port();
+    auto recv = receiver("Inbox", false);
+    {
+      // Slow enough to break in the middle.
+      Relay relay(port, how == Break::link_dropped
+                            ? std::vector<std::string>{"--drop-after",
+                                                       std::to_string(SIZE / 2)}
+                            : std::vector<std::string>{"--rate-mbit", "200"});
+      ToolProcess send(options(sending, "home-s",
+                               {"send", path, "--to", to(relay.port())}));
+      if (how != Break::link_dropped) {
+        for (int i = 0; i < 1000 && held_in_store() < SIZE / 4; ++i) {
+          std::this_thread::sleep_for(10ms);
+          recv->drain();
+        }
+        if (how == Break::sender_killed) {
+          send.kill(SIGKILL);
+        } else {
+          recv->kill(SIGINT);
+          recv->finish(10s);
+        }
+      }
+      send.finish(30s);
+    }
+    EXPECT_FALSE(std::filesystem::exists(inbox + "/big.bin"));
+    const std::uint64_t held = held_in_store();
+    EXPECT_GT(held, SIZE / 8);
+    if (how == Break::receiver_interrupted) {
+      recv = receiver("Inbox", false);
+    }
+    Relay counting(port, {});
+    ToolResult again = sender_to(*recv, {path, "--to", to(counting.port())});
+    EXPECT_EQ(0, again.status) << again.err;
+    EXPECT_NE(std::string::npos, again.err.find("Resuming big.bin at "))
+        << again.err;
+    const std::uint64_t carried = counting.carried();
+    EXPECT_LT(carried, SIZE - held + 64 * 1024);
+    EXPECT_TRUE(recv->wait_for_out("Received ", 20s)) << recv->out();
+    recv->kill(SIGTERM);
+    recv->finish(10s);
+    EXPECT_TRUE(big == read_whole(inbox + "/big.bin"));
+    EXPECT_EQ(std::filesystem::last_write_time(work.file("src/big.bin")),
+              std::filesystem::last_write_time(inbox + "/big.bin"));
+    EXPECT_FALSE(std::filesystem::exists(inbox + "/.burrowlink-store"));
+  }
+}
+
+// A prefix is good only for the same source from the same sender.
+TEST_P(InteropTest, AChangedSourceOrAnotherSenderStartsAfresh) {
+  constexpr std::size_t SIZE = 8 << 20;
+  const std::string path = source("doc.bin", std::string(SIZE, 'o'));
+  const auto time = std::filesystem::last_write_time(work.file("src/doc.bin"));
+  auto recv = receiver("Inbox", false);
+  auto broken = [&] {
+    Relay relay(port, {"--drop-after", std::to_string(SIZE / 2)});
+    ToolResult cut = sender_to(*recv, {path, "--to", to(relay.port())});
+    EXPECT_EQ(1, cut.status) << cut.err;
+    EXPECT_TRUE(recv->wait_for_err("transfer failed: ", 10s)) << recv->err();
+    return held_in_store();
+  };
+  ASSERT_GT(broken(), 0u) << recv->err();
+  // Other bytes of the same size and time.
+  write_whole(work.file("src/doc.bin"), std::string(SIZE, 'n'));
+  std::filesystem::last_write_time(work.file("src/doc.bin"), time);
+  ToolResult changed = sender_to(*recv, {path, "--to", to(port)});
+  EXPECT_EQ(0, changed.status) << changed.err;
+  EXPECT_EQ(std::string::npos, changed.err.find("Resuming")) << changed.err;
+  EXPECT_TRUE(recv->wait_for_out("Received ", 20s)) << recv->out();
+  EXPECT_EQ(std::string(SIZE, 'n'), read_whole(inbox + "/doc.bin"));
+
+  std::filesystem::remove(inbox + "/doc.bin");
+  ASSERT_GT(broken(), 0u);
+  ToolOptions stranger = options(sending, "home-r", {"send", path, "--to",
+                                                     to(port)});
+  ToolResult other = run_tool(stranger);
+  EXPECT_EQ(0, other.status) << other.err;
+  EXPECT_EQ(std::string::npos, other.err.find("Resuming")) << other.err;
+  EXPECT_TRUE(recv->wait_for_out("Received ", 20s)) << recv->out();
+  recv->kill(SIGTERM);
+  recv->finish(10s);
+  EXPECT_EQ(std::string(SIZE, 'n'), read_whole(inbox + "/doc.bin"));
+  // The first sender's prefix still waits for it.
+  EXPECT_GT(held_in_store(), 0u);
 }
 
 std::string side_name(const ::testing::TestParamInfo<bool>& info) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
 #include <thread>
 
 #include "protocol/extensions.h"
@@ -195,6 +196,36 @@ TEST_F(StreamTest, AStallLongerThanTheTimeLimitEndsBothSides) {
     EXPECT_EQ(std::string(1 << 20, '1'), read_whole(inbox + "/one.bin"));
   }
   EXPECT_EQ(1u, store_data().size());
+}
+
+// A receiver killed at any moment leaves a whole, verified file under its
+// name, or data in its store, or nothing: never a part under a final name.
+TEST_F(StreamTest, AKilledReceiverNeverLeavesAPartialFileUnderItsName) {
+  const std::string data(8 << 20, 'k');
+  write_whole(src("k.bin"), data);
+  std::mt19937 random(std::random_device{}());
+  for (int round = 0; round < 6; ++round) {
+    std::filesystem::remove_all(inbox);
+    port = free_tcp_port();
+    auto recv = receiver({"--yes"});
+    Relay relay(port, {"--rate-mbit", "200"});
+    ToolOptions options;
+    options.args = {"send", tool_src("k.bin"), "--to",
+                    "127.0.0.1:" + std::to_string(relay.port())};
+    options.env = {{"HOME", work.file("home-s")},
+                   {"USERPROFILE", std::nullopt}};
+    ToolProcess send(options);
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(random() % 450));
+    recv->kill(SIGKILL);
+    recv->finish(10s);
+    send.finish(70s);
+    for (const std::string& name : names_in(inbox)) {
+      if (name == ".burrowlink-store") continue;
+      EXPECT_EQ("k.bin", name) << round;
+      EXPECT_TRUE(data == read_whole(inbox + "/k.bin")) << round;
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,152 @@
+#include "storage/store.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "test_util.h"
+
+namespace burrowlink {
+namespace {
+
+using testing::ScopedTempDir;
+
+ResumeKey key_of(std::string name, std::uint64_t size = 10) {
+  return ResumeKey{"sender", "Photos/2024", std::move(name), size, 1234};
+}
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(root.ok()) << root.error().message; }
+
+  // An entry holding `bytes` of `key`'s file, as a broken transfer leaves
+  // it; its id.
+  std::string waiting(const ResumeKey& key, const std::string& bytes) {
+    Store store(*root);
+    std::string id;
+    Result<platform::IncomingFile> file = store.create(key, id);
+    EXPECT_OK(file);
+    if (!file.ok()) return id;
+    EXPECT_OK(file->write_all(
+        {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}));
+    EXPECT_OK(file->suspend());
+    return id;
+  }
+
+  std::vector<std::string> names() const {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(
+             testing::fs_path(dir.file(std::string(STORE_NAME))), error)) {
+      found.push_back(entry.path().filename().string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  }
+
+  ScopedTempDir dir;
+  Result<platform::Directory> root = platform::Directory::open(dir.path());
+};
+
+TEST(StoreRecord, ReadsOnlyWhatItWrites) {
+  StoreEntry entry{"id", key_of("a \"b\".jpg", 99), {}};
+  const std::string record = store_record(entry);
+  EXPECT_EQ(R"({"sender":"sender","folder":"Photos/2024","name":"a \"b\".jpg",)"
+            R"("size":99,"modified":1234})",
+            record);
+  EXPECT_EQ(entry.key, read_store_record(record)->key);
+  for (const char* bad : {
+           R"({"sender":"s","folder":"","name":"n","size":1})",
+           R"({"sender":"s","folder":"","name":"n","size":1,"modified":-1})",
+           R"({"sender":"s","folder":"","name":"n","size":"1","modified":1})",
+           R"({"sender":"s","folder":"","name":"n","size":1,"modified":1,)"
+           R"("size":2})",
+           R"({"sender":"s","folder":"","name":"n","size":1,"modified":1,)"
+           R"("more":0})",
+           R"(["s","","n",1,1])",
+           R"({"sender":"s","folder":"","name":"n","size":1,"modified":1)",
+       }) {
+    EXPECT_EQ(std::nullopt, read_store_record(bad)) << bad;
+  }
+}
+
+TEST_F(StoreTest, FindsAPrefixOnlyForTheSameFileFromTheSameSender) {
+  waiting(key_of("a.jpg"), "12345");
+  Store store(*root);
+  ASSERT_OK(store.open(false));
+  std::optional<StoreEntry> found = store.find(key_of("a.jpg"));
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(5u, store.held(*found).value_or(0));
+  Sha256 sha;
+  ASSERT_OK(store.hash_prefix(*found, 3, sha));
+  Sha256 expected;
+  expected.update({reinterpret_cast<const std::uint8_t*>("123"), 3});
+  EXPECT_EQ(expected.finish(), sha.finish());
+
+  for (ResumeKey other : {key_of("b.jpg"), key_of("a.jpg", 11)}) {
+    EXPECT_EQ(std::nullopt, store.find(other)) << other.name << other.size;
+  }
+  ResumeKey later = key_of("a.jpg");
+  later.modified += 1;
+  ResumeKey elsewhere = key_of("a.jpg");
+  elsewhere.folder = "Photos";
+  ResumeKey stranger = key_of("a.jpg");
+  stranger.sender = "someone else";
+  for (const ResumeKey& other : {later, elsewhere, stranger}) {
+    EXPECT_EQ(std::nullopt, store.find(other));
+  }
+}
+
+// What no resume can use goes: data of senders that cannot resume, records
+// without data, records that do not read, and entries older than a week;
+// and an empty store goes with them.
+TEST_F(StoreTest, TidyingKeepsOnlyWhatCanResumeWithinAWeek) {
+  const std::string fresh = waiting(key_of("fresh"), "abc");
+  const std::string gone = waiting(key_of("gone"), "abc");
+  Store store(*root);
+  ASSERT_OK(store.open(false));
+  std::string spec;
+  {
+    Result<platform::IncomingFile> file = store.create(std::nullopt, spec);
+    ASSERT_OK(file);
+    ASSERT_OK(file->suspend());
+  }
+  ASSERT_OK(store.open(true));
+  std::filesystem::remove(dir.file(std::string(STORE_NAME)) + "/" + gone +
+                          ".part");
+  testing::write_whole(dir.file(std::string(STORE_NAME)) + "/junk.json", "{");
+  store.tidy(WallClock::now());
+  EXPECT_EQ((std::vector<std::string>{fresh + ".json", fresh + ".part"}),
+            names());
+  EXPECT_TRUE(store.find(key_of("fresh")).has_value());
+
+  store.tidy(WallClock::now() + STORE_KEEPS + std::chrono::hours(1));
+  EXPECT_FALSE(
+      std::filesystem::exists(dir.file(std::string(STORE_NAME))));
+}
+
+TEST_F(StoreTest, RoomIsMadeOldestFirstSparingWhatIsWanted) {
+  const std::string oldest = waiting(key_of("1"), std::string(100, 'x'));
+  std::filesystem::last_write_time(
+      testing::fs_path(dir.file(std::string(STORE_NAME)) + "/" + oldest +
+                       ".json"),
+      std::filesystem::file_time_type::clock::now() - std::chrono::hours(3));
+  const std::string older = waiting(key_of("2"), std::string(100, 'x'));
+  std::filesystem::last_write_time(
+      testing::fs_path(dir.file(std::string(STORE_NAME)) + "/" + older +
+                       ".json"),
+      std::filesystem::file_time_type::clock::now() - std::chrono::hours(2));
+  const std::string newest = waiting(key_of("3"), std::string(100, 'x'));
+  Store store(*root);
+  ASSERT_OK(store.open(false));
+  // 150 bytes more than are free: two entries go, the wanted one stays.
+  store.make_room(250, 100, {oldest});
+  EXPECT_TRUE(store.find(key_of("1")).has_value());
+  EXPECT_FALSE(store.find(key_of("2")).has_value());
+  EXPECT_FALSE(store.find(key_of("3")).has_value());
+  store.make_room(10, 100, {});
+  EXPECT_TRUE(store.find(key_of("1")).has_value());
+}
+
+}  // namespace
+}  // namespace burrowlink
