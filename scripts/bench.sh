@@ -374,8 +374,33 @@ if part link; then
     echo "$t1 - $t0" | bc -l
   }
 
+  # The 1 GiB file broken off at half by a relay that drops the connection,
+  # then sent again: the seconds and bytes of the second attempt.
+  link_resume() {
+    fresh_out; next_port
+    in_far env HOME=$work/home-r "$bin" receive --dir "$work/out" --yes \
+      --port $port > /dev/null 2> "$work/recv.err" &
+    local rpid=$! cut=$((port + 1000)) t0 t1
+    for _ in $(seq 1 200); do grep -q Ready "$work/recv.err" 2>/dev/null && break; sleep 0.01; done
+    "$relay" --listen $cut --to 10.99.0.2:$port --drop-after $((big_bytes / 2)) &
+    local relay_pid=$!
+    sleep 0.2
+    "$bin" send "$work/src/big.bin" --to 127.0.0.1:$cut 2> /dev/null || true
+    kill $relay_pid; wait $relay_pid 2>/dev/null || true
+    "$relay" --listen $cut --to 10.99.0.2:$port --count "$work/resume.count" &
+    relay_pid=$!
+    sleep 0.2; t0=$(now)
+    "$bin" send "$work/src/big.bin" --to 127.0.0.1:$cut 2> "$work/send.err"
+    t1=$(now)
+    kill $relay_pid; wait $relay_pid 2>/dev/null || true
+    kill $rpid; wait $rpid 2>/dev/null || true
+    grep -q Resuming "$work/send.err" || { echo "the second attempt did not resume" >&2; exit 1; }
+    check_big "$work/out/big.bin"
+    echo "$(echo "$t1 - $t0" | bc -l) $(awk '{n += $2} END {print n + 0}' "$work/resume.count")"
+  }
+
   gib=$(echo "$big_bytes / 1073741824" | bc -l)
-  : > "$work/link_bl"; : > "$work/link_rsync"
+  : > "$work/link_bl"; : > "$work/link_rsync"; : > "$work/link_resume"
   : > "$work/link_bl_small"; : > "$work/link_rsync_small"
   for r in $(seq 1 "$link_rounds"); do
     echo "link round $r/$link_rounds ($link_rate)"
@@ -383,6 +408,7 @@ if part link; then
     link_rsync >> "$work/link_rsync"
     link_bl_small >> "$work/link_bl_small"
     link_rsync_small >> "$work/link_rsync_small"
+    [[ -x $relay ]] && link_resume >> "$work/link_resume"
   done
   printf '\n%-28s %10s %14s %14s\n' "1 GiB over $link_rate (median)" "MB/s" \
     "send CPU s/GiB" "recv CPU s/GiB"
@@ -401,6 +427,15 @@ if part link; then
     link_fps[$tool]=$(echo "2000 / $(median < "$work/link_${tool}_small")" | bc -l)
     printf '%-28s %10.0f\n' "$tool" "${link_fps[$tool]}"
   done
+  if [[ -s $work/link_resume ]]; then
+    resume_time=$(col_median "$work/link_resume" 1)
+    resume_gib=$(echo "$(col_median "$work/link_resume" 2) / 1073741824" | bc -l)
+    resume_ratio=$(echo "$resume_time / $(col_median "$work/link_bl" 1)" | bc -l)
+    printf '\n%-28s %10s %10s %14s\n' "1 GiB broken at half" "moved GiB" \
+      "seconds" "of a whole"
+    printf '%-28s %10.2f %10.2f %13.2fx\n' "second attempt (median)" \
+      "$resume_gib" "$resume_time" "$resume_ratio"
+  fi
   if part loopback; then
     loop_send=$(echo "$(col_median "$work/loop_cpu" 1) / $gib" | bc -l)
     loop_recv=$(echo "$(col_median "$work/loop_cpu" 2) / $gib" | bc -l)
@@ -588,6 +623,7 @@ if part link; then
   summary+=("link recv CPU ${versus_loop_recv}$(ratio "${link_recv[bl]} / ${link_recv[rsync]}")x rsync")
   summary+=("link send CPU ${versus_loop_send}$(ratio "${link_send[bl]} / ${link_send[rsync]}")x rsync")
   summary+=("link $(ratio "${link_fps[bl]} / ${link_fps[rsync]}")x rsync files/s")
+  [[ -n ${resume_ratio:-} ]] && summary+=("$(printf 'resume moved %.2f GiB in %.2fx a whole' "$resume_gib" "$resume_ratio")")
 fi
 if part alone; then
   summary+=("$(printf 'alone recv %.0f%%, send %.0f%% of SHA-256' \
