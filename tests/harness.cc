@@ -1,7 +1,5 @@
 #include "harness.h"
 
-#include "test_util.h"
-
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -18,6 +16,8 @@
 #include <cstring>
 #include <filesystem>
 #include <sstream>
+
+#include "test_util.h"
 
 namespace burrowlink::testing {
 
@@ -117,8 +117,8 @@ ToolProcess::ToolProcess(const ToolOptions& options) {
     fcntl(terminal_side, F_SETFD, FD_CLOEXEC);
   }
   std::string path = !options.program.empty() ? options.program
-                     : options.peer             ? peer_path()
-                                                : tool_path();
+                     : options.peer           ? peer_path()
+                                              : tool_path();
   std::vector<std::string> args = options.args;
   auto env = options.env;
   if (path.ends_with(".exe")) {
@@ -344,7 +344,8 @@ void faulty_relay(int listen_port, int target_port, RelayFault fault) {
       const bool stalled_before = stalled;
       int out = side == 0 ? to : from;
       if (n <= 0) {
-        shutdown(out, SHUT_WR);
+        // A stalled link passes on no end either.
+        if (!stalled) shutdown(out, SHUT_WR);
         open[side] = false;
         continue;
       }
@@ -392,9 +393,9 @@ Relay::Relay(int target_port, const std::vector<std::string>& options)
                 std::to_string(target_port))) {
   ToolOptions run;
   run.program = relay_path();
-  run.args = {"--listen", "0", "--to",
-              "127.0.0.1:" + std::to_string(target_port), "--count",
-              m_counts.string()};
+  run.args = {"--listen", "0",
+              "--to",     "127.0.0.1:" + std::to_string(target_port),
+              "--count",  m_counts.string()};
   run.args.insert(run.args.end(), options.begin(), options.end());
   run.input = "";
   m_process = std::make_unique<ToolProcess>(run);

@@ -3,9 +3,9 @@
 // Runs the real burrowlink binary for end-to-end tests.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>

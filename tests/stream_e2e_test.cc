@@ -215,8 +215,7 @@ TEST_F(StreamTest, AKilledReceiverNeverLeavesAPartialFileUnderItsName) {
     options.env = {{"HOME", work.file("home-s")},
                    {"USERPROFILE", std::nullopt}};
     ToolProcess send(options);
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(random() % 450));
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 450));
     recv->kill(SIGKILL);
     recv->finish(10s);
     send.finish(70s);

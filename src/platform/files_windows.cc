@@ -233,12 +233,11 @@ Result<IncomingFile> Directory::reopen_file(std::string_view name) const {
   struct Unlock {
     ~Unlock() { ReleaseSRWLockExclusive(&g_in_progress_lock); }
   } unlock;
-  HANDLE h = CreateFileW(native_path(join_path(m_path, name)).c_str(),
-                         GENERIC_WRITE | DELETE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr);
+  HANDLE h = CreateFileW(
+      native_path(join_path(m_path, name)).c_str(), GENERIC_WRITE | DELETE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   LARGE_INTEGER end{};
   if (!SetFilePointerEx(h, end, nullptr, FILE_END)) {
@@ -266,12 +265,11 @@ Result<Directory> Directory::open_private_folder(std::string_view name) const {
 }
 
 Result<File> Directory::open_file(std::string_view name) const {
-  HANDLE h = CreateFileW(native_path(join_path(m_path, name)).c_str(),
-                         GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr);
+  HANDLE h = CreateFileW(
+      native_path(join_path(m_path, name)).c_str(), GENERIC_READ,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   return File(reinterpret_cast<std::intptr_t>(h));
 }
@@ -303,10 +301,9 @@ Status Directory::remove_folder(std::string_view name) const {
 Status Directory::write_new(std::string_view name,
                             std::string_view data) const {
   const std::string path = join_path(m_path, name);
-  HANDLE h = CreateFileW(native_path(path).c_str(), GENERIC_WRITE, 0, nullptr,
-                         CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr);
+  HANDLE h = CreateFileW(
+      native_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   Status written = write_handle_all(h, data.data(), data.size());
   if (!CloseHandle(h) && written.ok()) written = last_error();

@@ -56,6 +56,13 @@ Status hash_file(platform::File& file, std::uint64_t bytes, Sha256& sha) {
   return {};
 }
 
+// True for modification times that are the same to the coarsest step a
+// file system keeps (FAT's two seconds); the digests decide the rest.
+bool same_time(std::int64_t ours, std::int64_t offered) {
+  constexpr std::int64_t STEP = 2'000'000'000;
+  return ours - offered < STEP && offered - ours < STEP;
+}
+
 Status send_verdict(platform::TcpStream& stream, std::uint8_t verdict) {
   return stream.write_all({&verdict, 1});
 }
@@ -84,7 +91,8 @@ Holdings find_holdings(const Offer& offer, const Store& store,
     const std::string name = safe_file_name(file.name);
     const Result<platform::FileStatus> status = folder->status(name);
     if (status.ok() && status->type == platform::FileType::regular &&
-        status->size == file.size && status->modified == *file.modified) {
+        status->size == file.size &&
+        same_time(status->modified, *file.modified)) {
       holdings[i] = Holding{
           file.size, std::nullopt, platform::join_path(shown, name), {}};
     }

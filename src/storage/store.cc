@@ -37,9 +37,8 @@ bool ends_with(std::string_view name, std::string_view ending) {
 }
 
 WallClock::time_point time_of(std::int64_t nanoseconds) {
-  return WallClock::time_point(
-      std::chrono::duration_cast<WallClock::duration>(
-          std::chrono::nanoseconds(nanoseconds)));
+  return WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(
+      std::chrono::nanoseconds(nanoseconds)));
 }
 
 }  // namespace
@@ -88,7 +87,8 @@ std::optional<StoreEntry> read_store_record(std::string_view text) {
       ok = number && !(seen & bit) &&
            (bit == 8 || *number <= std::uint64_t{INT64_MAX});
       if (ok && bit == 8) entry.key.size = *number;
-      if (ok && bit == 16) entry.key.modified = static_cast<std::int64_t>(*number);
+      if (ok && bit == 16)
+        entry.key.modified = static_cast<std::int64_t>(*number);
       seen |= bit;
     } else {
       ok = false;  // records are ours: anything else is not one
@@ -236,7 +236,8 @@ Status Store::hash_prefix(const StoreEntry& entry, std::uint64_t bytes,
 
 Result<platform::IncomingFile> Store::create(
     const std::optional<ResumeKey>& key, std::string& id) {
-  if (Status opened = open(true); !opened.ok()) return std::move(opened).error();
+  if (Status opened = open(true); !opened.ok())
+    return std::move(opened).error();
   for (;;) {
     id = new_id();
     if (key) {
@@ -260,13 +261,15 @@ Result<platform::IncomingFile> Store::create(
 
 Result<platform::IncomingFile> Store::reopen(const StoreEntry& entry,
                                              std::uint64_t bytes) {
-  if (Status opened = open(false); !opened.ok()) return std::move(opened).error();
+  if (Status opened = open(false); !opened.ok())
+    return std::move(opened).error();
   if (!m_folder) return Error{"the store is gone", ErrorKind::not_found};
   Result<platform::IncomingFile> file =
       m_folder->reopen_file(entry.id + std::string(DATA_ENDING));
   if (!file.ok()) return file;
   // Bytes past those the sender agreed on are not the file's.
-  if (Status cut = file->truncate(bytes); !cut.ok()) return std::move(cut).error();
+  if (Status cut = file->truncate(bytes); !cut.ok())
+    return std::move(cut).error();
   return file;
 }
 

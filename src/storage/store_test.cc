@@ -121,8 +121,7 @@ TEST_F(StoreTest, TidyingKeepsOnlyWhatCanResumeWithinAWeek) {
   EXPECT_TRUE(store.find(key_of("fresh")).has_value());
 
   store.tidy(WallClock::now() + STORE_KEEPS + std::chrono::hours(1));
-  EXPECT_FALSE(
-      std::filesystem::exists(dir.file(std::string(STORE_NAME))));
+  EXPECT_FALSE(std::filesystem::exists(dir.file(std::string(STORE_NAME))));
 }
 
 TEST_F(StoreTest, RoomIsMadeOldestFirstSparingWhatIsWanted) {
