@@ -151,5 +151,11 @@ bool is_console(HANDLE h) {
   return h != INVALID_HANDLE_VALUE && h != nullptr && GetConsoleMode(h, &mode);
 }
 
+HANDLE open_entry(const std::string& path, DWORD access, DWORD share) {
+  return CreateFileW(
+      native_path(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
 }  // namespace win32
 }  // namespace burrowlink::platform

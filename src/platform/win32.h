@@ -53,6 +53,9 @@ Status write_handle_all(HANDLE h, const char* data, std::size_t size);
 
 bool is_console(HANDLE h);
 
+// Opens what is at `path` without following a link, for its attributes.
+HANDLE open_entry(const std::string& path, DWORD access, DWORD share);
+
 // The files that `argument` names as a pattern: * and ? in its last part,
 // expanded as the C runtimes expand one, sorted with case ignored, as NTFS
 // keeps names. Itself when it holds no pattern or nothing matches.

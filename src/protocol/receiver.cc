@@ -21,26 +21,32 @@ Result<FolderTree> open_tree(const std::string& path) {
   return FolderTree(std::move(root).value());
 }
 
-// The folder that holds `file` when this offer would put it there, if it
-// is there already; nothing is made.
-std::optional<platform::Directory> existing_folder(
-    const platform::Directory& root, const FileInfo& file, std::string& shown) {
-  std::optional<platform::Directory> folder;
-  shown = root.path();
-  for (const std::string& part : folder_parts(file.folder.value_or(""))) {
-    Result<platform::Directory> next =
-        (folder ? *folder : root).open_folder(part);
-    if (!next.ok()) return std::nullopt;
-    folder = std::move(next).value();
+// The folders below the receive folder where an offer's files would go,
+// where they are there already; nothing is made. Each is opened once.
+class ExistingFolders {
+ public:
+  explicit ExistingFolders(const platform::Directory& root) : m_root(root) {}
+
+  const platform::Directory* find(const std::optional<std::string>& value) {
+    if (!value) return &m_root;
+    auto [known, added] = m_found.try_emplace(*value);
+    if (!added) return known->second ? &*known->second : nullptr;
+    std::optional<platform::Directory> folder;
+    for (const std::string& part : folder_parts(*value)) {
+      Result<platform::Directory> next =
+          (folder ? *folder : m_root).open_folder(part);
+      if (!next.ok()) return nullptr;
+      folder = std::move(next).value();
+    }
+    if (!folder) return &m_root;
+    known->second = std::move(folder);
+    return &*known->second;
   }
-  if (!folder) {
-    Result<platform::Directory> again = platform::Directory::open(root.path());
-    if (!again.ok()) return std::nullopt;
-    folder = std::move(again).value();
-  }
-  shown = folder->path();
-  return folder;
-}
+
+ private:
+  const platform::Directory& m_root;
+  std::map<std::string, std::optional<platform::Directory>> m_found;
+};
 
 Status hash_file(platform::File& file, std::uint64_t bytes, Sha256& sha) {
   std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES);
@@ -73,6 +79,7 @@ Holdings find_holdings(const Offer& offer, const Store& store,
                        const platform::Directory& root) {
   Holdings holdings;
   if (!offer.from_id) return holdings;
+  ExistingFolders folders(root);
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
     const FileInfo& file = offer.files[i];
     if (!file.modified || file.size == 0) continue;
@@ -84,17 +91,15 @@ Holdings find_holdings(const Offer& offer, const Store& store,
       continue;
     }
     // Verified here before, by a sender of ours: same place, size and time.
-    std::string shown;
-    const std::optional<platform::Directory> folder =
-        existing_folder(root, file, shown);
-    if (!folder) continue;
+    const platform::Directory* folder = folders.find(file.folder);
+    if (folder == nullptr) continue;
     const std::string name = safe_file_name(file.name);
     const Result<platform::FileStatus> status = folder->status(name);
     if (status.ok() && status->type == platform::FileType::regular &&
         status->size == file.size &&
         same_time(status->modified, *file.modified)) {
-      holdings[i] = Holding{
-          file.size, std::nullopt, platform::join_path(shown, name), {}};
+      holdings[i] = Holding{file.size, std::nullopt,
+                            platform::join_path(folder->path(), name), {}};
     }
   }
   return holdings;
