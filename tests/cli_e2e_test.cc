@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <regex>
 
 #include "cli/cli_error.h"
 #include "cli/version.h"
 #include "harness.h"
+#include "platform/network.h"
+#include "protocol/wire.h"
 #include "test_util.h"
 
 namespace burrowlink::testing {
@@ -36,6 +39,78 @@ TEST(CommandLine, HelpWordsPrintUsageOnStandardOutput) {
     EXPECT_EQ(USAGE + "\n", r.out);
     EXPECT_EQ("", r.err);
   }
+}
+
+// Nothing announced, listened for, looked up or made: the process ends by
+// itself with the usage text, leaves both ports free and no identity file.
+TEST(CommandLine, HelpAfterACommandWordRunsNothing) {
+  struct Case {
+    std::vector<std::string> args;
+    bool terminal;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {{"receive", "--help"}, false},
+           {{"receive", "--help"}, true},
+           {{"receive", "--yes", "-h", "--port", "45455"}, false},
+           {{"list", "--help"}, false},
+           {{"list", "--seconds", "1", "-h"}, true},
+           {{"send", "--help", "--to", "X"}, false},
+           {{"send", "--help", "--to", "X"}, true},
+           {{"send", "photo.jpg", "-r", "--to", "127.0.0.1", "-h"}, false},
+       }) {
+    ScopedTempDir home;
+    ToolOptions options;
+    options.args = c.args;
+    options.env = {{"HOME", home.path()}, {"USERPROFILE", std::nullopt}};
+    options.terminal = c.terminal;
+    options.timeout = std::chrono::seconds(20);
+    ToolResult r = run_tool(options);
+    const std::string shown = c.args.front() + " " + c.args[1] + " ...";
+    EXPECT_FALSE(r.timed_out) << shown;
+    EXPECT_EQ(0, r.status) << shown;
+    if (!c.terminal) {
+      EXPECT_EQ(USAGE + "\n", r.out) << shown;
+      EXPECT_EQ("", r.err) << shown;
+    } else if (!tool().windows) {
+      EXPECT_EQ(USAGE + "\n", r.out) << shown;
+    } else {
+      // Wine's console decorates what it shows; no other line comes.
+      EXPECT_NE(std::string::npos, r.out.find("BurrowLink on the command line"))
+          << r.out;
+      for (const char* line : {"Ready", "Looking", "Waiting", "burrowlink:"}) {
+        EXPECT_EQ(std::string::npos, r.out.find(line)) << r.out;
+      }
+    }
+    EXPECT_FALSE(std::filesystem::exists(tool().identity_file(home.path())))
+        << shown;
+    EXPECT_TRUE(platform::TcpListener::listen_v4(TRANSFER_PORT, 1).ok())
+        << shown;
+    EXPECT_TRUE(platform::UdpSocket::bind_v4({0, 0, 0, 0}, DISCOVERY_PORT).ok())
+        << shown;
+  }
+}
+
+TEST(CommandLine, AHelpWordAsAnOptionsValueIsThatValue) {
+  ScopedTempDir dir;
+  ToolResult send = run({"send", tool().path(dir.file("gone")), "--to", "-h"});
+  EXPECT_EQ(1, send.status);
+  EXPECT_EQ("", send.out);
+  EXPECT_TRUE(tool().is_os_error(
+      send.err.substr(0, send.err.size() - 1),
+      "burrowlink: " + tool().path(dir.file("gone")) + ": ", ENOENT, 2))
+      << send.err;
+
+  ToolOptions options;
+  options.args = {"receive", "--name",
+                  "--help",  "--once",
+                  "--dir",   tool().path(dir.file("in")),
+                  "--port",  std::to_string(free_tcp_port())};
+  options.env = {{"HOME", dir.path()}, {"USERPROFILE", std::nullopt}};
+  ToolProcess receiver(options);
+  EXPECT_TRUE(receiver.wait_for_err("Ready to receive as \"--help\"",
+                                    std::chrono::seconds(10)))
+      << receiver.err();
+  EXPECT_EQ("", receiver.out());
 }
 
 TEST(CommandLine, VersionWordsPrintTheVersionOnStandardOutput) {
