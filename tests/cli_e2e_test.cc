@@ -132,6 +132,58 @@ TEST(CommandLine, UnknownCommandShowsWordAndUsage) {
   EXPECT_EQ("burrowlink: unknown command \"List\"\n\n" + USAGE + "\n", r.err);
 }
 
+// A hint for a person at a terminal, below the error; pipes get the error as
+// it always was.
+TEST(CommandLine, ATerminalGetsAHintBelowSomeErrors) {
+  ScopedTempDir dir;
+  std::filesystem::create_directories(dir.file("Photos"));
+  const std::string photos = tool().path(dir.file("Photos"));
+  const std::string unknown = "\"\n\n" + USAGE + "\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;  // as a pipe gets it
+    std::string hint;   // the line a terminal adds, if any
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {{"recieve"},
+            "unknown command \"recieve" + unknown,
+            "Did you mean receive?\n"},
+           {{"sned", "a.txt", "--to", "pc"},
+            "unknown command \"sned" + unknown,
+            "Did you mean send?\n"},
+           {{"List"},
+            "unknown command \"List" + unknown,
+            "Did you mean list?\n"},
+           {{"recv"}, "unknown command \"recv" + unknown, ""},
+           {{"send", photos, "--to", "pc"},
+            photos + " is not a file (send folders as separate files)\n",
+            "Add -r to send a folder and everything in it\n"},
+       }) {
+    for (bool terminal : {false, true}) {
+      ScopedTempDir home;
+      ToolOptions options;
+      options.args = c.args;
+      options.env = {{"HOME", home.path()}, {"USERPROFILE", std::nullopt}};
+      options.terminal = terminal;
+      ToolResult r = run_tool(options);
+      EXPECT_EQ(1, r.status) << c.args.front();
+      if (!terminal) {
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ("burrowlink: " + c.error, r.err);
+      } else if (!tool().windows) {
+        EXPECT_EQ("burrowlink: " + c.error + c.hint, r.out);
+      } else if (!c.hint.empty()) {
+        // Wine's console decorates lines; the hint comes last.
+        const std::string hint = c.hint.substr(0, c.hint.size() - 1);
+        EXPECT_NE(std::string::npos, r.out.find(hint)) << r.out;
+        EXPECT_GT(r.out.find(hint), r.out.find("burrowlink: ")) << r.out;
+      } else {
+        EXPECT_EQ(std::string::npos, r.out.find("Did you mean")) << r.out;
+      }
+    }
+  }
+}
+
 TEST(CommandLine, ArgumentThatIsNotTextIsRefused) {
   // Wine turns bytes that are not UTF-8 into text before the program sees
   // them; the Windows build's refusal of a lone surrogate is tested alone.

@@ -2,7 +2,9 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
+#include "cli/typos.h"
 #include "cli/version.h"
 #include "commands/list.h"
 #include "commands/receive.h"
@@ -55,6 +57,16 @@ bool is_version_word(std::string_view word) {
   return word == "--version" || word == "-V";
 }
 
+// A person at a terminal who mistyped a command word is offered the one it
+// was nearly; scripts get the message as it always was.
+std::string typo_hint(std::string_view word) {
+  if (!console::on_terminal(console::Stream::err)) return "";
+  std::vector<std::string_view> names;
+  for (const Command& command : COMMANDS) names.push_back(command.name);
+  std::optional<std::string_view> nearest = nearest_word(word, names, 2);
+  return nearest ? "\n" + did_you_mean_text(*nearest) : "";
+}
+
 CommandResult print_usage() {
   console::print(console::Stream::out, std::string(USAGE_TEXT) + "\n");
   return {};
@@ -86,7 +98,9 @@ CommandResult run(Args args) {
     return CliError{
         invalid_argument_text(*bad, text::to_valid_utf8(args[*bad - 1]))};
   }
-  if (command == nullptr) return CliError{unknown_command_text(word)};
+  if (command == nullptr) {
+    return CliError{unknown_command_text(word) + typo_hint(word)};
+  }
   args.erase(args.begin());
   return command->run(std::move(args));
 }

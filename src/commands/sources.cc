@@ -39,8 +39,17 @@ class Lister {
           {SendList::GIVEN, status->size, std::move(path)});
       return {};
     }
-    if (!recursive || status->type != platform::FileType::directory) {
+    if (status->type != platform::FileType::directory) {
       return CliError{not_a_file_text(path)};
+    }
+    if (!recursive) {
+      // A person at a terminal learns the way; scripts get the message as
+      // it always was.
+      std::string hint;
+      if (console::on_terminal(console::Stream::err)) {
+        hint = "\n" + std::string(RECURSIVE_HINT_TEXT);
+      }
+      return CliError{not_a_file_text(path) + hint};
     }
     const std::size_t before = m_list.size();
     if (CommandResult walked = walk(path, offered_name(path)); !walked.ok()) {
