@@ -16,11 +16,11 @@ TEST(EditDistance, CountsEditsUpToTheLimit) {
            {"", "", 2, 0},
            {"send", "send", 2, 0},
            {"", "abc", 5, 3},
-           {"sned", "send", 2, 2},       // a swap is two edits
+           {"sned", "send", 2, 2},  // a swap is two edits
            {"recieve", "receive", 2, 2},
            {"lst", "list", 2, 1},
            {"lisst", "list", 2, 1},
-           {"List", "list", 2, 1},       // case counts
+           {"List", "list", 2, 1},  // case counts
            {"kitten", "sitting", 5, 3},
            {"flaw", "lawn", 5, 2},
            {"receive", "list", 9, 6},

@@ -82,8 +82,14 @@ class Lister {
     m_list.m_folders.push_back({path, value});
     for (platform::FolderEntry& entry : entries) {
       if (!entry.status.ok()) {
-        return CliError{path_error_text(platform::join_path(path, entry.name),
-                                        entry.status.error().message)};
+        const std::string child = platform::join_path(path, entry.name);
+        if (entry.link && entry.status.error().kind == ErrorKind::not_found) {
+          // Nothing there to send; one stale link must not stop the rest.
+          console::print(console::Stream::err,
+                         child + ": a broken link, skipped\n");
+          continue;
+        }
+        return CliError{path_error_text(child, entry.status.error().message)};
       }
       switch (entry.status->type) {
         case platform::FileType::regular:
