@@ -470,7 +470,8 @@ TEST_F(TransferTest, AnOfferTooLargeForTheDiskIsPointedOutOnATerminalOnly) {
       if (!tool().windows) {
         EXPECT_NE(std::string::npos,
                   all.find(" is free in " + tool().path(inbox) +
-                           "\n  huge.bin (1048576.0 TB)\n" + question))
+                           "\n  huge.bin (1048576.0 TB)\n  from 127.0.0.1\n" +
+                           question))
             << all;
       }
     } else {
