@@ -58,5 +58,108 @@ TEST_F(SendConsoleTest, ABrokenLinkInAFolderIsSkippedAndTheRestSent) {
             failed.err);
 }
 
+// What a terminal shows for `output`: carriage returns overwrite the line,
+// trailing blanks are invisible.
+std::string screen(const std::string& output) {
+  std::vector<std::string> lines(1);
+  std::size_t column = 0;
+  for (char c : output) {
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      std::string& line = lines.back();
+      if (column < line.size()) {
+        line[column] = c;
+      } else {
+        line.push_back(c);
+      }
+      ++column;
+    }
+  }
+  std::string shown;
+  for (std::string& line : lines) {
+    line.erase(line.find_last_not_of(' ') + 1);
+    shown += line + "\n";
+  }
+  return shown.substr(0, shown.size() - 1);
+}
+
+TEST_F(SendConsoleTest, ATerminalSeesEachFilesFolderAndASummary) {
+  const std::string photos = src("Photos");
+  std::filesystem::create_directories(photos + "/2024");
+  write_whole(photos + "/2024/a.jpg", std::string(3000, 'a'));
+  write_whole(photos + "/b.txt", "bb");
+  write_whole(src("c.txt"), "c");
+  const std::string rate = "[0-9.]+ [KMG]?B/s";
+  const std::string waiting =
+      "Waiting for 127\\.0\\.0\\.1:[0-9]+ to accept\\.\\.\\.\n";
+  struct Case {
+    bool terminal;
+    std::vector<std::string> args;
+    std::string lines;  // after the waiting line, as a pattern
+    std::string found;  // under Wine, whose console decorates lines
+  };
+  const std::string a_jpg = tool().join(tool().join("Photos", "2024"), "a.jpg");
+  const std::string b_txt = tool().join("Photos", "b.txt");
+  for (const Case& c : std::initializer_list<Case>{
+           {false,
+            {"-r", tool().path(photos), tool_src("c.txt")},
+            "Sent a\\.jpg \\(2\\.9 KB, " + rate +
+                ", verified\\)\n"
+                "Sent b\\.txt \\(2 B, " +
+                rate +
+                ", verified\\)\n"
+                "Sent c\\.txt \\(1 B, " +
+                rate + ", verified\\)\n",
+            ""},
+           {true,
+            {"-r", tool().path(photos), tool_src("c.txt")},
+            "Sent Photos/2024/a\\.jpg \\(2\\.9 KB, " + rate +
+                ", verified\\)\n"
+                "Sent Photos/b\\.txt \\(2 B, " +
+                rate +
+                ", verified\\)\n"
+                "Sent c\\.txt \\(1 B, " +
+                rate +
+                ", verified\\)\n"
+                "Sent 3 files, 2\\.9 KB in [0-9.]+ s \\(" +
+                rate + "\\)\n",
+            "Sent " + a_jpg + " (2.9 KB, "},
+           {true,
+            {tool_src("c.txt")},
+            "Sent c\\.txt \\(1 B, " + rate +
+                ", verified\\)\n"
+                "Sent 1 file, 1 B in [0-9.]+ s \\(" +
+                rate + "\\)\n",
+            "Sent 1 file, 1 B in "},
+       }) {
+    std::filesystem::remove_all(inbox);
+    auto recv = receiver({"--yes", "--once"});
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--to", to()});
+    ToolResult sent = send_at(c.terminal, args);
+    recv->finish(10s);
+    EXPECT_EQ(0, sent.status) << sent.err << sent.out;
+    if (!c.terminal) {
+      EXPECT_EQ("", sent.out);
+      EXPECT_TRUE(std::regex_match(sent.err, std::regex(waiting + c.lines)))
+          << sent.err;
+    } else if (!tool().windows) {
+      const std::string shown = screen(sent.out);
+      EXPECT_TRUE(std::regex_match(shown, std::regex(waiting + c.lines)))
+          << shown;
+    } else {
+      EXPECT_NE(std::string::npos, sent.out.find(c.found)) << sent.out;
+      if (c.args.size() > 1) {
+        EXPECT_NE(std::string::npos, sent.out.find("Sent " + b_txt + " (2 B"))
+            << sent.out;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace burrowlink::testing

@@ -445,7 +445,8 @@ TEST_F(TransferTest, SenderShowsProgressOnATerminal) {
       final_screen, match,
       std::regex(
           "Waiting for 127\\.0\\.0\\.1:[0-9]+ to accept\\.\\.\\.\n"
-          "Sent slow\\.bin \\(22\\.9 MB, [0-9.]+ [KM]?B/s, verified\\)\n")))
+          "Sent slow\\.bin \\(22\\.9 MB, [0-9.]+ [KM]?B/s, verified\\)\n"
+          "Sent 1 file, 22\\.9 MB in [0-9.]+ s \\([0-9.]+ [KM]?B/s\\)\n")))
       << final_screen;
 }
 

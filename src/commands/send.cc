@@ -39,7 +39,28 @@ std::size_t prefix_length(std::string_view path) {
   return rules::windows::prefix_length(path);
 }
 
+// Where a file of a folder sent with -r came from, as this system writes
+// paths: "Photos/2024/a.jpg".
+std::string path_in_folder(const FileInfo& file) {
+  std::string path;
+  const std::string folder = file.folder.value_or("");
+  for (std::size_t start = 0; start < folder.size();) {
+    std::size_t end = std::min(folder.find('/', start), folder.size());
+    path = platform::join_path(path, folder.substr(start, end - start));
+    start = end + 1;
+  }
+  return platform::join_path(path, file.name);
+}
+
 }  // namespace
+
+std::string sent_summary(std::size_t files, std::uint64_t bytes,
+                         std::chrono::nanoseconds elapsed) {
+  return "Sent " + std::to_string(files) +
+         (files == 1 ? " file, " : " files, ") + format_size(bytes) + " in " +
+         format_duration(elapsed) + " (" +
+         format_size(transfer_rate(bytes, elapsed)) + "/s)\n";
+}
 
 std::string offered_name(std::string_view path) {
   path.remove_prefix(prefix_length(path));
@@ -142,13 +163,26 @@ CommandResult send(Args args) {
   // The next part of a long send goes in without a second question.
   std::optional<std::string> next_token;
   events.token = [&](std::string token) { next_token = std::move(token); };
+  // For the line that sums a send up at a terminal: the files' own times
+  // add up to the time spent sending, without connecting and asking.
+  const bool terminal = console::on_terminal(Stream::err);
+  std::size_t sent_files = 0;
+  std::uint64_t sent_bytes = 0;
+  std::chrono::nanoseconds sent_time{0};
   events.verified = [&](std::size_t index, std::chrono::nanoseconds elapsed) {
     bar.reset();
     const FileInfo& file = offer.files[index];
+    // A person sees which of the folder's files it was; scripts keep the
+    // name alone.
+    const std::string shown =
+        terminal && file.folder ? path_in_folder(file) : file.name;
     console::print(Stream::err,
-                   "Sent " + file.name + " (" + format_size(file.size) + ", " +
+                   "Sent " + shown + " (" + format_size(file.size) + ", " +
                        format_size(transfer_rate(file.size, elapsed)) +
                        "/s, verified)\n");
+    ++sent_files;
+    sent_bytes += file.size;
+    sent_time += elapsed;
   };
   for (std::size_t part = 0; part < parts; ++part) {
     first = part * per_offer;
@@ -169,7 +203,12 @@ CommandResult send(Args args) {
     bar.reset();  // erased before the error line or anything else
     if (!sent.ok()) return CliError{sent.error().message};
   }
-  if (note) console::print(Stream::err, "Sent.\n");
+  if (note) {
+    console::print(Stream::err, "Sent.\n");
+  } else if (terminal) {
+    console::print(Stream::err,
+                   sent_summary(sent_files, sent_bytes, sent_time));
+  }
   return {};
 }
 
