@@ -2,9 +2,12 @@
 // terminal, where each file of a folder came from and what a send came to.
 // Pipes get the lines they always got.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <atomic>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "transfer_fixture.h"
 
@@ -158,6 +161,128 @@ TEST_F(SendConsoleTest, ATerminalSeesEachFilesFolderAndASummary) {
             << sent.out;
       }
     }
+  }
+}
+
+// Ctrl+C in the middle of a file ends the progress line, on either side, so
+// that the shell's prompt does not start behind it, as an error does; pipes
+// see no more than before.
+TEST_F(SendConsoleTest, AnInterruptionOrAFailureEndsTheProgressLine) {
+  const std::string data(64 * 1024 * 1024, 's');
+  write_whole(src("big.bin"), data);
+  struct Case {
+    bool sending;
+    bool terminal;
+    bool interrupted;  // else the other side goes away
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {true, true, true},
+           {true, false, true},
+           {false, true, true},
+           {false, false, true},
+           {true, true, false},
+           {false, true, false},
+       }) {
+    const std::string where = std::string(c.sending ? "send" : "receive") +
+                              (c.terminal ? " at a terminal" : "") +
+                              (c.interrupted ? ", interrupted" : ", left");
+    port = free_tcp_port();
+    std::unique_ptr<ToolProcess> tool_side;
+    std::thread other_side;
+    std::atomic<bool> done{false};
+    if (c.sending) {
+      // A receiver that accepts and then reads slowly.
+      auto listener =
+          platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
+      ASSERT_TRUE(listener.ok());
+      ToolOptions options;
+      options.args = {"send", tool_src("big.bin"), "--to", to()};
+      options.env = {{"HOME", work.file("home-s")},
+                     {"USERPROFILE", std::nullopt}};
+      options.terminal = c.terminal;
+      tool_side = std::make_unique<ToolProcess>(options);
+      auto accepted = listener->accept();
+      ASSERT_TRUE(accepted.ok());
+      other_side = std::thread([&, s = std::move(accepted).value()]() mutable {
+        std::uint8_t prefix[4];
+        if (!s.read_exact(prefix).ok()) return;
+        std::string body(static_cast<std::size_t>(prefix[2]) << 8 | prefix[3],
+                         '\0');
+        if (!s.read_exact(
+                  {reinterpret_cast<std::uint8_t*>(body.data()), body.size()})
+                 .ok()) {
+          return;
+        }
+        put(s, "\x01");
+        std::vector<std::uint8_t> buffer(64 * 1024);
+        while (!done) {
+          auto n = s.read_some(buffer);
+          if (!n.ok() || *n == 0) return;
+          std::this_thread::sleep_for(20ms);
+        }
+      });
+    } else {
+      tool_side = receiver({"--yes", "--once"}, {}, c.terminal);
+      other_side = std::thread([&] {
+        TcpStream s = peer();
+        put(s, frame(R"({"from":"Peer","files":[{"name":"big.bin","size":)" +
+                     std::to_string(data.size()) + "}]}"));
+        if (next_byte(s) != 1) return;
+        const std::string chunk(64 * 1024, 'p');
+        while (!done &&
+               s.write_all({reinterpret_cast<const std::uint8_t*>(chunk.data()),
+                            chunk.size()})
+                   .ok()) {
+          std::this_thread::sleep_for(20ms);
+        }
+      });
+    }
+    if (c.terminal) {
+      EXPECT_TRUE(tool_side->wait_for_out(" left", 10s)) << tool_side->out();
+    } else {
+      std::this_thread::sleep_for(1500ms);
+    }
+    if (c.interrupted) {
+      tool_side->kill(SIGINT);
+    } else {
+      done = true;
+    }
+    ToolResult got = tool_side->finish(10s);
+    done = true;
+    other_side.join();
+    const int status = !c.interrupted   ? (c.sending ? 1 : 0)
+                       : tool().windows ? 0x3A
+                                        : 128 + SIGINT;
+    EXPECT_EQ(status, got.status) << where;
+    // What follows the progress line: nothing but its end, or the error.
+    const std::string error = c.interrupted ? ""
+                              : c.sending   ? "burrowlink: connection lost: "
+                                            : "transfer failed: big.bin: ";
+    if (!c.terminal) {
+      EXPECT_EQ(c.sending ? "Waiting for " + to() + " to accept...\n"
+                          : "Ready to receive as \"Recv\" on port " +
+                                std::to_string(port) + ", saving to " +
+                                tool().path(inbox) + "\n",
+                got.err)
+          << where;
+    } else if (!tool().windows) {
+      EXPECT_TRUE(got.out.ends_with("\n")) << where << "\n" << got.out;
+      const std::size_t last = got.out.rfind('\r');
+      ASSERT_NE(std::string::npos, last) << where << "\n" << got.out;
+      if (c.interrupted) {
+        // The last line drawn stays, ended.
+        EXPECT_NE(std::string::npos, got.out.find(" left", last)) << got.out;
+      } else {
+        // Erased, and the error written where it began.
+        EXPECT_EQ(last + 1, got.out.find(error, last)) << got.out;
+      }
+    } else {
+      // Wine's console draws lines its own way; the line still ends.
+      const std::size_t drawn = got.out.rfind(" left");
+      EXPECT_NE(std::string::npos, got.out.find('\n', drawn)) << got.out;
+      EXPECT_NE(std::string::npos, got.out.find(error, drawn)) << got.out;
+    }
+    std::filesystem::remove_all(inbox);
   }
 }
 

@@ -92,6 +92,10 @@ CommandResult send(Args args) {
   Positions positions(args.size());
   std::iota(positions.begin(), positions.end(), 1);
   console::write_terminals_in_background();
+  // Ctrl+C must end the progress line, as receive's interruptions do.
+  if (console::on_terminal(Stream::err)) {
+    platform::discard_incoming_on_interrupt();
+  }
   std::optional<std::string> to = take_option(args, "--to", &positions);
   if (!to) return CliError{std::string(NO_TARGET_TEXT)};
   std::string name = device_name(take_option(args, "--name", &positions));

@@ -20,6 +20,7 @@
 #include "platform/files.h"
 #include "platform/interrupts_posix.h"
 #include "platform/posix.h"
+#include "platform/terminal.h"
 #include "rules/posix_rules.h"
 
 namespace burrowlink::platform {
@@ -77,6 +78,7 @@ volatile std::sig_atomic_t g_deferred = 0;
       ::unlinkat(file.folder, file.name, 0);
     }
   }
+  write_interrupt_notice();
   // Ends the process as the signal would have, for the shell to see.
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "platform/files.h"
+#include "platform/terminal.h"
 #include "platform/win32.h"
 #include "rules/windows_rules.h"
 
@@ -56,6 +57,7 @@ bool delete_through_handle(HANDLE h) {
 BOOL WINAPI on_console_event(DWORD) {
   AcquireSRWLockExclusive(&g_in_progress_lock);
   if (g_in_progress != nullptr) delete_through_handle(g_in_progress);
+  write_interrupt_notice();
   // What the system's own handler ends a process with on Ctrl+C.
   ExitProcess(0xC000013A);
 }
