@@ -11,11 +11,13 @@ using platform::join_path;
 
 TEST(OfferListing, NamesUpToTenFilesAndTheFoldersSentWhole) {
   Offer offer{"Desk", "I", {{"a.jpg", 2048}, {"b.txt", 5, "Photos/2024"}}, {}};
+  // The address without its port, since a name can be anything.
   EXPECT_EQ("  a.jpg (2.0 KB)\n  " +
                 join_path(join_path("Photos", "2024"), "b.txt") +
                 " (5 B)\n"
-                "  in the folder Photos\n",
-            offer_listing(offer, std::nullopt));
+                "  in the folder Photos\n"
+                "  from 192.168.1.20\n",
+            offer_listing(offer, SocketAddress::v4({192, 168, 1, 20}, 5000)));
   for (int i = 0; i < 10; ++i) offer.files.push_back({"x", 1, "Trips"});
   const std::string listed = offer_listing(offer, std::nullopt);
   EXPECT_TRUE(listed.ends_with("  " + join_path("Trips", "x") +
@@ -36,19 +38,6 @@ TEST(OfferListing, ShowsTheCleanedPlaceNotTheSendersPath) {
                 "  a_b (1 B)\n"
                 "  in the folder etc\n",
             offer_listing(offer, std::nullopt));
-}
-
-// Names can be anything; where an offer came from is shown without its port.
-TEST(OfferListing, EndsWithTheSendersAddress) {
-  Offer files{"Desk", "I", {{"a.jpg", 1, "Trip"}}, {}};
-  EXPECT_EQ("  " + join_path("Trip", "a.jpg") +
-                " (1 B)\n"
-                "  in the folder Trip\n"
-                "  from 192.168.1.20\n",
-            offer_listing(files, SocketAddress::v4({192, 168, 1, 20}, 50123)));
-  Offer note{"Desk", "I", {}, "hello"};
-  EXPECT_EQ("  from 10.0.0.7\n",
-            offer_listing(note, SocketAddress::v4({10, 0, 0, 7}, 40000)));
 }
 
 TEST(ReachableText, AddressesWithThePortAndAPortThatWasTaken) {

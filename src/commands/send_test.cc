@@ -61,13 +61,5 @@ TEST(OfferedName, VerbatimAndDevicePrefixesAreNoComponent) {
   EXPECT_EQ(offered_name(R"(\\.\UNC\server\share\x.txt)"), "x.txt");
 }
 
-TEST(SentSummary, FilesSizeTimeAndRate) {
-  using std::chrono::milliseconds;
-  EXPECT_EQ("Sent 1 file, 0 B in 0.0 s (0 B/s)\n",
-            sent_summary(1, 0, milliseconds(0)));
-  EXPECT_EQ("Sent 12 files, 3.4 MB in 1.2 s (2.8 MB/s)\n",
-            sent_summary(12, 3565158, milliseconds(1200)));
-}
-
 }  // namespace
 }  // namespace burrowlink::commands
