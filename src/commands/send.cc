@@ -52,8 +52,7 @@ std::string path_in_folder(const FileInfo& file) {
   return platform::join_path(path, file.name);
 }
 
-}  // namespace
-
+// "Sent {files} file(s), {size} in {time} ({rate}/s)".
 std::string sent_summary(std::size_t files, std::uint64_t bytes,
                          std::chrono::nanoseconds elapsed) {
   return "Sent " + std::to_string(files) +
@@ -61,6 +60,8 @@ std::string sent_summary(std::size_t files, std::uint64_t bytes,
          format_duration(elapsed) + " (" +
          format_size(transfer_rate(bytes, elapsed)) + "/s)\n";
 }
+
+}  // namespace
 
 std::string offered_name(std::string_view path) {
   path.remove_prefix(prefix_length(path));
@@ -92,10 +93,8 @@ CommandResult send(Args args) {
   Positions positions(args.size());
   std::iota(positions.begin(), positions.end(), 1);
   console::write_terminals_in_background();
-  // Ctrl+C must end the progress line, as receive's interruptions do.
-  if (console::on_terminal(Stream::err)) {
-    platform::discard_incoming_on_interrupt();
-  }
+  // An interruption ends the progress line first, as in receive.
+  platform::discard_incoming_on_interrupt();
   std::optional<std::string> to = take_option(args, "--to", &positions);
   if (!to) return CliError{std::string(NO_TARGET_TEXT)};
   std::string name = device_name(take_option(args, "--name", &positions));
