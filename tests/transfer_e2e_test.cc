@@ -486,7 +486,10 @@ TEST_F(TransferTest, AnInterruptionOrAFailureEndsTheProgressLine) {
     const std::string after =
         interrupted ? "\n" : "burrowlink: connection lost: ";
     if (!terminal) {
-      EXPECT_EQ("Waiting for " + to() + " to accept...\n", got.err);
+      // Wine may add a dump of its own objects when a socket write is cut.
+      const std::string waiting = "Waiting for " + to() + " to accept...\n";
+      EXPECT_EQ(waiting,
+                tool().windows ? got.err.substr(0, waiting.size()) : got.err);
     } else if (!tool().windows) {
       // The line last drawn, ended; or erased and written over.
       const std::size_t drawn = got.out.rfind('\r');
