@@ -2,21 +2,25 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <regex>
 
 #include "cli/cli_error.h"
 #include "cli/version.h"
 #include "harness.h"
+#include "platform/network.h"
+#include "protocol/wire.h"
 #include "test_util.h"
 
 namespace burrowlink::testing {
 namespace {
 
-ToolResult run(std::vector<std::string> args) {
-  ScopedTempDir home;
+ToolResult run(std::vector<std::string> args, bool terminal = false,
+               const std::string& home = ScopedTempDir().path()) {
   ToolOptions options;
   options.args = std::move(args);
-  options.env = {{"HOME", home.path()}, {"USERPROFILE", std::nullopt}};
+  options.env = {{"HOME", home}, {"USERPROFILE", std::nullopt}};
+  options.terminal = terminal;
   return run_tool(options);
 }
 
@@ -36,6 +40,67 @@ TEST(CommandLine, HelpWordsPrintUsageOnStandardOutput) {
     EXPECT_EQ(USAGE + "\n", r.out);
     EXPECT_EQ("", r.err);
   }
+}
+
+// Help after a command word runs nothing: the process ends by itself, with
+// no identity made and both ports free behind it. A mistake gets one more
+// line at a terminal; pipes get the same bytes as ever.
+TEST(CommandLine, HelpAndHintsAtATerminalAndOnPipes) {
+  ScopedTempDir dir;
+  std::filesystem::create_directories(dir.file("Photos"));
+  const std::string photos = tool().path(dir.file("Photos"));
+  const std::string help = USAGE + "\n", unknown = "\"\n\n" + USAGE + "\n";
+  struct Case {
+    std::vector<std::string> args;
+    std::string out, err;  // on pipes
+    std::string hint;      // what a terminal gets after `err`
+  };
+  for (const Case& c : std::initializer_list<Case>{
+           {{"receive", "--help"}, help, "", ""},
+           {{"receive", "--yes", "-h", "--port", "45455"}, help, "", ""},
+           {{"list", "--seconds", "1", "--help"}, help, "", ""},
+           {{"send", "--help", "--to", "X"}, help, "", ""},
+           {{"recieve"},
+            "",
+            "burrowlink: unknown command \"recieve" + unknown,
+            "Did you mean receive?\n"},
+           {{"recv"}, "", "burrowlink: unknown command \"recv" + unknown, ""},
+           {{"send", photos, "--to", "pc"},
+            "",
+            "burrowlink: " + photos +
+                " is not a file (send folders as separate files)\n",
+            "Add -r to send a folder and everything in it\n"},
+       }) {
+    for (bool terminal : {false, true}) {
+      ScopedTempDir home;
+      ToolResult r = run(c.args, terminal, home.path());
+      EXPECT_EQ(c.out.empty() ? 1 : 0, r.status) << c.args[0] << terminal;
+      if (!terminal) {
+        EXPECT_EQ(c.out, r.out);
+        EXPECT_EQ(c.err, r.err);
+      } else if (!tool().windows) {
+        EXPECT_EQ(c.out + c.err + c.hint, r.out);
+      } else {
+        // Wine's console wraps and decorates lines.
+        const std::string line = c.hint.empty() ? c.out + c.err : c.hint;
+        EXPECT_NE(std::string::npos,
+                  r.out.find(line.substr(0, line.find('\n'))))
+            << r.out;
+      }
+      if (c.hint.empty()) {
+        EXPECT_EQ(std::string::npos, r.out.find("Did you mean")) << r.out;
+      }
+      EXPECT_FALSE(std::filesystem::exists(tool().identity_file(home.path())));
+      EXPECT_TRUE(platform::TcpListener::listen_v4(TRANSFER_PORT, 1).ok());
+      EXPECT_TRUE(platform::UdpSocket::bind_v4({}, DISCOVERY_PORT).ok());
+    }
+  }
+  // As an option's value, a help word is that value.
+  ToolResult r = run({"send", tool().path(dir.file("gone")), "--to", "-h"});
+  EXPECT_TRUE(tool().is_os_error(
+      r.err.substr(0, r.err.size() - 1),
+      "burrowlink: " + tool().path(dir.file("gone")) + ": ", ENOENT, 2))
+      << r.err;
 }
 
 TEST(CommandLine, VersionWordsPrintTheVersionOnStandardOutput) {

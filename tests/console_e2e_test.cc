@@ -78,6 +78,7 @@ TEST_F(ConsoleTest, ListsTheOfferAndTakesOnlyAnAnswerTypedAfterTheQuestion) {
     EXPECT_NE(std::string::npos,
               recv->out().find("  \u2026 and 2 more\n"
                                "  in the folder Trip\n"
+                               "  from 127.0.0.1\n"
                                "Peer wants to send you 12 file(s), 12 B. "
                                "Accept? [y/N] "))
         << recv->out();
@@ -87,6 +88,27 @@ TEST_F(ConsoleTest, ListsTheOfferAndTakesOnlyAnAnswerTypedAfterTheQuestion) {
   EXPECT_EQ(1, next_byte(s));
   s.close();
   recv->finish(10s);
+}
+
+// The name is the sender's to choose, the address is not; and a person who
+// says no sees it taken.
+TEST_F(ConsoleTest, TheQuestionNamesTheAddressAndADeclineIsConfirmed) {
+  auto recv = at_console({"--once"});
+  TcpStream s = peer();
+  put(s, offer_of(1));
+  ASSERT_TRUE(recv->wait_for_out("Accept? [y/N]", 10s)) << recv->out();
+  type(*recv, "n");
+  EXPECT_EQ(0, next_byte(s));
+  ASSERT_TRUE(recv->wait_for_out("Declined the offer from Peer", 10s))
+      << recv->out();
+  // The test's terminal does not echo what is typed.
+  if (!tool().windows) {
+    EXPECT_NE(std::string::npos,
+              recv->out().find("  from 127.0.0.1\nPeer wants to send you 1 "
+                               "file(s), 1 B. Accept? [y/N] Declined the "
+                               "offer from Peer\n"))
+        << recv->out();
+  }
 }
 
 TEST_F(ConsoleTest, ASenderThatLeavesEndsTheQuestion) {

@@ -400,6 +400,33 @@ TEST_F(TransferTest, ReceiverShowsProgressOnATerminalOnly) {
   }
 }
 
+// Accepts one offer on `listener` and reads its file of `size` bytes and
+// the digest slowly, so that the sender shows its progress, then calls it
+// kept. Ends early when the sender goes, or after `close_after` bytes.
+void read_slowly(platform::TcpListener& listener, std::size_t size,
+                 std::size_t close_after) {
+  auto accepted = listener.accept();
+  ASSERT_TRUE(accepted.ok());
+  TcpStream& s = accepted.value();
+  std::uint8_t prefix[4];
+  ASSERT_TRUE(s.read_exact(prefix).ok());
+  std::string body(static_cast<std::size_t>(prefix[2]) << 8 | prefix[3], '\0');
+  ASSERT_TRUE(
+      s.read_exact({reinterpret_cast<std::uint8_t*>(body.data()), body.size()})
+          .ok());
+  const std::uint8_t yes = 1;
+  ASSERT_TRUE(s.write_all({&yes, 1}).ok());
+  std::vector<std::uint8_t> buffer(512 * 1024);
+  for (std::size_t got = 0; got < size + 32 && got < close_after;) {
+    auto n = s.read_some(
+        std::span(buffer).first(std::min(buffer.size(), size + 32 - got)));
+    if (!n.ok() || *n == 0) return;
+    got += *n;
+    std::this_thread::sleep_for(50ms);
+  }
+  if (close_after == SIZE_MAX) (void)s.write_all({&yes, 1});
+}
+
 TEST_F(TransferTest, SenderShowsProgressOnATerminal) {
   if (tool().windows) GTEST_SKIP() << "Wine's console redraws lines itself";
   // Larger than the socket buffers take, so that sending lasts.
@@ -408,28 +435,8 @@ TEST_F(TransferTest, SenderShowsProgressOnATerminal) {
   auto listener =
       platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
   ASSERT_TRUE(listener.ok());
-  std::thread slow_receiver([&] {
-    auto accepted = listener->accept();
-    ASSERT_TRUE(accepted.ok());
-    TcpStream& s = accepted.value();
-    std::uint8_t prefix[4];
-    ASSERT_TRUE(s.read_exact(prefix).ok());
-    std::string body(static_cast<std::size_t>(prefix[2]) << 8 | prefix[3],
-                     '\0');
-    ASSERT_TRUE(s.read_exact({reinterpret_cast<std::uint8_t*>(body.data()),
-                              body.size()})
-                    .ok());
-    put(s, "\x01");
-    std::vector<std::uint8_t> buffer(512 * 1024);
-    for (std::size_t got = 0; got < data.size() + 32;) {
-      auto n = s.read_some(std::span(buffer).first(
-          std::min(buffer.size(), data.size() + 32 - got)));
-      ASSERT_TRUE(n.ok() && *n > 0);
-      got += *n;
-      std::this_thread::sleep_for(50ms);
-    }
-    put(s, "\x01");
-  });
+  std::thread slow_receiver(read_slowly, std::ref(*listener), data.size(),
+                            SIZE_MAX);
   ToolOptions options;
   options.args = {"send", tool_src("slow.bin"), "--to", to()};
   options.env = {{"HOME", work.file("home-s")}, {"USERPROFILE", std::nullopt}};
@@ -444,8 +451,103 @@ TEST_F(TransferTest, SenderShowsProgressOnATerminal) {
       final_screen, match,
       std::regex(
           "Waiting for 127\\.0\\.0\\.1:[0-9]+ to accept\\.\\.\\.\n"
-          "Sent slow\\.bin \\(22\\.9 MB, [0-9.]+ [KM]?B/s, verified\\)\n")))
+          "Sent slow\\.bin \\(22\\.9 MB, [0-9.]+ [KM]?B/s, verified\\)\n"
+          "Sent 1 file, 22\\.9 MB in [0-9.]+ s \\([0-9.]+ [KM]?B/s\\)\n")))
       << final_screen;
+}
+
+// Ctrl+C ends the progress line, so that the shell's prompt does not start
+// behind it (a Windows console puts it right there), and an error after the
+// line starts on one of its own; pipes get what they always got.
+TEST_F(TransferTest, AnInterruptionOrAFailureEndsTheProgressLine) {
+  const std::size_t size = 24000000;
+  write_whole(src("slow.bin"), std::string(size, 's'));
+  for (auto [terminal, interrupted] :
+       {std::pair{true, true}, {false, true}, {true, false}}) {
+    port = free_tcp_port();
+    auto listener =
+        platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
+    ASSERT_TRUE(listener.ok());
+    std::thread slow_receiver(read_slowly, std::ref(*listener), size,
+                              interrupted ? SIZE_MAX : size / 2);
+    ToolProcess sending(
+        sender_options({tool_src("slow.bin"), "--to", to()}, terminal));
+    if (terminal) {
+      EXPECT_TRUE(sending.wait_for_out(" left", 10s)) << sending.out();
+    } else {
+      std::this_thread::sleep_for(1s);
+    }
+    if (interrupted) sending.kill(SIGINT);
+    ToolResult got = sending.finish(10s);
+    slow_receiver.join();
+    const int killed = tool().windows ? 0x3A : 128 + SIGINT;
+    EXPECT_EQ(interrupted ? killed : 1, got.status) << got.out << got.err;
+    const std::string after =
+        interrupted ? "\n" : "burrowlink: connection lost: ";
+    if (!terminal) {
+      // Wine may add a dump of its own objects when a socket write is cut.
+      const std::string waiting = "Waiting for " + to() + " to accept...\n";
+      EXPECT_EQ(waiting,
+                tool().windows ? got.err.substr(0, waiting.size()) : got.err);
+    } else if (!tool().windows) {
+      // The line last drawn, ended; or erased and written over.
+      const std::size_t drawn = got.out.rfind('\r');
+      EXPECT_EQ(interrupted ? got.out.size() - 1 : drawn + 1,
+                got.out.find(after, drawn))
+          << got.out;
+    } else {
+      // Wine's console draws lines its own way.
+      EXPECT_NE(std::string::npos, got.out.find(after, got.out.rfind(" left")))
+          << got.out;
+    }
+  }
+}
+
+// Sent with -r, each file is shown with its folders at a terminal, which
+// also gets a sum; a broken link is passed over with a line on pipes too,
+// which keep the bare names.
+TEST_F(TransferTest, AFolderAtATerminalAndOnPipes) {
+  const std::string photos = src("Photos");
+  std::filesystem::create_directories(photos + "/2024");
+  write_whole(photos + "/2024/a.jpg", std::string(3000, 'a'));
+  write_whole(photos + "/b.txt", "bb");
+  // Wine shows a link to nothing in a way of its own.
+  const bool link = !tool().windows;
+  if (link) std::filesystem::create_symlink(src("nowhere"), photos + "/gone");
+  const std::string rate = ", [0-9.]+ [KMG]?B/s";
+  for (bool terminal : {false, true}) {
+    std::filesystem::remove_all(inbox);
+    auto recv = receiver({"--yes", "--once"});
+    ToolResult sent = run_tool(
+        sender_options({"-r", tool().path(photos), "--to", to()}, terminal));
+    recv->finish(10s);
+    EXPECT_EQ(0, sent.status) << sent.err << sent.out;
+    EXPECT_EQ("bb", read_whole(inbox + "/Photos/b.txt"));
+    const std::string in = terminal ? "Photos/" : "";
+    const std::string lines =
+        (link ? photos + "/gone: a broken link, skipped\n" : "") +
+        "Waiting for 127\\.0\\.0\\.1:[0-9]+ to accept\\.\\.\\.\n"
+        "Sent " +
+        in + (terminal ? "2024/" : "") + "a\\.jpg \\(2\\.9 KB" + rate +
+        ", verified\\)\n"
+        "Sent " +
+        in + "b\\.txt \\(2 B" + rate + ", verified\\)\n" +
+        (terminal ? "Sent 2 files, 2\\.9 KB in [0-9.]+ s \\(" + rate.substr(2) +
+                        "\\)\n"
+                  : "");
+    if (!terminal) {
+      EXPECT_TRUE(std::regex_match(sent.err, std::regex(lines))) << sent.err;
+    } else if (!tool().windows) {
+      EXPECT_TRUE(std::regex_match(screen(sent.out), std::regex(lines)))
+          << sent.out;
+    } else {
+      for (const std::string& line :
+           {"Sent " + tool().join(tool().join("Photos", "2024"), "a.jpg"),
+            std::string("Sent 2 files, 2.9 KB in ")}) {
+        EXPECT_NE(std::string::npos, sent.out.find(line)) << sent.out;
+      }
+    }
+  }
 }
 
 TEST_F(TransferTest, AnOfferTooLargeForTheDiskIsPointedOutOnATerminalOnly) {
@@ -469,7 +571,8 @@ TEST_F(TransferTest, AnOfferTooLargeForTheDiskIsPointedOutOnATerminalOnly) {
       if (!tool().windows) {
         EXPECT_NE(std::string::npos,
                   all.find(" is free in " + tool().path(inbox) +
-                           "\n  huge.bin (1048576.0 TB)\n" + question))
+                           "\n  huge.bin (1048576.0 TB)\n  from 127.0.0.1\n" +
+                           question))
             << all;
       }
     } else {

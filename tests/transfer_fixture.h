@@ -74,14 +74,20 @@ class TransferTest : public ::testing::Test {
     return process;
   }
 
-  // `send` with `args`; file paths go through `tool().path` first.
-  ToolResult sender(std::vector<std::string> args) {
+  // How `send` with `args` is started.
+  ToolOptions sender_options(std::vector<std::string> args,
+                             bool terminal = false) const {
     ToolOptions options;
     options.args = {"send"};
     options.args.insert(options.args.end(), args.begin(), args.end());
     options.env = {{"HOME", work.file("home-s")},
                    {"USERPROFILE", std::nullopt}};
-    return run_tool(options);
+    options.terminal = terminal;
+    return options;
+  }
+  // `send` with `args`; file paths go through `tool().path` first.
+  ToolResult sender(std::vector<std::string> args) {
+    return run_tool(sender_options(std::move(args)));
   }
 
   std::string to() const { return "127.0.0.1:" + std::to_string(port); }

@@ -40,6 +40,12 @@ inline std::string path_error_text(std::string_view path,
 inline std::string not_a_file_text(std::string_view path) {
   return std::string(path) + " is not a file (send folders as separate files)";
 }
+// Lines added below an error for a person at a terminal.
+inline constexpr std::string_view RECURSIVE_HINT_TEXT =
+    "Add -r to send a folder and everything in it";
+inline std::string did_you_mean_text(std::string_view command) {
+  return "Did you mean " + std::string(command) + "?";
+}
 inline std::string no_device_text(std::string_view to) {
   return "no device called \"" + std::string(to) +
          "\" found (run `burrowlink list`, or give its IP address)";

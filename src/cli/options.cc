@@ -53,6 +53,19 @@ std::optional<std::uint64_t> parse_number_option(std::string_view text,
   return value;
 }
 
+bool asks_for_help(Args args, std::span<const OptionRule> options) {
+  for (const OptionRule& option : options) {
+    if (option.takes_value) {
+      (void)take_option(args, option.name);
+    } else {
+      (void)take_flag(args, option.name);
+    }
+  }
+  return std::any_of(args.begin(), args.end(), [](const std::string& arg) {
+    return arg == "--help" || arg == "-h";
+  });
+}
+
 std::optional<std::size_t> first_invalid_argument(const Args& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (!text::is_valid_utf8(args[i])) return i + 1;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,17 @@ bool take_flag(Args& args, std::string_view name,
 // An optional "+" and decimal digits, at most `largest`; nullopt otherwise.
 std::optional<std::uint64_t> parse_number_option(std::string_view text,
                                                  std::uint64_t largest);
+
+// An option as a command takes it: a flag, or the name of a value.
+struct OptionRule {
+  std::string_view name;
+  bool takes_value;
+};
+
+// True when "--help" or "-h" stands among `args` on its own rather than as
+// an option's value. `options` are the command's, in the order it takes
+// them, since that decides which argument is whose value.
+bool asks_for_help(Args args, std::span<const OptionRule> options);
 
 // The first argument that is not valid UTF-8, counted from 1.
 std::optional<std::size_t> first_invalid_argument(const Args& args);

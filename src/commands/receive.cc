@@ -75,9 +75,18 @@ Answer ask_to_accept(std::string_view name, std::string_view summary,
   } else {
     line = platform::read_input_line();
   }
-  if (!line || !text::is_valid_utf8(*line)) return Answer::decline;
-  std::string reply = text::to_lower(text::trim_white_space(*line));
-  return reply == "y" || reply == "yes" ? Answer::accept : Answer::decline;
+  if (line && text::is_valid_utf8(*line)) {
+    std::string reply = text::to_lower(text::trim_white_space(*line));
+    if (reply == "y" || reply == "yes") return Answer::accept;
+  }
+  if (person) {
+    // The answer's own line ended the question's, unless none was typed
+    // (Ctrl+D).
+    console::print(Stream::err,
+                   std::string(line ? "" : "\n") +
+                       declined_text(console::peer(Stream::err, name)));
+  }
+  return Answer::decline;
 }
 
 bool Continuation::admits(const Offer& offer, const SocketAddress& from,
@@ -129,7 +138,9 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
   }
   if (!accepted) {
     if (console::on_terminal(Stream::err)) {
-      console::print(Stream::err, offer_listing(offer));
+      console::print(Stream::err,
+                     offer_listing(offer, from.ok() ? std::optional(*from)
+                                                    : std::nullopt));
     }
     Answer answer = ask_to_accept(sender, offer_summary(offer, held), &stream);
     if (answer == Answer::sender_left) {

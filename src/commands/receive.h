@@ -57,7 +57,7 @@ void warn_if_no_room(const Offer& offer, const std::string& folder);
 enum class Answer { accept, decline, sender_left };
 // Asks at the console: accept for "y" or "yes" in any case. When `watched`
 // is given and standard input is a terminal, a sender that leaves ends the
-// question (sender_left).
+// question (sender_left). A person at a terminal who declines is told so.
 Answer ask_to_accept(std::string_view name, std::string_view summary,
                      const platform::TcpStream* watched = nullptr);
 

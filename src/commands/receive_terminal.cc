@@ -9,7 +9,8 @@ namespace burrowlink {
 
 using console::Stream;
 
-std::string offer_listing(const Offer& offer) {
+std::string offer_listing(const Offer& offer,
+                          const std::optional<SocketAddress>& from) {
   std::string text;
   std::vector<std::string> tops;
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
@@ -42,6 +43,7 @@ std::string offer_listing(const Offer& offer) {
     text += "  in the folder" + std::string(tops.size() > 1 ? "s " : " ") +
             names + "\n";
   }
+  if (from) text += "  from " + format_ip(*from) + "\n";
   return text;
 }
 

@@ -5,6 +5,7 @@
 // never see any of it.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,9 +19,11 @@ namespace burrowlink {
 inline constexpr std::size_t LISTED_FILES = 10;
 
 // The lines shown before the accept question: up to LISTED_FILES files, each
-// with its folder and size, "… and N more", and the folders sent whole.
-// Texts from the sender come escaped for a terminal.
-std::string offer_listing(const Offer& offer);
+// with its folder and size, "… and N more", the folders sent whole, and the
+// address it came `from`, since a sender's name can be anything. Texts from
+// the sender come escaped for a terminal.
+std::string offer_listing(const Offer& offer,
+                          const std::optional<SocketAddress>& from);
 
 // Where senders can reach this device: each address with `port`; when
 // `requested` was taken and `port` chosen instead, a second line says so,
@@ -31,6 +34,11 @@ std::string reachable_text(const std::vector<Ipv4>& addresses,
 inline constexpr std::string_view INPUT_CLOSED_TEXT =
     "Standard input is closed, so every offer will be declined; start "
     "receive with --yes to accept offers without asking\n";
+
+// Said once a person at the terminal has answered anything but yes.
+inline std::string declined_text(std::string_view sender) {
+  return "Declined the offer from " + std::string(sender) + "\n";
+}
 
 // The failure of a transfer whose sender left while the question was open.
 inline std::string sender_left_text(std::string_view sender) {

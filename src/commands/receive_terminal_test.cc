@@ -11,13 +11,15 @@ using platform::join_path;
 
 TEST(OfferListing, NamesUpToTenFilesAndTheFoldersSentWhole) {
   Offer offer{"Desk", "I", {{"a.jpg", 2048}, {"b.txt", 5, "Photos/2024"}}, {}};
+  // The address without its port, since a name can be anything.
   EXPECT_EQ("  a.jpg (2.0 KB)\n  " +
                 join_path(join_path("Photos", "2024"), "b.txt") +
                 " (5 B)\n"
-                "  in the folder Photos\n",
-            offer_listing(offer));
+                "  in the folder Photos\n"
+                "  from 192.168.1.20\n",
+            offer_listing(offer, SocketAddress::v4({192, 168, 1, 20}, 5000)));
   for (int i = 0; i < 10; ++i) offer.files.push_back({"x", 1, "Trips"});
-  const std::string listed = offer_listing(offer);
+  const std::string listed = offer_listing(offer, std::nullopt);
   EXPECT_TRUE(listed.ends_with("  " + join_path("Trips", "x") +
                                " (1 B)\n"
                                "  \u2026 and 2 more\n"
@@ -35,7 +37,7 @@ TEST(OfferListing, ShowsTheCleanedPlaceNotTheSendersPath) {
                 " (1 B)\n"
                 "  a_b (1 B)\n"
                 "  in the folder etc\n",
-            offer_listing(offer));
+            offer_listing(offer, std::nullopt));
 }
 
 TEST(ReachableText, AddressesWithThePortAndAPortThatWasTaken) {

@@ -45,6 +45,26 @@ TEST(Run, HelpIgnoresWhateverFollowsIt) {
   }
 }
 
+TEST(Run, HelpAfterACommandWordUnlessItIsAnOptionsValue) {
+  for (auto [args, help] : std::initializer_list<std::pair<Args, bool>>{
+           {{"receive", "--yes", "--help", "--port", "1"}, true},
+           {{"send", "a.txt", "--to", "pc", "-h"}, true},
+           // A later copy of an option is none: what follows stands alone.
+           {{"send", "--to", "pc", "--to", "--help"}, true},
+           {{"list", "--seconds", "--help"}, false},
+           {{"send", "--name", "--help", "--to", "pc", "a"}, false},
+           // Each option takes the argument after it once the ones taken
+           // before it are gone: --to takes "--help", --name nothing; --yes
+           // is gone before --name looks.
+           {{"send", "--name", "--to", "--help"}, false},
+           {{"receive", "--name", "--yes", "--help"}, false},
+           {{"send", "help", "--to", "pc"}, false},
+           {{"recieve", "--help"}, false},
+       }) {
+    EXPECT_EQ(help, asks_for_command_help(args)) << args[1] << args.back();
+  }
+}
+
 TEST(SendOptions, ToIsCheckedFirstThenSomethingToSend) {
   CommandResult no_to = run({"send", "a.txt", "--to"});
   ASSERT_FALSE(no_to.ok());

@@ -40,6 +40,28 @@ std::size_t prefix_length(std::string_view path) {
   return rules::windows::prefix_length(path);
 }
 
+// Where a file of a folder sent with -r came from, as this system writes
+// paths: "Photos/2024/a.jpg".
+std::string path_in_folder(const FileInfo& file) {
+  std::string path;
+  const std::string folder = file.folder.value_or("");
+  for (std::size_t start = 0; start < folder.size();) {
+    std::size_t end = std::min(folder.find('/', start), folder.size());
+    path = platform::join_path(path, folder.substr(start, end - start));
+    start = end + 1;
+  }
+  return platform::join_path(path, file.name);
+}
+
+// "Sent {files} file(s), {size} in {time} ({rate}/s)".
+std::string sent_summary(std::size_t files, std::uint64_t bytes,
+                         std::chrono::nanoseconds elapsed) {
+  return "Sent " + std::to_string(files) +
+         (files == 1 ? " file, " : " files, ") + format_size(bytes) + " in " +
+         format_duration(elapsed) + " (" +
+         format_size(transfer_rate(bytes, elapsed)) + "/s)\n";
+}
+
 }  // namespace
 
 std::string offered_name(std::string_view path) {
@@ -72,6 +94,8 @@ CommandResult send(Args args) {
   Positions positions(args.size());
   std::iota(positions.begin(), positions.end(), 1);
   console::write_terminals_in_background();
+  // An interruption ends the progress line first, as in receive.
+  platform::discard_incoming_on_interrupt();
   std::optional<std::string> to = take_option(args, "--to", &positions);
   if (!to) return CliError{std::string(NO_TARGET_TEXT)};
   std::string name = device_name(take_option(args, "--name", &positions));
@@ -158,11 +182,15 @@ CommandResult send(Args args) {
                                       format_size(offset) + "\n");
     }
   };
+  // For the line that sums a send up at a terminal: the files' own times
+  // add up to the time spent sending, without connecting and asking.
+  const bool terminal = console::on_terminal(Stream::err);
+  std::size_t sent_files = 0;
+  std::uint64_t sent_bytes = 0;
+  std::chrono::nanoseconds sent_time{0};
   // The lines of verdicts that came together go out in one write.
   std::string sent_lines;
-  std::size_t verified = 0;
   events.verified = [&](std::size_t index, std::chrono::nanoseconds elapsed) {
-    ++verified;
     const FileInfo& file = offer.files[index];
     const auto at = resumed.find(index);
     const std::uint64_t moved =
@@ -172,8 +200,15 @@ CommandResult send(Args args) {
         at != resumed.end() && moved == 0
             ? "already there"
             : format_size(transfer_rate(moved, elapsed)) + "/s";
-    sent_lines += "Sent " + file.name + " (" + format_size(file.size) + ", " +
-                  how + ", verified)\n";
+    // A person sees which of the folder's files it was; scripts keep the
+    // name alone.
+    const std::string shown =
+        terminal && file.folder ? path_in_folder(file) : file.name;
+    sent_lines += "Sent " + shown + " (" + format_size(file.size) + ", " + how +
+                  ", verified)\n";
+    ++sent_files;
+    sent_bytes += file.size;
+    sent_time += elapsed;
   };
   events.settled = [&] {
     bar.reset();
@@ -203,7 +238,7 @@ CommandResult send(Args args) {
       // A person sees, last, how far it got and that it need not start
       // over.
       if (resumable && console::on_terminal(Stream::err)) {
-        message += "\n" + std::to_string(verified) + " of " +
+        message += "\n" + std::to_string(sent_files) + " of " +
                    std::to_string(sources.size()) +
                    " files were verified; the same command goes on where "
                    "this one stopped";
@@ -211,7 +246,12 @@ CommandResult send(Args args) {
       return CliError{message};
     }
   }
-  if (note) console::print(Stream::err, "Sent.\n");
+  if (note) {
+    console::print(Stream::err, "Sent.\n");
+  } else if (terminal) {
+    console::print(Stream::err,
+                   sent_summary(sent_files, sent_bytes, sent_time));
+  }
   return {};
 }
 

@@ -45,8 +45,17 @@ class Lister {
           {SendList::GIVEN, status->size, status->modified, std::move(path)});
       return {};
     }
-    if (!recursive || status->type != platform::FileType::directory) {
+    if (status->type != platform::FileType::directory) {
       return CliError{not_a_file_text(path)};
+    }
+    if (!recursive) {
+      // A person at a terminal learns the way; scripts get the message as
+      // it always was.
+      std::string hint;
+      if (console::on_terminal(console::Stream::err)) {
+        hint = "\n" + std::string(RECURSIVE_HINT_TEXT);
+      }
+      return CliError{not_a_file_text(path) + hint};
     }
     const std::size_t before = m_list.size();
     if (CommandResult walked = walk(path, offered_name(path)); !walked.ok()) {
@@ -79,8 +88,14 @@ class Lister {
     m_list.m_folders.push_back({path, value});
     for (platform::FolderEntry& entry : entries) {
       if (!entry.status.ok()) {
-        return CliError{path_error_text(platform::join_path(path, entry.name),
-                                        entry.status.error().message)};
+        const std::string child = platform::join_path(path, entry.name);
+        if (entry.link && entry.status.error().kind == ErrorKind::not_found) {
+          // Nothing there to send; one stale link must not stop the rest.
+          console::print(console::Stream::err,
+                         child + ": a broken link, skipped\n");
+          continue;
+        }
+        return CliError{path_error_text(child, entry.status.error().message)};
       }
       switch (entry.status->type) {
         case platform::FileType::regular:

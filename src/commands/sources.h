@@ -42,9 +42,10 @@ class SendList {
 // Checks `paths` in order, before anything touches the network. A folder is
 // an error unless `recursive`; then its regular files are listed depth
 // first in byte order of their names, each with its folders from the given
-// one's name down. Links to files count as the files; links to folders are
-// not followed (a line on standard error says so). Anything else, and
-// anything that cannot be read, fails with "{path}: {reason}".
+// one's name down. Links to files count as the files; links to folders,
+// and links to nothing, are passed over (a line on standard error says
+// so). Anything else, and anything that cannot be read, fails with
+// "{path}: {reason}".
 Result<SendList, CliError> list_sources(Args paths, bool recursive);
 
 }  // namespace burrowlink::commands

@@ -60,10 +60,12 @@ TEST(ListSources, WhatCannotBeSentFailsBeforeAnythingMoves) {
 
   std::filesystem::create_directories(dir.file("odd"));
   write_whole(dir.file("odd/ok.txt"), "x");
-  std::filesystem::create_symlink(dir.file("missing"), dir.file("odd/gone"));
-  EXPECT_EQ(dir.file("odd") + "/gone: No such file or directory (os error 2)",
+  // A link that leads nowhere for another reason than a missing target.
+  std::filesystem::create_symlink(dir.file("odd/loop"), dir.file("odd/loop"));
+  EXPECT_EQ(dir.file("odd") +
+                "/loop: Too many levels of symbolic links (os error 40)",
             error_of({dir.file("odd")}, true));
-  std::filesystem::remove(dir.file("odd/gone"));
+  std::filesystem::remove(dir.file("odd/loop"));
   int sock = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -77,7 +79,7 @@ TEST(ListSources, WhatCannotBeSentFailsBeforeAnythingMoves) {
   close(sock);
 }
 
-TEST(ListSources, LinksToFilesAreSentLinksToFoldersAreNot) {
+TEST(ListSources, LinksToFilesAreSentLinksToFoldersAndToNothingAreNot) {
   ScopedTempDir dir;
   std::filesystem::create_directories(dir.file("top/sub"));
   write_whole(dir.file("top/sub/f.txt"), "four");
@@ -85,6 +87,9 @@ TEST(ListSources, LinksToFilesAreSentLinksToFoldersAreNot) {
                                   dir.file("top/link.txt"));
   std::filesystem::create_directory_symlink(dir.file("top"),
                                             dir.file("top/sub/loop"));
+  std::filesystem::create_symlink(dir.file("missing"), dir.file("top/gone"));
+  std::filesystem::create_symlink(dir.file("missing/deeper"),
+                                  dir.file("top/sub/gone too"));
   auto listed = list_sources({dir.file("top")}, true);
   ASSERT_TRUE(listed.ok()) << listed.error().message;
   ASSERT_EQ(2u, listed->size());

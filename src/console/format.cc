@@ -27,6 +27,27 @@ std::string format_size(std::uint64_t bytes) {
   return result;
 }
 
+std::string format_duration(std::chrono::nanoseconds elapsed) {
+  const std::int64_t ns = std::max<std::int64_t>(elapsed.count(), 0);
+  // Rounded from the exact value for each unit, never from a rounded one.
+  auto in = [ns](std::int64_t unit) {
+    return ns / unit + (ns % unit >= unit / 2 ? 1 : 0);
+  };
+  const std::int64_t tenths = in(100'000'000);
+  if (tenths < 600) {
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) +
+           " s";
+  }
+  const std::int64_t seconds = in(1'000'000'000);
+  if (seconds < 3600) {
+    return std::to_string(seconds / 60) + " min " +
+           std::to_string(seconds % 60) + " s";
+  }
+  const std::int64_t minutes = in(60'000'000'000);
+  return std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) +
+         " min";
+}
+
 std::uint64_t transfer_rate(std::uint64_t bytes,
                             std::chrono::nanoseconds elapsed) {
   double seconds = std::chrono::duration<double>(elapsed).count();

@@ -12,6 +12,10 @@ namespace burrowlink {
 // ties to even on the exact binary value).
 std::string format_size(std::uint64_t bytes);
 
+// "{s.t} s" below a minute, then "{m} min {s} s", then "{h} h {m} min",
+// each rounded to its last unit.
+std::string format_duration(std::chrono::nanoseconds elapsed);
+
 // Bytes per second over `elapsed`, counted as at least one millisecond;
 // truncated, saturating at 2^64 - 1.
 std::uint64_t transfer_rate(std::uint64_t bytes,

@@ -34,6 +34,20 @@ TEST(FormatSize, TiesGoToEven) {
   EXPECT_EQ("5.5 MB", format_size(5767168));
 }
 
+TEST(FormatDuration, TenthsOfSecondsThenMinutesThenHours) {
+  for (auto [elapsed, text] :
+       std::initializer_list<std::pair<milliseconds, const char*>>{
+           {milliseconds(-5), "0.0 s"},
+           {milliseconds(1250), "1.3 s"},
+           {milliseconds(59949), "59.9 s"},
+           {milliseconds(59950), "1 min 0 s"},
+           {milliseconds(3599499), "59 min 59 s"},  // not rounded twice
+           {milliseconds(3599500), "1 h 0 min"},
+           {seconds(100 * 3600 + 90), "100 h 2 min"}}) {
+    EXPECT_EQ(text, format_duration(elapsed)) << elapsed.count();
+  }
+}
+
 TEST(TransferRate, ElapsedCountsAsAtLeastOneMillisecond) {
   EXPECT_EQ(1000000u, transfer_rate(1000, nanoseconds(0)));
   EXPECT_EQ(1000000u, transfer_rate(1000, nanoseconds(999)));

@@ -15,6 +15,7 @@ namespace {
 constexpr auto FIRST_DRAW = std::chrono::milliseconds(500);
 constexpr auto REDRAW = std::chrono::milliseconds(100);
 constexpr auto RATE_WINDOW = std::chrono::seconds(1);
+constexpr char LINE_END[] = "\n";
 // Columns the name keeps before parts of the status give way.
 constexpr std::size_t MIN_NAME_COLUMNS = 16;
 
@@ -51,6 +52,7 @@ void ProgressLine::erase() {
   if (m_drawn == 0) return;
   // Never replaced before it is written, as the next line relies on it.
   print(Stream::err, "\r" + std::string(m_drawn, ' ') + "\r");
+  platform::set_interrupt_notice(nullptr);
   m_drawn = 0;
 }
 
@@ -74,6 +76,10 @@ void ProgressLine::update_at(std::uint64_t done, Clock::time_point now) {
   std::string out = "\r" + line;
   if (shown < m_drawn) out.append(m_drawn - shown, ' ');
   print_status(Stream::err, out);
+  // An interruption ends the process before the line is erased: it ends
+  // the line instead, so that the shell's prompt starts on a line of its
+  // own (a Windows console puts it right after the cursor).
+  if (m_drawn == 0) platform::set_interrupt_notice(LINE_END);
   m_drawn = std::max(shown, m_drawn);
 }
 

@@ -4,7 +4,8 @@
 // when that is a terminal: name, bytes done of total, percent, current rate,
 // time left, and file k of n. It appears once a file has taken half a
 // second, is redrawn at most ten times a second, and is erased before any
-// other line is written. Elsewhere it draws nothing.
+// other line is written, or ended when an interruption ends the process.
+// Elsewhere it draws nothing.
 
 #include <chrono>
 #include <cstdint>

@@ -69,21 +69,21 @@ std::string format_ipv6(const Ipv6& ip) {
 
 }  // namespace
 
-std::string format_address(const SocketAddress& address) {
+std::string format_ip(const SocketAddress& address) {
   const Ipv6& ip = address.ip;
-  if (!address.is_v6) {
-    return dotted(ip[0], ip[1], ip[2], ip[3]) + ":" +
-           std::to_string(address.port);
-  }
-  std::string text = "[";
-  text += format_ipv6(ip);
+  if (!address.is_v6) return dotted(ip[0], ip[1], ip[2], ip[3]);
+  std::string text = format_ipv6(ip);
   if (address.scope_id != 0) {
     text += '%';
     text += std::to_string(address.scope_id);
   }
-  text += "]:";
-  text += std::to_string(address.port);
   return text;
+}
+
+std::string format_address(const SocketAddress& address) {
+  const std::string port = std::to_string(address.port);
+  if (!address.is_v6) return format_ip(address) + ":" + port;
+  return "[" + format_ip(address) + "]:" + port;
 }
 
 namespace {

@@ -32,6 +32,8 @@ struct SocketAddress {
 // "192.168.1.20:45455", or "[fe80::1%3]:5000" (RFC 5952 text, scope when not
 // zero).
 std::string format_address(const SocketAddress& address);
+// The address alone: "192.168.1.20", or "fe80::1%3".
+std::string format_ip(const SocketAddress& address);
 // Four dotted decimal parts of 1-3 digits, each 0-255 without a leading
 // zero.
 std::optional<Ipv4> parse_ipv4(std::string_view text);

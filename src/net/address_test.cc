@@ -25,6 +25,11 @@ TEST(Addresses, ShownAsUsersWriteThem) {
                 SocketAddress::v6(*parse_ipv6("ABCD:0:0:0:12:0:0:EF"), 1)));
   EXPECT_EQ("[::ffff:1.2.3.4]:0", format_address(SocketAddress::v6(
                                       *parse_ipv6("::ffff:1.2.3.4"), 0)));
+  // Without the port.
+  EXPECT_EQ("192.168.1.20",
+            format_ip(SocketAddress::v4({192, 168, 1, 20}, 45455)));
+  EXPECT_EQ("fe80::1%3",
+            format_ip(SocketAddress::v6(*parse_ipv6("fe80::1"), 5000, 3)));
 }
 
 TEST(Addresses, Ipv6TextFollowsRfc4291) {

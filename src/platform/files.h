@@ -152,8 +152,9 @@ class IncomingFile {
 };
 
 // From now on, an interruption (Ctrl+C, SIGTERM, SIGHUP, a closed console
-// window) first deletes the IncomingFile in progress, then ends the process
-// as the interruption would have.
+// window) first deletes the IncomingFile in progress and writes the
+// interrupt notice (terminal.h), then ends the process as the interruption
+// would have.
 void discard_incoming_on_interrupt();
 
 // Metadata of `path`, following links.

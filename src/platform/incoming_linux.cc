@@ -18,6 +18,7 @@
 #include "platform/files.h"
 #include "platform/interrupts_posix.h"
 #include "platform/posix.h"
+#include "platform/terminal.h"
 
 namespace burrowlink::platform {
 
@@ -68,6 +69,7 @@ volatile std::sig_atomic_t g_deferred = 0;
       }
     }
   }
+  write_interrupt_notice();
   // Ends the process as the signal would have, for the shell to see.
   ::signal(signal_number, SIG_DFL);
   ::raise(signal_number);

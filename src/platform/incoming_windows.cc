@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/terminal.h"
 #include "platform/win32.h"
 #include "rules/windows_rules.h"
 
@@ -66,6 +67,7 @@ BOOL WINAPI on_console_event(DWORD) {
       delete_through_handle(g_in_progress);
     }
   }
+  write_interrupt_notice();
   // What the system's own handler ends a process with on Ctrl+C.
   ExitProcess(0xC000013A);
 }

@@ -17,6 +17,14 @@ enum class Stream { out, err };
 // Writes all of `text` unbuffered. Returns false when the write failed.
 bool write_console(Stream stream, std::string_view text);
 
+// What an interruption that ends the process (Ctrl+C, SIGTERM, a closed
+// console) writes to standard error first, such as the end of a line drawn
+// without one; nullptr for nothing. `text` must stay valid while it is set.
+// The interrupt handlers write it with `write_interrupt_notice`, which is
+// safe in a signal handler, and call into nothing else of the console.
+void set_interrupt_notice(const char* text);
+void write_interrupt_notice();
+
 // True when `stream` is a terminal rather than a pipe or a file.
 bool is_terminal(Stream stream);
 

@@ -7,6 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
+
 #include "platform/network.h"
 #include "platform/posix.h"
 #include "platform/terminal.h"
@@ -18,6 +21,29 @@ using posix::write_fd_all;
 bool write_console(Stream stream, std::string_view text) {
   int fd = stream == Stream::out ? STDOUT_FILENO : STDERR_FILENO;
   return write_fd_all(fd, text.data(), text.size()).ok();
+}
+
+namespace {
+
+std::atomic<const char*> g_interrupt_notice{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free,
+              "read in a signal handler");
+
+}  // namespace
+
+void set_interrupt_notice(const char* text) { g_interrupt_notice = text; }
+
+void write_interrupt_notice() {
+  // Plain write(2): nothing here may allocate or take a lock.
+  const char* text = g_interrupt_notice;
+  if (text == nullptr) return;
+  for (std::size_t size = std::strlen(text); size > 0;) {
+    ssize_t n = ::write(STDERR_FILENO, text, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    size -= static_cast<std::size_t>(n);
+  }
 }
 
 bool is_terminal(Stream stream) {

@@ -8,6 +8,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <atomic>
 
 #include "platform/network.h"
 #include "platform/terminal.h"
@@ -53,6 +54,20 @@ bool write_console(Stream stream, std::string_view text) {
     done += written;
   }
   return true;
+}
+
+namespace {
+
+std::atomic<const char*> g_interrupt_notice{nullptr};
+
+}  // namespace
+
+void set_interrupt_notice(const char* text) { g_interrupt_notice = text; }
+
+void write_interrupt_notice() {
+  // The console control handler runs on a thread of its own, where the
+  // usual console write is safe.
+  if (const char* text = g_interrupt_notice) write_console(Stream::err, text);
 }
 
 bool is_terminal(Stream stream) { return is_console(std_handle(stream)); }

@@ -98,8 +98,10 @@ Holdings find_holdings(const Offer& offer, const Store& store,
     if (status.ok() && status->type == platform::FileType::regular &&
         status->size == file.size &&
         same_time(status->modified, *file.modified)) {
-      holdings[i] = Holding{file.size, std::nullopt,
-                            platform::join_path(folder->path(), name), {}};
+      holdings[i] = Holding{file.size,
+                            std::nullopt,
+                            platform::join_path(folder->path(), name),
+                            {}};
     }
   }
   return holdings;
