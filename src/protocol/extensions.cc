@@ -5,6 +5,8 @@
 #include <tuple>
 
 #include "platform/process.h"
+#include "protocol/offer.h"
+#include "text/hex.h"
 
 namespace burrowlink {
 
@@ -71,27 +73,9 @@ bool read_stream(json::Reader& reader, Token first, StreamMember& out) {
   return read;
 }
 
-std::string hex(const Digest& digest) {
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string text;
-  for (std::uint8_t byte : digest) {
-    text += DIGITS[byte >> 4];
-    text += DIGITS[byte & 0x0F];
-  }
-  return text;
-}
-
 std::optional<Digest> digest_of_hex(std::string_view text) {
-  if (text.size() != 2 * std::tuple_size_v<Digest>) return std::nullopt;
   Digest digest{};
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const int value = c >= '0' && c <= '9'   ? c - '0'
-                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                             : -1;
-    if (value < 0) return std::nullopt;
-    digest[i / 2] = static_cast<std::uint8_t>(digest[i / 2] << 4 | value);
-  }
+  if (!text::from_hex(text, digest)) return std::nullopt;
   return digest;
 }
 
@@ -210,7 +194,7 @@ std::string extension_answer_to_json(const ExtensionAnswer& answer) {
       const ResumeAt& at = (*answer.resume)[i];
       if (i > 0) out += ',';
       out += '[' + std::to_string(at.index) + ',' + std::to_string(at.offset) +
-             ",\"" + hex(at.prefix) + "\"]";
+             ",\"" + text::to_hex(at.prefix) + "\"]";
     }
     out += "]}";
   }
@@ -273,26 +257,15 @@ Status write_extension_answer(platform::TcpStream& stream,
 }
 
 Result<ExtensionAnswer> read_extension_answer(platform::TcpStream& stream) {
-  std::array<std::uint8_t, 4> prefix{};
-  if (Status got = stream.read_exact(prefix); !got.ok()) {
-    return std::move(got).error();
-  }
-  const std::uint32_t length =
-      std::uint32_t{prefix[0]} << 24 | std::uint32_t{prefix[1]} << 16 |
-      std::uint32_t{prefix[2]} << 8 | std::uint32_t{prefix[3]};
-  if (length > MAX_EXTENSION_ANSWER_BYTES) {
-    return Error{"the extension answer of " + std::to_string(length) +
-                     " bytes is longer than " +
-                     std::to_string(MAX_EXTENSION_ANSWER_BYTES),
-                 ErrorKind::invalid_data};
-  }
-  std::string body(length, '\0');
-  if (Status got = stream.read_exact(
-          {reinterpret_cast<std::uint8_t*>(body.data()), body.size()});
-      !got.ok()) {
-    return std::move(got).error();
-  }
-  return extension_answer_from_json(body);
+  Result<std::string> body =
+      read_frame(stream, MAX_EXTENSION_ANSWER_BYTES, [](std::uint32_t length) {
+        return Error{"the extension answer of " + std::to_string(length) +
+                         " bytes is longer than " +
+                         std::to_string(MAX_EXTENSION_ANSWER_BYTES),
+                     ErrorKind::invalid_data};
+      });
+  if (!body.ok()) return std::move(body).error();
+  return extension_answer_from_json(*body);
 }
 
 std::string new_token() {
@@ -301,13 +274,7 @@ std::string new_token() {
     platform::fatal("could not retrieve random bytes for a token: " +
                     random.error().message);
   }
-  static constexpr char HEX[] = "0123456789abcdef";
-  std::string token;
-  for (std::uint8_t byte : bytes) {
-    token += HEX[byte >> 4];
-    token += HEX[byte & 0x0F];
-  }
-  return token;
+  return text::to_hex(bytes);
 }
 
 bool is_token(std::string_view text) {

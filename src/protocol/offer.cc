@@ -447,7 +447,9 @@ Status write_offer(platform::TcpStream& stream, const Offer& offer) {
       {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
 }
 
-Result<Offer> read_offer(platform::TcpStream& stream) {
+Result<std::string> read_frame(platform::TcpStream& stream,
+                               std::uint32_t largest,
+                               Error (*too_long)(std::uint32_t length)) {
   std::array<std::uint8_t, 4> prefix{};
   if (Status got = stream.read_exact(prefix); !got.ok()) {
     return std::move(got).error();
@@ -455,16 +457,23 @@ Result<Offer> read_offer(platform::TcpStream& stream) {
   const std::uint32_t length =
       std::uint32_t{prefix[0]} << 24 | std::uint32_t{prefix[1]} << 16 |
       std::uint32_t{prefix[2]} << 8 | std::uint32_t{prefix[3]};
-  if (length > MAX_OFFER_BYTES) {
-    return Error{"message too large", ErrorKind::invalid_data};
-  }
+  if (length > largest) return too_long(length);
   std::string body(length, '\0');
   if (Status got = stream.read_exact(
           {reinterpret_cast<std::uint8_t*>(body.data()), body.size()});
       !got.ok()) {
     return std::move(got).error();
   }
-  return offer_from_json(body);
+  return body;
+}
+
+Result<Offer> read_offer(platform::TcpStream& stream) {
+  Result<std::string> body =
+      read_frame(stream, MAX_OFFER_BYTES, [](std::uint32_t) {
+        return Error{"message too large", ErrorKind::invalid_data};
+      });
+  if (!body.ok()) return std::move(body).error();
+  return offer_from_json(*body);
 }
 
 }  // namespace burrowlink

@@ -54,4 +54,11 @@ Status write_offer(platform::TcpStream& stream, const Offer& offer);
 // 1,048,576 body bytes without reading the body.
 Result<Offer> read_offer(platform::TcpStream& stream);
 
+// The body of a frame of at most `largest` bytes: a 4-byte big-endian
+// length, then that many bytes. A longer one fails with `too_long` of its
+// length, its body left unread.
+Result<std::string> read_frame(platform::TcpStream& stream,
+                               std::uint32_t largest,
+                               Error (*too_long)(std::uint32_t length));
+
 }  // namespace burrowlink

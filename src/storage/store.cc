@@ -4,6 +4,7 @@
 #include <array>
 
 #include "platform/process.h"
+#include "text/hex.h"
 #include "text/json.h"
 
 namespace burrowlink {
@@ -13,23 +14,25 @@ namespace {
 constexpr std::string_view DATA_ENDING = ".part";
 constexpr std::string_view RECORD_ENDING = ".json";
 
-std::string hex(std::span<const std::uint8_t> bytes) {
-  static constexpr char DIGITS[] = "0123456789abcdef";
-  std::string text;
-  for (std::uint8_t byte : bytes) {
-    text += DIGITS[byte >> 4];
-    text += DIGITS[byte & 0x0F];
-  }
-  return text;
-}
-
+// A name for a new entry: random once per run, then counted, so that a
+// file costs no call for random bytes. A name taken anyway is tried again.
 std::string new_id() {
+  static std::uint64_t next = [] {
+    std::array<std::uint8_t, 8> bytes{};
+    if (Status random = platform::random_bytes(bytes); !random.ok()) {
+      platform::fatal("could not retrieve random bytes for a file name: " +
+                      random.error().message);
+    }
+    std::uint64_t start = 0;
+    for (std::uint8_t byte : bytes) start = start << 8 | byte;
+    return start;
+  }();
   std::array<std::uint8_t, 8> bytes{};
-  if (Status random = platform::random_bytes(bytes); !random.ok()) {
-    platform::fatal("could not retrieve random bytes for a file name: " +
-                    random.error().message);
+  const std::uint64_t id = next++;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(id >> (56 - 8 * i));
   }
-  return hex(bytes);
+  return text::to_hex(bytes);
 }
 
 bool ends_with(std::string_view name, std::string_view ending) {
