@@ -259,7 +259,12 @@ class Relay {
       std::exit(1);
     }
     freeaddrinfo(ai);
-    target_ = resolve(o_.to_host, o_.to_port, false);
+    // Kept as a plain address: the relay ends on a signal, and nothing
+    // allocated may be left then.
+    addrinfo* target = resolve(o_.to_host, o_.to_port, false);
+    std::memcpy(&target_, target->ai_addr, target->ai_addrlen);
+    target_length_ = target->ai_addrlen;
+    freeaddrinfo(target);
     if (o_.listen_port == "0") {
       sockaddr_storage here{};
       socklen_t size = sizeof here;
@@ -348,7 +353,7 @@ class Relay {
       c->id = ++accepted_;
       c->client = fd;
       set_nodelay(fd);
-      c->server = socket(target_->ai_family,
+      c->server = socket(target_.ss_family,
                          SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
       set_nodelay(c->server);
       Nanos now = now_ns();
@@ -360,7 +365,8 @@ class Relay {
       c->up.limit = std::min(o_.drop_after, o_.stall_after);
       if (c->id == 1) c->up.flip_at = o_.flip_at;
       if (o_.verbose) std::fprintf(stderr, "relay: connection %u\n", c->id);
-      if (connect(c->server, target_->ai_addr, target_->ai_addrlen) == 0) {
+      if (connect(c->server, reinterpret_cast<const sockaddr*>(&target_),
+                  target_length_) == 0) {
         connected(*c);
       } else if (errno != EINPROGRESS) {
         std::fprintf(stderr, "relay: connect: %s\n", std::strerror(errno));
@@ -577,7 +583,8 @@ class Relay {
   std::uint64_t capacity_ = 0;
   int listener_ = -1;
   int count_fd_ = -1;
-  addrinfo* target_ = nullptr;
+  sockaddr_storage target_{};
+  socklen_t target_length_ = 0;
   unsigned accepted_ = 0;
   std::vector<std::unique_ptr<Connection>> connections_;
 };
