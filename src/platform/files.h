@@ -117,19 +117,14 @@ class IncomingFile {
   ~IncomingFile() { (void)discard(); }
 
   Status write_all(ConstBytes data) { return m_file.write_all(data); }
-  // Closes the file once it is confirmed to be still in its place, every
-  // byte written. Otherwise fails, and deletes it where it can tell the
-  // file is still its own.
-  Status keep();
   // Deletes the file, unless something else has taken its place, and closes
   // it. True when it deleted the file; nothing once kept or discarded.
   bool discard();
-  // Keeps the file as `keep` does, then renames it to `name` in `folder`,
-  // replacing nothing: kind already_exists when the name is taken, and the
-  // file stays where it was for another name. Other failures delete it.
+  // Closes the file, every byte written, and renames it to `name` in
+  // `folder`, replacing nothing: kind already_exists when the name is
+  // taken, and the file stays where it was for another name. Other
+  // failures delete it.
   Status place(const Directory& folder, std::string_view name);
-  // The bytes in the file now.
-  Result<std::uint64_t> size() const;
   // Cuts the file to `size` bytes; writing goes on at its end.
   Status truncate(std::uint64_t size);
   // Sets its modification time, in nanoseconds since 1970 (UTC).

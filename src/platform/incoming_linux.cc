@@ -194,34 +194,10 @@ void settled() {
 
 }  // namespace
 
-Status IncomingFile::keep() {
-  settled();
-  const int folder = fd_of(m_folder->m_handle);
-  struct stat st {};
-  if (::fstatat(folder, m_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    (void)m_file.close();
-    if (errno == ENOENT) {
-      return Error{"the file was deleted while it was received"};
-    }
-    return last_os_error();
-  }
-  if (st.st_dev != m_device || st.st_ino != m_number) {
-    (void)m_file.close();
-    return Error{"the file was replaced while it was received"};
-  }
-  if (Status closed = m_file.close(); !closed.ok()) {
-    if (still_there(folder, m_name.c_str(), m_device, m_number)) {
-      ::unlinkat(folder, m_name.c_str(), 0);
-    }
-    return closed;
-  }
-  return {};
-}
-
 Status IncomingFile::place(const Directory& folder, std::string_view name) {
   // It lies in a folder of this user's alone, where nobody else can take
-  // its place: unlike `keep`, no look whether it is still the same file.
-  // One that is gone fails the rename.
+  // its place, so no look whether it is still the same file. One that is
+  // gone fails the rename.
   settled();
   if (Status closed = m_file.close(); !closed.ok()) {
     ::unlinkat(fd_of(m_folder->m_handle), m_name.c_str(), 0);
@@ -252,12 +228,6 @@ Status IncomingFile::place(const Directory& folder, std::string_view name) {
   }
   ::unlinkat(from, m_name.c_str(), 0);
   return {};
-}
-
-Result<std::uint64_t> IncomingFile::size() const {
-  struct stat st {};
-  if (::fstat(fd_of(m_file.m_handle), &st) != 0) return last_os_error();
-  return static_cast<std::uint64_t>(st.st_size);
 }
 
 Status IncomingFile::truncate(std::uint64_t size) {

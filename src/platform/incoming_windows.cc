@@ -21,7 +21,6 @@ using win32::handle_of;
 using win32::last_error;
 using win32::last_nt_status;
 using win32::native_path;
-using win32::open_entry;
 using win32::os_error;
 
 namespace {
@@ -166,45 +165,6 @@ Result<IncomingFile> Directory::reopen_file(std::string_view name) const {
   return incoming(reinterpret_cast<std::intptr_t>(h), name, false);
 }
 
-Status IncomingFile::keep() {
-  HANDLE h = handle_of(m_file.m_handle);
-  set_in_progress(nullptr);
-  const std::string path = join_path(m_folder->path(), m_name);
-  auto fail = [&](Error error) {
-    delete_through_handle(h);
-    (void)m_file.close();
-    return error;
-  };
-  FILE_STANDARD_INFO standard{};
-  if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard,
-                                    sizeof standard)) {
-    return fail(last_error());
-  }
-  if (standard.DeletePending) {
-    return fail(Error{"the file was deleted while it was received"});
-  }
-  HANDLE other = open_entry(
-      path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-  if (other == INVALID_HANDLE_VALUE) return fail(last_error());
-  Result<FileId> at_path = file_id(other);
-  CloseHandle(other);
-  if (!at_path.ok()) return fail(std::move(at_path).error());
-  if (at_path->volume != m_device ||
-      (std::uint64_t{at_path->high} << 32 | at_path->low) != m_number) {
-    return fail(Error{"the file was replaced while it was received"});
-  }
-  if (Status closed = m_file.close(); !closed.ok()) {
-    (void)remove_file(path);
-    return closed;
-  }
-  // A deletion that another program asked for waits for the last handle:
-  // it happens now.
-  if (!path_exists(path)) {
-    return Error{"the file was deleted while it was received"};
-  }
-  return {};
-}
-
 Status IncomingFile::place(const Directory& folder, std::string_view name) {
   HANDLE h = handle_of(m_file.m_handle);
   if (m_file.m_handle.get() == -1) {
@@ -240,12 +200,6 @@ Status IncomingFile::place(const Directory& folder, std::string_view name) {
     return error;
   }
   return m_file.close();
-}
-
-Result<std::uint64_t> IncomingFile::size() const {
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(handle_of(m_file.m_handle), &size)) return last_error();
-  return static_cast<std::uint64_t>(size.QuadPart);
 }
 
 Status IncomingFile::truncate(std::uint64_t size) {

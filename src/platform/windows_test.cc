@@ -37,7 +37,7 @@ TEST(WindowsFiles, DeviceNamesAreNeverCreated) {
   for (const char* name : {"CONSOLE", "COM10", "nul_", "a.con"}) {
     Result<IncomingFile> file = folder->create_file(name);
     ASSERT_OK(file);
-    EXPECT_OK(file->keep());
+    EXPECT_OK(file->place(*folder, std::string(name) + " kept"));
   }
 }
 
@@ -54,11 +54,11 @@ TEST(WindowsFiles, PathsLongerThanMaxPathWork) {
   ASSERT_GT(folder->path().size(), 300u);
   EXPECT_TRUE(is_directory(folder->path()));
   {
-    Result<IncomingFile> created = folder->create_file("x.txt");
+    Result<IncomingFile> created = folder->create_file("x.part");
     ASSERT_OK(created);
     const std::uint8_t byte = 'x';
     ASSERT_OK(created->write_all({&byte, 1}));
-    EXPECT_OK(created->keep());
+    EXPECT_OK(created->place(*folder, "x.txt"));
   }
   const std::string file = join_path(folder->path(), "x.txt");
   Result<FileStatus> status = file_status(file);

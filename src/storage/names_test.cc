@@ -71,11 +71,9 @@ TEST(FreeNames, NumbersBeforeTheExtensionAroundWhatIsThere) {
   FreeNames names;
   auto place = [&](std::string_view safe_name) {
     std::string path;
-    Result<platform::IncomingFile> made = names.place(
+    EXPECT_OK(names.place(
         *folder, safe_name, path,
-        [&](const std::string& name) { return folder->create_file(name); });
-    EXPECT_OK(made);
-    if (made.ok()) EXPECT_OK(made->keep());
+        [&](const std::string& name) { return folder->write_new(name, ""); }));
     return path;
   };
   EXPECT_EQ(dir.file("photo.jpg"), place("photo.jpg"));
