@@ -156,7 +156,7 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
     token = new_token();
     ExtensionAnswer extended{STREAM_WINDOW, token};
     if (resumes) {
-      extended.resume = hash_holdings(holdings, store, store_root);
+      extended.resume = hash_holdings(holdings, store);
       // Room for what is to come, at the cost of older prefixes.
       if (Result<std::uint64_t> room = platform::free_space(options.folder);
           room.ok()) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <deque>
 #include <utility>
 
 #include "console/console.h"
@@ -27,40 +28,32 @@ class ExistingFolders {
  public:
   explicit ExistingFolders(const platform::Directory& root) : m_root(root) {}
 
+  // The folder of files with folder value `value`; nullptr where it is
+  // not there.
   const platform::Directory* find(const std::optional<std::string>& value) {
     if (!value) return &m_root;
-    auto [known, added] = m_found.try_emplace(*value);
-    if (!added) return known->second ? &*known->second : nullptr;
-    std::optional<platform::Directory> folder;
-    for (const std::string& part : folder_parts(*value)) {
-      Result<platform::Directory> next =
-          (folder ? *folder : m_root).open_folder(part);
-      if (!next.ok()) return nullptr;
-      folder = std::move(next).value();
-    }
-    if (!folder) return &m_root;
-    known->second = std::move(folder);
-    return &*known->second;
+    auto [known, added] = m_found.try_emplace(*value, &m_root);
+    if (added) known->second = open(folder_parts(*value));
+    return known->second;
   }
 
  private:
-  const platform::Directory& m_root;
-  std::map<std::string, std::optional<platform::Directory>> m_found;
-};
-
-Status hash_file(platform::File& file, std::uint64_t bytes, Sha256& sha) {
-  std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES);
-  while (bytes > 0) {
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(bytes, buffer.size()));
-    Result<std::size_t> got = file.read({buffer.data(), want});
-    if (!got.ok()) return std::move(got).error();
-    if (*got == 0) return Error{"the file is shorter than it was"};
-    sha.update({buffer.data(), *got});
-    bytes -= *got;
+  const platform::Directory* open(const std::vector<std::string>& parts) {
+    const platform::Directory* folder = &m_root;
+    for (const std::string& part : parts) {
+      Result<platform::Directory> next = folder->open_folder(part);
+      if (!next.ok()) return nullptr;
+      m_opened.push_back(std::move(next).value());
+      folder = &m_opened.back();
+    }
+    return folder;
   }
-  return {};
-}
+
+  const platform::Directory& m_root;
+  std::deque<platform::Directory> m_opened;  // stays where it is as it grows
+  // Per folder value: its folder, or nullptr where it is not there.
+  std::map<std::string, const platform::Directory*> m_found;
+};
 
 // True for modification times that are the same to the coarsest step a
 // file system keeps (FAT's two seconds); the digests decide the rest.
@@ -113,8 +106,7 @@ std::uint64_t held_bytes(const Holdings& holdings) {
   return total;
 }
 
-std::vector<ResumeAt> hash_holdings(Holdings& holdings, const Store& store,
-                                    const platform::Directory& root) {
+std::vector<ResumeAt> hash_holdings(Holdings& holdings, const Store& store) {
   std::vector<ResumeAt> offered;
   for (auto it = holdings.begin(); it != holdings.end();) {
     Holding& holding = it->second;
@@ -125,10 +117,9 @@ std::vector<ResumeAt> hash_holdings(Holdings& holdings, const Store& store,
     } else {
       // The whole file, as it lies where the offer would put it.
       Result<platform::File> file = platform::File::open_read(holding.path);
-      hashed = file.ok() ? hash_file(*file, holding.bytes, *sha)
+      hashed = file.ok() ? hash_prefix(*file, holding.bytes, *sha)
                          : std::move(file).error();
     }
-    (void)root;
     if (!hashed.ok()) {
       it = holdings.erase(it);
       continue;

@@ -48,8 +48,7 @@ Holdings find_holdings(const Offer& offer, const Store& store,
                        const platform::Directory& root);
 std::uint64_t held_bytes(const Holdings& holdings);
 // Hashes each holding, leaving out what cannot be read: the answer's list.
-std::vector<ResumeAt> hash_holdings(Holdings& holdings, const Store& store,
-                                    const platform::Directory& root);
+std::vector<ResumeAt> hash_holdings(Holdings& holdings, const Store& store);
 
 // What a sender of ours adds to the file phase.
 struct Extras {

@@ -10,6 +10,7 @@
 #include "protocol/extensions.h"
 #include "protocol/hashing_ring.h"
 #include "protocol/wire.h"
+#include "storage/store.h"
 
 namespace burrowlink {
 
@@ -33,7 +34,6 @@ using Starts = std::map<std::size_t, Start>;
 Starts plan_starts(const Offer& offer, const std::vector<ResumeAt>& offered,
                    const PathOf& path_of, const SenderEvents& events) {
   Starts starts;
-  std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES);
   for (const ResumeAt& at : offered) {
     if (at.index >= offer.files.size() || starts.contains(at.index)) continue;
     Start& start = starts[at.index];
@@ -41,16 +41,7 @@ Starts plan_starts(const Offer& offer, const std::vector<ResumeAt>& offered,
     Result<platform::File> file = platform::File::open_read(path_of(at.index));
     if (!file.ok()) continue;
     auto sha = std::make_unique<Sha256>();
-    std::uint64_t due = at.offset;
-    while (due > 0) {
-      const std::size_t want =
-          static_cast<std::size_t>(std::min<std::uint64_t>(due, buffer.size()));
-      Result<std::size_t> got = file->read({buffer.data(), want});
-      if (!got.ok() || *got == 0) break;
-      sha->update({buffer.data(), *got});
-      due -= *got;
-    }
-    if (due > 0) continue;
+    if (!hash_prefix(*file, at.offset, *sha).ok()) continue;
     Sha256 check;
     check.copy_from(*sha);
     if (check.finish() != at.prefix) continue;

@@ -224,13 +224,17 @@ Status Store::hash_prefix(const StoreEntry& entry, std::uint64_t bytes,
   Result<platform::File> data =
       m_folder->open_file(entry.id + std::string(DATA_ENDING));
   if (!data.ok()) return std::move(data).error();
+  return burrowlink::hash_prefix(*data, bytes, sha);
+}
+
+Status hash_prefix(platform::File& file, std::uint64_t bytes, Sha256& sha) {
   std::vector<std::uint8_t> buffer(256 * 1024);
   while (bytes > 0) {
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(bytes, buffer.size()));
-    Result<std::size_t> got = data->read({buffer.data(), want});
+    Result<std::size_t> got = file.read({buffer.data(), want});
     if (!got.ok()) return std::move(got).error();
-    if (*got == 0) return Error{"the prefix is shorter than it was"};
+    if (*got == 0) return Error{"the file is shorter than it was"};
     sha.update({buffer.data(), *got});
     bytes -= *got;
   }

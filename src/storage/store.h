@@ -102,6 +102,9 @@ class Store {
   std::vector<StoreEntry> m_entries;
 };
 
+// Feeds the first `bytes` of `file` to `sha`; fails when it has fewer.
+Status hash_prefix(platform::File& file, std::uint64_t bytes, Sha256& sha);
+
 // The record of an entry, and back: compact JSON.
 std::string store_record(const StoreEntry& entry);
 std::optional<StoreEntry> read_store_record(std::string_view text);
