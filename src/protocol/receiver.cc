@@ -156,6 +156,7 @@ Status receive_files(platform::TcpStream& stream,
     console::ProgressLine bar(files[i].name, files[i].size, i + 1,
                               files.size());
     phase.bar = &bar;
+    phase.last = i + 1 == files.size();
     Result<bool> kept = receive_file(stream, files[i], i, sender, phase);
     phase.bar = nullptr;
     if (!kept.ok()) return std::move(kept).error();
@@ -229,6 +230,7 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
                                       "discarded\n");
       return false;
     }
+    if (phase.last) phase.store->remove_if_empty();
     console::print(Stream::out, "Already here: " + holding->path + " from " +
                                     console::peer(Stream::out, sender) + " (" +
                                     format_size(file.size) + ", verified)\n");
@@ -328,6 +330,7 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   if (ours != theirs) {
     out.discard();
     if (resumable) phase.store->forget(id);
+    if (phase.last) phase.store->remove_if_empty();
     if (Status sent = send_verdict(stream, VERDICT_DISCARDED); !sent.ok()) {
       return std::move(sent).error();
     }
@@ -346,6 +349,7 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
       folder, safe_name, path,
       [&](const std::string& name) { return out.place(folder, name); });
   if (resumable) phase.store->forget(id);
+  if (phase.last) phase.store->remove_if_empty();
   if (!placed.ok()) return Error{file.name + ": " + placed.error().message};
   if (Status sent = send_verdict(stream, VERDICT_KEPT); !sent.ok()) {
     return std::move(sent).error();

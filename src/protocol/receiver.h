@@ -85,6 +85,9 @@ struct FilePhase {
   Extras extras;
   // The status line of the current file, if any.
   console::ProgressLine* bar = nullptr;
+  // The current file is the part's last: an emptied store goes before it
+  // is reported, since the receiver may be ended any time after that.
+  bool last = false;
 };
 
 // File `index` of the offer: true when it was kept, false when its digest
