@@ -62,11 +62,62 @@ bool same_time(std::int64_t ours, std::int64_t offered) {
   return ours - offered < STEP && offered - ours < STEP;
 }
 
-Status send_verdict(platform::TcpStream& stream, std::uint8_t verdict) {
-  return stream.write_all({&verdict, 1});
+// A stream's verdicts wait while the next file is already here and go out
+// together before any read that could wait, so that small files cost no
+// send each. They never wait for long: the sender stops at its window.
+constexpr std::size_t VERDICTS_HELD = 64;
+constexpr std::uint64_t VERDICT_BYTES_HELD = 1 << 20;
+
+Status send_verdict(platform::TcpStream& stream, FilePhase& phase,
+                    std::uint64_t size, std::uint8_t verdict) {
+  if (phase.extras.pace != Pace::streamed) {
+    return stream.write_all({&verdict, 1});
+  }
+  phase.verdicts.push_back(static_cast<char>(verdict));
+  phase.verdict_bytes += size;
+  if (verdict == VERDICT_KEPT && !phase.last &&
+      phase.verdicts.size() < VERDICTS_HELD &&
+      phase.verdict_bytes < VERDICT_BYTES_HELD) {
+    return {};
+  }
+  return flush_verdicts(stream, phase);
+}
+
+// A read that may wait, with the verdicts held back written first unless
+// bytes are already here.
+Result<std::size_t> read_some(platform::TcpStream& stream, FilePhase& phase,
+                              std::span<std::uint8_t> buffer,
+                              platform::Expect expect) {
+  if (!phase.verdicts.empty()) {
+    Result<std::size_t> here = stream.read_available(buffer);
+    if (here.ok() && *here > 0) return here;
+    if (Status sent = flush_verdicts(stream, phase); !sent.ok()) {
+      return std::move(sent).error();
+    }
+  }
+  return stream.read_some(buffer, expect);
+}
+
+Status read_exact(platform::TcpStream& stream, FilePhase& phase,
+                  std::span<std::uint8_t> buffer,
+                  platform::Expect expect = platform::Expect::data) {
+  if (!buffer.empty()) {
+    if (Status sent = flush_verdicts(stream, phase); !sent.ok()) return sent;
+  }
+  return stream.read_exact(buffer, expect);
 }
 
 }  // namespace
+
+Status flush_verdicts(platform::TcpStream& stream, FilePhase& phase) {
+  if (phase.verdicts.empty()) return {};
+  Status sent = stream.write_all(
+      {reinterpret_cast<const std::uint8_t*>(phase.verdicts.data()),
+       phase.verdicts.size()});
+  phase.verdicts.clear();
+  phase.verdict_bytes = 0;
+  return sent;
+}
 
 Holdings find_holdings(const Offer& offer, const Store& store,
                        const platform::Directory& root) {
@@ -159,7 +210,11 @@ Status receive_files(platform::TcpStream& stream,
     phase.last = i + 1 == files.size();
     Result<bool> kept = receive_file(stream, files[i], i, sender, phase);
     phase.bar = nullptr;
-    if (!kept.ok()) return std::move(kept).error();
+    if (!kept.ok()) {
+      // The files before it were kept: the sender hears so.
+      (void)flush_verdicts(stream, phase);
+      return std::move(kept).error();
+    }
     // A streaming sender stops at the damaged file, but what it sent after
     // it is on its way: nothing more is read, and the next file ends the
     // phase as a sender's end of stream would.
@@ -197,7 +252,8 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
     if (found != phase.extras.holdings->end()) {
       holding = &found->second;
       std::array<std::uint8_t, 8> header{};
-      if (Status read = stream.read_exact(header, platform::Expect::reply);
+      if (Status read =
+              read_exact(stream, phase, header, platform::Expect::reply);
           !read.ok()) {
         return Error{file.name + ": " + read.error().message};
       }
@@ -213,14 +269,14 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   // Here already, whole: only its digest comes, to prove it the same.
   if (goes_on && !holding->entry) {
     Digest theirs{};
-    if (Status read = stream.read_exact(theirs); !read.ok()) {
+    if (Status read = read_exact(stream, phase, theirs); !read.ok()) {
       return Error{file.name + ": " + read.error().message};
     }
     Sha256 copy;
     copy.copy_from(*holding->hashed);
     const bool same = copy.finish() == theirs;
-    if (Status sent =
-            send_verdict(stream, same ? VERDICT_KEPT : VERDICT_DISCARDED);
+    if (Status sent = send_verdict(stream, phase, file.size,
+                                   same ? VERDICT_KEPT : VERDICT_DISCARDED);
         !sent.ok()) {
       return std::move(sent).error();
     }
@@ -296,8 +352,8 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
     std::size_t filled = 0;
     const auto fill_started = std::chrono::steady_clock::now();
     while (filled < data_wanted) {
-      Result<std::size_t> got =
-          stream.read_some(buffer.subspan(filled, want - filled), expect);
+      Result<std::size_t> got = read_some(
+          stream, phase, buffer.subspan(filled, want - filled), expect);
       expect = platform::Expect::all;
       if (!got.ok()) return fail(got.error().message);
       if (*got == 0) return fail("unexpected end of file");
@@ -319,8 +375,8 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
                 theirs.begin());
   }
 
-  if (Status read =
-          stream.read_exact(std::span(theirs).subspan(digest_got), expect);
+  if (Status read = read_exact(stream, phase,
+                               std::span(theirs).subspan(digest_got), expect);
       !read.ok()) {
     return fail(read.error().message);
   }
@@ -331,7 +387,8 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
     out.discard();
     if (resumable) phase.store->forget(id);
     if (phase.last) phase.store->remove_if_empty();
-    if (Status sent = send_verdict(stream, VERDICT_DISCARDED); !sent.ok()) {
+    if (Status sent = send_verdict(stream, phase, file.size, VERDICT_DISCARDED);
+        !sent.ok()) {
       return std::move(sent).error();
     }
     console::print(Stream::out, console::peer(Stream::out, file.name) +
@@ -351,7 +408,8 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   if (resumable) phase.store->forget(id);
   if (phase.last) phase.store->remove_if_empty();
   if (!placed.ok()) return Error{file.name + ": " + placed.error().message};
-  if (Status sent = send_verdict(stream, VERDICT_KEPT); !sent.ok()) {
+  if (Status sent = send_verdict(stream, phase, file.size, VERDICT_KEPT);
+      !sent.ok()) {
     return std::move(sent).error();
   }
   console::print(Stream::out, "Received " + path + " from " +

@@ -6,6 +6,7 @@
 // sender of ours, a file may go on from what an earlier transfer left.
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -88,10 +89,17 @@ struct FilePhase {
   // The current file is the part's last: an emptied store goes before it
   // is reported, since the receiver may be ended any time after that.
   bool last = false;
+  // Verdicts of a stream not yet written, and the bytes of their files.
+  std::string verdicts;
+  std::uint64_t verdict_bytes = 0;
 };
 
+// Writes the verdicts a stream holds back.
+Status flush_verdicts(platform::TcpStream& stream, FilePhase& phase);
+
 // File `index` of the offer: true when it was kept, false when its digest
-// did not match and it was deleted.
+// did not match and it was deleted. In a stream its verdict may wait for
+// `flush_verdicts`.
 Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
                           std::size_t index, std::string_view sender,
                           FilePhase& phase);
