@@ -267,5 +267,32 @@ TEST_F(ReceiveFileTest, AFileDeletedOrOvertakenMeanwhileIsNeverKeptOverIt) {
   EXPECT_FALSE(std::filesystem::exists(dir.file(".burrowlink-store")));
 }
 
+// A stream's verdicts may wait while more files are already here, but
+// never while the receiver itself waits: a sender that holds the next file
+// back until it has them must get them.
+TEST_F(ReceiveFileTest, HeldVerdictsGoOutBeforeTheReceiverWaits) {
+  ASSERT_OK(theirs.set_read_timeout(std::chrono::seconds(5)));
+  std::vector<FileInfo> files;
+  std::string first_two;
+  for (std::string name : {"a", "b", "c"}) {
+    files.push_back({name, 1});
+    if (name != "c") first_two += name + digest_of(name);
+  }
+  std::thread peer([&] {
+    peer_sends(first_two, false);
+    std::uint8_t two[2] = {};
+    if (!theirs.read_exact(two).ok()) return theirs.close();
+    EXPECT_EQ(1, two[0]);
+    EXPECT_EQ(1, two[1]);
+    peer_sends("c" + digest_of("c"), false);
+    EXPECT_EQ(1, verdict());
+  });
+  Extras streamed;
+  streamed.pace = Pace::streamed;
+  EXPECT_OK(receive_files(ours, files, dir.path(), "Desk", streamed));
+  peer.join();
+  EXPECT_EQ("c", read_whole(dir.file("c")));
+}
+
 }  // namespace
 }  // namespace burrowlink
