@@ -86,11 +86,17 @@ TEST_F(StreamTest, OnlyAnOfferThatAsksGetsTheExtendedAnswer) {
 TEST_F(StreamTest, TheTokenOfOnePartTakesTheNextInWithoutAQuestion) {
   // One answer only: a second question would be declined.
   auto recv = receiver({}, std::string("y\n"));
+  std::uint64_t next_files = 0;
   auto part = [&](const std::string& from_id,
-                  const std::optional<std::string>& token) {
+                  const std::optional<std::string>& token,
+                  std::size_t count = 1) {
+    std::string files;
+    for (std::size_t i = 0; i < count; ++i) {
+      files += std::string(i ? "," : "") + R"({"name":"a.txt","size":1})";
+    }
     TcpStream s = peer();
-    put(s, frame(R"({"from":"Peer","fromId":")" + from_id +
-                 R"(","files":[{"name":"a.txt","size":1}],"text":null,)" +
+    put(s, frame(R"({"from":"Peer","fromId":")" + from_id + R"(","files":[)" +
+                 files + R"(],"text":null,)" +
                  R"("extensions":{"stream":{"version":1)" +
                  (token ? R"(,"token":")" + *token + "\"" : "") + "}}}"));
     std::optional<std::string> next;
@@ -98,24 +104,34 @@ TEST_F(StreamTest, TheTokenOfOnePartTakesTheNextInWithoutAQuestion) {
     if (answer == 2) {
       Result<ExtensionAnswer> got = read_extension_answer(s);
       EXPECT_OK(got);
-      if (got.ok()) next = got->token;
-      put(s, "x" + digest("x"));
-      EXPECT_EQ(1, next_byte(s));
+      if (got.ok()) next = got->token, next_files = got->next_files;
+      std::string data;
+      for (std::size_t i = 0; i < count; ++i) data += "x" + digest("x");
+      put(s, data);
+      // Its lines are read as they come, or it would wait to write them.
+      for (std::size_t i = 0; i < count; ++i) {
+        recv->drain();
+        EXPECT_EQ(1, next_byte(s));
+      }
     }
     return std::make_pair(answer, next);
   };
   auto [first, token] = part("p", std::nullopt);
   ASSERT_EQ(2, first);
   ASSERT_TRUE(token.has_value());
+  EXPECT_EQ(10000u, next_files);
   EXPECT_EQ(0, part("another sender", token).first);
-  auto [second, next] = part("p", token);
+  // The next part may be longer than any first offer.
+  EXPECT_EQ(-1, part("p", std::nullopt, 1001).first) << "no answer at all";
+  auto [second, next] = part("p", token, 1001);
   EXPECT_EQ(2, second);
   EXPECT_EQ(0, part("p", token).first) << "a token is good once";
+  EXPECT_EQ(-1, part("p", next, 10001).first) << "no answer at all";
   recv->kill(SIGTERM);
   ToolResult got = recv->finish(10s);
   EXPECT_NE(std::string::npos,
             got.err.find("Accepted without asking, as the next part of a "
-                         "send from Peer: 1 file(s), 1 B\n"))
+                         "send from Peer: 1001 file(s), 1001 B\n"))
       << got.err;
 }
 

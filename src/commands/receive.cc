@@ -106,27 +106,28 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
   Result<Offer> read = read_offer(stream);
   if (!read.ok()) return std::move(read).error();
   const Offer& offer = read.value();
-  // Offers that no sender of ours makes get no answer at all.
-  if (!offer.text &&
-      (offer.files.empty() || offer.files.size() > MAX_OFFER_FILES)) {
-    return {};
-  }
-
-  std::string sender(text::first_scalars(offer.from, DEVICE_NAME_MAX));
   // A sender of ours that streams: files back to back, and the parts of a
   // long send accepted once.
   const bool streams =
       !offer.text && offer.extensions && offer.extensions->stream >= 1;
+  const Result<SocketAddress> from = stream.peer_address();
+  const bool continues = streams && from.ok() && continuation &&
+                         continuation->admits(offer, *from, Clock::now());
+  // Offers that no sender of ours makes get no answer at all; the next
+  // part of a send may be longer than a first offer.
+  const std::size_t most = continues ? NEXT_PART_FILES : MAX_OFFER_FILES;
+  if (!offer.text && (offer.files.empty() || offer.files.size() > most)) {
+    return {};
+  }
+  if (continues) continuation.reset();
+
+  std::string sender(text::first_scalars(offer.from, DEVICE_NAME_MAX));
   // One that resumes goes on with what earlier transfers left here.
   const bool resumes =
       streams && offer.extensions->resume >= 1 && offer.from_id;
   Holdings holdings;
   if (resumes) holdings = find_holdings(offer, store, store_root);
   const std::uint64_t held = held_bytes(holdings);
-  const Result<SocketAddress> from = stream.peer_address();
-  const bool continues = streams && from.ok() && continuation &&
-                         continuation->admits(offer, *from, Clock::now());
-  if (continues) continuation.reset();
   warn_if_no_room(offer, options.folder);
   bool accepted = options.auto_accept || continues;
   if (continues && !options.auto_accept) {
@@ -154,7 +155,7 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
     // Verdicts of one byte must not wait for Nagle's algorithm.
     (void)stream.set_no_delay();
     token = new_token();
-    ExtensionAnswer extended{STREAM_WINDOW, token};
+    ExtensionAnswer extended{STREAM_WINDOW, token, NEXT_PART_FILES};
     if (resumes) {
       extended.resume = hash_holdings(holdings, store);
       // Room for what is to come, at the cost of older prefixes.

@@ -134,19 +134,19 @@ CommandResult send(Args args) {
         OfferExtensions{STREAM_VERSION, std::nullopt, RESUME_VERSION};
   }
 
-  // A receiver takes at most MAX_OFFER_FILES per offer: the files of a
-  // folder sent with -r go in consecutive offers, each its own connection
-  // and answer. Without -r an offer is made as it is.
-  std::size_t per_offer = std::max<std::size_t>(sources.size(), 1);
-  if (recursive && !note) per_offer = MAX_OFFER_FILES;
-  const std::size_t parts =
-      note ? 1 : (sources.size() + per_offer - 1) / per_offer;
-  if (parts > 1) {
+  // A receiver need take at most MAX_OFFER_FILES in one offer: the files of
+  // a folder sent with -r go in consecutive offers, each its own connection
+  // and answer, and a receiver of ours lets the later ones be longer.
+  // Without -r an offer is made as it is.
+  const bool in_parts = recursive && !note && sources.size() > MAX_OFFER_FILES;
+  if (in_parts) {
+    const std::size_t parts =
+        (sources.size() + MAX_OFFER_FILES - 1) / MAX_OFFER_FILES;
     console::print(Stream::err,
-                   "Sending " + std::to_string(sources.size()) + " files in " +
-                       std::to_string(parts) + " parts of at most " +
-                       std::to_string(per_offer) +
-                       ", the most a receiver takes in one offer\n");
+                   "Sending " + std::to_string(sources.size()) +
+                       " files in up to " + std::to_string(parts) +
+                       " parts: a receiver need not take more than " +
+                       std::to_string(MAX_OFFER_FILES) + " in one offer\n");
   }
 
   std::string address = format_address(target.value());
@@ -167,9 +167,14 @@ CommandResult send(Args args) {
     }
     bar->update(done);
   };
-  // The next part of a long send goes in without a second question.
+  // The next part of a long send goes in without a second question, and
+  // may be longer.
   std::optional<std::string> next_token;
-  events.token = [&](std::string token) { next_token = std::move(token); };
+  std::uint64_t next_files = 0;
+  events.token = [&](std::string token, std::uint64_t files) {
+    next_token = std::move(token);
+    next_files = files;
+  };
   // Where files of this part go on, and whether an interrupted send can.
   std::map<std::size_t, std::uint64_t> resumed;
   bool resumable = false;
@@ -215,17 +220,26 @@ CommandResult send(Args args) {
     console::print(Stream::err, sent_lines);
     sent_lines.clear();
   };
-  for (std::size_t part = 0; part < parts; ++part) {
-    first = part * per_offer;
-    const std::size_t end =
-        note ? first : std::min(first + per_offer, sources.size());
+  do {
+    std::uint64_t most = in_parts ? MAX_OFFER_FILES : sources.size();
+    if (in_parts && next_token) most = std::max(most, next_files);
+    std::size_t end = first + static_cast<std::size_t>(std::min<std::uint64_t>(
+                                  most, sources.size() - first));
     offer.files.clear();
-    offer.files.reserve(end - first);
     for (std::size_t i = first; i < end; ++i) {
       offer.files.push_back(sources.info(i));
     }
     if (offer.extensions) {
       offer.extensions->token = std::exchange(next_token, std::nullopt);
+    }
+    // A longer part still fits the offer's frame; long names make it
+    // shorter, though never below what any receiver takes.
+    while (end - first > MAX_OFFER_FILES &&
+           offer_to_json(offer).size() > MAX_OFFER_BYTES) {
+      end = first + std::max(MAX_OFFER_FILES, (end - first) / 2);
+      offer.files.erase(
+          offer.files.begin() + static_cast<std::ptrdiff_t>(end - first),
+          offer.files.end());
     }
     resumed.clear();
     bar.reset();
@@ -245,7 +259,8 @@ CommandResult send(Args args) {
       }
       return CliError{message};
     }
-  }
+    first = end;
+  } while (first < sources.size());
   if (note) {
     console::print(Stream::err, "Sent.\n");
   } else if (terminal) {

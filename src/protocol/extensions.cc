@@ -6,6 +6,7 @@
 
 #include "platform/process.h"
 #include "protocol/offer.h"
+#include "protocol/wire.h"
 #include "text/hex.h"
 
 namespace burrowlink {
@@ -46,7 +47,7 @@ std::optional<std::string> token_value(json::Reader& reader, Token first) {
 // The "stream" object of either side: its version, window and token, each
 // when usable. False on a syntax error.
 struct StreamMember {
-  std::optional<std::uint64_t> version, files, bytes;
+  std::optional<std::uint64_t> version, files, bytes, next_files;
   std::optional<std::string> token;
   bool usable = true;
 };
@@ -66,6 +67,8 @@ bool read_stream(json::Reader& reader, Token first, StreamMember& out) {
           out.bytes = unsigned_value(reader, value);
         } else if (name == "token") {
           out.token = token_value(reader, value);
+        } else if (name == "next_files") {
+          out.next_files = unsigned_value(reader, value);
         }
         return reader.skip();
       });
@@ -184,6 +187,9 @@ std::string extension_answer_to_json(const ExtensionAnswer& answer) {
     if (answer.token) {
       out += ",\"token\":";
       json::append_string(out, *answer.token);
+      if (answer.next_files > MAX_OFFER_FILES) {
+        out += ",\"next_files\":" + std::to_string(answer.next_files);
+      }
     }
     out += '}';
   }
@@ -237,6 +243,10 @@ Result<ExtensionAnswer> extension_answer_from_json(std::string_view body) {
       *stream.files > 0 && *stream.bytes > 0) {
     answer.stream = StreamWindow{*stream.files, *stream.bytes};
     answer.token = stream.token;
+    // Only above the shared limit, and only with a token to bring back.
+    if (answer.token && stream.next_files.value_or(0) > MAX_OFFER_FILES) {
+      answer.next_files = *stream.next_files;
+    }
     if (have_resume && resume_usable) answer.resume = std::move(resume);
   }
   return answer;

@@ -42,6 +42,12 @@ struct StreamWindow {
 // (1.2 MB in flight), bounded so that a failure wastes little.
 inline constexpr StreamWindow STREAM_WINDOW{1024, 64 * 1024 * 1024};
 
+// The most files ours takes in an offer that brings its token back: the
+// parts of a long send after the first need not stop at 1,000 files, each
+// costing a connection and its round trips. The offer's frame bound still
+// holds.
+inline constexpr std::uint64_t NEXT_PART_FILES = 10'000;
+
 // What a sender's offer asks for.
 struct OfferExtensions {
   std::uint64_t stream = 0;  // the highest version spoken; 0 for none
@@ -66,6 +72,8 @@ struct ExtensionAnswer {
   std::optional<StreamWindow> stream = std::nullopt;
   // Lets the next part of the same send in without a question.
   std::optional<std::string> token = std::nullopt;
+  // The most files that part may list, when above the shared 1,000.
+  std::uint64_t next_files = 0;
   // The resume extension taken up, with the files it can go on with.
   std::optional<std::vector<ResumeAt>> resume = std::nullopt;
   bool operator==(const ExtensionAnswer&) const = default;

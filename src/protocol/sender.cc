@@ -293,7 +293,9 @@ Status run_sender(const SocketAddress& to, const Offer& offer,
     if (!extended.ok()) {
       return Error{no_answer_text(extended.error().message)};
     }
-    if (extended->token && events.token) events.token(*extended->token);
+    if (extended->token && events.token) {
+      events.token(*extended->token, extended->next_files);
+    }
     if (extended->stream) {
       window =
           StreamWindow{std::min(extended->stream->files, STREAM_WINDOW.files),

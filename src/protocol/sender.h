@@ -52,8 +52,9 @@ struct SenderEvents {
   // File `index` goes on after its first `offset` bytes, which the
   // receiver has (all of them: it is there already).
   std::function<void(std::size_t index, std::uint64_t offset)> resuming;
-  // The receiver handed out a token for the next part of this send.
-  std::function<void(std::string token)> token;
+  // The receiver handed out a token for the next part of this send, which
+  // may list up to `next_files` (0: the shared limit).
+  std::function<void(std::string token, std::uint64_t next_files)> token;
 };
 
 // Where file `index` of an offer is read from; asked when its turn comes.

@@ -243,7 +243,7 @@ TEST_F(SenderTest, AStreamingReceiverGetsFilesBackToBackWithinItsWindow) {
   serve([](TcpStream& s, const Offer&) {
     const std::string hand_out(32, 'e');
     ASSERT_OK(write_extension_answer(
-        s, ExtensionAnswer{StreamWindow{2, 100}, hand_out}));
+        s, ExtensionAnswer{StreamWindow{2, 100}, hand_out, 5000}));
     EXPECT_EQ("axy", take_file(s, 3));
     EXPECT_EQ("bxy", take_file(s, 3));
     EXPECT_TRUE(quiet(s)) << "a window of two files";
@@ -253,7 +253,11 @@ TEST_F(SenderTest, AStreamingReceiverGetsFilesBackToBackWithinItsWindow) {
     put(s, 1);
   });
   SenderEvents events;
-  events.token = [&](std::string t) { token = std::move(t); };
+  std::uint64_t next_files = 0;
+  events.token = [&](std::string t, std::uint64_t n) {
+    token = std::move(t);
+    next_files = n;
+  };
   events.verified = [&](std::size_t i, std::chrono::nanoseconds) {
     verified.push_back(i);
   };
@@ -262,6 +266,7 @@ TEST_F(SenderTest, AStreamingReceiverGetsFilesBackToBackWithinItsWindow) {
   receiver.join();
   EXPECT_EQ((std::vector<std::size_t>{0, 1, 2}), verified);
   EXPECT_EQ(std::string(32, 'e'), token);
+  EXPECT_EQ(5000u, next_files);
 }
 
 TEST_F(SenderTest, AStreamingReceiversDamagedVerdictEndsTheSend) {
@@ -345,6 +350,35 @@ TEST_F(SenderTest, ExtensionAnswersThatAreHostileOrUnusable) {
       EXPECT_OK(status);
       EXPECT_EQ(3u, verified.size());
     }
+  }
+}
+
+// A longer next part is granted only above the shared limit and together
+// with a token to bring back; any other value is the shared limit.
+TEST(ExtensionAnswerText, NextFilesCountsOnlyAboveTheSharedLimitWithAToken) {
+  const std::string token = R"(,"token":")" + std::string(32, 'a') + "\"";
+  const struct {
+    std::string members;
+    std::uint64_t next_files;
+  } cases[] = {
+      {token + R"(,"next_files":10000)", 10000},
+      {token, 0},
+      {R"(,"next_files":10000)", 0},
+      {token + R"(,"next_files":1000)", 0},
+      {token + R"(,"next_files":"9999")", 0},
+      {token + R"(,"next_files":-5000)", 0},
+      {token + R"(,"next_files":1e99)", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.members);
+    Result<ExtensionAnswer> got = extension_answer_from_json(
+        R"({"stream":{"version":1,"files":8,"bytes":8)" + c.members + "}}");
+    ASSERT_OK(got);
+    EXPECT_EQ(c.next_files, got->next_files);
+    // What is read is written back the same.
+    EXPECT_EQ(
+        *got,
+        extension_answer_from_json(extension_answer_to_json(*got)).value());
   }
 }
 
