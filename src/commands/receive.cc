@@ -197,6 +197,8 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
     extras.holdings = &holdings;
     extras.resume_as = offer.from_id;
   }
+  // The file phase opens the store itself, and removes it when emptied.
+  store.release();
   Status received =
       receive_files(stream, offer.files, options.folder, sender, extras);
   if (received.ok() && token && from.ok()) {

@@ -170,11 +170,14 @@ void Store::tidy(WallClock::time_point now) {
 
 void Store::remove_if_empty() {
   if (!m_folder) return;
-  // Let go first: a folder held open cannot go everywhere. Refused while
-  // anything is in it; then it is opened again when needed.
+  // Refused while anything is in it; then it is opened again when needed.
+  release();
+  (void)m_receive.remove_folder(STORE_NAME);
+}
+
+void Store::release() {
   m_folder.reset();
   m_entries.clear();
-  (void)m_receive.remove_folder(STORE_NAME);
 }
 
 void Store::make_room(std::uint64_t needed, std::uint64_t free,

@@ -68,6 +68,9 @@ class Store {
 
   // Removes the store's folder when nothing is left in it.
   void remove_if_empty();
+  // Lets go of the folder until `open`: Windows removes no folder that is
+  // held open, and the file phase may empty it.
+  void release();
 
   // Removes waiting prefixes, oldest first, until `needed` more bytes fit
   // in `free` bytes; those of `kept_ids` stay.
