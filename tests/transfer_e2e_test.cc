@@ -6,12 +6,15 @@
 #include <cerrno>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <random>
 #include <regex>
+#include <thread>
 
 #include "harness.h"
 #include "platform/network.h"
 #include "platform/sha256.h"
+#include "protocol/offer.h"
 #include "test_util.h"
 #include "transfer_fixture.h"
 
@@ -100,6 +103,30 @@ TEST_F(TransferTest, AcceptedNoteIsShownAndSenderSaysSent) {
   EXPECT_EQ(0, sent.status);
   EXPECT_EQ("Waiting for " + to() + " to accept...\nSent.\n", sent.err);
   EXPECT_EQ("Note from Desk: back at 6\n", got.out);
+}
+
+// Files named beside a note stay off its offer: peers ignore them, but
+// they are bytes a note has no business sending.
+TEST_F(TransferTest, ANoteListsNoFileWhateverElseIsNamed) {
+  write_whole(src("a.txt"), "abc");
+  auto listener =
+      platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
+  ASSERT_TRUE(listener.ok());
+  std::optional<Offer> offered;
+  std::thread peer([&] {
+    Result<platform::TcpStream> s = listener->accept();
+    if (!s.ok()) return;
+    if (Result<Offer> got = read_offer(*s); got.ok()) offered = *got;
+    const std::uint8_t accept = 1;
+    (void)s->write_all({&accept, 1});
+  });
+  ToolResult sent = sender(
+      {"--text", "hi", tool_src("a.txt"), "--to", to(), "--name", "Desk"});
+  peer.join();
+  EXPECT_EQ(0, sent.status) << sent.err;
+  ASSERT_TRUE(offered.has_value());
+  EXPECT_EQ(std::optional<std::string>("hi"), offered->text);
+  EXPECT_TRUE(offered->files.empty());
 }
 
 TEST_F(TransferTest, QuestionAnsweredFromAPipe) {

@@ -221,7 +221,8 @@ CommandResult send(Args args) {
     sent_lines.clear();
   };
   do {
-    std::uint64_t most = in_parts ? MAX_OFFER_FILES : sources.size();
+    // A note lists no file, whatever else was named.
+    std::uint64_t most = note ? 0 : in_parts ? MAX_OFFER_FILES : sources.size();
     if (in_parts && next_token) most = std::max(most, next_files);
     std::size_t end = first + static_cast<std::size_t>(std::min<std::uint64_t>(
                                   most, sources.size() - first));
@@ -234,7 +235,7 @@ CommandResult send(Args args) {
     }
     // A longer part still fits the offer's frame; long names make it
     // shorter, though never below what any receiver takes.
-    while (end - first > MAX_OFFER_FILES &&
+    while (in_parts && end - first > MAX_OFFER_FILES &&
            offer_to_json(offer).size() > MAX_OFFER_BYTES) {
       end = first + std::max(MAX_OFFER_FILES, (end - first) / 2);
       offer.files.erase(
@@ -260,7 +261,7 @@ CommandResult send(Args args) {
       return CliError{message};
     }
     first = end;
-  } while (first < sources.size());
+  } while (!note && first < sources.size());
   if (note) {
     console::print(Stream::err, "Sent.\n");
   } else if (terminal) {
