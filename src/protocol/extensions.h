@@ -22,8 +22,9 @@ namespace burrowlink {
 // but 0x01 is a decline to a sender that knows nothing of extensions.
 inline constexpr std::uint8_t ANSWER_ACCEPT_EXTENDED = 0x02;
 // The extension answer's frame: a 4-byte big-endian length, then as many
-// bytes of JSON, at most this many.
-inline constexpr std::uint32_t MAX_EXTENSION_ANSWER_BYTES = 65'536;
+// bytes of JSON, at most this many: room for a resume entry for each file
+// of the longest part.
+inline constexpr std::uint32_t MAX_EXTENSION_ANSWER_BYTES = 1'048'576;
 
 // The stream extension: files back to back, verdicts read as they come.
 inline constexpr std::uint64_t STREAM_VERSION = 1;
@@ -47,6 +48,9 @@ inline constexpr StreamWindow STREAM_WINDOW{1024, 64 * 1024 * 1024};
 // costing a connection and its round trips. The offer's frame bound still
 // holds.
 inline constexpr std::uint64_t NEXT_PART_FILES = 10'000;
+// A resume entry is at most [99999,18446744073709551615,"64 hex digits"],
+// and a comma: 96 bytes.
+static_assert(NEXT_PART_FILES * 96 + 4096 <= MAX_EXTENSION_ANSWER_BYTES);
 
 // What a sender's offer asks for.
 struct OfferExtensions {

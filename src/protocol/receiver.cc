@@ -194,7 +194,10 @@ FilePhase::FilePhase(const std::string& path, std::size_t slot_bytes,
 }
 
 FilePhase::~FilePhase() {
-  if (store) store->remove_if_empty();
+  // Also when a failure came after the store was let go of.
+  if (store && (store->is_open() || store->open(false).ok())) {
+    store->remove_if_empty();
+  }
 }
 
 Status receive_files(platform::TcpStream& stream,
@@ -398,6 +401,27 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   }
   if (phase.extras.dates && file.modified) {
     (void)out.set_modified(*file.modified);
+  }
+  // No answer can name an empty file as here already (its offset would
+  // say "from the start"): one found in its place, empty and of the same
+  // time, is taken for it rather than numbered beside it.
+  if (file.size == 0 && phase.extras.resume_as && file.modified) {
+    const Result<platform::FileStatus> there = folder.status(safe_name);
+    if (there.ok() && there->type == platform::FileType::regular &&
+        there->size == 0 && same_time(there->modified, *file.modified)) {
+      out.discard();
+      if (phase.last) phase.store->remove_if_empty();
+      if (Status sent = send_verdict(stream, phase, 0, VERDICT_KEPT);
+          !sent.ok()) {
+        return std::move(sent).error();
+      }
+      console::print(
+          Stream::out,
+          "Already here: " + platform::join_path(folder.path(), safe_name) +
+              " from " + console::peer(Stream::out, sender) + " (" +
+              format_size(0) + ", verified)\n");
+      return true;
+    }
   }
   // Kept only if it is still there to keep, and every byte reached it; it
   // never takes the place of anything.

@@ -316,8 +316,9 @@ TEST_F(SenderTest, ExtensionAnswersThatAreHostileOrUnusable) {
            R"({"stream":{"version":1,"files":1e99,"bytes":18446744073709551615}})"),
        true, nullptr},
       {"wrong types", framed(R"({"stream":[1,2],"token":7})"), true, nullptr},
-      {"longer than its bound", std::string("\x00\x01\x00\x01", 4), true,
-       "no answer: the extension answer of 65537 bytes is longer than 65536"},
+      {"longer than its bound", std::string("\x00\x10\x00\x01", 4), true,
+       "no answer: the extension answer of 1048577 bytes is longer than "
+       "1048576"},
       {"not JSON", framed("{\"stream\":"), true,
        "no answer: the extension answer is not valid JSON"},
       {"cut short", std::string("\x00\x00", 2), true,
