@@ -119,14 +119,15 @@ TEST_F(StreamTest, TheTokenOfOnePartTakesTheNextInWithoutAQuestion) {
   auto [first, token] = part("p", std::nullopt);
   ASSERT_EQ(2, first);
   ASSERT_TRUE(token.has_value());
-  EXPECT_EQ(10000u, next_files);
+  EXPECT_EQ(NEXT_PART_FILES, next_files);
   EXPECT_EQ(0, part("another sender", token).first);
   // The next part may be longer than any first offer.
   EXPECT_EQ(-1, part("p", std::nullopt, 1001).first) << "no answer at all";
   auto [second, next] = part("p", token, 1001);
   EXPECT_EQ(2, second);
   EXPECT_EQ(0, part("p", token).first) << "a token is good once";
-  EXPECT_EQ(-1, part("p", next, 10001).first) << "no answer at all";
+  EXPECT_EQ(-1, part("p", next, NEXT_PART_FILES + 1).first)
+      << "no answer at all";
   recv->kill(SIGTERM);
   ToolResult got = recv->finish(10s);
   EXPECT_NE(std::string::npos,

@@ -227,6 +227,7 @@ CommandResult send(Args args) {
     std::size_t end = first + static_cast<std::size_t>(std::min<std::uint64_t>(
                                   most, sources.size() - first));
     offer.files.clear();
+    offer.files.reserve(end - first);
     for (std::size_t i = first; i < end; ++i) {
       offer.files.push_back(sources.info(i));
     }
