@@ -62,14 +62,32 @@ bool same_time(std::int64_t ours, std::int64_t offered) {
   return ours - offered < STEP && offered - ours < STEP;
 }
 
+// A regular file of the offered size and time: verified here before by a
+// sender of ours.
+bool as_offered(const Result<platform::FileStatus>& status, std::uint64_t size,
+                std::int64_t modified) {
+  return status.ok() && status->type == platform::FileType::regular &&
+         status->size == size && same_time(status->modified, modified);
+}
+
+std::string already_here_line(const std::string& path, std::string_view sender,
+                              std::uint64_t size) {
+  return "Already here: " + path + " from " +
+         console::peer(Stream::out, sender) + " (" + format_size(size) +
+         ", verified)\n";
+}
+
 // A stream's verdicts wait while the next file is already here and go out
 // together before any read that could wait, so that small files cost no
 // send each. They never wait for long: the sender stops at its window.
 constexpr std::size_t VERDICTS_HELD = 64;
 constexpr std::uint64_t VERDICT_BYTES_HELD = 1 << 20;
 
+// The part's last verdict lets the receiver be ended: an emptied store
+// goes before it.
 Status send_verdict(platform::TcpStream& stream, FilePhase& phase,
                     std::uint64_t size, std::uint8_t verdict) {
+  if (phase.last && phase.store) phase.store->remove_if_empty();
   if (phase.extras.pace != Pace::streamed) {
     return stream.write_all({&verdict, 1});
   }
@@ -138,10 +156,7 @@ Holdings find_holdings(const Offer& offer, const Store& store,
     const platform::Directory* folder = folders.find(file.folder);
     if (folder == nullptr) continue;
     const std::string name = safe_file_name(file.name);
-    const Result<platform::FileStatus> status = folder->status(name);
-    if (status.ok() && status->type == platform::FileType::regular &&
-        status->size == file.size &&
-        same_time(status->modified, *file.modified)) {
+    if (as_offered(folder->status(name), file.size, *file.modified)) {
       holdings[i] = Holding{file.size,
                             std::nullopt,
                             platform::join_path(folder->path(), name),
@@ -289,10 +304,8 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
                                       "discarded\n");
       return false;
     }
-    if (phase.last) phase.store->remove_if_empty();
-    console::print(Stream::out, "Already here: " + holding->path + " from " +
-                                    console::peer(Stream::out, sender) + " (" +
-                                    format_size(file.size) + ", verified)\n");
+    console::print(Stream::out,
+                   already_here_line(holding->path, sender, file.size));
     return true;
   }
 
@@ -389,7 +402,6 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   if (ours != theirs) {
     out.discard();
     if (resumable) phase.store->forget(id);
-    if (phase.last) phase.store->remove_if_empty();
     if (Status sent = send_verdict(stream, phase, file.size, VERDICT_DISCARDED);
         !sent.ok()) {
       return std::move(sent).error();
@@ -405,23 +417,17 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   // No answer can name an empty file as here already (its offset would
   // say "from the start"): one found in its place, empty and of the same
   // time, is taken for it rather than numbered beside it.
-  if (file.size == 0 && phase.extras.resume_as && file.modified) {
-    const Result<platform::FileStatus> there = folder.status(safe_name);
-    if (there.ok() && there->type == platform::FileType::regular &&
-        there->size == 0 && same_time(there->modified, *file.modified)) {
-      out.discard();
-      if (phase.last) phase.store->remove_if_empty();
-      if (Status sent = send_verdict(stream, phase, 0, VERDICT_KEPT);
-          !sent.ok()) {
-        return std::move(sent).error();
-      }
-      console::print(
-          Stream::out,
-          "Already here: " + platform::join_path(folder.path(), safe_name) +
-              " from " + console::peer(Stream::out, sender) + " (" +
-              format_size(0) + ", verified)\n");
-      return true;
+  if (file.size == 0 && phase.extras.resume_as && file.modified &&
+      as_offered(folder.status(safe_name), 0, *file.modified)) {
+    out.discard();
+    if (Status sent = send_verdict(stream, phase, 0, VERDICT_KEPT);
+        !sent.ok()) {
+      return std::move(sent).error();
     }
+    console::print(Stream::out, already_here_line(platform::join_path(
+                                                      folder.path(), safe_name),
+                                                  sender, 0));
+    return true;
   }
   // Kept only if it is still there to keep, and every byte reached it; it
   // never takes the place of anything.
@@ -430,7 +436,6 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
       folder, safe_name, path,
       [&](const std::string& name) { return out.place(folder, name); });
   if (resumable) phase.store->forget(id);
-  if (phase.last) phase.store->remove_if_empty();
   if (!placed.ok()) return Error{file.name + ": " + placed.error().message};
   if (Status sent = send_verdict(stream, phase, file.size, VERDICT_KEPT);
       !sent.ok()) {
