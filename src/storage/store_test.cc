@@ -83,17 +83,18 @@ TEST_F(StoreTest, FindsAPrefixOnlyForTheSameFileFromTheSameSender) {
   expected.update({reinterpret_cast<const std::uint8_t*>("123"), 3});
   EXPECT_EQ(expected.finish(), sha.finish());
 
-  for (ResumeKey other : {key_of("b.jpg"), key_of("a.jpg", 11)}) {
-    EXPECT_EQ(std::nullopt, store.find(other)) << other.name << other.size;
-  }
+  // Each differs from the waiting file in one part of its key.
   ResumeKey later = key_of("a.jpg");
   later.modified += 1;
   ResumeKey elsewhere = key_of("a.jpg");
   elsewhere.folder = "Photos";
   ResumeKey stranger = key_of("a.jpg");
   stranger.sender = "someone else";
-  for (const ResumeKey& other : {later, elsewhere, stranger}) {
-    EXPECT_EQ(std::nullopt, store.find(other));
+  for (const ResumeKey& other :
+       {key_of("b.jpg"), key_of("a.jpg", 11), later, elsewhere, stranger}) {
+    EXPECT_EQ(std::nullopt, store.find(other))
+        << other.sender << " " << other.folder << " " << other.name << " "
+        << other.size << " " << other.modified;
   }
 }
 
@@ -125,17 +126,19 @@ TEST_F(StoreTest, TidyingKeepsOnlyWhatCanResumeWithinAWeek) {
 }
 
 TEST_F(StoreTest, RoomIsMadeOldestFirstSparingWhatIsWanted) {
-  const std::string oldest = waiting(key_of("1"), std::string(100, 'x'));
-  std::filesystem::last_write_time(
-      testing::fs_path(dir.file(std::string(STORE_NAME)) + "/" + oldest +
-                       ".json"),
-      std::filesystem::file_time_type::clock::now() - std::chrono::hours(3));
-  const std::string older = waiting(key_of("2"), std::string(100, 'x'));
-  std::filesystem::last_write_time(
-      testing::fs_path(dir.file(std::string(STORE_NAME)) + "/" + older +
-                       ".json"),
-      std::filesystem::file_time_type::clock::now() - std::chrono::hours(2));
-  const std::string newest = waiting(key_of("3"), std::string(100, 'x'));
+  // An entry of 100 bytes whose record was written `hours` ago.
+  auto aged = [&](const char* name, int hours) {
+    const std::string id = waiting(key_of(name), std::string(100, 'x'));
+    std::filesystem::last_write_time(
+        testing::fs_path(dir.file(std::string(STORE_NAME)) + "/" + id +
+                         ".json"),
+        std::filesystem::file_time_type::clock::now() -
+            std::chrono::hours(hours));
+    return id;
+  };
+  const std::string oldest = aged("1", 3);
+  aged("2", 2);
+  aged("3", 0);
   Store store(*root);
   ASSERT_OK(store.open(false));
   // 150 bytes more than are free: two entries go, the wanted one stays.
