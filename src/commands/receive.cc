@@ -36,7 +36,8 @@ std::string offer_summary(const Offer& offer, std::uint64_t held) {
   if (offer.text) return "a note: " + *offer.text;
   std::string summary = std::to_string(offer.files.size()) + " file(s), " +
                         format_size(offered_bytes(offer));
-  if (held > 0) summary += " (" + format_size(held) + " already here)";
+  // The sender has yet to prove it has the same bytes.
+  if (held > 0) summary += " (up to " + format_size(held) + " already here)";
   return summary;
 }
 
@@ -99,7 +100,6 @@ bool Continuation::admits(const Offer& offer, const SocketAddress& from,
 Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
                         std::optional<Continuation>& continuation,
                         Store& store) {
-  const platform::Directory& store_root = store.receive_folder();
   if (Status set = stream.set_read_timeout(OFFER_READ_TIMEOUT); !set.ok()) {
     return set;
   }
@@ -126,7 +126,7 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
   const bool resumes =
       streams && offer.extensions->resume >= 1 && offer.from_id;
   Holdings holdings;
-  if (resumes) holdings = find_holdings(offer, store, store_root);
+  if (resumes) holdings = find_holdings(offer, store);
   const std::uint64_t held = held_bytes(holdings);
   warn_if_no_room(offer, options.folder);
   bool accepted = options.auto_accept || continues;
@@ -157,13 +157,13 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
     token = new_token();
     ExtensionAnswer extended{STREAM_WINDOW, token, NEXT_PART_FILES};
     if (resumes) {
-      extended.resume = hash_holdings(holdings, store);
+      extended.resume = resume_list(holdings);
       // Room for what is to come, at the cost of older prefixes.
       if (Result<std::uint64_t> room = platform::free_space(options.folder);
           room.ok()) {
         std::vector<std::string> wanted;
         for (const auto& [index, holding] : holdings) {
-          if (holding.entry) wanted.push_back(holding.entry->id);
+          wanted.push_back(holding.id);
         }
         store.make_room(offered_bytes(offer) - held_bytes(holdings), *room,
                         wanted);

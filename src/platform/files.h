@@ -21,6 +21,11 @@ struct FileStatus {
   FileType type = FileType::other;
   std::uint64_t size = 0;
   std::int64_t modified = 0;  // nanoseconds since 1970 (UTC)
+  // When its data or metadata last changed, in the system's own count; no
+  // program can set it, so an unchanged value means an unchanged file.
+  std::int64_t changed = 0;
+  // What the system knows it by: device (volume) and file number.
+  std::uint64_t device = 0, number = 0;
 };
 
 // An open file, closed when it goes out of scope.
@@ -85,6 +90,9 @@ class Directory {
   // Creates file `name` in this one, for this user alone, holding `data`;
   // kind already_exists when anything is there.
   Status write_new(std::string_view name, std::string_view data) const;
+  // Appends `data` to file `name` in this one, never through a link,
+  // making it for this user alone when it is missing.
+  Status append(std::string_view name, std::string_view data) const;
 
   // The folder's path as given, with the names below it joined on.
   const std::string& path() const { return m_path; }
@@ -134,6 +142,8 @@ class IncomingFile {
   void keep_when_interrupted();
   // Makes its bytes durable and closes it where it is.
   Status suspend();
+  // Makes its bytes so far durable; writing goes on.
+  Status sync();
 
  private:
   friend class Directory;

@@ -41,6 +41,11 @@ FileStatus status_of(const struct stat& st) {
   status.modified =
       static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 +
       st.st_mtim.tv_nsec;
+  status.changed =
+      static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 +
+      st.st_ctim.tv_nsec;
+  status.device = static_cast<std::uint64_t>(st.st_dev);
+  status.number = static_cast<std::uint64_t>(st.st_ino);
   return status;
 }
 
@@ -105,8 +110,9 @@ Result<Directory> Directory::open_private_folder(std::string_view name) const {
 }
 
 Result<File> Directory::open_file(std::string_view name) const {
+  // A FIFO or device put in its place must not block the reader.
   int fd = ::openat(fd_of(m_handle), std::string(name).c_str(),
-                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return last_os_error();
   return File(fd);
 }
@@ -144,6 +150,16 @@ Status Directory::write_new(std::string_view name,
   Status written = write_fd_all(fd, data.data(), data.size());
   if (::close(fd) != 0 && written.ok()) written = last_os_error();
   if (!written.ok()) ::unlinkat(fd_of(m_handle), child.c_str(), 0);
+  return written;
+}
+
+Status Directory::append(std::string_view name, std::string_view data) const {
+  int fd =
+      ::openat(fd_of(m_handle), std::string(name).c_str(),
+               O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return last_os_error();
+  Status written = write_fd_all(fd, data.data(), data.size());
+  if (::close(fd) != 0 && written.ok()) written = last_os_error();
   return written;
 }
 

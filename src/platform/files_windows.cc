@@ -39,6 +39,8 @@ FileStatus status_of(const BY_HANDLE_FILE_INFORMATION& info) {
                     : FileType::regular;
   status.size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
   status.modified = nanoseconds_of(info.ftLastWriteTime);
+  status.device = info.dwVolumeSerialNumber;
+  status.number = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
   return status;
 }
 
@@ -136,7 +138,13 @@ Result<FileStatus> Directory::status(std::string_view name) const {
   Handle owned(reinterpret_cast<std::intptr_t>(h));
   BY_HANDLE_FILE_INFORMATION info{};
   if (!GetFileInformationByHandle(h, &info)) return last_error();
-  return status_of(info);
+  FileStatus status = status_of(info);
+  // The change time is not among the handle's usual information.
+  FILE_BASIC_INFO basic{};
+  if (GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) {
+    status.changed = basic.ChangeTime.QuadPart;
+  }
+  return status;
 }
 
 Status Directory::remove(std::string_view name) const {
@@ -163,6 +171,17 @@ Status Directory::write_new(std::string_view name,
   Status written = write_handle_all(h, data.data(), data.size());
   if (!CloseHandle(h) && written.ok()) written = last_error();
   if (!written.ok()) DeleteFileW(native_path(path).c_str());
+  return written;
+}
+
+Status Directory::append(std::string_view name, std::string_view data) const {
+  HANDLE h = CreateFileW(
+      native_path(join_path(m_path, name)).c_str(), FILE_APPEND_DATA,
+      FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  Status written = write_handle_all(h, data.data(), data.size());
+  if (!CloseHandle(h) && written.ok()) written = last_error();
   return written;
 }
 

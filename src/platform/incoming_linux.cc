@@ -258,6 +258,11 @@ Status IncomingFile::suspend() {
   return synced.ok() ? closed : synced;
 }
 
+Status IncomingFile::sync() {
+  if (::fdatasync(fd_of(m_file.m_handle)) != 0) return last_os_error();
+  return {};
+}
+
 bool IncomingFile::discard() {
   if (m_file.m_handle.get() < 0) return false;
   const int folder = fd_of(m_folder->m_handle);

@@ -239,6 +239,11 @@ Status IncomingFile::suspend() {
   return synced.ok() ? closed : synced;
 }
 
+Status IncomingFile::sync() {
+  if (!FlushFileBuffers(handle_of(m_file.m_handle))) return last_error();
+  return {};
+}
+
 bool IncomingFile::discard() {
   if (m_file.m_handle.get() == -1) return false;
   HANDLE h = handle_of(m_file.m_handle);

@@ -76,14 +76,9 @@ bool read_stream(json::Reader& reader, Token first, StreamMember& out) {
   return read;
 }
 
-std::optional<Digest> digest_of_hex(std::string_view text) {
-  Digest digest{};
-  if (!text::from_hex(text, digest)) return std::nullopt;
-  return digest;
-}
-
 // The answer's "resume" object: its version and the files it offers, each
-// [index, offset, "prefix digest"]; entries of another shape are left out.
+// [index, [end, ...]] with ends rising; entries of another shape are left
+// out.
 bool read_resume(json::Reader& reader, Token first, bool& usable,
                  std::vector<ResumeAt>& files) {
   if (first != Token::begin_object) {
@@ -107,28 +102,35 @@ bool read_resume(json::Reader& reader, Token first, bool& usable,
             if (!reader.skip()) return false;
             continue;
           }
-          std::vector<Token> tokens;
           ResumeAt at;
           bool shaped = true;
           std::size_t count = 0;
-          for (Token part; (part = reader.next()) != Token::end_array;) {
+          for (Token part; (part = reader.next()) != Token::end_array;
+               ++count) {
             if (part == Token::error) return false;
-            if (count == 0 || count == 1) {
+            if (count == 0) {
               const std::optional<std::uint64_t> n =
                   unsigned_value(reader, part);
               shaped = shaped && n.has_value();
-              (count == 0 ? at.index : at.offset) = n.value_or(0);
-            } else if (count == 2) {
-              const std::optional<Digest> digest =
-                  part == Token::string ? digest_of_hex(reader.string())
-                                        : std::nullopt;
-              shaped = shaped && digest.has_value();
-              if (digest) at.prefix = *digest;
+              at.index = n.value_or(0);
+            } else if (count == 1 && part == Token::begin_array) {
+              for (Token end; (end = reader.next()) != Token::end_array;) {
+                if (end == Token::error) return false;
+                const std::optional<std::uint64_t> n =
+                    unsigned_value(reader, end);
+                shaped = shaped && n && *n > at.offset();
+                if (n) at.ends.push_back(*n);
+                if (!reader.skip()) return false;
+              }
+              continue;
+            } else {
+              shaped = false;
             }
-            ++count;
             if (!reader.skip()) return false;
           }
-          if (shaped && count == 3) files.push_back(at);
+          shaped = shaped && count == 2 && !at.ends.empty() &&
+                   at.ends.size() <= MAX_RESUME_STRETCHES;
+          if (shaped) files.push_back(std::move(at));
         }
         return true;
       });
@@ -174,7 +176,10 @@ std::optional<OfferExtensions> read_offer_extensions(json::Reader& reader,
   if (!ok || repeated || !have_stream || !stream.usable) return std::nullopt;
   ext.stream = *stream.version;
   ext.token = stream.token;
-  if (have_resume && resume.usable) ext.resume = *resume.version;
+  // Only the version that shows no digest.
+  if (have_resume && resume.usable && *resume.version >= RESUME_VERSION) {
+    ext.resume = RESUME_VERSION;
+  }
   return ext;
 }
 
@@ -199,8 +204,12 @@ std::string extension_answer_to_json(const ExtensionAnswer& answer) {
     for (std::size_t i = 0; i < answer.resume->size(); ++i) {
       const ResumeAt& at = (*answer.resume)[i];
       if (i > 0) out += ',';
-      out += '[' + std::to_string(at.index) + ',' + std::to_string(at.offset) +
-             ",\"" + text::to_hex(at.prefix) + "\"]";
+      out += '[' + std::to_string(at.index) + ",[";
+      for (std::size_t end = 0; end < at.ends.size(); ++end) {
+        if (end > 0) out += ',';
+        out += std::to_string(at.ends[end]);
+      }
+      out += "]]";
     }
     out += "]}";
   }

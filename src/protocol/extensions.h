@@ -4,6 +4,7 @@
 // offer's "extensions" member, which other readers skip, and the answer
 // that takes it up. doc/protocol-extensions.md describes both byte by byte.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,8 +30,9 @@ inline constexpr std::uint32_t MAX_EXTENSION_ANSWER_BYTES = 1'048'576;
 // The stream extension: files back to back, verdicts read as they come.
 inline constexpr std::uint64_t STREAM_VERSION = 1;
 // The resume extension: a file goes on where an earlier transfer of it
-// stopped. Only together with the stream extension.
-inline constexpr std::uint64_t RESUME_VERSION = 1;
+// stopped. Only together with the stream extension. Version 2: the sender
+// proves its prefix; the receiver shows no digest.
+inline constexpr std::uint64_t RESUME_VERSION = 2;
 
 // How far a sender may run ahead of the verdicts: files and bytes sent
 // without one. A file bigger than `bytes` goes alone.
@@ -49,8 +51,8 @@ inline constexpr StreamWindow STREAM_WINDOW{1024, 64 * 1024 * 1024};
 // holds. More would cost each side about 200 bytes a file of memory for
 // little: 10,000 files go in 4 parts instead of 10.
 inline constexpr std::uint64_t NEXT_PART_FILES = 3'000;
-// A resume entry is at most [99999,18446744073709551615,"64 hex digits"],
-// and a comma: 96 bytes.
+// A resume entry is at most [99999,[four offsets of 20 digits]], and a
+// comma: 96 bytes.
 static_assert(NEXT_PART_FILES * 96 + 4096 <= MAX_EXTENSION_ANSWER_BYTES);
 
 // What a sender's offer asks for.
@@ -63,14 +65,26 @@ struct OfferExtensions {
 };
 
 // Where the receiver offers to go on with file `index` of the offer: after
-// its first `offset` bytes, whose SHA-256 is `prefix`. An offset of the
-// whole size says the file is there already.
+// its first `ends.back()` bytes, which it holds in stretches ending at
+// `ends`, each proven by the sender's digest of it. An offset of the whole
+// size says the file may be there already.
 struct ResumeAt {
   std::uint64_t index = 0;
-  std::uint64_t offset = 0;
-  Digest prefix{};
+  std::vector<std::uint64_t> ends;
+  std::uint64_t offset() const { return ends.empty() ? 0 : ends.back(); }
   bool operator==(const ResumeAt&) const = default;
 };
+// The most stretches an entry may name.
+inline constexpr std::size_t MAX_RESUME_STRETCHES = 4;
+
+// A sender's word in a resumed file's proof: how much of its prefix it has
+// hashed, at least this often, so that the receiver never waits long on
+// one read; then the prefix's length, and one digest per stretch.
+inline constexpr std::chrono::milliseconds PROOF_WORD_EVERY{1000};
+// The receiver's reply to a proof: go on after the prefix, or send the
+// file from its first byte.
+inline constexpr std::uint8_t PROOF_SAME = 0x01;
+inline constexpr std::uint8_t PROOF_DIFFERS = 0x00;
 
 // What a receiver's extension answer grants.
 struct ExtensionAnswer {

@@ -40,9 +40,11 @@ void HashingRing::start_file() {
   m_sha.reset();
 }
 
-void HashingRing::start_file(const Sha256& prefix) {
+Digest HashingRing::so_far() {
   wait_idle();
-  m_sha.copy_from(prefix);
+  Sha256 copy;
+  copy.copy_from(m_sha);
+  return copy.finish();
 }
 
 std::span<std::uint8_t> HashingRing::next_slot() {

@@ -32,10 +32,10 @@ class HashingRing {
   HashingRing(const HashingRing&) = delete;
   HashingRing& operator=(const HashingRing&) = delete;
 
-  // Starts a new digest, once every chunk before has been hashed; or goes
-  // on from `prefix`, the digest of a file's first bytes.
+  // Starts a new digest, once every chunk before has been hashed.
   void start_file();
-  void start_file(const Sha256& prefix);
+  // The digest of every chunk so far, which goes on.
+  Digest so_far();
   // The next slot, once the thread no longer reads what it held.
   std::span<std::uint8_t> next_slot();
   // Hashes `chunk`, which lies in the slot last given by `next_slot`, after

@@ -22,39 +22,6 @@ Result<FolderTree> open_tree(const std::string& path) {
   return FolderTree(std::move(root).value());
 }
 
-// The folders below the receive folder where an offer's files would go,
-// where they are there already; nothing is made. Each is opened once.
-class ExistingFolders {
- public:
-  explicit ExistingFolders(const platform::Directory& root) : m_root(root) {}
-
-  // The folder of files with folder value `value`; nullptr where it is
-  // not there.
-  const platform::Directory* find(const std::optional<std::string>& value) {
-    if (!value) return &m_root;
-    auto [known, added] = m_found.try_emplace(*value, &m_root);
-    if (added) known->second = open(folder_parts(*value));
-    return known->second;
-  }
-
- private:
-  const platform::Directory* open(const std::vector<std::string>& parts) {
-    const platform::Directory* folder = &m_root;
-    for (const std::string& part : parts) {
-      Result<platform::Directory> next = folder->open_folder(part);
-      if (!next.ok()) return nullptr;
-      m_opened.push_back(std::move(next).value());
-      folder = &m_opened.back();
-    }
-    return folder;
-  }
-
-  const platform::Directory& m_root;
-  std::deque<platform::Directory> m_opened;  // stays where it is as it grows
-  // Per folder value: its folder, or nullptr where it is not there.
-  std::map<std::string, const platform::Directory*> m_found;
-};
-
 // True for modification times that are the same to the coarsest step a
 // file system keeps (FAT's two seconds); the digests decide the rest.
 bool same_time(std::int64_t ours, std::int64_t offered) {
@@ -137,30 +104,20 @@ Status flush_verdicts(platform::TcpStream& stream, FilePhase& phase) {
   return sent;
 }
 
-Holdings find_holdings(const Offer& offer, const Store& store,
-                       const platform::Directory& root) {
+Holdings find_holdings(const Offer& offer, Store& store) {
   Holdings holdings;
   if (!offer.from_id) return holdings;
-  ExistingFolders folders(root);
+  std::vector<std::string> taken;
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
     const FileInfo& file = offer.files[i];
     if (!file.modified || file.size == 0) continue;
     const ResumeKey key{*offer.from_id, file.folder.value_or(""), file.name,
                         file.size, *file.modified};
-    if (std::optional<StoreEntry> entry = store.find(key)) {
-      const std::uint64_t bytes = store.held(*entry).value_or(0);
-      if (bytes > 0) holdings[i] = Holding{bytes, std::move(entry), "", {}};
-      continue;
-    }
-    // Verified here before, by a sender of ours: same place, size and time.
-    const platform::Directory* folder = folders.find(file.folder);
-    if (folder == nullptr) continue;
-    const std::string name = safe_file_name(file.name);
-    if (as_offered(folder->status(name), file.size, *file.modified)) {
-      holdings[i] = Holding{file.size,
-                            std::nullopt,
-                            platform::join_path(folder->path(), name),
-                            {}};
+    // Each entry serves one file: a second copy of the same source goes
+    // whole rather than on from what the first one consumed.
+    if (std::optional<StoreEntry> entry = store.find(key, taken)) {
+      taken.push_back(entry->id);
+      holdings[i] = std::move(*entry);
     }
   }
   return holdings;
@@ -168,33 +125,18 @@ Holdings find_holdings(const Offer& offer, const Store& store,
 
 std::uint64_t held_bytes(const Holdings& holdings) {
   std::uint64_t total = 0;
-  for (const auto& [index, holding] : holdings) total += holding.bytes;
+  for (const auto& [index, entry] : holdings) total += entry.held();
   return total;
 }
 
-std::vector<ResumeAt> hash_holdings(Holdings& holdings, const Store& store) {
+std::vector<ResumeAt> resume_list(const Holdings& holdings) {
   std::vector<ResumeAt> offered;
-  for (auto it = holdings.begin(); it != holdings.end();) {
-    Holding& holding = it->second;
-    auto sha = std::make_unique<Sha256>();
-    Status hashed;
-    if (holding.entry) {
-      hashed = store.hash_prefix(*holding.entry, holding.bytes, *sha);
-    } else {
-      // The whole file, as it lies where the offer would put it.
-      Result<platform::File> file = platform::File::open_read(holding.path);
-      hashed = file.ok() ? hash_prefix(*file, holding.bytes, *sha)
-                         : std::move(file).error();
+  for (const auto& [index, entry] : holdings) {
+    ResumeAt at{index, {}};
+    for (const Segment& segment : entry.segments) {
+      at.ends.push_back(segment.end);
     }
-    if (!hashed.ok()) {
-      it = holdings.erase(it);
-      continue;
-    }
-    Sha256 copy;
-    copy.copy_from(*sha);
-    offered.push_back({it->first, holding.bytes, copy.finish()});
-    holding.hashed = std::move(sha);
-    ++it;
+    offered.push_back(std::move(at));
   }
   return offered;
 }
@@ -243,6 +185,185 @@ Status receive_files(platform::TcpStream& stream,
   return {};
 }
 
+namespace {
+
+// Where file `index` starts, for a file the answer named: 0 or the offset
+// held, which the sender then proves. Null `holding` for any other file.
+Result<std::uint64_t> read_start(platform::TcpStream& stream, FilePhase& phase,
+                                 const FileInfo& file, std::size_t index,
+                                 const StoreEntry*& holding) {
+  holding = nullptr;
+  if (phase.extras.holdings == nullptr) return std::uint64_t{0};
+  const auto found = phase.extras.holdings->find(index);
+  if (found == phase.extras.holdings->end()) return std::uint64_t{0};
+  holding = &found->second;
+  std::array<std::uint8_t, 8> word{};
+  if (Status read = read_exact(stream, phase, word, platform::Expect::reply);
+      !read.ok()) {
+    return Error{file.name + ": " + read.error().message};
+  }
+  const std::uint64_t start = u64_of(word);
+  if (start != 0 && start != holding->held()) {
+    return Error{file.name + ": the sender went on at byte " +
+                 std::to_string(start) + ", which was not offered"};
+  }
+  return start;
+}
+
+// Reads the sender's proof of the first `start` bytes: words that say how
+// far it has hashed, then `start`, then a digest per stretch held. True
+// when every digest is that of the stretch here, which is still as it was.
+Result<bool> read_proof(platform::TcpStream& stream, FilePhase& phase,
+                        const FileInfo& file, const StoreEntry& holding,
+                        std::uint64_t start) {
+  auto failed = [&](std::string_view reason) {
+    return Error{file.name + ": " + std::string(reason)};
+  };
+  for (std::uint64_t last = 0;;) {
+    std::array<std::uint8_t, 8> word{};
+    if (Status read = read_exact(stream, phase, word); !read.ok()) {
+      return failed(read.error().message);
+    }
+    const std::uint64_t hashed = u64_of(word);
+    if (hashed <= last || hashed > start) {
+      return failed("the sender's proof of its first bytes is out of order");
+    }
+    if (hashed == start) break;
+    last = hashed;
+  }
+  bool same = true;
+  for (const Segment& segment : holding.segments) {
+    Digest theirs{};
+    if (Status read = read_exact(stream, phase, theirs); !read.ok()) {
+      return failed(read.error().message);
+    }
+    same = same && theirs == segment.digest;
+  }
+  return same && phase.store->open(false).ok() && phase.store->usable(holding);
+}
+
+Status write_reply(platform::TcpStream& stream, FilePhase& phase,
+                   std::uint8_t reply) {
+  if (Status sent = flush_verdicts(stream, phase); !sent.ok()) return sent;
+  return stream.write_all({&reply, 1});
+}
+
+std::string received_line(const std::string& path, std::string_view sender,
+                          std::uint64_t size) {
+  return "Received " + path + " from " + console::peer(Stream::out, sender) +
+         " (" + format_size(size) + ", verified)\n";
+}
+
+// Bytes of a resumable file are made durable and noted at most this often,
+// so that an interruption, which leaves no time to note them, loses little.
+constexpr std::uint64_t CHECKPOINT_BYTES = 64 << 20;
+constexpr std::chrono::seconds CHECKPOINT_EVERY{2};
+
+// What the file in progress is in the store.
+struct InStore {
+  std::string id;
+  // A record keeps what arrives for the sender to go on with later.
+  bool recorded = false;
+  std::uint64_t start = 0;  // where this transfer's stretch begins
+  // A sender of ours that resumes: the file is remembered once kept.
+  std::optional<ResumeKey> key;
+};
+
+std::optional<ResumeKey> resume_key(const FilePhase& phase,
+                                    const FileInfo& file) {
+  if (!phase.extras.resume_as || !file.modified || file.size == 0) {
+    return std::nullopt;
+  }
+  return ResumeKey{*phase.extras.resume_as, file.folder.value_or(""), file.name,
+                   file.size, *file.modified};
+}
+
+// Places a verified file from the store under a free name in `folder`;
+// one that can resume is remembered as kept, so that the same send again
+// is spared it. Fails with the file's text.
+Result<std::string> place_file(FilePhase& phase, platform::IncomingFile& out,
+                               const FileInfo& file,
+                               const platform::Directory& folder,
+                               const InStore& entry, const Digest& digest) {
+  const std::string safe_name = safe_file_name(file.name);
+  if (phase.extras.dates && file.modified) {
+    (void)out.set_modified(*file.modified);
+  }
+  std::string path, placed_as;
+  Status placed =
+      phase.names.place(folder, safe_name, path, [&](const std::string& name) {
+        placed_as = name;
+        return out.place(folder, name);
+      });
+  std::vector<Segment> segments;
+  if (entry.recorded) {
+    if (const StoreEntry* was = phase.store->entry(entry.id)) {
+      segments = was->segments;
+    }
+    phase.store->forget(entry.id);
+  }
+  if (!placed.ok()) return Error{file.name + ": " + placed.error().message};
+  if (entry.key) {
+    // Remembered for the same send again: what it holds, and what it was
+    // when placed.
+    std::erase_if(segments, [&](const Segment& segment) {
+      return segment.start >= entry.start;
+    });
+    segments.push_back({entry.start, file.size, digest});
+    if (Result<platform::FileStatus> now = folder.status(placed_as); now.ok()) {
+      phase.store->keep(
+          {"", *entry.key, {}, std::move(segments), Kept{placed_as, *now}});
+    }
+  }
+  return path;
+}
+
+// A file the sender proved to be the one held whole here, or not: the
+// answer to its proof is its verdict. One kept from before stays as it
+// is; a prefix that is the whole file is placed. One that differs is
+// noted no more, so that the next send sends it whole; like a damaged
+// file, it ends a stream.
+Result<bool> confirm_whole(platform::TcpStream& stream, FilePhase& phase,
+                           const FileInfo& file,
+                           const platform::Directory& folder,
+                           const StoreEntry& holding, bool same,
+                           std::string_view sender) {
+  std::string path;
+  if (!same) {
+    phase.store->forget(holding.id);
+  } else if (holding.kept) {
+    path = platform::join_path(folder.path(), holding.kept->file);
+  } else {
+    Result<platform::IncomingFile> opened =
+        phase.store->reopen(holding, file.size);
+    if (!opened.ok()) return Error{file.name + ": " + opened.error().message};
+    // The last stretch is all there is: nothing more comes.
+    const Segment& last = holding.segments.back();
+    Result<std::string> placed = place_file(
+        phase, *opened, file, folder,
+        {holding.id, true, last.start, resume_key(phase, file)}, last.digest);
+    if (!placed.ok()) return std::move(placed).error();
+    path = *placed;
+  }
+  if (Status sent = send_verdict(stream, phase, file.size,
+                                 same ? VERDICT_KEPT : VERDICT_DISCARDED);
+      !sent.ok()) {
+    return std::move(sent).error();
+  }
+  if (!same) {
+    console::print(Stream::out, console::peer(Stream::out, file.name) +
+                                    " is not the file received before; the "
+                                    "next send sends it whole\n");
+    return false;
+  }
+  console::print(Stream::out, holding.kept
+                                  ? already_here_line(path, sender, file.size)
+                                  : received_line(path, sender, file.size));
+  return true;
+}
+
+}  // namespace
+
 Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
                           std::size_t index, std::string_view sender,
                           FilePhase& phase) {
@@ -262,94 +383,79 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   const platform::Directory& folder =
       phase.folders->folder_for(file.folder.value_or(""));
 
-  // A file the answer named says first where it starts.
-  const Holding* holding = nullptr;
-  std::uint64_t start = 0;
-  if (phase.extras.holdings != nullptr) {
-    const auto found = phase.extras.holdings->find(index);
-    if (found != phase.extras.holdings->end()) {
-      holding = &found->second;
-      std::array<std::uint8_t, 8> header{};
-      if (Status read =
-              read_exact(stream, phase, header, platform::Expect::reply);
-          !read.ok()) {
-        return Error{file.name + ": " + read.error().message};
-      }
-      for (std::uint8_t byte : header) start = start << 8 | byte;
-      if (start != 0 && start != holding->bytes) {
-        return Error{file.name + ": the sender went on at byte " +
-                     std::to_string(start) + ", which was not offered"};
-      }
+  // A file the answer named says first where it starts, and proves what
+  // it goes on from.
+  const StoreEntry* holding = nullptr;
+  Result<std::uint64_t> started =
+      read_start(stream, phase, file, index, holding);
+  if (!started.ok()) return std::move(started).error();
+  std::uint64_t start = *started;
+  if (start > 0) {
+    Result<bool> same = read_proof(stream, phase, file, *holding, start);
+    if (!same.ok()) return std::move(same).error();
+    if (start == file.size) {
+      return confirm_whole(stream, phase, file, folder, *holding, *same,
+                           sender);
     }
-  }
-  const bool goes_on = holding != nullptr && start > 0;
-
-  // Here already, whole: only its digest comes, to prove it the same.
-  if (goes_on && !holding->entry) {
-    Digest theirs{};
-    if (Status read = read_exact(stream, phase, theirs); !read.ok()) {
-      return Error{file.name + ": " + read.error().message};
+    if (!*same) {
+      // It comes whole. A kept file is ours all the same.
+      if (!holding->kept) phase.store->forget(holding->id);
+      start = 0;
     }
-    Sha256 copy;
-    copy.copy_from(*holding->hashed);
-    const bool same = copy.finish() == theirs;
-    if (Status sent = send_verdict(stream, phase, file.size,
-                                   same ? VERDICT_KEPT : VERDICT_DISCARDED);
+    if (Status sent =
+            write_reply(stream, phase, *same ? PROOF_SAME : PROOF_DIFFERS);
         !sent.ok()) {
       return std::move(sent).error();
     }
-    if (!same) {
-      console::print(Stream::out, console::peer(Stream::out, file.name) +
-                                      " was damaged on the way and was "
-                                      "discarded\n");
-      return false;
-    }
-    console::print(Stream::out,
-                   already_here_line(holding->path, sender, file.size));
-    return true;
+  } else if (holding != nullptr && !holding->kept) {
+    phase.store->forget(holding->id);  // the sender starts afresh
   }
+  const bool goes_on = start > 0;
 
-  // The file grows in the store and gets its name once verified.
-  std::optional<ResumeKey> key;
-  if (phase.extras.resume_as && file.modified && file.size >= RESUMABLE_BYTES) {
-    key = ResumeKey{*phase.extras.resume_as, file.folder.value_or(""),
-                    file.name, file.size, *file.modified};
-  }
-  if (holding != nullptr && holding->entry && !goes_on) {
-    phase.store->forget(holding->entry->id);  // the sender starts afresh
-  }
-  std::string id;
+  // The file grows in the store and gets its name once verified; a big
+  // one's record lets it go on later.
+  InStore entry{"", false, start, resume_key(phase, file)};
+  entry.recorded = goes_on || (entry.key && file.size >= RESUMABLE_BYTES);
   Result<platform::IncomingFile> opened =
-      goes_on ? phase.store->reopen(*holding->entry, start)
-              : phase.store->create(key, id);
-  if (goes_on) id = holding->entry->id;
+      goes_on ? phase.store->reopen(*holding, start)
+              : phase.store->create(entry.recorded ? entry.key : std::nullopt,
+                                    entry.id);
+  if (goes_on) entry.id = holding->id;
   if (!opened.ok()) {
     return Error{first_path(folder.path(), folder.name_limit()) + ": " +
                  opened.error().message};
   }
   platform::IncomingFile& out = opened.value();
-  const bool resumable = goes_on || key.has_value();
-  if (resumable) out.keep_when_interrupted();
+  if (entry.recorded) out.keep_when_interrupted();
 
-  // What was received stays for the sender to go on with, where it can;
-  // otherwise it goes. The file phase ends with `reason`.
-  auto fail = [&](std::string_view reason) {
-    if (resumable) {
+  std::uint64_t due = file.size - start;
+  // Notes the bytes received so far as this transfer's stretch, durable.
+  auto checkpoint = [&] {
+    const std::uint64_t end = file.size - due;
+    if (end <= entry.start) return;
+    if (out.sync().ok()) {
+      (void)phase.store->checkpoint(entry.id,
+                                    {entry.start, end, ring.so_far()});
+    }
+  };
+  // What a broken link brought stays for the sender to go on with, where it
+  // can; otherwise it goes, and so does all of it when this side failed.
+  auto fail = [&](std::string_view reason, bool link_broke) {
+    if (entry.recorded && link_broke) {
+      checkpoint();
       (void)out.suspend();
     } else {
       out.discard();
+      if (entry.recorded) phase.store->forget(entry.id);
     }
     return Error{file.name + ": " + std::string(reason)};
   };
 
-  if (goes_on) {
-    ring.start_file(*holding->hashed);
-  } else {
-    ring.start_file();
-  }
+  ring.start_file();
   Digest theirs{};
   std::size_t digest_got = 0;
-  std::uint64_t due = file.size - start;
+  auto last_checkpoint = std::chrono::steady_clock::now();
+  std::uint64_t since_checkpoint = 0;
   // The file's first bytes answer our last verdict (or the answer), so only
   // they are worth a poll; the rest of the data never is.
   platform::Expect expect = platform::Expect::reply;
@@ -371,8 +477,11 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
       Result<std::size_t> got = read_some(
           stream, phase, buffer.subspan(filled, want - filled), expect);
       expect = platform::Expect::all;
-      if (!got.ok()) return fail(got.error().message);
-      if (*got == 0) return fail("unexpected end of file");
+      if (!got.ok()) {
+        // The bytes of this slot so far are neither hashed nor written.
+        return fail(got.error().message, true);
+      }
+      if (*got == 0) return fail("unexpected end of file", true);
       filled += *got;
     }
     std::size_t data = std::min(filled, data_wanted);
@@ -382,26 +491,35 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
     ring.hash(chunk, std::chrono::steady_clock::now() - fill_started >=
                          HashingRing::SLOW_SLOT);
     if (Status written = out.write_all(chunk); !written.ok()) {
-      return fail(written.error().message);
+      // A full disk keeps nothing back for later.
+      return fail(written.error().message, false);
     }
     due -= data;
     if (bar != nullptr) bar->update(file.size - due);
     digest_got = filled - data;
     std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(data), digest_got,
                 theirs.begin());
+    since_checkpoint += data;
+    if (entry.recorded && since_checkpoint >= CHECKPOINT_BYTES && due > 0 &&
+        std::chrono::steady_clock::now() - last_checkpoint >=
+            CHECKPOINT_EVERY) {
+      checkpoint();
+      since_checkpoint = 0;
+      last_checkpoint = std::chrono::steady_clock::now();
+    }
   }
 
   if (Status read = read_exact(stream, phase,
                                std::span(theirs).subspan(digest_got), expect);
       !read.ok()) {
-    return fail(read.error().message);
+    return fail(read.error().message, true);
   }
   Digest ours = ring.finish_file();
   if (bar != nullptr) bar->erase();
 
   if (ours != theirs) {
     out.discard();
-    if (resumable) phase.store->forget(id);
+    if (entry.recorded) phase.store->forget(entry.id);
     if (Status sent = send_verdict(stream, phase, file.size, VERDICT_DISCARDED);
         !sent.ok()) {
       return std::move(sent).error();
@@ -410,9 +528,6 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
                                     " was damaged on the way and was "
                                     "discarded\n");
     return false;
-  }
-  if (phase.extras.dates && file.modified) {
-    (void)out.set_modified(*file.modified);
   }
   // No answer can name an empty file as here already (its offset would
   // say "from the start"): one found in its place, empty and of the same
@@ -431,19 +546,13 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   }
   // Kept only if it is still there to keep, and every byte reached it; it
   // never takes the place of anything.
-  std::string path;
-  Status placed = phase.names.place(
-      folder, safe_name, path,
-      [&](const std::string& name) { return out.place(folder, name); });
-  if (resumable) phase.store->forget(id);
-  if (!placed.ok()) return Error{file.name + ": " + placed.error().message};
+  Result<std::string> path = place_file(phase, out, file, folder, entry, ours);
+  if (!path.ok()) return std::move(path).error();
   if (Status sent = send_verdict(stream, phase, file.size, VERDICT_KEPT);
       !sent.ok()) {
     return std::move(sent).error();
   }
-  console::print(Stream::out, "Received " + path + " from " +
-                                  console::peer(Stream::out, sender) + " (" +
-                                  format_size(file.size) + ", verified)\n");
+  console::print(Stream::out, received_line(*path, sender, file.size));
   return true;
 }
 

@@ -32,24 +32,16 @@ namespace burrowlink {
 // file ends the phase.
 enum class Pace { lockstep, streamed };
 
-// What the receiver holds of one offered file already: a prefix waiting in
-// the store, or the whole file where this offer would put it, with the
-// size and time offered.
-struct Holding {
-  std::uint64_t bytes = 0;
-  std::optional<StoreEntry> entry;  // the prefix's; none for a whole file
-  std::string path;                 // the whole file's, as shown
-  std::unique_ptr<Sha256> hashed;   // those bytes, once hashed
-};
-// By index in the offer.
-using Holdings = std::map<std::size_t, Holding>;
+// What the receiver holds of an offer's files already, by index: a prefix
+// waiting in the store, or a file that arrived whole from the same sender.
+using Holdings = std::map<std::size_t, StoreEntry>;
 
-// What is held of `offer`'s files, for a sender that resumes.
-Holdings find_holdings(const Offer& offer, const Store& store,
-                       const platform::Directory& root);
+// What is held of `offer`'s files, for a sender that resumes. Nothing is
+// read but the store's records, so the answer never waits for a disk.
+Holdings find_holdings(const Offer& offer, Store& store);
 std::uint64_t held_bytes(const Holdings& holdings);
-// Hashes each holding, leaving out what cannot be read: the answer's list.
-std::vector<ResumeAt> hash_holdings(Holdings& holdings, const Store& store);
+// The answer's list: for each holding, the stretches the sender proves.
+std::vector<ResumeAt> resume_list(const Holdings& holdings);
 
 // What a sender of ours adds to the file phase.
 struct Extras {

@@ -19,72 +19,79 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Where a file the receiver offered to resume starts: 0, or the offered
-// offset once the prefix here is the one there, with its digest going on.
-struct Start {
-  std::uint64_t offset = 0;
-  std::unique_ptr<Sha256> prefix;  // the digest of the bytes before it
-};
-// Per file of the offer that the receiver's answer names; files it does
-// not name have no start on the wire.
-using Starts = std::map<std::size_t, Start>;
+// The stretches the receiver holds of each file its answer names, by
+// index; none where the entry cannot be used, and the file starts at 0.
+// The first entry for an index counts.
+using Starts = std::map<std::size_t, std::vector<std::uint64_t>>;
 
-// The starts for `offered`: each prefix hashed here and compared with the
-// receiver's. A prefix that differs, or cannot be read, starts at 0.
-Starts plan_starts(const Offer& offer, const std::vector<ResumeAt>& offered,
-                   const PathOf& path_of, const SenderEvents& events) {
+Starts plan_starts(const Offer& offer, const std::vector<ResumeAt>& offered) {
   Starts starts;
   for (const ResumeAt& at : offered) {
     if (at.index >= offer.files.size() || starts.contains(at.index)) continue;
-    Start& start = starts[at.index];
-    if (at.offset == 0 || at.offset > offer.files[at.index].size) continue;
-    Result<platform::File> file = platform::File::open_read(path_of(at.index));
-    if (!file.ok()) continue;
-    auto sha = std::make_unique<Sha256>();
-    if (!hash_prefix(*file, at.offset, *sha).ok()) continue;
-    Sha256 check;
-    check.copy_from(*sha);
-    if (check.finish() != at.prefix) continue;
-    start.offset = at.offset;
-    start.prefix = std::move(sha);
-    if (events.resuming) events.resuming(at.index, at.offset);
+    std::vector<std::uint64_t>& ends = starts[at.index];
+    if (at.offset() > 0 && at.offset() <= offer.files[at.index].size) {
+      ends = at.ends;
+    }
   }
   return starts;
+}
+
+// Hashes the first `ends.back()` bytes of `file`, one digest per stretch,
+// writing how far it got at least once a second: the receiver waits on
+// no single read for long, however big the prefix. A file shorter than
+// that gives digests that cannot match.
+Status prove_prefix(TcpStream& stream, platform::File& file,
+                    const std::vector<std::uint64_t>& ends) {
+  const std::uint64_t start = ends.back();
+  std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES);
+  std::string digests;
+  Sha256 sha;
+  std::uint64_t at = 0;
+  auto last_word = Clock::now();
+  for (std::uint64_t end : ends) {
+    while (at < end) {
+      const std::size_t want = static_cast<std::size_t>(
+          std::min<std::uint64_t>(end - at, buffer.size()));
+      Result<std::size_t> got = file.read({buffer.data(), want});
+      if (!got.ok()) return std::move(got).error();
+      if (*got == 0) break;
+      sha.update({buffer.data(), *got});
+      at += *got;
+      if (at < start && Clock::now() - last_word >= PROOF_WORD_EVERY) {
+        last_word = Clock::now();
+        if (Status sent = stream.write_all(u64_bytes(at)); !sent.ok()) {
+          return Error{connection_lost_text(sent.error().message)};
+        }
+      }
+    }
+    Digest digest = sha.finish();
+    if (at < end) digest = Digest{};
+    digests.append(digest.begin(), digest.end());
+    sha.reset();
+  }
+  std::string last(reinterpret_cast<const char*>(u64_bytes(start).data()), 8);
+  last += digests;
+  if (Status sent = stream.write_all(
+          {reinterpret_cast<const std::uint8_t*>(last.data()), last.size()});
+      !sent.ok()) {
+    return Error{connection_lost_text(sent.error().message)};
+  }
+  return {};
 }
 
 // Streams file `index`: its offered bytes from `start`, when the receiver
 // named the file, then the digest of all of them. `more`: the next file
 // follows at once, so its bytes may share the last segment.
 Status send_file(TcpStream& stream, HashingRing& ring, const Offer& offer,
-                 std::size_t index, const std::string& path, bool more,
-                 const SenderEvents& events, const Start* start = nullptr) {
+                 std::size_t index, const std::string& path,
+                 platform::File& file, bool more, const SenderEvents& events,
+                 std::uint64_t from = 0) {
   const FileInfo& info = offer.files[index];
-  Result<platform::File> opened = platform::File::open_read(path);
-  if (!opened.ok()) {
-    return Error{path + ": " + opened.error().message};
+  std::uint64_t due = info.size - from;
+  if (from > 0) {
+    if (Status moved = file.seek(from); !moved.ok()) return moved;
   }
-  platform::File& file = opened.value();
-
-  std::uint64_t due = info.size;
-  if (start != nullptr) {
-    std::array<std::uint8_t, 8> header{};
-    for (int i = 0; i < 8; ++i) {
-      header[static_cast<std::size_t>(i)] =
-          static_cast<std::uint8_t>(start->offset >> (56 - 8 * i));
-    }
-    if (Status sent = stream.write_all(header, true); !sent.ok()) {
-      return Error{connection_lost_text(sent.error().message)};
-    }
-    if (start->prefix) {
-      if (Status moved = file.seek(start->offset); !moved.ok()) return moved;
-      due -= start->offset;
-    }
-  }
-  if (start != nullptr && start->prefix) {
-    ring.start_file(*start->prefix);
-  } else {
-    ring.start_file();
-  }
+  ring.start_file();
   std::span<std::uint8_t> buffer = ring.next_slot();
   std::size_t last = 0;  // bytes of the final chunk still in `buffer`
   while (due > 0) {
@@ -128,14 +135,23 @@ Status send_file(TcpStream& stream, HashingRing& ring, const Offer& offer,
   return {};
 }
 
+Result<platform::File> open_source(const std::string& path) {
+  Result<platform::File> opened = platform::File::open_read(path);
+  if (!opened.ok()) return Error{path + ": " + opened.error().message};
+  return opened;
+}
+
 // One file after the other, each after the verdict on the one before.
 Status send_in_lockstep(TcpStream& stream, HashingRing& ring,
                         const Offer& offer, const PathOf& path_of,
                         const SenderEvents& events) {
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
+    const std::string path = path_of(i);
+    Result<platform::File> file = open_source(path);
+    if (!file.ok()) return std::move(file).error();
     const auto opened = Clock::now();
     if (Status sent =
-            send_file(stream, ring, offer, i, path_of(i), false, events);
+            send_file(stream, ring, offer, i, path, *file, false, events);
         !sent.ok()) {
       return sent;
     }
@@ -162,9 +178,15 @@ class Verdicts {
   std::size_t files() const { return m_pending.size(); }
   std::uint64_t bytes() const { return m_bytes; }
 
-  void sent(std::size_t index, Clock::time_point opened) {
-    m_pending.push_back({index, opened});
-    m_bytes += m_offer.files[index].size;
+  // File `index` was sent, or with `proved`, shown to be there already.
+  void sent(std::size_t index, Clock::time_point opened, bool proved = false) {
+    m_pending.push_back({index, opened, proved});
+    // Bytes the receiver has yet to take: none for a file it has.
+    if (!proved) m_bytes += m_offer.files[index].size;
+  }
+  // File `index` goes on after its first `offset` bytes.
+  void resuming(std::size_t index, std::uint64_t offset) {
+    if (m_events.resuming) m_events.resuming(index, offset);
   }
 
   // Takes the verdicts that have arrived; with `wait`, at least one.
@@ -195,14 +217,19 @@ class Verdicts {
   struct Pending {
     std::size_t index;
     Clock::time_point opened;
+    bool proved;
   };
 
   Status judge(std::uint8_t verdict) {
     const Pending file = m_pending.front();
     m_pending.pop_front();
     const FileInfo& info = m_offer.files[file.index];
-    m_bytes -= info.size;
-    if (verdict != VERDICT_KEPT) return Error{damaged_text(info.name)};
+    if (!file.proved) m_bytes -= info.size;
+    if (verdict != VERDICT_KEPT) {
+      return Error{file.proved ? not_the_same_text(info.name)
+                               : damaged_text(info.name)};
+    }
+    if (file.proved) resuming(file.index, info.size);
     const Clock::time_point now = Clock::now();
     // Overlapping files share the time: each counts from the later of its
     // opening and the verdict before, so that the times add up.
@@ -221,6 +248,52 @@ class Verdicts {
   Clock::time_point m_looked{};
   static constexpr std::chrono::milliseconds LOOK_INTERVAL{1};
 };
+
+// Where file `index` goes on, for a file the answer named: its start word,
+// and for a prefix held there its proof and the receiver's reply. The
+// reply follows the verdicts owed, which are taken first.
+Result<std::uint64_t> go_on_from(TcpStream& stream, platform::File& file,
+                                 const Offer& offer, std::size_t index,
+                                 Starts::const_iterator named,
+                                 const Starts& starts, Verdicts& verdicts) {
+  if (named == starts.end()) return std::uint64_t{0};
+  const std::vector<std::uint64_t>& ends = named->second;
+  if (ends.empty()) {
+    if (Status sent = stream.write_all(u64_bytes(0), true); !sent.ok()) {
+      return Error{connection_lost_text(sent.error().message)};
+    }
+    return std::uint64_t{0};
+  }
+  if (Status sent = stream.write_all(u64_bytes(ends.back()), true);
+      !sent.ok()) {
+    return Error{connection_lost_text(sent.error().message)};
+  }
+  if (Status proved = prove_prefix(stream, file, ends); !proved.ok()) {
+    return std::move(proved).error();
+  }
+  // The whole file: the receiver's word on the proof is its verdict, which
+  // comes in turn like any other.
+  if (ends.back() == offer.files[index].size) return ends.back();
+  while (verdicts.files() > 0) {
+    if (Status taken = verdicts.take(true); !taken.ok()) {
+      return std::move(taken).error();
+    }
+  }
+  std::uint8_t reply = 0;
+  if (Status read = stream.read_exact({&reply, 1}, platform::Expect::reply);
+      !read.ok()) {
+    return Error{connection_lost_text(read.error().message)};
+  }
+  if (reply == PROOF_DIFFERS) {
+    // From the first byte, after the proof read the prefix.
+    if (Status moved = file.seek(0); !moved.ok())
+      return std::move(moved).error();
+    return std::uint64_t{0};
+  }
+  if (reply != PROOF_SAME) return Error{damaged_text(offer.files[index].name)};
+  verdicts.resuming(index, ends.back());
+  return ends.back();
+}
 
 // Files back to back, the verdicts read as they come, at most `window`
 // ahead of them. The verdicts still owed never exceed the window's files,
@@ -241,11 +314,20 @@ Status send_streamed(TcpStream& stream, HashingRing& ring, const Offer& offer,
       if (Status taken = verdicts.take(true); !taken.ok()) return taken;
     }
     const bool more = i + 1 < count && verdicts.files() + 1 < window.files;
+    const std::string path = path_of(i);
+    Result<platform::File> file = open_source(path);
+    if (!file.ok()) return std::move(file).error();
     const auto opened = Clock::now();
-    const auto start = starts.find(i);
+    Result<std::uint64_t> from =
+        go_on_from(stream, *file, offer, i, starts.find(i), starts, verdicts);
+    if (!from.ok()) return std::move(from).error();
+    if (*from == size && size > 0) {
+      verdicts.sent(i, opened, true);
+      if (Status taken = verdicts.take(false); !taken.ok()) return taken;
+      continue;
+    }
     if (Status sent =
-            send_file(stream, ring, offer, i, path_of(i), more, events,
-                      start == starts.end() ? nullptr : &start->second);
+            send_file(stream, ring, offer, i, path, *file, more, events, *from);
         !sent.ok()) {
       return sent;
     }
@@ -314,7 +396,7 @@ Status run_sender(const SocketAddress& to, const Offer& offer,
   (void)stream.set_write_timeout(FILE_PHASE_TIMEOUT);
   HashingRing ring(TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
   if (window) {
-    const Starts starts = plan_starts(offer, offered, path_of, events);
+    const Starts starts = plan_starts(offer, offered);
     return send_streamed(stream, ring, offer, path_of, *window, starts, events);
   }
   return send_in_lockstep(stream, ring, offer, path_of, events);

@@ -34,6 +34,12 @@ inline std::string connection_lost_text(std::string_view reason) {
 inline std::string damaged_text(std::string_view name) {
   return std::string(name) + ": the receiver reported damaged data";
 }
+// The receiver's copy of a file of the same name, size and time that this
+// sender sent before differs from it.
+inline std::string not_the_same_text(std::string_view name) {
+  return std::string(name) +
+         ": the receiver's copy is not this file; the next send sends it whole";
+}
 
 struct SenderEvents {
   // The offer has been written; the answer is awaited next.

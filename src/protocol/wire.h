@@ -5,9 +5,11 @@
 // answer (1 byte), then per file: data (size bytes), SHA-256 digest
 // (32 bytes), verdict (1 byte).
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace burrowlink {
 
@@ -34,5 +36,19 @@ inline constexpr std::chrono::seconds FILE_PHASE_TIMEOUT{60};
 // How long a wait for a reply (the answer, a verdict, the next file after a
 // verdict) polls before it sleeps; covers one small file's round trip.
 inline constexpr std::chrono::microseconds REPLY_SPIN{200};
+
+// Integers on the wire are big-endian.
+inline std::array<std::uint8_t, 8> u64_bytes(std::uint64_t value) {
+  std::array<std::uint8_t, 8> bytes{};
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(value >> (56 - 8 * i));
+  }
+  return bytes;
+}
+inline std::uint64_t u64_of(std::span<const std::uint8_t, 8> bytes) {
+  std::uint64_t value = 0;
+  for (std::uint8_t byte : bytes) value = value << 8 | byte;
+  return value;
+}
 
 }  // namespace burrowlink

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 
 #include "platform/process.h"
+#include "storage/names.h"
 #include "text/hex.h"
 #include "text/json.h"
 
@@ -13,6 +15,10 @@ namespace {
 
 constexpr std::string_view DATA_ENDING = ".part";
 constexpr std::string_view RECORD_ENDING = ".json";
+constexpr std::string_view SEGMENTS_ENDING = ".sums";
+constexpr std::string_view KEPT_ENDING = ".kept";
+constexpr std::string_view ENDINGS[] = {DATA_ENDING, RECORD_ENDING,
+                                        SEGMENTS_ENDING};
 
 // A name for a new entry: random once per run, then counted, so that a
 // file costs no call for random bytes. A name taken anyway is tried again.
@@ -42,6 +48,38 @@ bool ends_with(std::string_view name, std::string_view ending) {
 WallClock::time_point time_of(std::int64_t nanoseconds) {
   return WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(
       std::chrono::nanoseconds(nanoseconds)));
+}
+
+// A file of the store, read whole: records are ours and short, and a
+// list of kept files holds a few hundred bytes a file.
+constexpr std::size_t RECORD_BYTES = 65536;
+constexpr std::size_t KEPT_LIST_BYTES = 64 << 20;
+std::optional<std::string> read_small(const platform::Directory& folder,
+                                      const std::string& name,
+                                      std::size_t most = RECORD_BYTES) {
+  Result<platform::File> opened = folder.open_file(name);
+  if (!opened.ok()) return std::nullopt;
+  std::string text;
+  std::uint8_t buffer[4096];
+  for (Result<std::size_t> got = opened->read(buffer);
+       got.ok() && *got > 0 && text.size() < most; got = opened->read(buffer)) {
+    text.append(reinterpret_cast<const char*>(buffer), *got);
+  }
+  return text;
+}
+
+std::optional<std::uint64_t> number_of(std::string_view text) {
+  if (text.empty() || text.size() > 20 ||
+      text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  for (char c : text) {
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
 }
 
 }  // namespace
@@ -102,7 +140,178 @@ std::optional<StoreEntry> read_store_record(std::string_view text) {
   return entry;
 }
 
+std::string segment_line(const Segment& segment) {
+  return std::to_string(segment.start) + ' ' + std::to_string(segment.end) +
+         ' ' + text::to_hex(segment.digest) + '\n';
+}
+
+std::vector<Segment> read_segments(std::string_view text) {
+  std::map<std::uint64_t, Segment> by_start;
+  for (std::size_t at = 0, end; (end = text.find('\n', at)) != text.npos;
+       at = end + 1) {
+    const std::string_view line = text.substr(at, end - at);
+    const std::size_t first = line.find(' '), second = line.rfind(' ');
+    if (first == line.npos || first == second) continue;
+    const auto start = number_of(line.substr(0, first));
+    const auto stop = number_of(line.substr(first + 1, second - first - 1));
+    Segment segment;
+    if (!start || !stop || *stop <= *start ||
+        !text::from_hex(line.substr(second + 1), segment.digest)) {
+      continue;
+    }
+    segment.start = *start;
+    segment.end = *stop;
+    by_start[*start] = segment;
+  }
+  std::vector<Segment> chain;
+  for (auto next = by_start.find(0); next != by_start.end();
+       next = by_start.find(chain.back().end)) {
+    chain.push_back(next->second);
+  }
+  return chain;
+}
+
+std::string kept_line(const StoreEntry& entry) {
+  std::string out = store_record(entry);
+  out.pop_back();  // the key's record, and what was kept
+  const platform::FileStatus& status = entry.kept->status;
+  out += ",\"file\":";
+  json::append_string(out, entry.kept->file);
+  // Times as their bits: a system may date a file before 1970.
+  out += ",\"mtime\":" +
+         std::to_string(static_cast<std::uint64_t>(status.modified));
+  out += ",\"changed\":" +
+         std::to_string(static_cast<std::uint64_t>(status.changed));
+  out += ",\"device\":" + std::to_string(status.device);
+  out += ",\"number\":" + std::to_string(status.number);
+  out += ",\"sums\":[";
+  for (const Segment& segment : entry.segments) {
+    if (out.back() != '[') out += ',';
+    out += '[' + std::to_string(segment.end) + ",\"" +
+           text::to_hex(segment.digest) + "\"]";
+  }
+  out += "]}\n";
+  return out;
+}
+
+std::optional<StoreEntry> read_kept_line(std::string_view line) {
+  using json::Token;
+  json::Reader reader(line);
+  if (reader.next() != Token::begin_object) return std::nullopt;
+  StoreEntry entry;
+  Kept kept;
+  kept.status.type = platform::FileType::regular;
+  std::uint64_t numbers[7] = {};
+  constexpr std::string_view NUMBERS[] = {"size",    "modified", "mtime",
+                                          "changed", "device",   "number"};
+  std::string* const texts[] = {&entry.key.sender, &entry.key.folder,
+                                &entry.key.name, &kept.file};
+  constexpr std::string_view TEXTS[] = {"sender", "folder", "name", "file"};
+  unsigned seen = 0;
+  for (Token token; (token = reader.next()) != Token::end_object;) {
+    if (token != Token::key) return std::nullopt;
+    const std::string name(reader.string());
+    const Token value = reader.next();
+    const auto text_at = std::find(std::begin(TEXTS), std::end(TEXTS), name);
+    const auto number_at =
+        std::find(std::begin(NUMBERS), std::end(NUMBERS), name);
+    unsigned bit = 0;
+    if (text_at != std::end(TEXTS)) {
+      const auto i = static_cast<std::size_t>(text_at - std::begin(TEXTS));
+      if (value != Token::string) return std::nullopt;
+      *texts[i] = reader.string();
+      bit = 1u << i;
+    } else if (number_at != std::end(NUMBERS)) {
+      const auto i = static_cast<std::size_t>(number_at - std::begin(NUMBERS));
+      const auto number = value == Token::number
+                              ? json::to_uint64(reader.number())
+                              : std::nullopt;
+      if (!number) return std::nullopt;
+      numbers[i] = *number;
+      bit = 16u << i;
+    } else if (name == "sums" && value == Token::begin_array) {
+      for (Token sum; (sum = reader.next()) != Token::end_array;) {
+        if (sum != Token::begin_array || reader.next() != Token::number) {
+          return std::nullopt;
+        }
+        Segment segment;
+        segment.start = entry.held();
+        const auto end = json::to_uint64(reader.number());
+        if (!end || *end <= segment.start || reader.next() != Token::string ||
+            !text::from_hex(reader.string(), segment.digest) ||
+            reader.next() != Token::end_array) {
+          return std::nullopt;
+        }
+        segment.end = *end;
+        entry.segments.push_back(segment);
+      }
+      bit = 1024;
+    } else {
+      return std::nullopt;
+    }
+    if (seen & bit) return std::nullopt;
+    seen |= bit;
+  }
+  if (seen != 2047 || numbers[1] > std::uint64_t{INT64_MAX}) {
+    return std::nullopt;
+  }
+  entry.key.size = numbers[0];
+  entry.key.modified = static_cast<std::int64_t>(numbers[1]);
+  kept.status.size = numbers[0];
+  kept.status.modified = static_cast<std::int64_t>(numbers[2]);
+  kept.status.changed = static_cast<std::int64_t>(numbers[3]);
+  kept.status.device = numbers[4];
+  kept.status.number = numbers[5];
+  entry.kept = std::move(kept);
+  return entry;
+}
+
+std::string forget_line(std::size_t n) {
+  return "{\"forget\":" + std::to_string(n) + "}\n";
+}
+
+std::optional<std::size_t> read_forget_line(std::string_view line) {
+  constexpr std::string_view OPEN = "{\"forget\":";
+  if (!line.starts_with(OPEN) || !line.ends_with('}')) return std::nullopt;
+  const auto n =
+      number_of(line.substr(OPEN.size(), line.size() - OPEN.size() - 1));
+  if (!n || *n > SIZE_MAX) return std::nullopt;
+  return static_cast<std::size_t>(*n);
+}
+
+Store::Store(const platform::Directory& receive_folder,
+             std::optional<std::string> lists_in)
+    : m_receive(receive_folder),
+      m_lists_in(lists_in ? std::move(lists_in) : platform::home_folder()) {
+  // Lists are per receive folder: named after what the system knows it by.
+  if (Result<platform::FileStatus> self = m_receive.status("."); self.ok()) {
+    std::array<std::uint8_t, 16> bytes{};
+    for (std::size_t i = 0; i < 8; ++i) {
+      bytes[i] = static_cast<std::uint8_t>(self->device >> (56 - 8 * i));
+      bytes[8 + i] = static_cast<std::uint8_t>(self->number >> (56 - 8 * i));
+    }
+    m_prefix = text::to_hex(bytes) + '-';
+  }
+}
+
+const platform::Directory* Store::lists(bool make) {
+  if (m_lists || !m_lists_in || m_prefix.empty()) {
+    return m_lists ? &*m_lists : nullptr;
+  }
+  Result<platform::Directory> home = platform::Directory::open(*m_lists_in);
+  if (!home.ok()) return nullptr;
+  if (!make && !home->status(KEPT_LISTS).ok()) return nullptr;
+  Result<platform::Directory> folder = home->open_private_folder(KEPT_LISTS);
+  if (!folder.ok()) return nullptr;
+  m_lists = std::move(folder).value();
+  return &*m_lists;
+}
+
 Status Store::open(bool make) {
+  if (!m_loaded) {
+    m_loaded = true;
+    load();
+  }
   if (m_folder) return {};
   if (!make) {
     Result<platform::FileStatus> there = m_receive.status(STORE_NAME);
@@ -118,39 +327,103 @@ Status Store::open(bool make) {
 
 void Store::load() {
   m_entries.clear();
+  if (const platform::Directory* folder = lists(false)) {
+    if (auto listed = platform::read_folder(folder->path()); listed.ok()) {
+      for (const platform::FolderEntry& file : *listed) {
+        if (file.name.starts_with(m_prefix) &&
+            ends_with(file.name, KEPT_ENDING) && !file.link) {
+          load_kept(*folder, file.name);
+        }
+      }
+    }
+  }
+  if (!m_folder) return;
   Result<std::vector<platform::FolderEntry>> listed =
       platform::read_folder(m_folder->path());
   if (!listed.ok()) return;
   for (const platform::FolderEntry& file : *listed) {
     if (!ends_with(file.name, RECORD_ENDING) || file.link) continue;
-    Result<platform::File> opened = m_folder->open_file(file.name);
-    if (!opened.ok()) continue;
-    std::string text;
-    std::uint8_t buffer[4096];
-    for (Result<std::size_t> got = opened->read(buffer);
-         got.ok() && *got > 0 && text.size() < 65536;
-         got = opened->read(buffer)) {
-      text.append(reinterpret_cast<const char*>(buffer), *got);
-    }
-    std::optional<StoreEntry> entry = read_store_record(text);
+    std::optional<std::string> text = read_small(*m_folder, file.name);
+    std::optional<StoreEntry> entry =
+        text ? read_store_record(*text) : std::nullopt;
     if (!entry) continue;
     entry->id = file.name.substr(0, file.name.size() - RECORD_ENDING.size());
     const Result<platform::FileStatus> status = m_folder->status(file.name);
     if (status.ok()) entry->written = time_of(status->modified);
+    if (auto sums =
+            read_small(*m_folder, entry->id + std::string(SEGMENTS_ENDING))) {
+      entry->segments = read_segments(*sums);
+    }
     m_entries.push_back(std::move(*entry));
   }
 }
 
+void Store::load_kept(const platform::Directory& folder,
+                      const std::string& name) {
+  std::optional<std::string> text = read_small(folder, name, KEPT_LIST_BYTES);
+  if (!text) return;
+  const std::string list = name.substr(0, name.size() - KEPT_ENDING.size());
+  const Result<platform::FileStatus> status = folder.status(name);
+  std::vector<std::optional<StoreEntry>> lines;
+  for (std::size_t at = 0, end; (end = text->find('\n', at)) != text->npos;
+       at = end + 1) {
+    const std::string_view line = std::string_view(*text).substr(at, end - at);
+    if (std::optional<std::size_t> gone = read_forget_line(line)) {
+      if (*gone < lines.size()) lines[*gone].reset();
+      lines.emplace_back();
+      continue;
+    }
+    lines.push_back(read_kept_line(line));
+    if (!lines.back()) continue;
+    lines.back()->id = list + '#' + std::to_string(lines.size() - 1);
+    if (status.ok()) lines.back()->written = time_of(status->modified);
+  }
+  for (std::optional<StoreEntry>& line : lines) {
+    if (line) m_entries.push_back(std::move(*line));
+  }
+}
+
+bool Store::usable(const StoreEntry& entry) const {
+  if (entry.held() == 0 || entry.held() > entry.key.size) return false;
+  if (!entry.kept) {
+    if (!m_folder) return false;
+    Result<platform::FileStatus> data =
+        m_folder->status(entry.id + std::string(DATA_ENDING));
+    return data.ok() && data->type == platform::FileType::regular &&
+           data->size >= entry.held();
+  }
+  // Where the file was placed, no link followed, and just as it was then.
+  if (entry.held() != entry.key.size) return false;
+  std::optional<platform::Directory> below;
+  for (const std::string& part : folder_parts(entry.key.folder)) {
+    Result<platform::Directory> next =
+        (below ? *below : m_receive).open_folder(part);
+    if (!next.ok()) return false;
+    below = std::move(next).value();
+  }
+  const Result<platform::FileStatus> now =
+      (below ? *below : m_receive).status(entry.kept->file);
+  const platform::FileStatus& then = entry.kept->status;
+  return now.ok() && now->type == platform::FileType::regular &&
+         now->size == then.size && now->modified == then.modified &&
+         now->changed == then.changed && now->device == then.device &&
+         now->number == then.number;
+}
+
 void Store::tidy(WallClock::time_point now) {
-  if (!m_folder) return;
+  write_kept();
   load();
+  m_loaded = true;
   std::vector<std::string> gone;
-  for (const StoreEntry& entry : m_entries) {
-    if (now - entry.written >= STORE_KEEPS || !held(entry).ok()) {
+  for (StoreEntry& entry : m_entries) {
+    if (now - entry.written < STORE_KEEPS) settle(entry);
+    if (now - entry.written >= STORE_KEEPS || !usable(entry)) {
       gone.push_back(entry.id);
     }
   }
   for (const std::string& id : gone) forget(id);
+  tidy_lists(now);
+  if (!m_folder) return;
   // Whatever else is here no resume can use: data without a record,
   // records that did not read.
   Result<std::vector<platform::FolderEntry>> listed =
@@ -160,12 +433,40 @@ void Store::tidy(WallClock::time_point now) {
   for (const platform::FolderEntry& file : *listed) {
     const bool known = std::any_of(
         m_entries.begin(), m_entries.end(), [&](const StoreEntry& entry) {
-          return file.name == entry.id + std::string(RECORD_ENDING) ||
-                 file.name == entry.id + std::string(DATA_ENDING);
+          const std::string& id = entry.id;
+          return std::any_of(std::begin(ENDINGS), std::end(ENDINGS),
+                             [&](std::string_view ending) {
+                               return file.name == id + std::string(ending);
+                             });
         });
     if (known || !m_folder->remove(file.name).ok()) ++left;
   }
   if (left == 0) remove_if_empty();
+}
+
+void Store::tidy_lists(WallClock::time_point now) {
+  const platform::Directory* folder = lists(false);
+  if (folder == nullptr) return;
+  auto listed = platform::read_folder(folder->path());
+  if (!listed.ok()) return;
+  for (const platform::FolderEntry& file : *listed) {
+    if (file.link || !ends_with(file.name, KEPT_ENDING)) continue;
+    // A list of this folder with no file left in it, or of any folder
+    // (one that may be gone) untouched for a week.
+    const std::string list =
+        file.name.substr(0, file.name.size() - KEPT_ENDING.size());
+    const bool ours = file.name.starts_with(m_prefix);
+    const bool used =
+        ours && std::any_of(m_entries.begin(), m_entries.end(),
+                            [&](const StoreEntry& entry) {
+                              return entry.id.starts_with(list + '#');
+                            });
+    const bool old =
+        file.status.ok() && now - time_of(file.status->modified) >= STORE_KEEPS;
+    if ((ours && !used && list != m_list) || old) {
+      (void)folder->remove(file.name);
+    }
+  }
 }
 
 void Store::remove_if_empty() {
@@ -176,7 +477,9 @@ void Store::remove_if_empty() {
 }
 
 void Store::release() {
+  write_kept();
   m_folder.reset();
+  m_loaded = false;
   m_entries.clear();
 }
 
@@ -184,8 +487,8 @@ void Store::make_room(std::uint64_t needed, std::uint64_t free,
                       const std::vector<std::string>& kept_ids) {
   std::vector<StoreEntry*> waiting;
   for (StoreEntry& entry : m_entries) {
-    if (std::find(kept_ids.begin(), kept_ids.end(), entry.id) ==
-        kept_ids.end()) {
+    if (!entry.kept && std::find(kept_ids.begin(), kept_ids.end(), entry.id) ==
+                           kept_ids.end()) {
       waiting.push_back(&entry);
     }
   }
@@ -196,52 +499,59 @@ void Store::make_room(std::uint64_t needed, std::uint64_t free,
   std::vector<std::string> gone;
   for (const StoreEntry* entry : waiting) {
     if (needed <= free) break;
-    free += held(*entry).value_or(0);
+    Result<platform::FileStatus> data =
+        m_folder->status(entry->id + std::string(DATA_ENDING));
+    free += data.ok() ? data->size : 0;
     gone.push_back(entry->id);
   }
   for (const std::string& id : gone) forget(id);
 }
 
-std::optional<StoreEntry> Store::find(const ResumeKey& key) const {
-  if (!m_folder) return std::nullopt;
-  for (const StoreEntry& entry : m_entries) {
-    if (entry.key == key && held(entry).value_or(0) > 0) return entry;
+const StoreEntry* Store::entry(const std::string& id) const {
+  for (const StoreEntry& known : m_entries) {
+    if (known.id == id) return &known;
+  }
+  return nullptr;
+}
+
+std::optional<StoreEntry> Store::find(const ResumeKey& key,
+                                      const std::vector<std::string>& taken) {
+  for (StoreEntry& entry : m_entries) {
+    if (entry.key != key ||
+        std::find(taken.begin(), taken.end(), entry.id) != taken.end()) {
+      continue;
+    }
+    settle(entry);
+    if (entry.segments.size() <= MAX_SEGMENTS && usable(entry)) return entry;
   }
   return std::nullopt;
 }
 
-Result<std::uint64_t> Store::held(const StoreEntry& entry) const {
-  if (!m_folder) return Error{"no store", ErrorKind::not_found};
-  Result<platform::FileStatus> status =
-      m_folder->status(entry.id + std::string(DATA_ENDING));
-  if (!status.ok()) return std::move(status).error();
-  if (status->type != platform::FileType::regular) {
-    return Error{"not a file", ErrorKind::not_a_folder};
+void Store::settle(StoreEntry& entry) {
+  if (entry.kept || !m_folder) return;
+  const std::string data = entry.id + std::string(DATA_ENDING);
+  const Result<platform::FileStatus> status = m_folder->status(data);
+  const std::uint64_t from = entry.held();
+  if (!status.ok() || status->type != platform::FileType::regular ||
+      status->size <= from || from >= entry.key.size) {
+    return;
   }
-  return std::min(status->size, entry.key.size);
-}
-
-Status Store::hash_prefix(const StoreEntry& entry, std::uint64_t bytes,
-                          Sha256& sha) const {
-  if (!m_folder) return Error{"no store", ErrorKind::not_found};
-  Result<platform::File> data =
-      m_folder->open_file(entry.id + std::string(DATA_ENDING));
-  if (!data.ok()) return std::move(data).error();
-  return burrowlink::hash_prefix(*data, bytes, sha);
-}
-
-Status hash_prefix(platform::File& file, std::uint64_t bytes, Sha256& sha) {
+  const std::uint64_t to =
+      std::min({status->size, entry.key.size, from + TAIL_BYTES});
+  Result<platform::File> file = m_folder->open_file(data);
+  if (!file.ok() || !file->seek(from).ok()) return;
+  Sha256 sha;
   std::vector<std::uint8_t> buffer(256 * 1024);
-  while (bytes > 0) {
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(bytes, buffer.size()));
-    Result<std::size_t> got = file.read({buffer.data(), want});
-    if (!got.ok()) return std::move(got).error();
-    if (*got == 0) return Error{"the file is shorter than it was"};
+  for (std::uint64_t at = from; at < to;) {
+    const std::size_t want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(to - at, buffer.size()));
+    Result<std::size_t> got = file->read({buffer.data(), want});
+    if (!got.ok() || *got == 0) return;
     sha.update({buffer.data(), *got});
-    bytes -= *got;
+    at += *got;
   }
-  return {};
+  // The entry is one of m_entries: the note updates it.
+  (void)checkpoint(entry.id, {from, to, sha.finish()});
 }
 
 Result<platform::IncomingFile> Store::create(
@@ -251,7 +561,7 @@ Result<platform::IncomingFile> Store::create(
   for (;;) {
     id = new_id();
     if (key) {
-      StoreEntry entry{id, *key, WallClock::now()};
+      StoreEntry entry{id, *key, WallClock::now(), {}, std::nullopt};
       Status recorded = m_folder->write_new(id + std::string(RECORD_ENDING),
                                             store_record(entry));
       if (!recorded.ok() && recorded.error().kind == ErrorKind::already_exists)
@@ -283,11 +593,63 @@ Result<platform::IncomingFile> Store::reopen(const StoreEntry& entry,
   return file;
 }
 
+Status Store::checkpoint(const std::string& id, const Segment& segment) {
+  if (!m_folder) return Error{"the store is gone", ErrorKind::not_found};
+  if (Status noted = m_folder->append(id + std::string(SEGMENTS_ENDING),
+                                      segment_line(segment));
+      !noted.ok()) {
+    return noted;
+  }
+  for (StoreEntry& entry : m_entries) {
+    if (entry.id != id) continue;
+    std::erase_if(entry.segments, [&](const Segment& other) {
+      return other.start >= segment.start;
+    });
+    entry.segments.push_back(segment);
+  }
+  return {};
+}
+
+void Store::keep(StoreEntry entry) {
+  const platform::Directory* folder = lists(true);
+  if (folder == nullptr) return;
+  if (m_list.empty()) {
+    // A list of its own, made when its first lines are written.
+    do {
+      m_list = m_prefix + new_id();
+    } while (folder->status(m_list + std::string(KEPT_ENDING)).ok());
+  }
+  m_unwritten += kept_line(entry);
+  entry.id = m_list + '#' + std::to_string(m_lines++);
+  entry.written = WallClock::now();
+  m_entries.push_back(std::move(entry));
+}
+
+void Store::write_kept() {
+  if (m_unwritten.empty() || !m_lists) return;
+  // A list that could not be written costs only the next send's question.
+  (void)m_lists->append(m_list + std::string(KEPT_ENDING), m_unwritten);
+  m_unwritten.clear();
+}
+
 void Store::forget(const std::string& id) {
-  if (!m_folder && !open(false).ok()) return;
-  if (!m_folder) return;
-  (void)m_folder->remove(id + std::string(DATA_ENDING));
-  (void)m_folder->remove(id + std::string(RECORD_ENDING));
+  if (const std::size_t hash = id.find('#'); hash != id.npos) {
+    // A kept file's line stays, and a line after it says it is gone.
+    write_kept();
+    const std::string list = id.substr(0, hash);
+    const auto line = number_of(std::string_view(id).substr(hash + 1));
+    if (m_lists && line) {
+      if (list == m_list) ++m_lines;
+      (void)m_lists->append(list + std::string(KEPT_ENDING),
+                            forget_line(static_cast<std::size_t>(*line)));
+    }
+  } else {
+    if (!m_folder && !open(false).ok()) return;
+    if (!m_folder) return;
+    for (std::string_view ending : ENDINGS) {
+      (void)m_folder->remove(id + std::string(ending));
+    }
+  }
   std::erase_if(m_entries,
                 [&](const StoreEntry& entry) { return entry.id == id; });
 }

@@ -28,6 +28,8 @@ inline constexpr std::chrono::hours STORE_KEEPS{24 * 7};
 // Files smaller than this are sent again whole: a record would cost more
 // than it saves.
 inline constexpr std::uint64_t RESUMABLE_BYTES = 1024 * 1024;
+// The folder that holds the lists of files that arrived whole.
+inline constexpr std::string_view KEPT_LISTS = ".burrowlink-received";
 
 using WallClock = std::chrono::system_clock;
 
@@ -42,19 +44,56 @@ struct ResumeKey {
   bool operator==(const ResumeKey&) const = default;
 };
 
-// A prefix waiting in the store.
+// A stretch of a file's bytes and their SHA-256. What a prefix holds is a
+// chain of them from byte 0, one per transfer that carried it, so that
+// going on never needs a digest of what was there before.
+struct Segment {
+  std::uint64_t start = 0, end = 0;
+  Digest digest{};
+  bool operator==(const Segment&) const = default;
+};
+// The most segments a prefix may have and still be offered.
+inline constexpr std::size_t MAX_SEGMENTS = 4;
+// The most bytes past its chain that a prefix keeps: what arrived after
+// the last note, hashed when the prefix is next looked at. More than the
+// receiver writes between two notes.
+inline constexpr std::uint64_t TAIL_BYTES = 256 << 20;
+
+// A file that arrived whole and was placed: where, and what it was then.
+// Until it changes, its digests are known without reading it again.
+struct Kept {
+  std::string file;  // its name in the folder its key's folder names
+  platform::FileStatus status;
+};
+
+// What the store knows of one file from one sender: a prefix waiting, or
+// a file that arrived whole. Files that arrived whole are noted a line
+// each in a list per transfer, since a folder may hold thousands.
 struct StoreEntry {
-  std::string id;  // its name in the store, without the ending
+  // A prefix's name in the store, without the ending; for a kept file,
+  // its list's name, '#' and its line.
+  std::string id;
   ResumeKey key;
   WallClock::time_point written;  // when the record was written
+  std::vector<Segment> segments;  // the chain, from byte 0
+  std::optional<Kept> kept;
+  std::uint64_t held() const {
+    return segments.empty() ? 0 : segments.back().end;
+  }
 };
 
 class Store {
  public:
-  // The store of `receive_folder`, which must outlive it. Nothing is read
-  // or made until `open`.
-  explicit Store(const platform::Directory& receive_folder)
-      : m_receive(receive_folder) {}
+  // The store of `receive_folder`, which must outlive it, with its lists
+  // of kept files in folder KEPT_LISTS of `lists_in` (by default the home
+  // folder, beside the identity file: a list must outlive the store, which
+  // goes when empty, and never clutter the receive folder). Nothing is
+  // read or made until `open`.
+  explicit Store(const platform::Directory& receive_folder,
+                 std::optional<std::string> lists_in = std::nullopt);
+  ~Store() { write_kept(); }
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
 
   // Opens the store, making it when `make`; reads its records. Fails when
   // it is a link or another user's folder, or cannot be made.
@@ -77,13 +116,11 @@ class Store {
   void make_room(std::uint64_t needed, std::uint64_t free,
                  const std::vector<std::string>& kept_ids);
 
-  // The waiting prefix of `key`, if any.
-  std::optional<StoreEntry> find(const ResumeKey& key) const;
-  // The bytes a waiting prefix holds.
-  Result<std::uint64_t> held(const StoreEntry& entry) const;
-  // Hashes the first `bytes` of a waiting prefix into `sha`.
-  Status hash_prefix(const StoreEntry& entry, std::uint64_t bytes,
-                     Sha256& sha) const;
+  // What is held of `key` and can be offered: a prefix whose data is
+  // there, or a kept file that has not changed since. Entries whose ids are
+  // in `taken` are passed over: each goes to one file of an offer.
+  std::optional<StoreEntry> find(const ResumeKey& key,
+                                 const std::vector<std::string>& taken);
 
   // A new file in the store; with a key, recorded so that it can resume.
   // `id` receives its entry's id.
@@ -92,24 +129,55 @@ class Store {
   // A waiting prefix, opened to go on at `bytes`.
   Result<platform::IncomingFile> reopen(const StoreEntry& entry,
                                         std::uint64_t bytes);
-  // Removes entry `id`, data and record.
+  // Entry `id`, if the store knows it.
+  const StoreEntry* entry(const std::string& id) const;
+  // A prefix's data is there for all its chain; a kept file is unchanged.
+  bool usable(const StoreEntry& entry) const;
+  // Notes that entry `id` holds `segment`, whose bytes are durable.
+  Status checkpoint(const std::string& id, const Segment& segment);
+  // Notes that `entry` arrived whole and was placed as its `kept` says.
+  // Notes wait to be written together, at the latest by `write_kept`.
+  void keep(StoreEntry entry);
+  void write_kept();
+  // Removes entry `id`: data and records.
   void forget(const std::string& id);
 
   const platform::Directory& receive_folder() const { return m_receive; }
 
  private:
   void load();
+  // Notes the bytes of a prefix past its chain, which an interruption left
+  // without a note: hashed as they lie now, a bounded amount.
+  void settle(StoreEntry& entry);
+  void load_kept(const platform::Directory& lists, const std::string& name);
+  void tidy_lists(WallClock::time_point now);
+  // The folder of the lists, when it is there or, with `make`, made.
+  const platform::Directory* lists(bool make);
 
   const platform::Directory& m_receive;
   std::optional<platform::Directory> m_folder;
   std::vector<StoreEntry> m_entries;
+  bool m_loaded = false;
+  std::optional<std::string> m_lists_in;
+  std::optional<platform::Directory> m_lists;
+  std::string m_prefix;     // of this receive folder's lists: its identity
+  std::string m_list;       // this one's list of kept files, once it has one
+  std::size_t m_lines = 0;  // the lines in it
+  std::string m_unwritten;  // lines not yet appended to it
 };
-
-// Feeds the first `bytes` of `file` to `sha`; fails when it has fewer.
-Status hash_prefix(platform::File& file, std::uint64_t bytes, Sha256& sha);
 
 // The record of an entry, and back: compact JSON.
 std::string store_record(const StoreEntry& entry);
 std::optional<StoreEntry> read_store_record(std::string_view text);
+// A segment's line in an entry's list of them, and the chain from byte 0
+// that a list holds: the last line for a start wins, and a line cut short
+// by a crash is no line.
+std::string segment_line(const Segment& segment);
+std::vector<Segment> read_segments(std::string_view text);
+// A kept file's line, and back; a line that forgets line `n`, and back.
+std::string kept_line(const StoreEntry& entry);
+std::optional<StoreEntry> read_kept_line(std::string_view line);
+std::string forget_line(std::size_t n);
+std::optional<std::size_t> read_forget_line(std::string_view line);
 
 }  // namespace burrowlink

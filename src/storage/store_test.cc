@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "test_util.h"
 
@@ -22,7 +23,7 @@ class StoreTest : public ::testing::Test {
   // An entry holding `bytes` of `key`'s file, as a broken transfer leaves
   // it; its id.
   std::string waiting(const ResumeKey& key, const std::string& bytes) {
-    Store store(*root);
+    Store store(*root, lists);
     std::string id;
     Result<platform::IncomingFile> file = store.create(key, id);
     EXPECT_OK(file);
@@ -30,6 +31,10 @@ class StoreTest : public ::testing::Test {
     EXPECT_OK(file->write_all(
         {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}));
     EXPECT_OK(file->suspend());
+    Sha256 sha;
+    sha.update(
+        {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+    EXPECT_OK(store.checkpoint(id, {0, bytes.size(), sha.finish()}));
     return id;
   }
 
@@ -46,10 +51,13 @@ class StoreTest : public ::testing::Test {
 
   ScopedTempDir dir;
   Result<platform::Directory> root = platform::Directory::open(dir.path());
+  // Lists of kept files go where the test can see them.
+  ScopedTempDir home;
+  std::string lists = home.path();
 };
 
 TEST(StoreRecord, ReadsOnlyWhatItWrites) {
-  StoreEntry entry{"id", key_of("a \"b\".jpg", 99), {}};
+  StoreEntry entry{"id", key_of("a \"b\".jpg", 99), {}, {}, std::nullopt};
   const std::string record = store_record(entry);
   EXPECT_EQ(R"({"sender":"sender","folder":"Photos/2024","name":"a \"b\".jpg",)"
             R"("size":99,"modified":1234})",
@@ -72,16 +80,13 @@ TEST(StoreRecord, ReadsOnlyWhatItWrites) {
 
 TEST_F(StoreTest, FindsAPrefixOnlyForTheSameFileFromTheSameSender) {
   waiting(key_of("a.jpg"), "12345");
-  Store store(*root);
+  Store store(*root, lists);
   ASSERT_OK(store.open(false));
-  std::optional<StoreEntry> found = store.find(key_of("a.jpg"));
+  std::optional<StoreEntry> found = store.find(key_of("a.jpg"), {});
   ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(5u, store.held(*found).value_or(0));
-  Sha256 sha;
-  ASSERT_OK(store.hash_prefix(*found, 3, sha));
-  Sha256 expected;
-  expected.update({reinterpret_cast<const std::uint8_t*>("123"), 3});
-  EXPECT_EQ(expected.finish(), sha.finish());
+  EXPECT_EQ(5u, found->held());
+  // One entry serves one file of an offer.
+  EXPECT_EQ(std::nullopt, store.find(key_of("a.jpg"), {found->id}));
 
   // Each differs from the waiting file in one part of its key.
   ResumeKey later = key_of("a.jpg");
@@ -92,7 +97,7 @@ TEST_F(StoreTest, FindsAPrefixOnlyForTheSameFileFromTheSameSender) {
   stranger.sender = "someone else";
   for (const ResumeKey& other :
        {key_of("b.jpg"), key_of("a.jpg", 11), later, elsewhere, stranger}) {
-    EXPECT_EQ(std::nullopt, store.find(other))
+    EXPECT_EQ(std::nullopt, store.find(other, {}))
         << other.sender << " " << other.folder << " " << other.name << " "
         << other.size << " " << other.modified;
   }
@@ -104,7 +109,7 @@ TEST_F(StoreTest, FindsAPrefixOnlyForTheSameFileFromTheSameSender) {
 TEST_F(StoreTest, TidyingKeepsOnlyWhatCanResumeWithinAWeek) {
   const std::string fresh = waiting(key_of("fresh"), "abc");
   const std::string gone = waiting(key_of("gone"), "abc");
-  Store store(*root);
+  Store store(*root, lists);
   ASSERT_OK(store.open(false));
   std::string spec;
   {
@@ -117,9 +122,10 @@ TEST_F(StoreTest, TidyingKeepsOnlyWhatCanResumeWithinAWeek) {
                           ".part");
   testing::write_whole(dir.file(std::string(STORE_NAME)) + "/junk.json", "{");
   store.tidy(WallClock::now());
-  EXPECT_EQ((std::vector<std::string>{fresh + ".json", fresh + ".part"}),
+  EXPECT_EQ((std::vector<std::string>{fresh + ".json", fresh + ".part",
+                                      fresh + ".sums"}),
             names());
-  EXPECT_TRUE(store.find(key_of("fresh")).has_value());
+  EXPECT_TRUE(store.find(key_of("fresh"), {}).has_value());
 
   store.tidy(WallClock::now() + STORE_KEEPS + std::chrono::hours(1));
   EXPECT_FALSE(std::filesystem::exists(dir.file(std::string(STORE_NAME))));
@@ -128,7 +134,7 @@ TEST_F(StoreTest, TidyingKeepsOnlyWhatCanResumeWithinAWeek) {
 TEST_F(StoreTest, RoomIsMadeOldestFirstSparingWhatIsWanted) {
   // An entry of 100 bytes whose record was written `hours` ago.
   auto aged = [&](const char* name, int hours) {
-    const std::string id = waiting(key_of(name), std::string(100, 'x'));
+    const std::string id = waiting(key_of(name, 100), std::string(100, 'x'));
     std::filesystem::last_write_time(
         testing::fs_path(dir.file(std::string(STORE_NAME)) + "/" + id +
                          ".json"),
@@ -139,15 +145,83 @@ TEST_F(StoreTest, RoomIsMadeOldestFirstSparingWhatIsWanted) {
   const std::string oldest = aged("1", 3);
   aged("2", 2);
   aged("3", 0);
-  Store store(*root);
+  Store store(*root, lists);
   ASSERT_OK(store.open(false));
   // 150 bytes more than are free: two entries go, the wanted one stays.
   store.make_room(250, 100, {oldest});
-  EXPECT_TRUE(store.find(key_of("1")).has_value());
-  EXPECT_FALSE(store.find(key_of("2")).has_value());
-  EXPECT_FALSE(store.find(key_of("3")).has_value());
+  EXPECT_TRUE(store.find(key_of("1", 100), {}).has_value());
+  EXPECT_FALSE(store.find(key_of("2", 100), {}).has_value());
+  EXPECT_FALSE(store.find(key_of("3", 100), {}).has_value());
   store.make_room(10, 100, {});
-  EXPECT_TRUE(store.find(key_of("1")).has_value());
+  EXPECT_TRUE(store.find(key_of("1", 100), {}).has_value());
+}
+
+// A prefix is the chain of stretches from byte 0 that its list holds: a
+// later line for the same start replaces the earlier one, and a line that
+// a crash cut short, or that does not read, is no line.
+TEST(StoreSegments, TheChainFromTheFirstByteIsWhatIsHeld) {
+  const Digest a{1}, b{2}, c{3};
+  const Segment first{0, 10, a}, again{0, 20, b}, next{20, 30, c};
+  struct Case {
+    std::string text;
+    std::vector<Segment> chain;
+  } cases[] = {
+      {"", {}},
+      {segment_line(first), {first}},
+      {segment_line(first) + segment_line(again), {again}},
+      {segment_line(first) + segment_line(again) + segment_line(next),
+       {again, next}},
+      // No stretch from 0, or one that does not join on.
+      {segment_line(next), {}},
+      {segment_line(first) + segment_line(next), {first}},
+      // Cut short, or not ours.
+      {segment_line(first) + segment_line(again).substr(0, 20), {first}},
+      {"0 10 zz\n", {}},
+      {"0 0 " + std::string(64, '0') + "\n", {}},
+      {"-1 10 " + std::string(64, '0') + "\n", {}},
+  };
+  for (const Case& row : cases) {
+    EXPECT_EQ(row.chain, read_segments(row.text)) << row.text;
+  }
+}
+
+// A file kept whole is offered only while it is just as it was placed:
+// the record spares reading it, so any change must end the record.
+TEST_F(StoreTest, AKeptFileCountsOnlyWhileItIsUnchanged) {
+  const ResumeKey key{"sender", "", "big.bin", 5, 1234};
+  Store store(*root, lists);
+  std::string id;
+  {
+    Result<platform::IncomingFile> file = store.create(key, id);
+    ASSERT_OK(file);
+    ASSERT_OK(
+        file->write_all({reinterpret_cast<const std::uint8_t*>("12345"), 5}));
+    ASSERT_OK(file->place(*root, "big.bin"));
+  }
+  Result<platform::FileStatus> placed = root->status("big.bin");
+  ASSERT_OK(placed);
+  store.forget(id);
+  store.keep({"", key, {}, {{0, 5, Digest{7}}}, Kept{"big.bin", *placed}});
+  store.write_kept();
+  {
+    Store again(*root, lists);
+    ASSERT_OK(again.open(false));
+    std::optional<StoreEntry> found = again.find(key, {});
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(5u, found->held());
+    ASSERT_TRUE(found->kept.has_value());
+    EXPECT_EQ("big.bin", found->kept->file);
+  }
+  // Rewritten with the same bytes: its change time moved on.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  testing::write_whole(dir.file("big.bin"), "12345");
+  Store after(*root, lists);
+  ASSERT_OK(after.open(false));
+  EXPECT_EQ(std::nullopt, after.find(key, {}));
+  after.tidy(WallClock::now());
+  EXPECT_FALSE(std::filesystem::exists(dir.file(std::string(STORE_NAME))));
+  EXPECT_TRUE(std::filesystem::is_empty(
+      testing::fs_path(home.path() + "/" + std::string(KEPT_LISTS))));
 }
 
 }  // namespace
