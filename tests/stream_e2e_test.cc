@@ -37,6 +37,8 @@ class StreamTest : public TransferTest {
   }
 };
 
+constexpr int EXTENDED = ANSWER_ACCEPT_EXTENDED;
+
 // The answer byte is the shared protocol's unless the offer asked for more.
 TEST_F(StreamTest, OnlyAnOfferThatAsksGetsTheExtendedAnswer) {
   struct Case {
@@ -44,12 +46,13 @@ TEST_F(StreamTest, OnlyAnOfferThatAsksGetsTheExtendedAnswer) {
     std::string members;  // after "text":null
     int answer;
   };
+  const std::string ours = R"(,"extensions":{"stream":{"version":1}})";
   const std::string files = R"("files":[{"name":"a.txt","size":1}])";
   for (const Case& c : {
            Case{"a spec sender", "", 1},
-           Case{"ours", R"(,"extensions":{"stream":{"version":1}})", 2},
+           Case{"ours", ours, EXTENDED},
            Case{"a later version", R"(,"extensions":{"stream":{"version":3}})",
-                2},
+                EXTENDED},
            Case{"unusable", R"(,"extensions":{"stream":{"version":"1"}})", 1},
            Case{"not an object", R"(,"extensions":[1])", 1},
        }) {
@@ -60,11 +63,12 @@ TEST_F(StreamTest, OnlyAnOfferThatAsksGetsTheExtendedAnswer) {
     put(s, frame(R"({"from":"Peer","fromId":"p",)" + files + R"(,"text":null)" +
                  c.members + "}"));
     ASSERT_EQ(c.answer, next_byte(s));
-    if (c.answer == 2) {
-      Result<ExtensionAnswer> got = read_extension_answer(s);
+    if (c.answer == EXTENDED) {
+      Result<std::optional<ExtensionAnswer>> got = read_extension_answer(s);
       ASSERT_OK(got);
-      EXPECT_EQ(STREAM_WINDOW, got->stream);
-      EXPECT_TRUE(got->token && is_token(*got->token));
+      ASSERT_TRUE(got->has_value());
+      EXPECT_EQ(STREAM_WINDOW, (*got)->stream);
+      EXPECT_TRUE((*got)->token && is_token(*(*got)->token));
     }
     put(s, "x" + digest("x"));
     EXPECT_EQ(1, next_byte(s));
@@ -101,10 +105,11 @@ TEST_F(StreamTest, TheTokenOfOnePartTakesTheNextInWithoutAQuestion) {
                  (token ? R"(,"token":")" + *token + "\"" : "") + "}}}"));
     std::optional<std::string> next;
     const int answer = next_byte(s);
-    if (answer == 2) {
-      Result<ExtensionAnswer> got = read_extension_answer(s);
-      EXPECT_OK(got);
-      if (got.ok()) next = got->token, next_files = got->next_files;
+    if (answer == EXTENDED) {
+      Result<std::optional<ExtensionAnswer>> got = read_extension_answer(s);
+      EXPECT_TRUE(got.ok() && got->has_value());
+      if (got.ok() && *got)
+        next = (*got)->token, next_files = (*got)->next_files;
       std::string data;
       for (std::size_t i = 0; i < count; ++i) data += "x" + digest("x");
       put(s, data);
@@ -117,14 +122,14 @@ TEST_F(StreamTest, TheTokenOfOnePartTakesTheNextInWithoutAQuestion) {
     return std::make_pair(answer, next);
   };
   auto [first, token] = part("p", std::nullopt);
-  ASSERT_EQ(2, first);
+  ASSERT_EQ(EXTENDED, first);
   ASSERT_TRUE(token.has_value());
   EXPECT_EQ(NEXT_PART_FILES, next_files);
   EXPECT_EQ(0, part("another sender", token).first);
   // The next part may be longer than any first offer.
   EXPECT_EQ(-1, part("p", std::nullopt, 1001).first) << "no answer at all";
   auto [second, next] = part("p", token, 1001);
-  EXPECT_EQ(2, second);
+  EXPECT_EQ(EXTENDED, second);
   EXPECT_EQ(0, part("p", token).first) << "a token is good once";
   EXPECT_EQ(-1, part("p", next, NEXT_PART_FILES + 1).first)
       << "no answer at all";
