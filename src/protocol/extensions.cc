@@ -288,6 +288,12 @@ Result<std::optional<ExtensionAnswer>> read_extension_answer(
   return std::optional(std::move(answer).value());
 }
 
+bool extensions_turned_off() {
+  const std::optional<std::string> value =
+      platform::get_env(std::string(NO_EXTENSIONS_VARIABLE));
+  return value && !value->empty() && *value != "0";
+}
+
 std::string new_token() {
   std::array<std::uint8_t, 16> bytes{};
   if (Status random = platform::random_bytes(bytes); !random.ok()) {

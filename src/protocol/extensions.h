@@ -110,6 +110,13 @@ Status write_extension_answer(platform::TcpStream& stream,
 Result<std::optional<ExtensionAnswer>> read_extension_answer(
     platform::TcpStream& stream);
 
+// BURROWLINK_NO_EXTENSIONS set to anything but "" or "0": `send` offers
+// and `receive` answers exactly as the shared protocol has it, for a peer
+// that stumbles over what ours add.
+inline constexpr std::string_view NO_EXTENSIONS_VARIABLE =
+    "BURROWLINK_NO_EXTENSIONS";
+bool extensions_turned_off();
+
 // A new token: 32 lowercase hexadecimal digits from the random source.
 std::string new_token();
 bool is_token(std::string_view text);
