@@ -158,6 +158,19 @@ TEST(CommandLine, SendChecksArgumentsBeforeAnyNetworkActivity) {
                                  "burrowlink: --verbose: ", ENOENT, 2))
       << stray.err;
 
+  // The shared protocol has no folders: refused, before any name lookup,
+  // rather than flattened.
+  ToolOptions plain;
+  plain.args = {"send", "-r", tool().path(dir.path()), "--to", "pc"};
+  plain.env = {{"HOME", dir.path()},
+               {"USERPROFILE", std::nullopt},
+               {"BURROWLINK_NO_EXTENSIONS", "1"}};
+  ToolResult folders = run_tool(plain);
+  EXPECT_EQ(1, folders.status);
+  EXPECT_EQ(
+      "burrowlink: " + std::string(NO_FOLDERS_WITHOUT_EXTENSIONS_TEXT) + "\n",
+      folders.err);
+
   // With a note the files are still checked.
   ToolResult note = run({"send", "--text", "hi", tool().path(dir.file("gone")),
                          "--to", "10.0.0.5"});

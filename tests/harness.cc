@@ -426,6 +426,17 @@ std::uint64_t Relay::carried() {
   return up;
 }
 
+Result<platform::TcpStream> accept_within(platform::TcpListener& listener,
+                                          milliseconds limit) {
+  pollfd ready{static_cast<int>(listener.native()), POLLIN, 0};
+  if (poll(&ready, 1, static_cast<int>(limit.count())) != 1) {
+    return Error{
+        "no connection within " + std::to_string(limit.count()) + " ms",
+        ErrorKind::timed_out};
+  }
+  return listener.accept();
+}
+
 int free_tcp_port() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};

@@ -11,6 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/result.h"
+#include "platform/network.h"
+
 namespace burrowlink::testing {
 
 // Path of the binary under test (BURROWLINK_BIN, else build/burrowlink). A
@@ -110,6 +113,12 @@ ToolResult run_tool(const ToolOptions& options);
 
 // A free TCP port on 127.0.0.1 at this moment.
 int free_tcp_port();
+
+// The next connection to `listener`, or a time-out after `limit`: a tool
+// that never connects (a Windows build still starting, or one that failed)
+// must not hold a scripted peer, and the test that joins it, for good.
+Result<platform::TcpStream> accept_within(platform::TcpListener& listener,
+                                          std::chrono::milliseconds limit);
 
 // The relay of the benchmark (BURROWLINK_RELAY, else
 // build/burrowlink_relay), between a sender and 127.0.0.1:`target_port`,

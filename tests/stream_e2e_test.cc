@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <random>
+#include <regex>
 #include <thread>
 
 #include "protocol/extensions.h"
@@ -37,34 +38,45 @@ class StreamTest : public TransferTest {
   }
 };
 
-// The answer byte is the shared protocol's unless the offer asked for more.
+constexpr int EXTENDED = ANSWER_ACCEPT_EXTENDED;
+
+// The answer byte is the shared protocol's unless the offer asked for more,
+// and always under BURROWLINK_NO_EXTENSIONS.
 TEST_F(StreamTest, OnlyAnOfferThatAsksGetsTheExtendedAnswer) {
   struct Case {
     const char* what;
     std::string members;  // after "text":null
     int answer;
+    const char* no_extensions = nullptr;  // the variable's value, if set
   };
+  const std::string ours = R"(,"extensions":{"stream":{"version":1}})";
   const std::string files = R"("files":[{"name":"a.txt","size":1}])";
   for (const Case& c : {
            Case{"a spec sender", "", 1},
-           Case{"ours", R"(,"extensions":{"stream":{"version":1}})", 2},
+           Case{"ours", ours, EXTENDED},
            Case{"a later version", R"(,"extensions":{"stream":{"version":3}})",
-                2},
+                EXTENDED},
            Case{"unusable", R"(,"extensions":{"stream":{"version":"1"}})", 1},
            Case{"not an object", R"(,"extensions":[1])", 1},
+           Case{"ours, extensions turned off", ours, 1, "1"},
+           Case{"ours, the variable 0", ours, EXTENDED, "0"},
+           Case{"ours, the variable empty", ours, EXTENDED, ""},
        }) {
     SCOPED_TRACE(c.what);
     port = free_tcp_port();
+    env.clear();
+    if (c.no_extensions) env = {{"BURROWLINK_NO_EXTENSIONS", c.no_extensions}};
     auto recv = receiver({"--yes", "--once"});
     TcpStream s = peer();
     put(s, frame(R"({"from":"Peer","fromId":"p",)" + files + R"(,"text":null)" +
                  c.members + "}"));
     ASSERT_EQ(c.answer, next_byte(s));
-    if (c.answer == 2) {
-      Result<ExtensionAnswer> got = read_extension_answer(s);
+    if (c.answer == EXTENDED) {
+      Result<std::optional<ExtensionAnswer>> got = read_extension_answer(s);
       ASSERT_OK(got);
-      EXPECT_EQ(STREAM_WINDOW, got->stream);
-      EXPECT_TRUE(got->token && is_token(*got->token));
+      ASSERT_TRUE(got->has_value());
+      EXPECT_EQ(STREAM_WINDOW, (*got)->stream);
+      EXPECT_TRUE((*got)->token && is_token(*(*got)->token));
     }
     put(s, "x" + digest("x"));
     EXPECT_EQ(1, next_byte(s));
@@ -79,6 +91,51 @@ TEST_F(StreamTest, OnlyAnOfferThatAsksGetsTheExtendedAnswer) {
                R"("extensions":{"stream":{"version":1}}})"));
   EXPECT_EQ(1, next_byte(s));
   EXPECT_EQ(-1, next_byte(s));
+}
+
+// Under BURROWLINK_NO_EXTENSIONS the offer is the shared protocol's, byte
+// for byte: no extensions, no file times.
+TEST_F(StreamTest, TheVariableMakesTheOfferTheSharedProtocols) {
+  write_whole(src("a.txt"), "abc");
+  write_whole(src("b.txt"), "de");
+  const std::string plain =
+      R"(\{"from":"Desk","fromId":"[0-9a-f-]{36}","files":\[)"
+      R"(\{"name":"a\.txt","size":3\},\{"name":"b\.txt","size":2\}\],)"
+      R"("text":null\})";
+  for (const char* value : {"1", "yes", "0"}) {
+    SCOPED_TRACE(value);
+    const bool off = std::string(value) != "0";
+    port = free_tcp_port();
+    env = {{"BURROWLINK_NO_EXTENSIONS", value}};
+    auto listener =
+        platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
+    ASSERT_TRUE(listener.ok());
+    std::string offered;
+    std::thread scripted([&] {
+      Result<TcpStream> s = accept_within(*listener, 30s);
+      ASSERT_OK(s);
+      ASSERT_OK(s->set_read_timeout(20s));
+      std::uint8_t prefix[4];
+      ASSERT_OK(s->read_exact(prefix));
+      offered.resize(std::size_t{prefix[2]} << 8 | prefix[3]);
+      ASSERT_OK(s->read_exact(
+          {reinterpret_cast<std::uint8_t*>(offered.data()), offered.size()}));
+      put(*s, std::string(1, '\x01'));
+      for (const std::string data : {"abc", "de"}) {
+        std::string got(data.size() + 32, '\0');
+        ASSERT_OK(s->read_exact(
+            {reinterpret_cast<std::uint8_t*>(got.data()), got.size()}));
+        EXPECT_EQ(data + digest(data), got);
+        put(*s, std::string(1, '\x01'));
+      }
+    });
+    ToolResult sent = sender(
+        {tool_src("a.txt"), tool_src("b.txt"), "--to", to(), "--name", "Desk"});
+    scripted.join();
+    EXPECT_EQ(0, sent.status) << sent.err;
+    EXPECT_EQ(off, std::regex_match(offered, std::regex(plain))) << offered;
+    EXPECT_EQ(!off, offered.find(R"("extensions":)") != std::string::npos);
+  }
 }
 
 // The next part of a send comes in without a question, from the same
@@ -101,10 +158,11 @@ TEST_F(StreamTest, TheTokenOfOnePartTakesTheNextInWithoutAQuestion) {
                  (token ? R"(,"token":")" + *token + "\"" : "") + "}}}"));
     std::optional<std::string> next;
     const int answer = next_byte(s);
-    if (answer == 2) {
-      Result<ExtensionAnswer> got = read_extension_answer(s);
-      EXPECT_OK(got);
-      if (got.ok()) next = got->token, next_files = got->next_files;
+    if (answer == EXTENDED) {
+      Result<std::optional<ExtensionAnswer>> got = read_extension_answer(s);
+      EXPECT_TRUE(got.ok() && got->has_value());
+      if (got.ok() && *got)
+        next = (*got)->token, next_files = (*got)->next_files;
       std::string data;
       for (std::size_t i = 0; i < count; ++i) data += "x" + digest("x");
       put(s, data);
@@ -117,14 +175,14 @@ TEST_F(StreamTest, TheTokenOfOnePartTakesTheNextInWithoutAQuestion) {
     return std::make_pair(answer, next);
   };
   auto [first, token] = part("p", std::nullopt);
-  ASSERT_EQ(2, first);
+  ASSERT_EQ(EXTENDED, first);
   ASSERT_TRUE(token.has_value());
   EXPECT_EQ(NEXT_PART_FILES, next_files);
   EXPECT_EQ(0, part("another sender", token).first);
   // The next part may be longer than any first offer.
   EXPECT_EQ(-1, part("p", std::nullopt, 1001).first) << "no answer at all";
   auto [second, next] = part("p", token, 1001);
-  EXPECT_EQ(2, second);
+  EXPECT_EQ(EXTENDED, second);
   EXPECT_EQ(0, part("p", token).first) << "a token is good once";
   EXPECT_EQ(-1, part("p", next, NEXT_PART_FILES + 1).first)
       << "no answer at all";

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <optional>
 #include <random>
@@ -114,7 +115,7 @@ TEST_F(TransferTest, ANoteListsNoFileWhateverElseIsNamed) {
   ASSERT_TRUE(listener.ok());
   std::optional<Offer> offered;
   std::thread peer([&] {
-    Result<platform::TcpStream> s = listener->accept();
+    Result<platform::TcpStream> s = accept_within(*listener, 30s);
     if (!s.ok()) return;
     if (Result<Offer> got = read_offer(*s); got.ok()) offered = *got;
     const std::uint8_t accept = 1;
@@ -430,11 +431,13 @@ TEST_F(TransferTest, ReceiverShowsProgressOnATerminalOnly) {
 // Accepts one offer on `listener` and reads its file of `size` bytes and
 // the digest slowly, so that the sender shows its progress, then calls it
 // kept. Ends early when the sender goes, or after `close_after` bytes.
+// `flowing`, when given, is set once the file's first bytes are in.
 void read_slowly(platform::TcpListener& listener, std::size_t size,
-                 std::size_t close_after) {
-  auto accepted = listener.accept();
-  ASSERT_TRUE(accepted.ok());
+                 std::size_t close_after, std::promise<void>* flowing) {
+  auto accepted = accept_within(listener, 30s);
+  ASSERT_TRUE(accepted.ok()) << accepted.error().message;
   TcpStream& s = accepted.value();
+  ASSERT_TRUE(s.set_read_timeout(30s).ok());
   std::uint8_t prefix[4];
   ASSERT_TRUE(s.read_exact(prefix).ok());
   std::string body(static_cast<std::size_t>(prefix[2]) << 8 | prefix[3], '\0');
@@ -448,6 +451,7 @@ void read_slowly(platform::TcpListener& listener, std::size_t size,
     auto n = s.read_some(
         std::span(buffer).first(std::min(buffer.size(), size + 32 - got)));
     if (!n.ok() || *n == 0) return;
+    if (flowing != nullptr && got == 0) flowing->set_value();
     got += *n;
     std::this_thread::sleep_for(50ms);
   }
@@ -463,7 +467,7 @@ TEST_F(TransferTest, SenderShowsProgressOnATerminal) {
       platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
   ASSERT_TRUE(listener.ok());
   std::thread slow_receiver(read_slowly, std::ref(*listener), data.size(),
-                            SIZE_MAX);
+                            SIZE_MAX, nullptr);
   ToolOptions options;
   options.args = {"send", tool_src("slow.bin"), "--to", to()};
   options.env = {{"HOME", work.file("home-s")}, {"USERPROFILE", std::nullopt}};
@@ -495,14 +499,17 @@ TEST_F(TransferTest, AnInterruptionOrAFailureEndsTheProgressLine) {
     auto listener =
         platform::TcpListener::listen_v4(static_cast<std::uint16_t>(port), 1);
     ASSERT_TRUE(listener.ok());
+    std::promise<void> flowing;
     std::thread slow_receiver(read_slowly, std::ref(*listener), size,
-                              interrupted ? SIZE_MAX : size / 2);
+                              interrupted ? SIZE_MAX : size / 2, &flowing);
     ToolProcess sending(
         sender_options({tool_src("slow.bin"), "--to", to()}, terminal));
     if (terminal) {
       EXPECT_TRUE(sending.wait_for_out(" left", 10s)) << sending.out();
     } else {
-      std::this_thread::sleep_for(1s);
+      // Wine takes a second or more to start a program: a fixed wait can
+      // end before the sender has even connected.
+      EXPECT_EQ(std::future_status::ready, flowing.get_future().wait_for(20s));
     }
     if (interrupted) sending.kill(SIGINT);
     ToolResult got = sending.finish(10s);

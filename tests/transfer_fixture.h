@@ -57,6 +57,7 @@ class TransferTest : public ::testing::Test {
                          "--port", std::to_string(port)});
     options.env = {{"HOME", work.file("home-r")},
                    {"USERPROFILE", std::nullopt}};
+    options.env.insert(options.env.end(), env.begin(), env.end());
     return options;
   }
 
@@ -82,6 +83,7 @@ class TransferTest : public ::testing::Test {
     options.args.insert(options.args.end(), args.begin(), args.end());
     options.env = {{"HOME", work.file("home-s")},
                    {"USERPROFILE", std::nullopt}};
+    options.env.insert(options.env.end(), env.begin(), env.end());
     options.terminal = terminal;
     return options;
   }
@@ -156,6 +158,8 @@ class TransferTest : public ::testing::Test {
   ScopedTempDir work;
   std::string inbox;
   int port = 0;
+  // Set for every copy of the tool the test starts, on top of its own.
+  std::vector<std::pair<std::string, std::optional<std::string>>> env;
 };
 
 }  // namespace burrowlink::testing

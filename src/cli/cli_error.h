@@ -37,6 +37,9 @@ inline std::string path_error_text(std::string_view path,
                                    std::string_view reason) {
   return std::string(path) + ": " + std::string(reason);
 }
+inline constexpr std::string_view NO_FOLDERS_WITHOUT_EXTENSIONS_TEXT =
+    "-r cannot be used with BURROWLINK_NO_EXTENSIONS set: the shared "
+    "protocol has no folders (send the files themselves)";
 inline std::string not_a_file_text(std::string_view path) {
   return std::string(path) + " is not a file (send folders as separate files)";
 }

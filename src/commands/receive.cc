@@ -108,8 +108,8 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
   const Offer& offer = read.value();
   // A sender of ours that streams: files back to back, and the parts of a
   // long send accepted once.
-  const bool streams =
-      !offer.text && offer.extensions && offer.extensions->stream >= 1;
+  const bool streams = options.extensions && !offer.text && offer.extensions &&
+                       offer.extensions->stream >= 1;
   const Result<SocketAddress> from = stream.peer_address();
   const bool continues = streams && from.ok() && continuation &&
                          continuation->admits(offer, *from, Clock::now());
@@ -217,6 +217,7 @@ CommandResult receive(Args args) {
   options.folder = take_option(args, "--dir").value_or(".");
   options.auto_accept = take_flag(args, "--yes");
   options.once = take_flag(args, "--once");
+  options.extensions = !extensions_turned_off();
   options.name = device_name(take_option(args, "--name"));
   if (std::optional<std::string> port = take_option(args, "--port")) {
     options.port = static_cast<std::uint16_t>(

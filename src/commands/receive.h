@@ -21,6 +21,9 @@ struct ReceiveOptions {
   bool once = false;
   std::string name;
   std::uint16_t port = 45455;
+  // Takes up the extensions an offer of ours asks for; without, answers
+  // 0x01 or 0x00 only.
+  bool extensions = true;
 };
 
 // How long after a part of a send its token lets the next part in.

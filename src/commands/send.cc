@@ -117,6 +117,12 @@ CommandResult send(Args args) {
   if (!note && paths.empty()) {
     return CliError{std::string(NOTHING_TO_SEND_TEXT)};
   }
+  // The offer exactly as the shared protocol has it, which knows no
+  // folders: flattened, a folder's files could meet under one name.
+  const bool plain = extensions_turned_off();
+  if (plain && recursive) {
+    return CliError{std::string(NO_FOLDERS_WITHOUT_EXTENSIONS_TEXT)};
+  }
 
   Result<SendList, CliError> listed = list_sources(std::move(paths), recursive);
   if (!listed.ok()) return std::move(listed).error();
@@ -129,7 +135,7 @@ CommandResult send(Args args) {
   offer.from_id = load_device_id();
   offer.text = note;
   // Files stream to a receiver of ours; a note is one answer either way.
-  if (!note) {
+  if (!note && !plain) {
     offer.extensions =
         OfferExtensions{STREAM_VERSION, std::nullopt, RESUME_VERSION};
   }
@@ -230,6 +236,7 @@ CommandResult send(Args args) {
     offer.files.reserve(end - first);
     for (std::size_t i = first; i < end; ++i) {
       offer.files.push_back(sources.info(i));
+      if (plain) offer.files.back().modified.reset();
     }
     if (offer.extensions) {
       offer.extensions->token = std::exchange(next_token, std::nullopt);

@@ -98,6 +98,9 @@ class TcpListener {
   Result<TcpStream> accept();
   void close();
 
+  // The system's socket, for waits of the caller's own.
+  std::intptr_t native() const { return m_handle.get(); }
+
  private:
   explicit TcpListener(std::intptr_t handle) : m_handle(handle) {}
   Handle m_handle;

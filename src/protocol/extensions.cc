@@ -275,16 +275,32 @@ Status write_extension_answer(platform::TcpStream& stream,
       {reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size()});
 }
 
-Result<ExtensionAnswer> read_extension_answer(platform::TcpStream& stream) {
-  Result<std::string> body =
-      read_frame(stream, MAX_EXTENSION_ANSWER_BYTES, [](std::uint32_t length) {
+Result<std::optional<ExtensionAnswer>> read_extension_answer(
+    platform::TcpStream& stream) {
+  std::uint8_t first = 0;
+  Result<std::size_t> got =
+      stream.read_some({&first, 1}, platform::Expect::reply);
+  if (!got.ok()) return std::move(got).error();
+  if (*got == 0) return std::optional<ExtensionAnswer>();
+  Result<std::string> body = read_frame(
+      stream, MAX_EXTENSION_ANSWER_BYTES,
+      [](std::uint32_t length) {
         return Error{"the extension answer of " + std::to_string(length) +
                          " bytes is longer than " +
                          std::to_string(MAX_EXTENSION_ANSWER_BYTES),
                      ErrorKind::invalid_data};
-      });
+      },
+      first);
   if (!body.ok()) return std::move(body).error();
-  return extension_answer_from_json(*body);
+  Result<ExtensionAnswer> answer = extension_answer_from_json(*body);
+  if (!answer.ok()) return std::move(answer).error();
+  return std::optional(std::move(answer).value());
+}
+
+bool extensions_turned_off() {
+  const std::optional<std::string> value =
+      platform::get_env(std::string(NO_EXTENSIONS_VARIABLE));
+  return value && !value->empty() && *value != "0";
 }
 
 std::string new_token() {

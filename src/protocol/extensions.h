@@ -20,8 +20,10 @@ namespace burrowlink {
 
 // The answer byte of a receiver that takes up the offer's extensions; a
 // frame follows it. Sent only to an offer that asked for it: any answer
-// but 0x01 is a decline to a sender that knows nothing of extensions.
-inline constexpr std::uint8_t ANSWER_ACCEPT_EXTENDED = 0x02;
+// but 0x01 is a decline to a sender that knows nothing of extensions. A
+// lone UTF-8 continuation byte, far from the bytes that other receivers
+// write (0x02 is a decline, decided after that one byte).
+inline constexpr std::uint8_t ANSWER_ACCEPT_EXTENDED = 0xA5;
 // The extension answer's frame: a 4-byte big-endian length, then as many
 // bytes of JSON, at most this many: room for a resume entry for each file
 // of the longest part.
@@ -116,8 +118,18 @@ Result<ExtensionAnswer> extension_answer_from_json(std::string_view body);
 // Writes ANSWER_ACCEPT_EXTENDED and the frame, in one write.
 Status write_extension_answer(platform::TcpStream& stream,
                               const ExtensionAnswer& answer);
-// Reads the frame that follows ANSWER_ACCEPT_EXTENDED.
-Result<ExtensionAnswer> read_extension_answer(platform::TcpStream& stream);
+// Reads the frame that follows ANSWER_ACCEPT_EXTENDED; nullopt when the
+// stream ends before its first byte, as a receiver that meant a decline
+// and closed leaves it.
+Result<std::optional<ExtensionAnswer>> read_extension_answer(
+    platform::TcpStream& stream);
+
+// BURROWLINK_NO_EXTENSIONS set to anything but "" or "0": `send` offers
+// and `receive` answers exactly as the shared protocol has it, for a peer
+// that stumbles over what ours add.
+inline constexpr std::string_view NO_EXTENSIONS_VARIABLE =
+    "BURROWLINK_NO_EXTENSIONS";
+bool extensions_turned_off();
 
 // A new token: 32 lowercase hexadecimal digits from the random source.
 std::string new_token();

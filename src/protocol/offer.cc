@@ -455,9 +455,12 @@ Status write_offer(platform::TcpStream& stream, const Offer& offer) {
 
 Result<std::string> read_frame(platform::TcpStream& stream,
                                std::uint32_t largest,
-                               Error (*too_long)(std::uint32_t length)) {
+                               Error (*too_long)(std::uint32_t length),
+                               std::optional<std::uint8_t> first) {
   std::array<std::uint8_t, 4> prefix{};
-  if (Status got = stream.read_exact(prefix); !got.ok()) {
+  if (first) prefix[0] = *first;
+  if (Status got = stream.read_exact(std::span(prefix).subspan(first ? 1 : 0));
+      !got.ok()) {
     return std::move(got).error();
   }
   const std::uint32_t length =

@@ -56,9 +56,11 @@ Result<Offer> read_offer(platform::TcpStream& stream);
 
 // The body of a frame of at most `largest` bytes: a 4-byte big-endian
 // length, then that many bytes. A longer one fails with `too_long` of its
-// length, its body left unread.
-Result<std::string> read_frame(platform::TcpStream& stream,
-                               std::uint32_t largest,
-                               Error (*too_long)(std::uint32_t length));
+// length, its body left unread. `first`: the length's first byte, which
+// the caller has read already.
+Result<std::string> read_frame(
+    platform::TcpStream& stream, std::uint32_t largest,
+    Error (*too_long)(std::uint32_t length),
+    std::optional<std::uint8_t> first = std::nullopt);
 
 }  // namespace burrowlink

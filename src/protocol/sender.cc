@@ -371,19 +371,20 @@ Status run_sender(const SocketAddress& to, const Offer& offer,
   std::optional<StreamWindow> window;
   std::vector<ResumeAt> offered;
   if (answer == ANSWER_ACCEPT_EXTENDED && offer.extensions) {
-    Result<ExtensionAnswer> extended = read_extension_answer(stream);
-    if (!extended.ok()) {
-      return Error{no_answer_text(extended.error().message)};
+    Result<std::optional<ExtensionAnswer>> read = read_extension_answer(stream);
+    if (!read.ok()) return Error{no_answer_text(read.error().message)};
+    // Closed before any frame byte: a receiver that meant a decline.
+    if (!*read) return Error{std::string(DECLINED_TEXT)};
+    ExtensionAnswer& extended = **read;
+    if (extended.token && events.token) {
+      events.token(*extended.token, extended.next_files);
     }
-    if (extended->token && events.token) {
-      events.token(*extended->token, extended->next_files);
-    }
-    if (extended->stream) {
+    if (extended.stream) {
       window =
-          StreamWindow{std::min(extended->stream->files, STREAM_WINDOW.files),
-                       std::min(extended->stream->bytes, STREAM_WINDOW.bytes)};
-      if (extended->resume && offer.extensions->resume > 0) {
-        offered = std::move(*extended->resume);
+          StreamWindow{std::min(extended.stream->files, STREAM_WINDOW.files),
+                       std::min(extended.stream->bytes, STREAM_WINDOW.bytes)};
+      if (extended.resume && offer.extensions->resume > 0) {
+        offered = std::move(*extended.resume);
         if (events.resumable) events.resumable();
       }
     }

@@ -284,26 +284,34 @@ TEST_F(SenderTest, AStreamingReceiversDamagedVerdictEndsTheSend) {
   EXPECT_EQ((std::vector<std::size_t>{0}), verified);
 }
 
-// What a receiver may answer after the extended answer byte, and what the
-// sender makes of it: an unusable window means lockstep, which every
-// receiver of ours takes; a frame that cannot be read is no answer.
+// What a receiver may answer, and what the sender makes of it. Any byte
+// but 0x01 and, to an offer that asked, 0xA5 declines at once, while the
+// receiver still holds the connection; so does 0xA5 and the end. After
+// 0xA5 an unusable window means lockstep, which every receiver of ours
+// takes, and a frame that cannot be read is no answer.
 TEST_F(SenderTest, ExtensionAnswersThatAreHostileOrUnusable) {
   struct Case {
     const char* what;
-    std::string frame;    // after the 0x02
+    std::string answer;   // the answer byte and what follows it
     bool offered;         // the offer asked for extensions
     const char* failure;  // nullptr: every file verified
+    bool holds = false;   // the receiver waits for the sender to close
   };
   auto framed = [](const std::string& body) {
-    std::string f(4, '\0');
+    std::string f = "\xA5" + std::string(4, '\0');
     for (int i = 0; i < 4; ++i) {
-      f[static_cast<std::size_t>(3 - i)] =
+      f[static_cast<std::size_t>(4 - i)] =
           static_cast<char>(body.size() >> (8 * i));
     }
     return f + body;
   };
   const std::vector<Case> cases = {
-      {"not asked for", framed("{}"), false, "declined"},
+      {"not asked for", framed("{}"), false, "declined", true},
+      {"0x02", "\x02", true, "declined", true},
+      {"0x02, not asked for", "\x02", false, "declined", true},
+      {"0x00", std::string(1, '\0'), true, "declined", true},
+      {"0xFF", "\xFF", true, "declined", true},
+      {"0xA5, then the end", "\xA5", true, "declined"},
       {"no stream", framed("{}"), true, nullptr},
       {"unknown version",
        framed(R"({"stream":{"version":9,"files":8,"bytes":8}})"), true,
@@ -316,12 +324,12 @@ TEST_F(SenderTest, ExtensionAnswersThatAreHostileOrUnusable) {
            R"({"stream":{"version":1,"files":1e99,"bytes":18446744073709551615}})"),
        true, nullptr},
       {"wrong types", framed(R"({"stream":[1,2],"token":7})"), true, nullptr},
-      {"longer than its bound", std::string("\x00\x10\x00\x01", 4), true,
+      {"longer than its bound", std::string("\xA5\x00\x10\x00\x01", 5), true,
        "no answer: the extension answer of 1048577 bytes is longer than "
        "1048576"},
       {"not JSON", framed("{\"stream\":"), true,
        "no answer: the extension answer is not valid JSON"},
-      {"cut short", std::string("\x00\x00", 2), true,
+      {"cut short", std::string("\xA5\x00\x00", 3), true,
        "no answer: failed to fill whole buffer"},
   };
   for (const Case& c : cases) {
@@ -330,10 +338,16 @@ TEST_F(SenderTest, ExtensionAnswersThatAreHostileOrUnusable) {
     Offer offer = streaming_offer();
     if (!c.offered) offer.extensions.reset();
     serve([&](TcpStream& s, const Offer&) {
-      const std::string answer = "\x02" + c.frame;
       ASSERT_OK(
-          s.write_all({reinterpret_cast<const std::uint8_t*>(answer.data()),
-                       answer.size()}));
+          s.write_all({reinterpret_cast<const std::uint8_t*>(c.answer.data()),
+                       c.answer.size()}));
+      if (c.holds) {
+        // A sender that waits for more fails when this gives up.
+        ASSERT_OK(s.set_read_timeout(std::chrono::seconds(5)));
+        std::uint8_t rest[64];
+        while (s.read_some(rest).value_or(0) > 0) {
+        }
+      }
       if (c.failure) {
         s.close();
         return;
