@@ -102,6 +102,12 @@ std::optional<StoreEntry> read_store_record(std::string_view text) {
   return entry;
 }
 
+Result<platform::Directory> open_receive_folder(const std::string& path) {
+  Result<platform::Directory> folder = platform::Directory::open(path);
+  if (folder.ok()) folder->hold_back(STORE_NAME);
+  return folder;
+}
+
 Status Store::open(bool make) {
   if (m_folder) return {};
   if (!make) {

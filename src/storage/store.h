@@ -31,6 +31,10 @@ inline constexpr std::uint64_t RESUMABLE_BYTES = 1024 * 1024;
 
 using WallClock = std::chrono::system_clock;
 
+// The receive folder at `path`, opened with the store's name held back: no
+// file or folder a peer names takes it, whatever its spelling.
+Result<platform::Directory> open_receive_folder(const std::string& path);
+
 // What a resumable file is: the same sender, the same file as offered, and
 // the same source (its size and modification time).
 struct ResumeKey {
