@@ -257,6 +257,8 @@ TEST_F(HostileTest, NothingAPeerNamesLandsInTheStore) {
     std::string folder;  // "" for none
     std::string name;
     std::vector<std::string> lands;  // below the receive folder
+    // Where Windows, which ignores case, merges the first level instead.
+    std::string windows_first = {};
   };
   const std::vector<Row> rows = {
       {".burrowlink-store",
@@ -266,7 +268,10 @@ TEST_F(HostileTest, NothingAPeerNamesLandsInTheStore) {
        "b.txt",
        {".burrowlink-store (1)", "inner", "b.txt"}},
       {"./.burrowlink-store", "c.txt", {".burrowlink-store (1)", "c.txt"}},
-      {".BURROWLINK-STORE", "d.txt", {".BURROWLINK-STORE (1)", "d.txt"}},
+      {".BURROWLINK-STORE",
+       "d.txt",
+       {".BURROWLINK-STORE (1)", "d.txt"},
+       ".burrowlink-store (1)"},
       {"", ".burrowlink-store", {".burrowlink-store (2)"}},
       {"deeper", ".burrowlink-store", {"deeper", ".burrowlink-store"}},
       {"sub/.burrowlink-store", "e.txt", {"sub", ".burrowlink-store", "e.txt"}},
@@ -288,9 +293,12 @@ TEST_F(HostileTest, NothingAPeerNamesLandsInTheStore) {
     }
   }
   auto lands = [&](const Row& row) {
-    std::string path = inbox, said = shown(row.lands.front());
-    for (const std::string& part : row.lands) path += "/" + part;
+    const bool merged = tool().windows && !row.windows_first.empty();
+    std::string path =
+        inbox + "/" + (merged ? row.windows_first : row.lands[0]);
+    std::string said = shown(row.lands.front());
     for (std::size_t i = 1; i < row.lands.size(); ++i) {
+      path += "/" + row.lands[i];
       said = tool().join(said, row.lands[i]);
     }
     return std::pair{path, said};
