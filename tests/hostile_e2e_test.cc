@@ -248,6 +248,75 @@ TEST_F(HostileTest, HostileFoldersStayInsideTheReceiveFolder) {
   expect_still_serving(*recv);
 }
 
+// The store is the receiver's alone: whatever names it, folder or file,
+// is numbered as a device name is, and a kept file stays where its line
+// says, also after the tidy that follows each transfer.
+TEST_F(HostileTest, NothingAPeerNamesLandsInTheStore) {
+  auto recv = receiver({"--yes"});
+  struct Row {
+    std::string folder;  // "" for none
+    std::string name;
+    std::vector<std::string> lands;  // below the receive folder
+    // Where Windows, which ignores case, merges the first level instead.
+    std::string windows_first = {};
+  };
+  const std::vector<Row> rows = {
+      {".burrowlink-store",
+       "0000000000000000.part",
+       {".burrowlink-store (1)", "0000000000000000.part"}},
+      {".burrowlink-store/inner",
+       "b.txt",
+       {".burrowlink-store (1)", "inner", "b.txt"}},
+      {"./.burrowlink-store", "c.txt", {".burrowlink-store (1)", "c.txt"}},
+      {".BURROWLINK-STORE",
+       "d.txt",
+       {".BURROWLINK-STORE (1)", "d.txt"},
+       ".burrowlink-store (1)"},
+      {"", ".burrowlink-store", {".burrowlink-store (2)"}},
+      {"deeper", ".burrowlink-store", {"deeper", ".burrowlink-store"}},
+      {"sub/.burrowlink-store", "e.txt", {"sub", ".burrowlink-store", "e.txt"}},
+  };
+  std::string files;
+  for (const Row& row : rows) {
+    files += R"({"name":")" + row.name + R"(","size":1)";
+    if (!row.folder.empty()) files += R"(,"folder":")" + row.folder + "\"";
+    files += "},";
+  }
+  files.pop_back();
+  {
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"Peer","files":[)" + files + "]}"));
+    EXPECT_EQ(1, next_byte(s));
+    for (const Row& row : rows) {
+      put(s, "z" + digest("z"));
+      EXPECT_EQ(1, next_byte(s)) << row.folder << " " << row.name;
+    }
+  }
+  auto lands = [&](const Row& row) {
+    const bool merged = tool().windows && !row.windows_first.empty();
+    std::string path =
+        inbox + "/" + (merged ? row.windows_first : row.lands[0]);
+    std::string said = shown(row.lands.front());
+    for (std::size_t i = 1; i < row.lands.size(); ++i) {
+      path += "/" + row.lands[i];
+      said = tool().join(said, row.lands[i]);
+    }
+    return std::pair{path, said};
+  };
+  for (const Row& row : rows) {
+    const auto [path, said] = lands(row);
+    EXPECT_TRUE(recv->wait_for_out("Received " + said + " from", 10s))
+        << recv->out();
+  }
+  // Another transfer, and its tidy, leave them where they are.
+  expect_still_serving(*recv);
+  for (const Row& row : rows) {
+    EXPECT_EQ("z", read_whole(lands(row).first))
+        << row.folder << " " << row.name;
+  }
+  expect_nothing_beside_the_receive_folder();
+}
+
 TEST_F(HostileTest, AFolderThatIsALinkIsNeverWrittenThrough) {
   if (tool().windows) GTEST_SKIP() << "Wine shows links as plain folders";
   std::filesystem::create_directories(inbox);

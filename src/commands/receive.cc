@@ -233,7 +233,7 @@ CommandResult receive(Args args) {
   // The receive folder held for the store, which is tidied now: what an
   // earlier run left that no resume can use goes.
   Result<platform::Directory> receive_folder =
-      platform::Directory::open(options.folder);
+      open_receive_folder(options.folder);
   if (!receive_folder.ok()) {
     return CliError{
         path_error_text(options.folder, receive_folder.error().message)};

@@ -1,7 +1,29 @@
 // What every backend's files do alike.
 #include "platform/files.h"
 
+#include "rules/windows_rules.h"
+
 namespace burrowlink::platform {
+
+bool Directory::holds_back(std::string_view name) const {
+  return !m_held_back.empty() &&
+         rules::windows::names_same_entry(name, m_held_back);
+}
+
+Result<Directory> Directory::open_folder(std::string_view name) const {
+  if (holds_back(name)) {
+    return Error{"the name is kept for burrowlink", ErrorKind::not_a_folder};
+  }
+  Result<Directory> folder = open_child(name);
+  if (!folder.ok() || m_held_back.empty()) return folder;
+  // Reached by another name, such as a short one, it is still the same.
+  Result<FileIdentity> held = identity(m_held_back);
+  Result<FileIdentity> opened = folder->identity();
+  if (held.ok() && opened.ok() && *held == *opened) {
+    return Error{"the folder is kept for burrowlink", ErrorKind::not_a_folder};
+  }
+  return folder;
+}
 
 IncomingFile::IncomingFile(File file, const Directory& folder,
                            std::string_view name, std::uint64_t device,

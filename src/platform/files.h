@@ -28,6 +28,12 @@ struct FileStatus {
   std::uint64_t device = 0, number = 0;
 };
 
+// What the system knows a file or folder by: device (volume) and number.
+struct FileIdentity {
+  std::uint64_t device = 0, number = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
 // An open file, closed when it goes out of scope.
 class File {
  public:
@@ -64,13 +70,15 @@ class Directory {
   // it is the one the user named.
   static Result<Directory> open(const std::string& path);
   // Opens folder `name` in this one. Never follows a link: kind not_a_folder
-  // when anything but a real folder is there, not_found when nothing is.
+  // when anything but a real folder is there, the folder held back
+  // included, and not_found when nothing is.
   Result<Directory> open_folder(std::string_view name) const;
   // Creates folder `name` in this one; kind already_exists when anything,
-  // a device name included, is there.
+  // a device name or the name held back included, is there.
   Status make_folder(std::string_view name) const;
   // Creates file `name` in this one for writing; kind already_exists when
-  // anything, a dangling link or a device name included, is there.
+  // anything, a dangling link, a device name or the name held back
+  // included, is there.
   // REQUIRES: this Directory outlives the file.
   Result<IncomingFile> create_file(std::string_view name) const;
   // Opens file `name` in this one to write on at its end, never through a
@@ -94,6 +102,20 @@ class Directory {
   // making it for this user alone when it is missing.
   Status append(std::string_view name, std::string_view data) const;
 
+  // Keeps `name` for the program's own folder: to what peers name, it is
+  // taken as a device name is, in every spelling that could name the same
+  // entry (case, trailing dots and spaces, as on Windows and on the
+  // case-insensitive file systems Linux mounts), and a folder opened by any
+  // other name that is the same folder (a short name) is refused too.
+  // `open_private_folder`, `status` and `remove_folder` still reach it.
+  void hold_back(std::string_view name) { m_held_back = name; }
+  // True when `name` spells the name held back.
+  bool holds_back(std::string_view name) const;
+  // What the system knows this folder by, and entry `name` in it (a link
+  // not followed).
+  Result<FileIdentity> identity() const;
+  Result<FileIdentity> identity(std::string_view name) const;
+
   // The folder's path as given, with the names below it joined on.
   const std::string& path() const { return m_path; }
   // The longest name the folder takes, in the units `name_units` counts.
@@ -101,6 +123,8 @@ class Directory {
 
  private:
   friend class IncomingFile;
+  // Opens folder `name` in this one as `open_folder` does, held back or not.
+  Result<Directory> open_child(std::string_view name) const;
   // The IncomingFile for `handle`, open on `name` in this folder; the file
   // in progress from now on. Deletes it on failure when it was `made`.
   Result<IncomingFile> incoming(std::intptr_t handle, std::string_view name,
@@ -112,6 +136,7 @@ class Directory {
   Handle m_parent;
   std::string m_name;
   std::size_t m_name_limit = 255;
+  std::string m_held_back;
 };
 
 // A file being received into a Directory, created by `create_file`: written,

@@ -63,7 +63,7 @@ Result<Directory> Directory::open(const std::string& path) {
   return folder;
 }
 
-Result<Directory> Directory::open_folder(std::string_view name) const {
+Result<Directory> Directory::open_child(std::string_view name) const {
   const std::string child(name);
   // O_NOFOLLOW with O_DIRECTORY refuses a link, to a folder or not.
   int fd = ::openat(fd_of(m_handle), child.c_str(),
@@ -82,6 +82,9 @@ Result<Directory> Directory::open_folder(std::string_view name) const {
 }
 
 Status Directory::make_folder(std::string_view name) const {
+  if (holds_back(name)) {
+    return Error{"the name is kept for burrowlink", ErrorKind::already_exists};
+  }
   if (::mkdirat(fd_of(m_handle), std::string(name).c_str(), 0777) != 0) {
     return last_os_error();
   }
@@ -93,7 +96,7 @@ Result<Directory> Directory::open_private_folder(std::string_view name) const {
   if (::mkdirat(fd_of(m_handle), child.c_str(), 0700) != 0 && errno != EEXIST) {
     return last_os_error();
   }
-  Result<Directory> folder = open_folder(name);
+  Result<Directory> folder = open_child(name);
   if (!folder.ok()) return folder;
   struct stat st {};
   if (::fstat(fd_of(folder->m_handle), &st) != 0) return last_os_error();
@@ -107,6 +110,21 @@ Result<Directory> Directory::open_private_folder(std::string_view name) const {
   folder->m_parent = Handle(::fcntl(fd_of(m_handle), F_DUPFD_CLOEXEC, 0));
   folder->m_name = child;
   return folder;
+}
+
+Result<FileIdentity> Directory::identity() const {
+  struct stat st {};
+  if (::fstat(fd_of(m_handle), &st) != 0) return last_os_error();
+  return FileIdentity{st.st_dev, st.st_ino};
+}
+
+Result<FileIdentity> Directory::identity(std::string_view name) const {
+  struct stat st {};
+  if (::fstatat(fd_of(m_handle), std::string(name).c_str(), &st,
+                AT_SYMLINK_NOFOLLOW) != 0) {
+    return last_os_error();
+  }
+  return FileIdentity{st.st_dev, st.st_ino};
 }
 
 Result<File> Directory::open_file(std::string_view name) const {

@@ -86,7 +86,7 @@ Result<Directory> Directory::open(const std::string& path) {
   return folder;
 }
 
-Result<Directory> Directory::open_folder(std::string_view name) const {
+Result<Directory> Directory::open_child(std::string_view name) const {
   std::string path = join_path(m_path, name);
   if (rules::windows::is_device_name(name)) return not_a_folder();
   Result<Handle> held = hold_folder(path, false);
@@ -101,6 +101,9 @@ Result<Directory> Directory::open_folder(std::string_view name) const {
 Status Directory::make_folder(std::string_view name) const {
   if (rules::windows::is_device_name(name)) {
     return Error{"a device has this name", ErrorKind::already_exists};
+  }
+  if (holds_back(name)) {
+    return Error{"the name is kept for burrowlink", ErrorKind::already_exists};
   }
   return make_directory(join_path(m_path, name));
 }
@@ -118,7 +121,31 @@ Result<Directory> Directory::open_private_folder(std::string_view name) const {
       !(attributes & FILE_ATTRIBUTE_HIDDEN)) {
     SetFileAttributesW(native.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN);
   }
-  return open_folder(name);
+  return open_child(name);
+}
+
+namespace {
+
+Result<FileIdentity> identity_of(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(h, &info)) return last_error();
+  return FileIdentity{
+      info.dwVolumeSerialNumber,
+      std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+}
+
+}  // namespace
+
+Result<FileIdentity> Directory::identity() const {
+  return identity_of(handle_of(m_handle));
+}
+
+Result<FileIdentity> Directory::identity(std::string_view name) const {
+  HANDLE h = open_entry(join_path(m_path, name), 0,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  Handle owned(reinterpret_cast<std::intptr_t>(h));
+  return identity_of(h);
 }
 
 Result<File> Directory::open_file(std::string_view name) const {

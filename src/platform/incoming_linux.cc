@@ -166,6 +166,9 @@ Result<IncomingFile> Directory::incoming(std::intptr_t handle,
 }
 
 Result<IncomingFile> Directory::create_file(std::string_view name) const {
+  if (holds_back(name)) {
+    return Error{"the name is kept for burrowlink", ErrorKind::already_exists};
+  }
   // An interruption between the creation and the file's registration would
   // leave it: the signals wait until it is registered.
   InterruptsWait wait;
@@ -195,6 +198,9 @@ void settled() {
 }  // namespace
 
 Status IncomingFile::place(const Directory& folder, std::string_view name) {
+  if (folder.holds_back(name)) {
+    return Error{"the name is kept for burrowlink", ErrorKind::already_exists};
+  }
   // It lies in a folder of this user's alone, where nobody else can take
   // its place, so no look whether it is still the same file. One that is
   // gone fails the rename.

@@ -94,6 +94,9 @@ Result<IncomingFile> Directory::create_file(std::string_view name) const {
   if (rules::windows::is_device_name(name)) {
     return Error{"a device has this name", ErrorKind::already_exists};
   }
+  if (holds_back(name)) {
+    return Error{"the name is kept for burrowlink", ErrorKind::already_exists};
+  }
   const std::string path = join_path(m_path, name);
   const std::wstring native = native_path(path);
   // An interruption between the creation and the file's registration would
@@ -173,6 +176,9 @@ Status IncomingFile::place(const Directory& folder, std::string_view name) {
   set_in_progress(nullptr);
   if (rules::windows::is_device_name(name)) {
     return Error{"a device has this name", ErrorKind::already_exists};
+  }
+  if (folder.holds_back(name)) {
+    return Error{"the name is kept for burrowlink", ErrorKind::already_exists};
   }
   FILE_STANDARD_INFO standard{};
   if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard,

@@ -32,6 +32,32 @@ TEST(InterruptDeathTest, AnInterruptWaitsUntilTheWaitEndsThenEndsTheProcess) {
   EXPECT_TRUE(std::filesystem::exists(reached));
 }
 
+// A bind mount reaches the held-back folder by another name, as a short
+// name does on Windows: only its identity tells.
+TEST(HeldBackFolder, IsRefusedByAnyNameThatReachesIt) {
+  if (std::getenv("BURROWLINK_PRIVATE_MOUNTS") == nullptr) {
+    GTEST_SKIP() << "needs a private mount namespace (tests/netns.sh)";
+  }
+  testing::ScopedTempDir dir;
+  for (const char* name : {"store", "alias", "other"}) {
+    std::filesystem::create_directory(dir.file(name));
+  }
+  const std::string mount =
+      "mount --bind '" + dir.file("store") + "' '" + dir.file("alias") + "'";
+  ASSERT_EQ(0, std::system(mount.c_str()));
+  Result<Directory> root = Directory::open(dir.path());
+  ASSERT_TRUE(root.ok());
+  root->hold_back("store");
+  const Result<Directory> alias = root->open_folder("alias");
+  const Result<Directory> other = root->open_folder("other");
+  const Result<Directory> own = root->open_private_folder("store");
+  std::system(("umount '" + dir.file("alias") + "'").c_str());
+  ASSERT_FALSE(alias.ok());
+  EXPECT_EQ(ErrorKind::not_a_folder, alias.error().kind);
+  EXPECT_TRUE(other.ok());
+  EXPECT_TRUE(own.ok());
+}
+
 TEST(Streams, ClosedPeerIsAnErrorNotASignal) {
   auto pair = TcpStream::pair();
   ASSERT_TRUE(pair.ok());

@@ -41,6 +41,30 @@ TEST(WindowsFiles, DeviceNamesAreNeverCreated) {
   }
 }
 
+// The short name no rule predicts reaches the held-back folder too.
+TEST(WindowsFiles, AHeldBackFolderIsRefusedByItsShortName) {
+  testing::ScopedTempDir dir;
+  Result<Directory> root = Directory::open(dir.path());
+  ASSERT_OK(root);
+  root->hold_back(".burrowlink-store");
+  Result<Directory> store = root->open_private_folder(".burrowlink-store");
+  ASSERT_OK(store);
+  const std::wstring full = win32::native_path(store->path());
+  std::wstring short_path(MAX_PATH * 4, L'\0');
+  const DWORD length = GetShortPathNameW(full.c_str(), short_path.data(),
+                                         static_cast<DWORD>(short_path.size()));
+  ASSERT_GT(length, 0u);
+  short_path.resize(length);
+  const std::string short_name =
+      win32::narrow(short_path.substr(short_path.find_last_of(L'\\') + 1));
+  if (short_name == ".burrowlink-store") GTEST_SKIP() << "no short names here";
+  const Result<Directory> by_short = root->open_folder(short_name);
+  ASSERT_FALSE(by_short.ok()) << short_name;
+  EXPECT_EQ(ErrorKind::not_a_folder, by_short.error().kind);
+  EXPECT_OK(root->make_folder("other"));
+  EXPECT_OK(root->open_folder("other"));
+}
+
 TEST(WindowsFiles, PathsLongerThanMaxPathWork) {
   testing::ScopedTempDir dir;
   Result<Directory> folder = Directory::open(dir.path());

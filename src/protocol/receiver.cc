@@ -17,7 +17,7 @@ namespace {
 using console::Stream;
 
 Result<FolderTree> open_tree(const std::string& path) {
-  Result<platform::Directory> root = platform::Directory::open(path);
+  Result<platform::Directory> root = open_receive_folder(path);
   if (!root.ok()) return std::move(root).error();
   return FolderTree(std::move(root).value());
 }

@@ -168,6 +168,30 @@ bool is_device_name(std::string_view name) {
           static_cast<unsigned char>(stem[4]) == 0xB3);
 }
 
+bool names_same_entry(std::string_view name, std::string_view ascii_name) {
+  while (!name.empty() && (name.back() == '.' || name.back() == ' ')) {
+    name.remove_suffix(1);
+  }
+  auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  std::size_t i = 0;
+  for (char wanted : ascii_name) {
+    if (i >= name.size()) return false;
+    char c = name[i++];
+    // U+0131 and U+017F: Unicode upper-cases them to I and S.
+    if (c == '\xC4' && i < name.size() && name[i] == '\xB1') {
+      c = 'i';
+      ++i;
+    } else if (c == '\xC5' && i < name.size() && name[i] == '\xBF') {
+      c = 's';
+      ++i;
+    }
+    if (lower(c) != lower(wanted)) return false;
+  }
+  return i == name.size();
+}
+
 std::size_t prefix_length(std::string_view path) {
   if (path.size() >= 2 && is_ascii_letter(path[0]) && path[1] == ':') return 2;
   if (path.size() < 3 || !is_separator(path[0]) || !is_separator(path[1]) ||

@@ -71,6 +71,11 @@ bool is_link(std::uint32_t attributes, std::uint32_t reparse_tag);
 // the stem ignored.
 bool is_device_name(std::string_view name);
 
+// True when `name` names the entry called `ascii_name` in the same folder:
+// case is ignored (with the two letters beyond ASCII that upper-case into
+// it, dotless i and long s), and so are trailing dots and spaces.
+bool names_same_entry(std::string_view name, std::string_view ascii_name);
+
 // The drive or share that `path` starts with, without the separator after
 // it: "C:", "\\server\share", "\\?\C:", "\\?\UNC\server\share",
 // "\\.\device", with either separator; 0 for none.

@@ -74,6 +74,34 @@ TEST(WindowsPaths, DeviceNamesWithAnyExtension) {
   }
 }
 
+// Windows opens the same entry for names that differ in case or end in dots
+// and spaces, so a name kept for the program is taken in all of them.
+TEST(WindowsPaths, NamesOfTheSameEntryIgnoreCaseAndTrailingDotsAndSpaces) {
+  const struct {
+    const char* name;
+    bool same;
+  } cases[] = {
+      {".burrowlink-store", true},
+      {".BURROWLINK-STORE", true},
+      {".Burrowlink-Store", true},
+      {".burrowlink-store.", true},
+      {".burrowlink-store . . ", true},
+      {".burrowl\xC4\xB1nk-\xC5\xBFtore", true},  // dotless i, long s
+      {".burrowlink-store (1)", false},
+      {"burrowlink-store", false},
+      {" .burrowlink-store", false},
+      {".burrowlink-stor", false},
+      {".burrowlink-storee", false},
+      {".burrowlink-store_", false},
+      {".burrowlink-store\xC4", false},
+      {".burrowlin\xE2\x84\xAA-store", false},  // the Kelvin sign stays
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.same, names_same_entry(c.name, ".burrowlink-store")) << c.name;
+  }
+}
+
 TEST(WindowsPaths, NameUnitsAreUtf16Units) {
   EXPECT_EQ(3u, name_units("abc"));
   EXPECT_EQ(1u, name_units("\xC3\xA9"));

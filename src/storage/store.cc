@@ -307,6 +307,12 @@ const platform::Directory* Store::lists(bool make) {
   return &*m_lists;
 }
 
+Result<platform::Directory> open_receive_folder(const std::string& path) {
+  Result<platform::Directory> folder = platform::Directory::open(path);
+  if (folder.ok()) folder->hold_back(STORE_NAME);
+  return folder;
+}
+
 Status Store::open(bool make) {
   if (!m_loaded) {
     m_loaded = true;

@@ -33,6 +33,10 @@ inline constexpr std::string_view KEPT_LISTS = ".burrowlink-received";
 
 using WallClock = std::chrono::system_clock;
 
+// The receive folder at `path`, opened with the store's name held back: no
+// file or folder a peer names takes it, whatever its spelling.
+Result<platform::Directory> open_receive_folder(const std::string& path);
+
 // What a resumable file is: the same sender, the same file as offered, and
 // the same source (its size and modification time).
 struct ResumeKey {
