@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "protocol/extensions.h"
+#include "protocol/wire.h"
 #include "transfer_fixture.h"
 
 namespace burrowlink::testing {
@@ -192,6 +193,88 @@ TEST_F(StreamTest, TheTokenOfOnePartTakesTheNextInWithoutAQuestion) {
             got.err.find("Accepted without asking, as the next part of a "
                          "send from Peer: 1001 file(s), 1001 B\n"))
       << got.err;
+}
+
+// A resume answer names only what the same sender sent before, and
+// reads no file to do so: a file put in the folder by hand is never
+// claimed, whoever asks and however well it is named, and a held file
+// listed a thousand times is named once, at once.
+TEST_F(StreamTest, AResumeAnswerNamesOnlyWhatTheSameSenderSent) {
+  auto recv = receiver({"--yes"});
+  const std::string big(2 << 20, 'b');
+  write_whole(src("big.bin"), big);
+  ToolResult sent = sender({tool_src("big.bin"), "--to", to()});
+  ASSERT_EQ(0, sent.status) << sent.err;
+  write_whole(inbox + "/PIN.txt", "PIN=1234\n");
+  auto time_of = [](const std::string& path) {
+    return std::to_string(platform::file_status(path)->modified);
+  };
+  std::string id = read_whole(tool().identity_file(work.file("home-s")));
+  id.erase(id.find_last_not_of("\r\n") + 1);
+  const std::string pin = R"({"name":"PIN.txt","size":9,"modified":)" +
+                          time_of(inbox + "/PIN.txt") + "}";
+  const std::string held = R"({"name":"big.bin","size":)" +
+                           std::to_string(big.size()) + R"(,"modified":)" +
+                           time_of(src("big.bin")) + "}";
+  auto answer = [&](const std::string& from_id, const std::string& file,
+                    std::size_t copies) {
+    std::string files;
+    for (std::size_t i = 0; i < copies; ++i) files += (i ? "," : "") + file;
+    TcpStream s = peer();
+    const auto asked = std::chrono::steady_clock::now();
+    put(s, frame(R"({"from":"Peer","fromId":")" + from_id + R"(","files":[)" +
+                 files + R"(],"text":null,)" +
+                 R"("extensions":{"stream":{"version":1},)" +
+                 R"("resume":{"version":2}}})"));
+    EXPECT_EQ(EXTENDED, next_byte(s));
+    Result<std::optional<ExtensionAnswer>> got = read_extension_answer(s);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
+    return got.ok() && *got ? (*got)->resume.value_or(std::vector<ResumeAt>{})
+                            : std::vector<ResumeAt>{{99, {}}};
+  };
+  for (const std::string& from_id : {std::string("stranger"), id}) {
+    EXPECT_EQ(std::vector<ResumeAt>{}, answer(from_id, pin, 3)) << from_id;
+  }
+  EXPECT_EQ(std::vector<ResumeAt>{}, answer("stranger", held, 1));
+  EXPECT_EQ((std::vector<ResumeAt>{{0, {big.size()}}}), answer(id, held, 1000));
+
+  // The sender proves the file with words that say how far it hashed,
+  // then the offset and the digest; the verdict answers the proof. One
+  // that does not match ends the claim: the next send sends it whole.
+  auto word = [](std::uint64_t n) {
+    const auto bytes = u64_bytes(n);
+    return std::string(bytes.begin(), bytes.end());
+  };
+  struct Proof {
+    std::vector<std::uint64_t> words;
+    bool right;
+    int verdict;  // -1: the receiver closed
+  } proofs[] = {
+      {{}, true, 1},         {{1, 4096}, true, 1},
+      {{4096, 1}, true, -1}, {{big.size() + 1}, true, -1},
+      {{}, false, 0},
+  };
+  for (const Proof& proof : proofs) {
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"Peer","fromId":")" + id + R"(","files":[)" + held +
+                 R"(],"text":null,"extensions":{"stream":)" +
+                 R"({"version":1},"resume":{"version":2}}})"));
+    ASSERT_EQ(EXTENDED, next_byte(s));
+    ASSERT_TRUE(read_extension_answer(s).ok());
+    std::string bytes = word(big.size());
+    for (std::uint64_t w : proof.words) bytes += word(w);
+    bytes += word(big.size()) +
+             (proof.right ? digest(big) : std::string(DIGEST_BYTES, '\0'));
+    put(s, bytes);
+    EXPECT_EQ(proof.verdict, next_byte(s)) << proof.words.size();
+  }
+  EXPECT_EQ(std::vector<ResumeAt>{}, answer(id, held, 1));
+  recv->kill(SIGTERM);
+  ToolResult got = recv->finish(10s);
+  EXPECT_NE(std::string::npos,
+            got.out.find("Already here: " + shown("big.bin")))
+      << got.out;
+  EXPECT_EQ(big, read_whole(inbox + "/big.bin"));
 }
 
 // A byte flipped in the middle of file 5 of 20: files 1 to 4 are kept and

@@ -522,6 +522,8 @@ const StoreEntry* Store::entry(const std::string& id) const {
 
 std::optional<StoreEntry> Store::find(const ResumeKey& key,
                                       const std::vector<std::string>& taken) {
+  // The lists of kept files count even while the store is not there.
+  if (Status opened = open(false); !opened.ok()) return std::nullopt;
   for (StoreEntry& entry : m_entries) {
     if (entry.key != key ||
         std::find(taken.begin(), taken.end(), entry.id) != taken.end()) {
@@ -644,10 +646,11 @@ void Store::forget(const std::string& id) {
     write_kept();
     const std::string list = id.substr(0, hash);
     const auto line = number_of(std::string_view(id).substr(hash + 1));
-    if (m_lists && line) {
+    const platform::Directory* folder = lists(false);
+    if (folder != nullptr && line) {
       if (list == m_list) ++m_lines;
-      (void)m_lists->append(list + std::string(KEPT_ENDING),
-                            forget_line(static_cast<std::size_t>(*line)));
+      (void)folder->append(list + std::string(KEPT_ENDING),
+                           forget_line(static_cast<std::size_t>(*line)));
     }
   } else {
     if (!m_folder && !open(false).ok()) return;
