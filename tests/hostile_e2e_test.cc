@@ -93,6 +93,11 @@ TEST_F(HostileTest, AFullDiskFailsTheFileWithItsCause) {
                                  "transfer failed: big.bin: ", ENOSPC, 112))
       << line;
   EXPECT_TRUE(stored().empty());
+  // Nor for a sender that could go on later: a full disk is no break to go
+  // on from, and what it holds would only keep the disk full.
+  write_whole(src("big.bin"), big);
+  EXPECT_NE(0, sender({tool_src("big.bin"), "--to", to()}).status);
+  EXPECT_TRUE(store_data().empty());
   expect_still_serving(*recv);
 }
 
