@@ -206,7 +206,7 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
                                 Clock::now() + CONTINUATION_LIMIT};
   }
   // What this transfer left that no resume can use goes now.
-  if (store.open(false).ok()) store.tidy(WallClock::now());
+  if (store.open(false).ok()) store.tidy(WallClock::now(), false);
   return received;
 }
 

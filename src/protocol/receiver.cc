@@ -106,7 +106,9 @@ Status flush_verdicts(platform::TcpStream& stream, FilePhase& phase) {
 
 Holdings find_holdings(const Offer& offer, Store& store) {
   Holdings holdings;
-  if (!offer.from_id) return holdings;
+  // Prefixes wait in the store, when it is there; kept files are listed
+  // elsewhere, so there is something to find without it too.
+  if (!offer.from_id || !store.open(false).ok()) return holdings;
   std::vector<std::string> taken;
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
     const FileInfo& file = offer.files[i];

@@ -314,10 +314,6 @@ Result<platform::Directory> open_receive_folder(const std::string& path) {
 }
 
 Status Store::open(bool make) {
-  if (!m_loaded) {
-    m_loaded = true;
-    load();
-  }
   if (m_folder) return {};
   if (!make) {
     Result<platform::FileStatus> there = m_receive.status(STORE_NAME);
@@ -331,18 +327,26 @@ Status Store::open(bool make) {
   return {};
 }
 
-void Store::load() {
-  m_entries.clear();
-  if (const platform::Directory* folder = lists(false)) {
-    if (auto listed = platform::read_folder(folder->path()); listed.ok()) {
-      for (const platform::FolderEntry& file : *listed) {
-        if (file.name.starts_with(m_prefix) &&
-            ends_with(file.name, KEPT_ENDING) && !file.link) {
-          load_kept(*folder, file.name);
-        }
-      }
+void Store::load_lists() {
+  // Lines on their way count too.
+  write_kept();
+  m_kept.clear();
+  m_kept_by_name.clear();
+  m_lists_loaded = true;
+  const platform::Directory* folder = lists(false);
+  if (folder == nullptr) return;
+  auto listed = platform::read_folder(folder->path());
+  if (!listed.ok()) return;
+  for (const platform::FolderEntry& file : *listed) {
+    if (file.name.starts_with(m_prefix) && ends_with(file.name, KEPT_ENDING) &&
+        !file.link) {
+      load_kept(*folder, file.name);
     }
   }
+}
+
+void Store::load() {
+  m_entries.clear();
   if (!m_folder) return;
   Result<std::vector<platform::FolderEntry>> listed =
       platform::read_folder(m_folder->path());
@@ -385,7 +389,9 @@ void Store::load_kept(const platform::Directory& folder,
     if (status.ok()) lines.back()->written = time_of(status->modified);
   }
   for (std::optional<StoreEntry>& line : lines) {
-    if (line) m_entries.push_back(std::move(*line));
+    if (!line) continue;
+    m_kept_by_name.emplace(line->key.name, m_kept.size());
+    m_kept.push_back(std::move(*line));
   }
 }
 
@@ -416,11 +422,18 @@ bool Store::usable(const StoreEntry& entry) const {
          now->number == then.number;
 }
 
-void Store::tidy(WallClock::time_point now) {
-  write_kept();
-  load();
-  m_loaded = true;
+void Store::tidy(WallClock::time_point now, bool lists_too) {
   std::vector<std::string> gone;
+  if (lists_too) {
+    load_lists();
+    for (const StoreEntry& entry : m_kept) {
+      if (entry.held() > 0 &&
+          (now - entry.written >= STORE_KEEPS || !usable(entry))) {
+        gone.push_back(entry.id);
+      }
+    }
+  }
+  load();
   for (StoreEntry& entry : m_entries) {
     if (now - entry.written < STORE_KEEPS) settle(entry);
     if (now - entry.written >= STORE_KEEPS || !usable(entry)) {
@@ -428,7 +441,7 @@ void Store::tidy(WallClock::time_point now) {
     }
   }
   for (const std::string& id : gone) forget(id);
-  tidy_lists(now);
+  if (lists_too) tidy_lists(now);
   if (!m_folder) return;
   // Whatever else is here no resume can use: data without a record,
   // records that did not read.
@@ -463,9 +476,10 @@ void Store::tidy_lists(WallClock::time_point now) {
         file.name.substr(0, file.name.size() - KEPT_ENDING.size());
     const bool ours = file.name.starts_with(m_prefix);
     const bool used =
-        ours && std::any_of(m_entries.begin(), m_entries.end(),
+        ours && std::any_of(m_kept.begin(), m_kept.end(),
                             [&](const StoreEntry& entry) {
-                              return entry.id.starts_with(list + '#');
+                              return entry.held() > 0 &&
+                                     entry.id.starts_with(list + '#');
                             });
     const bool old =
         file.status.ok() && now - time_of(file.status->modified) >= STORE_KEEPS;
@@ -485,8 +499,11 @@ void Store::remove_if_empty() {
 void Store::release() {
   write_kept();
   m_folder.reset();
-  m_loaded = false;
   m_entries.clear();
+  // Other stores of the folder may add to the lists meanwhile.
+  m_lists_loaded = false;
+  m_kept.clear();
+  m_kept_by_name.clear();
 }
 
 void Store::make_room(std::uint64_t needed, std::uint64_t free,
@@ -522,15 +539,24 @@ const StoreEntry* Store::entry(const std::string& id) const {
 
 std::optional<StoreEntry> Store::find(const ResumeKey& key,
                                       const std::vector<std::string>& taken) {
-  // The lists of kept files count even while the store is not there.
-  if (Status opened = open(false); !opened.ok()) return std::nullopt;
+  auto free = [&](const StoreEntry& entry) {
+    return entry.key == key &&
+           std::find(taken.begin(), taken.end(), entry.id) == taken.end();
+  };
   for (StoreEntry& entry : m_entries) {
-    if (entry.key != key ||
-        std::find(taken.begin(), taken.end(), entry.id) != taken.end()) {
-      continue;
-    }
+    if (!free(entry)) continue;
     settle(entry);
     if (entry.segments.size() <= MAX_SEGMENTS && usable(entry)) return entry;
+  }
+  // The lists of kept files count even while the store is not there.
+  if (!m_lists_loaded) load_lists();
+  for (auto [at, end] = m_kept_by_name.equal_range(key.name); at != end;
+       ++at) {
+    const StoreEntry& entry = m_kept[at->second];
+    if (free(entry) && entry.segments.size() <= MAX_SEGMENTS &&
+        usable(entry)) {
+      return entry;
+    }
   }
   return std::nullopt;
 }
@@ -630,7 +656,11 @@ void Store::keep(StoreEntry entry) {
   m_unwritten += kept_line(entry);
   entry.id = m_list + '#' + std::to_string(m_lines++);
   entry.written = WallClock::now();
-  m_entries.push_back(std::move(entry));
+  // Once the lists are read, they are read with this line.
+  if (m_lists_loaded) {
+    m_kept_by_name.emplace(entry.key.name, m_kept.size());
+    m_kept.push_back(std::move(entry));
+  }
 }
 
 void Store::write_kept() {
@@ -652,6 +682,11 @@ void Store::forget(const std::string& id) {
       (void)folder->append(list + std::string(KEPT_ENDING),
                            forget_line(static_cast<std::size_t>(*line)));
     }
+    // Held no more; its place in the index stays.
+    for (StoreEntry& entry : m_kept) {
+      if (entry.id == id) entry.segments.clear();
+    }
+    return;
   } else {
     if (!m_folder && !open(false).ok()) return;
     if (!m_folder) return;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "base/result.h"
@@ -107,7 +108,9 @@ class Store {
   // Removes what no resume can use: data without a record (from senders
   // that cannot resume), records that do not read or have no data, entries
   // older than STORE_KEEPS; then the store itself when nothing is left.
-  void tidy(WallClock::time_point now);
+  // With `lists_too`, also the notes of kept files that changed or went,
+  // which costs a look at each: at start, not after every transfer.
+  void tidy(WallClock::time_point now, bool lists_too = true);
 
   // Removes the store's folder when nothing is left in it.
   void remove_if_empty();
@@ -150,6 +153,7 @@ class Store {
 
  private:
   void load();
+  void load_lists();
   // Notes the bytes of a prefix past its chain, which an interruption left
   // without a note: hashed as they lie now, a bounded amount.
   void settle(StoreEntry& entry);
@@ -160,8 +164,11 @@ class Store {
 
   const platform::Directory& m_receive;
   std::optional<platform::Directory> m_folder;
-  std::vector<StoreEntry> m_entries;
-  bool m_loaded = false;
+  std::vector<StoreEntry> m_entries;  // prefixes waiting in the store
+  // Files kept whole, read from the lists when first needed.
+  std::vector<StoreEntry> m_kept;
+  std::unordered_multimap<std::string, std::size_t> m_kept_by_name;
+  bool m_lists_loaded = false;
   std::optional<std::string> m_lists_in;
   std::optional<platform::Directory> m_lists;
   std::string m_prefix;     // of this receive folder's lists: its identity
