@@ -476,11 +476,10 @@ void Store::tidy_lists(WallClock::time_point now) {
         file.name.substr(0, file.name.size() - KEPT_ENDING.size());
     const bool ours = file.name.starts_with(m_prefix);
     const bool used =
-        ours && std::any_of(m_kept.begin(), m_kept.end(),
-                            [&](const StoreEntry& entry) {
-                              return entry.held() > 0 &&
-                                     entry.id.starts_with(list + '#');
-                            });
+        ours &&
+        std::any_of(m_kept.begin(), m_kept.end(), [&](const StoreEntry& entry) {
+          return entry.held() > 0 && entry.id.starts_with(list + '#');
+        });
     const bool old =
         file.status.ok() && now - time_of(file.status->modified) >= STORE_KEEPS;
     if ((ours && !used && list != m_list) || old) {
@@ -550,11 +549,9 @@ std::optional<StoreEntry> Store::find(const ResumeKey& key,
   }
   // The lists of kept files count even while the store is not there.
   if (!m_lists_loaded) load_lists();
-  for (auto [at, end] = m_kept_by_name.equal_range(key.name); at != end;
-       ++at) {
+  for (auto [at, end] = m_kept_by_name.equal_range(key.name); at != end; ++at) {
     const StoreEntry& entry = m_kept[at->second];
-    if (free(entry) && entry.segments.size() <= MAX_SEGMENTS &&
-        usable(entry)) {
+    if (free(entry) && entry.segments.size() <= MAX_SEGMENTS && usable(entry)) {
       return entry;
     }
   }
