@@ -34,6 +34,17 @@ bool g_keep_in_progress = false;
 
 void set_in_progress(HANDLE h) {
   AcquireSRWLockExclusive(&g_in_progress_lock);
+  // Held until the file is closed: another receiver's tidying skips it.
+  OVERLAPPED at = lock_range();
+  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
+                  0, &at)) {
+    const DWORD code = GetLastError();
+    if (made) delete_through_handle(h);
+    if (code == ERROR_LOCK_VIOLATION) {
+      return Error{"another receiver is writing it"};
+    }
+    return os_error(code);
+  }
   g_in_progress = h;
   g_keep_in_progress = false;
   ReleaseSRWLockExclusive(&g_in_progress_lock);
@@ -80,6 +91,14 @@ Result<FileId> file_id(HANDLE h) {
   if (!GetFileInformationByHandle(h, &info)) return last_error();
   return FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh,
                 info.nFileIndexLow};
+}
+
+// The byte that marks a file in progress: far past any data, so that the
+// lock, which Windows enforces, never stands in the way of reading it.
+OVERLAPPED lock_range() {
+  OVERLAPPED at{};
+  at.OffsetHigh = 0x40000000;
+  return at;
 }
 
 }  // namespace
@@ -142,10 +161,38 @@ Result<IncomingFile> Directory::incoming(std::intptr_t handle,
     if (made) delete_through_handle(h);
     return std::move(id).error();
   }
+  // Held until the file is closed: another receiver's tidying skips it.
+  OVERLAPPED at = lock_range();
+  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
+                  0, &at)) {
+    const DWORD code = GetLastError();
+    if (made) delete_through_handle(h);
+    if (code == ERROR_LOCK_VIOLATION) {
+      return Error{"another receiver is writing it"};
+    }
+    return os_error(code);
+  }
   g_in_progress = h;
   g_keep_in_progress = false;
   return IncomingFile(std::move(file), *this, name, id->volume,
                       std::uint64_t{id->high} << 32 | id->low);
+}
+
+bool Directory::in_use(std::string_view name) const {
+  HANDLE h = CreateFileW(
+      native_path(join_path(m_path, name)).c_str(), GENERIC_READ,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  Handle owned(reinterpret_cast<std::intptr_t>(h));
+  OVERLAPPED at = lock_range();
+  if (!LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    return GetLastError() == ERROR_LOCK_VIOLATION;
+  }
+  at = lock_range();
+  (void)UnlockFileEx(h, 0, 1, 0, &at);
+  return false;
 }
 
 Result<IncomingFile> Directory::reopen_file(std::string_view name) const {
