@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "protocol/extensions.h"
+#include "text/hex.h"
 #include "transfer_fixture.h"
 
 namespace burrowlink::testing {
@@ -252,6 +253,43 @@ TEST_F(StreamTest, TheQuestionNamesAllThePartsOfASend) {
   EXPECT_EQ(0, send.finish(20s).status);
   recv->kill(SIGTERM);
   recv->finish(10s);
+}
+
+// An accepted offer of a file the disk could never hold, whose sender
+// sends nothing, costs no other sender its waiting prefix, and leaves no
+// entry that holds nothing.
+TEST_F(StreamTest, AFileThatNeverComesTakesNoRoomAndLeavesNothing) {
+  const std::string store = inbox + "/.burrowlink-store";
+  std::filesystem::create_directories(fs_path(store));
+  std::filesystem::permissions(fs_path(store),
+                               std::filesystem::perms::owner_all);
+  const std::string prefix(1 << 20, 'o');
+  write_whole(store + "/00000000000000aa.part", prefix);
+  write_whole(store + "/00000000000000aa.json",
+              R"({"sender":"p","folder":"","name":"old.bin",)"
+              R"("size":2097152,"modified":1})");
+  const std::string sum = digest(prefix);
+  write_whole(
+      store + "/00000000000000aa.sums",
+      "0 1048576 " +
+          text::to_hex(
+              {reinterpret_cast<const std::uint8_t*>(sum.data()), sum.size()}) +
+          "\n");
+  auto recv = receiver({"--yes", "--once"});
+  TcpStream s = peer();
+  put(s, frame(R"({"from":"Peer","fromId":"q","files":[{"name":"huge.bin",)"
+               R"("size":4611686018427387904,"modified":1}],"text":null,)"
+               R"("extensions":{"stream":{"version":1},)"
+               R"("resume":{"version":2}}})"));
+  ASSERT_EQ(EXTENDED, next_byte(s));
+  ASSERT_OK(read_extension_answer(s));
+  s.close();
+  recv->finish(10s);
+  std::vector<std::string> left = names_in(store);
+  EXPECT_EQ((std::vector<std::string>{"00000000000000aa.json",
+                                      "00000000000000aa.part",
+                                      "00000000000000aa.sums"}),
+            left);
 }
 
 // A byte flipped in the middle of file 5 of 20: files 1 to 4 are kept and

@@ -204,19 +204,7 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
     (void)stream.set_no_delay();
     token = new_token();
     ExtensionAnswer extended{STREAM_WINDOW, token, NEXT_PART_FILES};
-    if (resumes) {
-      extended.resume = resume_list(holdings);
-      // Room for what is to come, at the cost of older prefixes.
-      if (Result<std::uint64_t> room = platform::free_space(options.folder);
-          room.ok()) {
-        std::vector<std::string> wanted;
-        for (const auto& [index, holding] : holdings) {
-          wanted.push_back(holding.id);
-        }
-        store.make_room(offered_bytes(offer) - held_bytes(holdings), *room,
-                        wanted);
-      }
-    }
+    if (resumes) extended.resume = resume_list(holdings);
     if (Status sent = write_extension_answer(stream, extended); !sent.ok()) {
       return sent;
     }
