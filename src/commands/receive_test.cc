@@ -15,8 +15,8 @@ const SocketAddress HOME_IP = SocketAddress::v4({10, 0, 0, 1}, 4000);
 // An offer of `files` files of `size` bytes each that brings `token`.
 Offer part(const std::string& token, std::size_t files = 1,
            std::uint64_t size = 10, std::string from_id = "p") {
-  Offer offer{"Desk", std::move(from_id), {}, std::nullopt,
-              OfferExtensions{1, token}};
+  Offer offer{
+      "Desk", std::move(from_id), {}, std::nullopt, OfferExtensions{1, token}};
   offer.files.assign(files, FileInfo{"f", size});
   return offer;
 }
@@ -45,9 +45,17 @@ TEST(Continuations, ATokenLetsInOnlyWhatItsSenderWasAgreedTo) {
            Case{"too late", part(TOKEN_A), HOME_IP, CONTINUATION_LIMIT + 1s,
                 false, 0},
            Case{"another token", part(TOKEN_B), HOME_IP, {}, false, 1},
-           Case{"another address", part(TOKEN_A),
-                SocketAddress::v4({10, 0, 0, 2}, 4000), {}, false, 1},
-           Case{"another sender", part(TOKEN_A, 1, 10, "q"), HOME_IP, {}, false,
+           Case{"another address",
+                part(TOKEN_A),
+                SocketAddress::v4({10, 0, 0, 2}, 4000),
+                {},
+                false,
+                1},
+           Case{"another sender",
+                part(TOKEN_A, 1, 10, "q"),
+                HOME_IP,
+                {},
+                false,
                 1},
        }) {
     SCOPED_TRACE(c.what);
