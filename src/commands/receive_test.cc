@@ -86,23 +86,5 @@ TEST(Continuations, EachSendKeepsItsOwnTokenUpToTheBound) {
   }
 }
 
-// The question names the whole send when the offer announces it.
-TEST(OfferSummary, NamesTheWholeSendItAnnounces) {
-  struct Case {
-    std::optional<SendTotal> total;
-    const char* summary;
-  };
-  for (const Case& c : {
-           Case{std::nullopt, "2 file(s), 20 B"},
-           Case{SendTotal{2500, 24000}, "2500 file(s), 23.4 KB"},
-           Case{SendTotal{1, 24000}, "2 file(s), 20 B"},
-           Case{SendTotal{2500, 19}, "2 file(s), 20 B"},
-       }) {
-    Offer offer = part(TOKEN_A, 2);
-    offer.extensions->total = c.total;
-    EXPECT_EQ(c.summary, offer_summary(offer));
-  }
-}
-
 }  // namespace
 }  // namespace burrowlink

@@ -34,17 +34,6 @@ bool g_keep_in_progress = false;
 
 void set_in_progress(HANDLE h) {
   AcquireSRWLockExclusive(&g_in_progress_lock);
-  // Held until the file is closed: another receiver's tidying skips it.
-  OVERLAPPED at = lock_range();
-  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
-                  0, &at)) {
-    const DWORD code = GetLastError();
-    if (made) delete_through_handle(h);
-    if (code == ERROR_LOCK_VIOLATION) {
-      return Error{"another receiver is writing it"};
-    }
-    return os_error(code);
-  }
   g_in_progress = h;
   g_keep_in_progress = false;
   ReleaseSRWLockExclusive(&g_in_progress_lock);
