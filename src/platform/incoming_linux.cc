@@ -145,13 +145,11 @@ Result<IncomingFile> Directory::incoming(std::intptr_t handle,
     if (made) ::unlinkat(folder, child.c_str(), 0);
     return error;
   }
-  // Held until the file is closed: another receiver's tidying skips it.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const bool busy = errno == EWOULDBLOCK;
-    Error error = last_os_error();
+  // Held until the file is closed: another receiver's tidying skips it. A
+  // file system without locks only loses that.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     if (made) ::unlinkat(folder, child.c_str(), 0);
-    if (busy) return Error{"another receiver is writing it"};
-    return error;
+    return Error{"another receiver is writing it"};
   }
   if (child.size() < sizeof g_in_progress.name) {
     g_has_in_progress = 0;

@@ -150,16 +150,14 @@ Result<IncomingFile> Directory::incoming(std::intptr_t handle,
     if (made) delete_through_handle(h);
     return std::move(id).error();
   }
-  // Held until the file is closed: another receiver's tidying skips it.
+  // Held until the file is closed: another receiver's tidying skips it. A
+  // share without locks only loses that.
   OVERLAPPED at = lock_range();
   if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
-                  0, &at)) {
-    const DWORD code = GetLastError();
+                  0, &at) &&
+      GetLastError() == ERROR_LOCK_VIOLATION) {
     if (made) delete_through_handle(h);
-    if (code == ERROR_LOCK_VIOLATION) {
-      return Error{"another receiver is writing it"};
-    }
-    return os_error(code);
+    return Error{"another receiver is writing it"};
   }
   g_in_progress = h;
   g_keep_in_progress = false;

@@ -556,8 +556,10 @@ const StoreEntry* Store::entry(const std::string& id) const {
 std::optional<StoreEntry> Store::find(const ResumeKey& key,
                                       const std::vector<std::string>& taken) {
   for (StoreEntry& entry : m_entries) {
+    // One that another receiver writes now is not there to go on with.
     if (entry.key != key ||
-        std::find(taken.begin(), taken.end(), entry.id) != taken.end()) {
+        std::find(taken.begin(), taken.end(), entry.id) != taken.end() ||
+        in_use(entry.id)) {
       continue;
     }
     settle(entry);
