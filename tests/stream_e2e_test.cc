@@ -275,21 +275,35 @@ TEST_F(StreamTest, AFileThatNeverComesTakesNoRoomAndLeavesNothing) {
           text::to_hex(
               {reinterpret_cast<const std::uint8_t*>(sum.data()), sum.size()}) +
           "\n");
-  auto recv = receiver({"--yes", "--once"});
-  TcpStream s = peer();
-  put(s, frame(R"({"from":"Peer","fromId":"q","files":[{"name":"huge.bin",)"
-               R"("size":4611686018427387904,"modified":1}],"text":null,)"
-               R"("extensions":{"stream":{"version":1},)"
-               R"("resume":{"version":2}}})"));
-  ASSERT_EQ(EXTENDED, next_byte(s));
-  ASSERT_OK(read_extension_answer(s));
-  s.close();
-  recv->finish(10s);
-  std::vector<std::string> left = names_in(store);
-  EXPECT_EQ((std::vector<std::string>{"00000000000000aa.json",
-                                      "00000000000000aa.part",
-                                      "00000000000000aa.sums"}),
-            left);
+  // The sender leaves, or the receiver is interrupted while it waits.
+  for (const bool interrupted : {false, true}) {
+    SCOPED_TRACE(interrupted);
+    port = free_tcp_port();
+    auto recv = receiver({"--yes", "--once"});
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"Peer","fromId":"q","files":[{"name":"huge.bin",)"
+                 R"("size":4611686018427387904,"modified":1}],"text":null,)"
+                 R"("extensions":{"stream":{"version":1},)"
+                 R"("resume":{"version":2}}})"));
+    ASSERT_EQ(EXTENDED, next_byte(s));
+    ASSERT_OK(read_extension_answer(s));
+    if (interrupted) {
+      std::this_thread::sleep_for(300ms);
+      recv->kill(SIGTERM);
+    }
+    s.close();
+    recv->finish(10s);
+    EXPECT_EQ(
+        std::vector<std::string>{
+            fs_path(store + "/00000000000000aa.part").string()},
+        store_data());
+    if (!interrupted) {
+      EXPECT_EQ((std::vector<std::string>{"00000000000000aa.json",
+                                          "00000000000000aa.part",
+                                          "00000000000000aa.sums"}),
+                names_in(store));
+    }
+  }
 }
 
 // A byte flipped in the middle of file 5 of 20: files 1 to 4 are kept and

@@ -426,7 +426,9 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
                  opened.error().message};
   }
   platform::IncomingFile& out = opened.value();
-  if (entry.recorded) out.keep_when_interrupted();
+  // A new entry is worth keeping through an interruption once it holds a
+  // byte.
+  if (goes_on) out.keep_when_interrupted();
 
   std::uint64_t due = file.size - start;
   // Notes the bytes received so far as this transfer's stretch, durable.
@@ -511,6 +513,9 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
     if (Status written = out.write_all(chunk); !written.ok()) {
       // A full disk keeps nothing back for later.
       return fail(written.error().message, false);
+    }
+    if (entry.recorded && !goes_on && due == file.size) {
+      out.keep_when_interrupted();
     }
     due -= data;
     if (bar != nullptr) bar->update(file.size - due);
