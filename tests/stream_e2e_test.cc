@@ -11,6 +11,7 @@
 
 #include "protocol/extensions.h"
 #include "protocol/wire.h"
+#include "text/hex.h"
 #include "transfer_fixture.h"
 
 namespace burrowlink::testing {
@@ -25,6 +26,8 @@ std::vector<std::string> names_in(const std::string& folder) {
   return names;
 }
 
+constexpr int EXTENDED = ANSWER_ACCEPT_EXTENDED;
+
 class StreamTest : public TransferTest {
  protected:
   // `n` files of 1000 bytes, each its own, named f01.bin ..., added to
@@ -37,9 +40,45 @@ class StreamTest : public TransferTest {
       args.push_back(tool_src(name));
     }
   }
-};
 
-constexpr int EXTENDED = ANSWER_ACCEPT_EXTENDED;
+  // One part of a send from `from_id`, made by hand: `count` files of one
+  // byte, bringing `token`, announcing `total`. The answer byte (-1 for
+  // none) and the token it hands out.
+  std::pair<int, std::optional<std::string>> send_part(
+      ToolProcess& recv, const std::string& from_id,
+      const std::optional<std::string>& token, std::size_t count = 1,
+      const std::string& total = "", std::uint64_t* next_files = nullptr) {
+    std::string files;
+    for (std::size_t i = 0; i < count; ++i) {
+      files += std::string(i ? "," : "") + R"({"name":"a.txt","size":1})";
+    }
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"Peer","fromId":")" + from_id + R"(","files":[)" +
+                 files + R"(],"text":null,)" +
+                 R"("extensions":{"stream":{"version":1)" +
+                 (token ? R"(,"token":")" + *token + "\"" : "") +
+                 (total.empty() ? "" : R"(,"total":)" + total) + "}}}"));
+    std::optional<std::string> next;
+    const int answer = next_byte(s);
+    if (answer == EXTENDED) {
+      Result<std::optional<ExtensionAnswer>> got = read_extension_answer(s);
+      EXPECT_TRUE(got.ok() && got->has_value());
+      if (got.ok() && *got) {
+        next = (*got)->token;
+        if (next_files) *next_files = (*got)->next_files;
+      }
+      std::string data;
+      for (std::size_t i = 0; i < count; ++i) data += "x" + digest("x");
+      put(s, data);
+      // Its lines are read as they come, or it would wait to write them.
+      for (std::size_t i = 0; i < count; ++i) {
+        recv.drain();
+        EXPECT_EQ(1, next_byte(s));
+      }
+    }
+    return std::make_pair(answer, next);
+  }
+};
 
 // The answer byte is the shared protocol's unless the offer asked for more,
 // and always under BURROWLINK_NO_EXTENSIONS.
@@ -148,32 +187,10 @@ TEST_F(StreamTest, TheTokenOfOnePartTakesTheNextInWithoutAQuestion) {
   auto part = [&](const std::string& from_id,
                   const std::optional<std::string>& token,
                   std::size_t count = 1) {
-    std::string files;
-    for (std::size_t i = 0; i < count; ++i) {
-      files += std::string(i ? "," : "") + R"({"name":"a.txt","size":1})";
-    }
-    TcpStream s = peer();
-    put(s, frame(R"({"from":"Peer","fromId":")" + from_id + R"(","files":[)" +
-                 files + R"(],"text":null,)" +
-                 R"("extensions":{"stream":{"version":1)" +
-                 (token ? R"(,"token":")" + *token + "\"" : "") + "}}}"));
-    std::optional<std::string> next;
-    const int answer = next_byte(s);
-    if (answer == EXTENDED) {
-      Result<std::optional<ExtensionAnswer>> got = read_extension_answer(s);
-      EXPECT_TRUE(got.ok() && got->has_value());
-      if (got.ok() && *got)
-        next = (*got)->token, next_files = (*got)->next_files;
-      std::string data;
-      for (std::size_t i = 0; i < count; ++i) data += "x" + digest("x");
-      put(s, data);
-      // Its lines are read as they come, or it would wait to write them.
-      for (std::size_t i = 0; i < count; ++i) {
-        recv->drain();
-        EXPECT_EQ(1, next_byte(s));
-      }
-    }
-    return std::make_pair(answer, next);
+    return send_part(
+        *recv, from_id, token, count,
+        count == 1 && !token ? R"({"files":5000,"bytes":5000})" : "",
+        &next_files);
   };
   auto [first, token] = part("p", std::nullopt);
   ASSERT_EQ(EXTENDED, first);
@@ -277,6 +294,101 @@ TEST_F(StreamTest, AResumeAnswerNamesOnlyWhatTheSameSenderSent) {
             got.out.find("Already here: " + shown("big.bin")))
       << got.out;
   EXPECT_EQ(big, read_whole(inbox + "/big.bin"));
+}
+
+// Another sender served between two parts of a send leaves the send its
+// token; the question names the whole send, and the token lets in no more
+// than that. A part whose token is no longer good is asked about.
+TEST_F(StreamTest, EachSendKeepsItsTokenForWhatTheUserAgreedTo) {
+  auto recv = receiver({}, std::string("y\ny\n"));
+  auto [first, token] =
+      send_part(*recv, "p", std::nullopt, 1, R"({"files":1003,"bytes":1003})");
+  ASSERT_EQ(EXTENDED, first);
+  ASSERT_TRUE(token.has_value());
+  EXPECT_EQ(EXTENDED, send_part(*recv, "q", std::nullopt).first);
+  auto [second, next] = send_part(*recv, "p", token, 1001);
+  ASSERT_EQ(EXTENDED, second) << "taken without asking";
+  // Past the 1003 files agreed to: asked, and the input has no answer left.
+  EXPECT_EQ(0, send_part(*recv, "p", next, 2).first);
+  // A part over 1,000 files whose token is spent is asked about too.
+  EXPECT_EQ(0, send_part(*recv, "p", next, 1001).first);
+  recv->kill(SIGTERM);
+  ToolResult got = recv->finish(10s);
+  EXPECT_NE(std::string::npos,
+            got.err.find("Peer wants to send you 1003 file(s), 1003 B. "))
+      << got.err;
+  EXPECT_NE(std::string::npos,
+            got.err.find("Peer wants to send you 1001 file(s), 1001 B. "))
+      << got.err;
+}
+
+// A send in parts asks once, about all its files.
+TEST_F(StreamTest, TheQuestionNamesAllThePartsOfASend) {
+  std::filesystem::create_directories(src("many"));
+  for (int i = 0; i < 1001; ++i) {
+    write_whole(src("many/f" + std::to_string(i)), "z");
+  }
+  auto recv = receiver({}, std::string("y\n"));
+  ToolProcess send(sender_options({"-r", tool_src("many"), "--to", to()}));
+  EXPECT_TRUE(
+      recv->wait_for_err("wants to send you 1001 file(s), 1001 B. ", 20s))
+      << recv->err();
+  // Its lines are read as they come, or it would wait to write them.
+  EXPECT_TRUE(recv->wait_for_out("f999 from ", 30s));
+  EXPECT_EQ(0, send.finish(20s).status);
+  recv->kill(SIGTERM);
+  recv->finish(10s);
+}
+
+// An accepted offer of a file the disk could never hold, whose sender
+// sends nothing, costs no other sender its waiting prefix, and leaves no
+// entry that holds nothing.
+TEST_F(StreamTest, AFileThatNeverComesTakesNoRoomAndLeavesNothing) {
+  const std::string store = inbox + "/.burrowlink-store";
+  std::filesystem::create_directories(fs_path(store));
+  std::filesystem::permissions(fs_path(store),
+                               std::filesystem::perms::owner_all);
+  const std::string prefix(1 << 20, 'o');
+  write_whole(store + "/00000000000000aa.part", prefix);
+  write_whole(store + "/00000000000000aa.json",
+              R"({"sender":"p","folder":"","name":"old.bin",)"
+              R"("size":2097152,"modified":1})");
+  const std::string sum = digest(prefix);
+  write_whole(
+      store + "/00000000000000aa.sums",
+      "0 1048576 " +
+          text::to_hex(
+              {reinterpret_cast<const std::uint8_t*>(sum.data()), sum.size()}) +
+          "\n");
+  // The sender leaves, or the receiver is interrupted while it waits.
+  for (const bool interrupted : {false, true}) {
+    SCOPED_TRACE(interrupted);
+    port = free_tcp_port();
+    auto recv = receiver({"--yes", "--once"});
+    TcpStream s = peer();
+    put(s, frame(R"({"from":"Peer","fromId":"q","files":[{"name":"huge.bin",)"
+                 R"("size":4611686018427387904,"modified":1}],"text":null,)"
+                 R"("extensions":{"stream":{"version":1},)"
+                 R"("resume":{"version":2}}})"));
+    ASSERT_EQ(EXTENDED, next_byte(s));
+    ASSERT_OK(read_extension_answer(s));
+    if (interrupted) {
+      std::this_thread::sleep_for(300ms);
+      recv->kill(SIGTERM);
+    }
+    s.close();
+    recv->finish(10s);
+    EXPECT_EQ(
+        std::vector<std::string>{
+            fs_path(store + "/00000000000000aa.part").string()},
+        store_data());
+    if (!interrupted) {
+      EXPECT_EQ((std::vector<std::string>{"00000000000000aa.json",
+                                          "00000000000000aa.part",
+                                          "00000000000000aa.sums"}),
+                names_in(store));
+    }
+  }
 }
 
 // A byte flipped in the middle of file 5 of 20: files 1 to 4 are kept and

@@ -1,5 +1,6 @@
 #include "commands/receive.h"
 
+#include <algorithm>
 #include <system_error>
 #include <thread>
 
@@ -32,10 +33,19 @@ std::uint64_t offered_bytes(const Offer& offer) {
   return total;
 }
 
+SendTotal announced_total(const Offer& offer) {
+  const SendTotal own{offer.files.size(), offered_bytes(offer)};
+  if (offer.text || !offer.extensions || !offer.extensions->total) return own;
+  const SendTotal& total = *offer.extensions->total;
+  // A whole that is less than this part announces nothing.
+  return total.files >= own.files && total.bytes >= own.bytes ? total : own;
+}
+
 std::string offer_summary(const Offer& offer, std::uint64_t held) {
   if (offer.text) return "a note: " + *offer.text;
-  std::string summary = std::to_string(offer.files.size()) + " file(s), " +
-                        format_size(offered_bytes(offer));
+  const SendTotal total = announced_total(offer);
+  std::string summary =
+      std::to_string(total.files) + " file(s), " + format_size(total.bytes);
   // The sender has yet to prove it has the same bytes.
   if (held > 0) summary += " (up to " + format_size(held) + " already here)";
   return summary;
@@ -90,16 +100,50 @@ Answer ask_to_accept(std::string_view name, std::string_view summary,
   return Answer::decline;
 }
 
-bool Continuation::admits(const Offer& offer, const SocketAddress& from,
-                          Clock::time_point now) const {
+bool Continuation::owns(const Offer& offer, const SocketAddress& from,
+                        Clock::time_point now) const {
   return offer.extensions && offer.extensions->token &&
          *offer.extensions->token == token && from.ip == peer.ip &&
          from.is_v6 == peer.is_v6 && offer.from_id == from_id && now <= until;
 }
 
+bool Continuation::admits(const Offer& offer, const SocketAddress& from,
+                          Clock::time_point now) const {
+  return owns(offer, from, now) && offer.files.size() <= files &&
+         offered_bytes(offer) <= bytes;
+}
+
+std::optional<Continuation> Continuations::take(const Offer& offer,
+                                                const SocketAddress& from,
+                                                Clock::time_point now) {
+  std::erase_if(m_entries,
+                [&](const Continuation& entry) { return now > entry.until; });
+  // A token another address or sender brings is not theirs to spend.
+  const auto found = std::find_if(
+      m_entries.begin(), m_entries.end(),
+      [&](const Continuation& entry) { return entry.owns(offer, from, now); });
+  if (found == m_entries.end()) return std::nullopt;
+  Continuation entry = std::move(*found);
+  m_entries.erase(found);
+  if (!entry.admits(offer, from, now)) return std::nullopt;
+  return entry;
+}
+
+void Continuations::add(Continuation next, Clock::time_point now) {
+  std::erase_if(m_entries,
+                [&](const Continuation& entry) { return now > entry.until; });
+  if (m_entries.size() >= CONTINUATIONS_KEPT) {
+    m_entries.erase(
+        std::min_element(m_entries.begin(), m_entries.end(),
+                         [](const Continuation& a, const Continuation& b) {
+                           return a.until < b.until;
+                         }));
+  }
+  m_entries.push_back(std::move(next));
+}
+
 Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
-                        std::optional<Continuation>& continuation,
-                        Store& store) {
+                        Continuations& continuations, Store& store) {
   if (Status set = stream.set_read_timeout(OFFER_READ_TIMEOUT); !set.ok()) {
     return set;
   }
@@ -111,15 +155,19 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
   const bool streams = options.extensions && !offer.text && offer.extensions &&
                        offer.extensions->stream >= 1;
   const Result<SocketAddress> from = stream.peer_address();
-  const bool continues = streams && from.ok() && continuation &&
-                         continuation->admits(offer, *from, Clock::now());
-  // Offers that no sender of ours makes get no answer at all; the next
-  // part of a send may be longer than a first offer.
-  const std::size_t most = continues ? NEXT_PART_FILES : MAX_OFFER_FILES;
+  std::optional<Continuation> continued;
+  if (streams && from.ok()) {
+    continued = continuations.take(offer, *from, Clock::now());
+  }
+  const bool continues = continued.has_value();
+  // Offers that no sender of ours makes get no answer at all. The next
+  // part of a send may be longer than a first offer, also when its token
+  // is no longer good: then it is asked about, so that its sender hears.
+  const bool next_part = streams && offer.extensions->token;
+  const std::size_t most = next_part ? NEXT_PART_FILES : MAX_OFFER_FILES;
   if (!offer.text && (offer.files.empty() || offer.files.size() > most)) {
     return {};
   }
-  if (continues) continuation.reset();
 
   std::string sender(text::first_scalars(offer.from, DEVICE_NAME_MAX));
   // One that resumes goes on with what earlier transfers left here.
@@ -156,19 +204,7 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
     (void)stream.set_no_delay();
     token = new_token();
     ExtensionAnswer extended{STREAM_WINDOW, token, NEXT_PART_FILES};
-    if (resumes) {
-      extended.resume = resume_list(holdings);
-      // Room for what is to come, at the cost of older prefixes.
-      if (Result<std::uint64_t> room = platform::free_space(options.folder);
-          room.ok()) {
-        std::vector<std::string> wanted;
-        for (const auto& [index, holding] : holdings) {
-          wanted.push_back(holding.id);
-        }
-        store.make_room(offered_bytes(offer) - held_bytes(holdings), *room,
-                        wanted);
-      }
-    }
+    if (resumes) extended.resume = resume_list(holdings);
     if (Status sent = write_extension_answer(stream, extended); !sent.ok()) {
       return sent;
     }
@@ -202,8 +238,15 @@ Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
   Status received =
       receive_files(stream, offer.files, options.folder, sender, extras);
   if (received.ok() && token && from.ok()) {
-    continuation = Continuation{*token, *from, offer.from_id,
-                                Clock::now() + CONTINUATION_LIMIT};
+    // What the user agreed to, less what has come.
+    const SendTotal agreed = continues
+                                 ? SendTotal{continued->files, continued->bytes}
+                                 : announced_total(offer);
+    const Clock::time_point now = Clock::now();
+    continuations.add({*token, *from, offer.from_id, now + CONTINUATION_LIMIT,
+                       agreed.files - offer.files.size(),
+                       agreed.bytes - offered_bytes(offer)},
+                      now);
   }
   // What this transfer left that no resume can use goes now.
   if (store.open(false).ok()) store.tidy(WallClock::now(), false);
@@ -281,7 +324,7 @@ CommandResult receive(Args args) {
     }
   }
 
-  std::optional<Continuation> continuation;
+  Continuations continuations;
   for (;;) {
     Result<TcpStream> accepted = listener->accept();
     if (!accepted.ok()) {
@@ -290,7 +333,7 @@ CommandResult receive(Args args) {
       continue;
     }
     Status served =
-        serve_connection(accepted.value(), options, continuation, *store);
+        serve_connection(accepted.value(), options, continuations, *store);
     accepted->close();
     if (!served.ok()) {
       console::print(Stream::err,

@@ -240,6 +240,17 @@ CommandResult send(Args args) {
     }
     if (offer.extensions) {
       offer.extensions->token = std::exchange(next_token, std::nullopt);
+      // The receiver asks once, about the whole send.
+      offer.extensions->total.reset();
+      if (in_parts && first == 0) {
+        SendTotal total{sources.size(), 0};
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+          const std::uint64_t size = sources.info(i).size;
+          total.bytes =
+              size > UINT64_MAX - total.bytes ? UINT64_MAX : total.bytes + size;
+        }
+        offer.extensions->total = total;
+      }
     }
     // A longer part still fits the offer's frame; long names make it
     // shorter, though never below what any receiver takes.

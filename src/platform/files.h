@@ -82,7 +82,7 @@ class Directory {
   // REQUIRES: this Directory outlives the file.
   Result<IncomingFile> create_file(std::string_view name) const;
   // Opens file `name` in this one to write on at its end, never through a
-  // link, as `create_file` would have made it.
+  // link, as `create_file` would have made it; fails while it is in use.
   Result<IncomingFile> reopen_file(std::string_view name) const;
   // Opens folder `name` in this one for this user alone, making it when it
   // is missing: hidden, and closed to others where the system allows.
@@ -92,6 +92,10 @@ class Directory {
   Result<File> open_file(std::string_view name) const;
   // What `name` in this one is, a link not followed.
   Result<FileStatus> status(std::string_view name) const;
+  // True while a file made or reopened as an IncomingFile, `name` in this
+  // one, is open in any process: each is locked until it is closed, so that
+  // another receiver on the same folder leaves it alone.
+  bool in_use(std::string_view name) const;
   // Deletes file `name`, or empty folder `name`, in this one.
   Status remove(std::string_view name) const;
   Status remove_folder(std::string_view name) const;

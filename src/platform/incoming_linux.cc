@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -144,6 +145,12 @@ Result<IncomingFile> Directory::incoming(std::intptr_t handle,
     if (made) ::unlinkat(folder, child.c_str(), 0);
     return error;
   }
+  // Held until the file is closed: another receiver's tidying skips it. A
+  // file system without locks only loses that.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    if (made) ::unlinkat(folder, child.c_str(), 0);
+    return Error{"another receiver is writing it"};
+  }
   if (child.size() < sizeof g_in_progress.name) {
     g_has_in_progress = 0;
     std::atomic_signal_fence(std::memory_order_seq_cst);
@@ -185,6 +192,17 @@ Result<IncomingFile> Directory::reopen_file(std::string_view name) const {
                     O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return last_os_error();
   return incoming(fd, name, false);
+}
+
+bool Directory::in_use(std::string_view name) const {
+  // Non-blocking, in case something else waits under the name.
+  const int fd = ::openat(fd_of(m_handle), std::string(name).c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool locked =
+      ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return locked;
 }
 
 namespace {

@@ -82,6 +82,14 @@ Result<FileId> file_id(HANDLE h) {
                 info.nFileIndexLow};
 }
 
+// The byte that marks a file in progress: far past any data, so that the
+// lock, which Windows enforces, never stands in the way of reading it.
+OVERLAPPED lock_range() {
+  OVERLAPPED at{};
+  at.OffsetHigh = 0x40000000;
+  return at;
+}
+
 }  // namespace
 
 void discard_incoming_on_interrupt() {
@@ -142,10 +150,36 @@ Result<IncomingFile> Directory::incoming(std::intptr_t handle,
     if (made) delete_through_handle(h);
     return std::move(id).error();
   }
+  // Held until the file is closed: another receiver's tidying skips it. A
+  // share without locks only loses that.
+  OVERLAPPED at = lock_range();
+  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
+                  0, &at) &&
+      GetLastError() == ERROR_LOCK_VIOLATION) {
+    if (made) delete_through_handle(h);
+    return Error{"another receiver is writing it"};
+  }
   g_in_progress = h;
   g_keep_in_progress = false;
   return IncomingFile(std::move(file), *this, name, id->volume,
                       std::uint64_t{id->high} << 32 | id->low);
+}
+
+bool Directory::in_use(std::string_view name) const {
+  HANDLE h = CreateFileW(
+      native_path(join_path(m_path, name)).c_str(), GENERIC_READ,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  Handle owned(reinterpret_cast<std::intptr_t>(h));
+  OVERLAPPED at = lock_range();
+  if (!LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    return GetLastError() == ERROR_LOCK_VIOLATION;
+  }
+  at = lock_range();
+  (void)UnlockFileEx(h, 0, 1, 0, &at);
+  return false;
 }
 
 Result<IncomingFile> Directory::reopen_file(std::string_view name) const {

@@ -49,8 +49,26 @@ std::optional<std::string> token_value(json::Reader& reader, Token first) {
 struct StreamMember {
   std::optional<std::uint64_t> version, files, bytes, next_files;
   std::optional<std::string> token;
+  std::optional<SendTotal> total;
   bool usable = true;
 };
+
+// The offer's "total" object; nullopt unless both counts are there once.
+bool read_total(json::Reader& reader, Token first,
+                std::optional<SendTotal>& out) {
+  out.reset();
+  if (first != Token::begin_object) return reader.skip();
+  bool repeated = false;
+  std::optional<std::uint64_t> files, bytes;
+  const bool read =
+      read_members(reader, repeated, [&](std::string_view name, Token value) {
+        if (name == "files") files = unsigned_value(reader, value);
+        if (name == "bytes") bytes = unsigned_value(reader, value);
+        return reader.skip();
+      });
+  if (read && !repeated && files && bytes) out = SendTotal{*files, *bytes};
+  return read;
+}
 bool read_stream(json::Reader& reader, Token first, StreamMember& out) {
   if (first != Token::begin_object) {
     out.usable = false;
@@ -69,6 +87,8 @@ bool read_stream(json::Reader& reader, Token first, StreamMember& out) {
           out.token = token_value(reader, value);
         } else if (name == "next_files") {
           out.next_files = unsigned_value(reader, value);
+        } else if (name == "total") {
+          return read_total(reader, value, out.total);
         }
         return reader.skip();
       });
@@ -147,6 +167,10 @@ void append_offer_extensions(std::string& out, const OfferExtensions& ext) {
     out += ",\"token\":";
     json::append_string(out, *ext.token);
   }
+  if (ext.total) {
+    out += ",\"total\":{\"files\":" + std::to_string(ext.total->files) +
+           ",\"bytes\":" + std::to_string(ext.total->bytes) + '}';
+  }
   out += '}';
   if (ext.resume > 0) {
     out += ",\"resume\":{\"version\":" + std::to_string(ext.resume) + '}';
@@ -176,6 +200,7 @@ std::optional<OfferExtensions> read_offer_extensions(json::Reader& reader,
   if (!ok || repeated || !have_stream || !stream.usable) return std::nullopt;
   ext.stream = *stream.version;
   ext.token = stream.token;
+  ext.total = stream.total;
   // Only the version that shows no digest.
   if (have_resume && resume.usable && *resume.version >= RESUME_VERSION) {
     ext.resume = RESUME_VERSION;

@@ -57,12 +57,22 @@ inline constexpr std::uint64_t NEXT_PART_FILES = 3'000;
 // comma: 96 bytes.
 static_assert(NEXT_PART_FILES * 96 + 4096 <= MAX_EXTENSION_ANSWER_BYTES);
 
+// The files and bytes of a whole send that goes in several offers.
+struct SendTotal {
+  std::uint64_t files = 0;
+  std::uint64_t bytes = 0;
+  bool operator==(const SendTotal&) const = default;
+};
+
 // What a sender's offer asks for.
 struct OfferExtensions {
   std::uint64_t stream = 0;  // the highest version spoken; 0 for none
   // Continues a send whose previous part this receiver accepted.
   std::optional<std::string> token = std::nullopt;
   std::uint64_t resume = 0;  // the highest version spoken; 0 for none
+  // In the first offer of a send in parts: what the whole send holds, so
+  // that the question names what the user agrees to.
+  std::optional<SendTotal> total = std::nullopt;
   bool operator==(const OfferExtensions&) const = default;
 };
 

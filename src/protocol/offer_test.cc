@@ -218,11 +218,11 @@ TEST(OfferJson, ExtensionsFollowTheOtherMembers) {
               "I",
               {{"a", 1}},
               std::nullopt,
-              OfferExtensions{1, std::string(32, 'a')}};
+              OfferExtensions{1, std::string(32, 'a'), 0, SendTotal{3, 7}}};
   const std::string json = offer_to_json(offer);
   EXPECT_EQ(R"({"from":"D","fromId":"I","files":[{"name":"a","size":1}],)"
             R"("text":null,"extensions":{"stream":{"version":1,"token":")" +
-                std::string(32, 'a') + R"("}}})",
+                std::string(32, 'a') + R"(","total":{"files":3,"bytes":7}}}})",
             json);
   EXPECT_EQ(offer, offer_from_json(json).value());
 }
@@ -241,6 +241,12 @@ TEST(OfferJson, ExtensionsWeCannotUseAreNone) {
            {R"({"stream":{"version":1,"token":")" + token + R"("}})",
             OfferExtensions{1, token}},
            {R"({"stream":{"version":1,"token":"short"}})",
+            OfferExtensions{1, {}}},
+           {R"({"stream":{"version":1,"total":{"files":2500,"bytes":9}}})",
+            OfferExtensions{1, {}, 0, SendTotal{2500, 9}}},
+           {R"({"stream":{"version":1,"total":{"files":2500}}})",
+            OfferExtensions{1, {}}},
+           {R"({"stream":{"version":1,"total":[2500,9]}})",
             OfferExtensions{1, {}}},
            {R"({"stream":{"version":0}})", std::nullopt},
            {R"({"stream":{"version":-1}})", std::nullopt},

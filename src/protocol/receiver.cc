@@ -428,7 +428,9 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
                  opened.error().message};
   }
   platform::IncomingFile& out = opened.value();
-  if (entry.recorded) out.keep_when_interrupted();
+  // A new entry is worth keeping through an interruption once it holds a
+  // byte.
+  if (goes_on) out.keep_when_interrupted();
 
   std::uint64_t due = file.size - start;
   // Notes the bytes received so far as this transfer's stretch, durable.
@@ -442,15 +444,32 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   };
   // What a broken link brought stays for the sender to go on with, where it
   // can; otherwise it goes, and so does all of it when this side failed.
+  // An entry that holds no noted byte is of no use to anyone.
   auto fail = [&](std::string_view reason, bool link_broke) {
-    if (entry.recorded && link_broke) {
-      checkpoint();
+    if (entry.recorded && link_broke) checkpoint();
+    const StoreEntry* noted =
+        entry.recorded ? phase.store->entry(entry.id) : nullptr;
+    if (link_broke && noted != nullptr && noted->held() > 0) {
       (void)out.suspend();
     } else {
       out.discard();
       if (entry.recorded) phase.store->forget(entry.id);
     }
     return Error{file.name + ": " + std::string(reason)};
+  };
+  // Room for this file's bytes once they come, at the cost of older
+  // prefixes, but for those this offer goes on with.
+  auto make_room = [&] {
+    if (!phase.store->holds_prefixes()) return;
+    Result<std::uint64_t> free = platform::free_space(phase.folder_path);
+    if (!free.ok()) return;
+    std::vector<std::string> wanted;
+    if (phase.extras.holdings != nullptr) {
+      for (const auto& [at, held] : *phase.extras.holdings) {
+        wanted.push_back(held.id);
+      }
+    }
+    phase.store->make_room(due, *free, wanted);
   };
 
   ring.start_file();
@@ -488,6 +507,7 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
     }
     std::size_t data = std::min(filled, data_wanted);
     auto chunk = buffer.first(data);
+    if (due == file.size - start) make_room();
     // Hashed on the ring's thread while it is written on this one, unless
     // the link is slower than hashing: then this thread has time to spare.
     ring.hash(chunk, std::chrono::steady_clock::now() - fill_started >=
@@ -495,6 +515,9 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
     if (Status written = out.write_all(chunk); !written.ok()) {
       // A full disk keeps nothing back for later.
       return fail(written.error().message, false);
+    }
+    if (entry.recorded && !goes_on && due == file.size) {
+      out.keep_when_interrupted();
     }
     due -= data;
     if (bar != nullptr) bar->update(file.size - due);

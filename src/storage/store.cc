@@ -45,6 +45,16 @@ bool ends_with(std::string_view name, std::string_view ending) {
   return name.size() > ending.size() && name.ends_with(ending);
 }
 
+// The entry a file of the store belongs to: its name without its ending.
+std::string id_of(const std::string& name) {
+  for (std::string_view ending : ENDINGS) {
+    if (ends_with(name, ending)) {
+      return name.substr(0, name.size() - ending.size());
+    }
+  }
+  return "";
+}
+
 WallClock::time_point time_of(std::int64_t nanoseconds) {
   return WallClock::time_point(std::chrono::duration_cast<WallClock::duration>(
       std::chrono::nanoseconds(nanoseconds)));
@@ -422,6 +432,11 @@ bool Store::usable(const StoreEntry& entry) const {
          now->number == then.number;
 }
 
+bool Store::in_use(const std::string& id) const {
+  return !id.empty() && id.find('#') == id.npos && m_folder &&
+         m_folder->in_use(id + std::string(DATA_ENDING));
+}
+
 void Store::tidy(WallClock::time_point now, bool lists_too) {
   std::vector<std::string> gone;
   if (lists_too) {
@@ -435,6 +450,8 @@ void Store::tidy(WallClock::time_point now, bool lists_too) {
   }
   load();
   for (StoreEntry& entry : m_entries) {
+    // Another receiver on this folder is writing it.
+    if (in_use(entry.id)) continue;
     if (now - entry.written < STORE_KEEPS) settle(entry);
     if (now - entry.written >= STORE_KEEPS || !usable(entry)) {
       gone.push_back(entry.id);
@@ -458,7 +475,10 @@ void Store::tidy(WallClock::time_point now, bool lists_too) {
                                return file.name == id + std::string(ending);
                              });
         });
-    if (known || !m_folder->remove(file.name).ok()) ++left;
+    if (known || in_use(id_of(file.name)) ||
+        !m_folder->remove(file.name).ok()) {
+      ++left;
+    }
   }
   if (left == 0) remove_if_empty();
 }
@@ -507,26 +527,39 @@ void Store::release() {
 
 void Store::make_room(std::uint64_t needed, std::uint64_t free,
                       const std::vector<std::string>& kept_ids) {
-  std::vector<StoreEntry*> waiting;
-  for (StoreEntry& entry : m_entries) {
-    if (!entry.kept && std::find(kept_ids.begin(), kept_ids.end(), entry.id) ==
-                           kept_ids.end()) {
-      waiting.push_back(&entry);
+  if (needed <= free || !m_folder) return;
+  std::vector<std::pair<const StoreEntry*, std::uint64_t>> waiting;
+  std::uint64_t could_free = free;
+  for (const StoreEntry& entry : m_entries) {
+    if (entry.kept || in_use(entry.id) ||
+        std::find(kept_ids.begin(), kept_ids.end(), entry.id) !=
+            kept_ids.end()) {
+      continue;
     }
-  }
-  std::sort(waiting.begin(), waiting.end(),
-            [](const StoreEntry* a, const StoreEntry* b) {
-              return a->written < b->written;
-            });
-  std::vector<std::string> gone;
-  for (const StoreEntry* entry : waiting) {
-    if (needed <= free) break;
     Result<platform::FileStatus> data =
-        m_folder->status(entry->id + std::string(DATA_ENDING));
-    free += data.ok() ? data->size : 0;
+        m_folder->status(entry.id + std::string(DATA_ENDING));
+    const std::uint64_t size = data.ok() ? data->size : 0;
+    waiting.emplace_back(&entry, size);
+    could_free =
+        size > UINT64_MAX - could_free ? UINT64_MAX : could_free + size;
+  }
+  // What would not fit anyway costs no one's prefix.
+  if (could_free < needed) return;
+  std::sort(waiting.begin(), waiting.end(), [](const auto& a, const auto& b) {
+    return a.first->written < b.first->written;
+  });
+  std::vector<std::string> gone;
+  for (const auto& [entry, size] : waiting) {
+    if (needed <= free) break;
+    free += size;
     gone.push_back(entry->id);
   }
   for (const std::string& id : gone) forget(id);
+}
+
+bool Store::holds_prefixes() const {
+  return std::any_of(m_entries.begin(), m_entries.end(),
+                     [](const StoreEntry& entry) { return !entry.kept; });
 }
 
 const StoreEntry* Store::entry(const std::string& id) const {
@@ -543,7 +576,8 @@ std::optional<StoreEntry> Store::find(const ResumeKey& key,
            std::find(taken.begin(), taken.end(), entry.id) == taken.end();
   };
   for (StoreEntry& entry : m_entries) {
-    if (!free(entry)) continue;
+    // One that another receiver writes now is not there to go on with.
+    if (!free(entry) || in_use(entry.id)) continue;
     settle(entry);
     if (entry.segments.size() <= MAX_SEGMENTS && usable(entry)) return entry;
   }
@@ -591,22 +625,22 @@ Result<platform::IncomingFile> Store::create(
     return std::move(opened).error();
   for (;;) {
     id = new_id();
-    if (key) {
-      StoreEntry entry{id, *key, WallClock::now(), {}, std::nullopt};
-      Status recorded = m_folder->write_new(id + std::string(RECORD_ENDING),
-                                            store_record(entry));
-      if (!recorded.ok() && recorded.error().kind == ErrorKind::already_exists)
-        continue;
-      if (!recorded.ok()) return std::move(recorded).error();
-      m_entries.push_back(std::move(entry));
-    }
+    // The data first, locked as it is made: no other receiver's tidying
+    // takes a record whose data is not there yet.
     Result<platform::IncomingFile> file =
         m_folder->create_file(id + std::string(DATA_ENDING));
-    if (file.ok() || file.error().kind != ErrorKind::already_exists) {
-      if (!file.ok() && key) forget(id);
-      return file;
+    if (!file.ok() && file.error().kind == ErrorKind::already_exists) continue;
+    if (!file.ok() || !key) return file;
+    StoreEntry entry{id, *key, WallClock::now(), {}, std::nullopt};
+    Status recorded = m_folder->write_new(id + std::string(RECORD_ENDING),
+                                          store_record(entry));
+    if (!recorded.ok()) {
+      file->discard();
+      if (recorded.error().kind == ErrorKind::already_exists) continue;
+      return std::move(recorded).error();
     }
-    if (key) forget(id);
+    m_entries.push_back(std::move(entry));
+    return file;
   }
 }
 

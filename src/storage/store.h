@@ -108,6 +108,7 @@ class Store {
   // Removes what no resume can use: data without a record (from senders
   // that cannot resume), records that do not read or have no data, entries
   // older than STORE_KEEPS; then the store itself when nothing is left.
+  // Entries being written, by any receiver, stay.
   // With `lists_too`, also the notes of kept files that changed or went,
   // which costs a look at each: at start, not after every transfer.
   void tidy(WallClock::time_point now, bool lists_too = true);
@@ -119,9 +120,12 @@ class Store {
   void release();
 
   // Removes waiting prefixes, oldest first, until `needed` more bytes fit
-  // in `free` bytes; those of `kept_ids` stay.
+  // in `free` bytes; those of `kept_ids`, and those being written, stay.
+  // Removes none when all of them would not make room enough.
   void make_room(std::uint64_t needed, std::uint64_t free,
                  const std::vector<std::string>& kept_ids);
+  // Some prefix waits here, which `make_room` could remove.
+  bool holds_prefixes() const;
 
   // What is held of `key` and can be offered: a prefix whose data is
   // there, or a kept file that has not changed since. Entries whose ids are
@@ -159,6 +163,9 @@ class Store {
   void settle(StoreEntry& entry);
   void load_kept(const platform::Directory& lists, const std::string& name);
   void tidy_lists(WallClock::time_point now);
+  // Entry `id`'s data is being written, maybe by another receiver on the
+  // same folder.
+  bool in_use(const std::string& id) const;
   // The folder of the lists, when it is there or, with `make`, made.
   const platform::Directory* lists(bool make);
 

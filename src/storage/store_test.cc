@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <thread>
 
@@ -154,6 +155,55 @@ TEST_F(StoreTest, RoomIsMadeOldestFirstSparingWhatIsWanted) {
   EXPECT_FALSE(store.find(key_of("3", 100), {}).has_value());
   store.make_room(10, 100, {});
   EXPECT_TRUE(store.find(key_of("1", 100), {}).has_value());
+}
+
+// A second receiver on the same folder tidies while the first one writes:
+// what is being written stays, recorded or not, until it is closed.
+TEST_F(StoreTest, TidyingLeavesWhatAnotherReceiverIsWriting) {
+  Store writing(*root, lists);
+  std::string recorded, plain;
+  Result<platform::IncomingFile> big = writing.create(key_of("big"), recorded);
+  Result<platform::IncomingFile> small = writing.create(std::nullopt, plain);
+  ASSERT_OK(big);
+  ASSERT_OK(small);
+  Result<platform::Directory> again = platform::Directory::open(dir.path());
+  ASSERT_OK(again);
+  Store other(*again, lists);
+  ASSERT_OK(other.open(false));
+  other.tidy(WallClock::now());
+  other.make_room(1000, 0, {});
+  std::vector<std::string> writing_now{plain + ".part", recorded + ".json",
+                                       recorded + ".part"};
+  std::sort(writing_now.begin(), writing_now.end());
+  EXPECT_EQ(writing_now, names());
+  // Closed with nothing in them, both are of no use.
+  ASSERT_OK(big->suspend());
+  ASSERT_OK(small->suspend());
+  other.tidy(WallClock::now());
+  EXPECT_EQ(std::vector<std::string>{}, names());
+}
+
+// Room is made only when the prefixes that may go make enough of it.
+TEST_F(StoreTest, NoRoomIsMadeForWhatCannotFitAnyway) {
+  struct Case {
+    std::uint64_t needed, free;
+    std::size_t left;
+  };
+  for (const Case& c : {Case{250, 100, 1}, Case{400, 100, 0}, Case{401, 100, 3},
+                        Case{UINT64_MAX, 100, 3}, Case{4000, 0, 3}}) {
+    std::filesystem::remove_all(dir.file(std::string(STORE_NAME)));
+    for (const char* name : {"1", "2", "3"}) {
+      waiting(key_of(name, 100), std::string(100, 'x'));
+    }
+    Store store(*root, lists);
+    ASSERT_OK(store.open(false));
+    store.make_room(c.needed, c.free, {});
+    std::size_t left = 0;
+    for (const char* name : {"1", "2", "3"}) {
+      left += store.find(key_of(name, 100), {}).has_value();
+    }
+    EXPECT_EQ(c.left, left) << c.needed << " " << c.free;
+  }
 }
 
 // A prefix is the chain of stretches from byte 0 that its list holds: a
