@@ -46,6 +46,8 @@ class File {
   Result<std::size_t> read(Bytes buffer);
   // Reads on from byte `offset`.
   Status seek(std::uint64_t offset);
+  // What the open file is now, whatever its name meanwhile.
+  Result<FileStatus> status() const;
   // Writes every byte of `data`.
   Status write_all(ConstBytes data);
   // Closes the file; a failure is a delayed write error.

@@ -216,6 +216,12 @@ Status File::write_all(ConstBytes data) {
                       reinterpret_cast<const char*>(data.data()), data.size());
 }
 
+Result<FileStatus> File::status() const {
+  struct stat st {};
+  if (::fstat(fd_of(m_handle), &st) != 0) return last_os_error();
+  return status_of(st);
+}
+
 Result<FileStatus> file_status(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return last_os_error();

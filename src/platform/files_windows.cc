@@ -256,6 +256,14 @@ Status File::write_all(ConstBytes data) {
                           data.size());
 }
 
+Result<FileStatus> File::status() const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle_of(m_handle), &info)) {
+    return last_error();
+  }
+  return status_of(info);
+}
+
 Result<FileStatus> file_status(const std::string& path) {
   // Opening without access follows links and works for folders too.
   HANDLE h =
