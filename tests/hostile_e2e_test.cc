@@ -62,6 +62,14 @@ class HostileTest : public TransferTest {
     EXPECT_EQ((std::set<std::string>{"in", "src", "home-r", "home-s"}), around);
   }
 
+  static std::set<std::string> names_in(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      names.insert(entry.path().filename().string());
+    }
+    return names;
+  }
+
   // The names in the receive folder, but its store's, which may be on its
   // way out just after the last verdict.
   std::set<std::string> stored() const {
@@ -115,6 +123,46 @@ TEST_F(HostileTest, AReadOnlyFolderFailsWithItsCause) {
       << line;
   ASSERT_EQ(0, std::system(("mount -o remount,rw '" + inbox + "'").c_str()));
   expect_still_serving(*recv);
+}
+
+// A subfolder that is another file system takes no file renamed from the
+// store: its files grow beside their names there, are numbered as any
+// file, and one cut off leaves nothing behind.
+TEST_F(HostileTest, ASubfolderThatIsAMountPointReceivesAsAnyOther) {
+  if (std::getenv("BURROWLINK_PRIVATE_MOUNTS") == nullptr) {
+    GTEST_SKIP() << "needs a private mount namespace (tests/netns.sh)";
+  }
+  const std::string mounted = inbox + "/F";
+  std::filesystem::create_directories(mounted);
+  ASSERT_EQ(0, std::system(("mount -t tmpfs -o size=16m burrowlink-test '" +
+                            mounted + "'")
+                               .c_str()));
+  std::filesystem::create_directories(work.file("src/F/sub"));
+  write_whole(src("F/a.txt"), "alpha");
+  const std::string big(2 * 1024 * 1024, 'b');  // big enough to go on later
+  write_whole(src("F/sub/big.bin"), big);
+  auto recv = receiver({"--yes"});
+  for (const char* a : {"alpha", "again"}) {
+    write_whole(src("F/a.txt"), a);
+    ToolResult sent = sender({"-r", tool_src("F"), "--to", to()});
+    EXPECT_EQ(0, sent.status) << sent.err << recv->err();
+  }
+  EXPECT_EQ("alpha", read_whole(mounted + "/a.txt"));
+  EXPECT_EQ("again", read_whole(mounted + "/a (1).txt"));
+  EXPECT_TRUE(read_whole(mounted + "/sub/big.bin") == big);
+  EXPECT_EQ(std::set<std::string>{"big.bin"}, names_in(mounted + "/sub"));
+
+  TcpStream s = peer();
+  put(s, frame(R"({"from":"Peer","files":[{"name":"cut.bin","size":1000,)"
+               R"("folder":"F"}]})"));
+  EXPECT_EQ(1, next_byte(s));
+  put(s, std::string(10, 'c'));
+  s.close();
+  EXPECT_TRUE(recv->wait_for_err("transfer failed: cut.bin: ", 10s))
+      << recv->err();
+  EXPECT_EQ((std::set<std::string>{"a.txt", "a (1).txt", "sub"}),
+            names_in(mounted));
+  std::system(("umount '" + mounted + "'").c_str());
 }
 
 TEST_F(HostileTest, AFolderDeletedMidFileIsNeverReportedAsReceived) {

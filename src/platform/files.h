@@ -117,6 +117,9 @@ class Directory {
   // not followed).
   Result<FileIdentity> identity() const;
   Result<FileIdentity> identity(std::string_view name) const;
+  // What a file must share with this folder to be renamed into it: its
+  // volume on Windows, its mount on Linux (a bind mount is another one).
+  Result<std::uint64_t> volume() const;
 
   // The folder's path as given, with the names below it joined on.
   const std::string& path() const { return m_path; }

@@ -140,6 +140,12 @@ Result<FileIdentity> Directory::identity() const {
   return identity_of(handle_of(m_handle));
 }
 
+Result<std::uint64_t> Directory::volume() const {
+  Result<FileIdentity> self = identity();
+  if (!self.ok()) return std::move(self).error();
+  return self->device;
+}
+
 Result<FileIdentity> Directory::identity(std::string_view name) const {
   HANDLE h = open_entry(join_path(m_path, name), 0,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
