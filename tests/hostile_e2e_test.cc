@@ -439,6 +439,9 @@ TEST_F(HostileTest, AnInterruptedReceiveLeavesNoPartialFile) {
     EXPECT_EQ(tool().windows ? 0x3A : 128 + signal_number, result.status)
         << signal_number;
     EXPECT_EQ((std::set<std::string>{"kept.txt"}), stored()) << signal_number;
+    // The store it emptied goes with it.
+    EXPECT_FALSE(std::filesystem::exists(inbox + "/.burrowlink-store"))
+        << signal_number;
   }
   if (tool().windows) return;
   // Started with SIGHUP ignored, as under nohup, it stays ignored.

@@ -136,8 +136,8 @@ class Directory {
                                 bool made) const;
   Handle m_handle;
   std::string m_path;
-  // For a private folder: the folder it is in and its name there, so that
-  // an interruption that empties it removes it too.
+  // For a private folder: the folder it is in (on Linux) and its name
+  // there, so that an interruption that empties it removes it too.
   Handle m_parent;
   std::string m_name;
   std::size_t m_name_limit = 255;

@@ -121,7 +121,9 @@ Result<Directory> Directory::open_private_folder(std::string_view name) const {
       !(attributes & FILE_ATTRIBUTE_HIDDEN)) {
     SetFileAttributesW(native.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN);
   }
-  return open_child(name);
+  Result<Directory> folder = open_child(name);
+  if (folder.ok()) folder->m_name = name;
+  return folder;
 }
 
 namespace {
