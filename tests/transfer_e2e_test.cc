@@ -262,12 +262,14 @@ TEST_F(TransferTest, AFileThatGrewAfterTheOfferIsNotKept) {
     env = {{"BURROWLINK_NO_EXTENSIONS", extensions}};
     std::filesystem::remove_all(inbox);
     write_whole(src("first.txt"), "first");
-    write_whole(src("grows.log"), "line 1\n");
+    // Big enough to be kept for a resume, had a link broken.
+    const std::string lines(2 * 1024 * 1024, 'l');
+    write_whole(src("grows.log"), lines);
     auto recv = receiver({"--once"}, std::string());
     ToolProcess send(sender_options(
         {tool_src("first.txt"), tool_src("grows.log"), "--to", to()}));
     ASSERT_TRUE(recv->wait_for_err("Accept? [y/N] ", 10s)) << recv->err();
-    write_whole(src("grows.log"), "line 1\nline 2\n");
+    write_whole(src("grows.log"), lines + "more");
     recv->send_input("y\n");
     ToolResult sent = send.finish(20s);
     EXPECT_EQ(1, sent.status);
@@ -281,7 +283,7 @@ TEST_F(TransferTest, AFileThatGrewAfterTheOfferIsNotKept) {
         << received.err;
     EXPECT_EQ("first", read_whole(inbox + "/first.txt"));
     EXPECT_FALSE(std::filesystem::exists(inbox + "/grows.log"));
-    EXPECT_TRUE(store_data().empty());
+    EXPECT_TRUE(store_data().empty()) << received.err;
   }
 }
 

@@ -532,7 +532,12 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   if (Status read = read_exact(stream, phase,
                                std::span(theirs).subspan(digest_got), expect);
       !read.ok()) {
-    return fail(read.error().message, true);
+    // Every byte came and then the stream ended before the digest: the
+    // sender stopped this file on purpose (its source changed), so nothing
+    // of it is worth keeping for later.
+    const bool stopped =
+        digest_got == 0 && read.error().kind == ErrorKind::unexpected_eof;
+    return fail(read.error().message, !stopped);
   }
   Digest ours = ring.finish_file();
   if (bar != nullptr) bar->erase();

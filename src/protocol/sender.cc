@@ -239,7 +239,18 @@ class Verdicts {
     return judged;
   }
 
+  // Takes the verdicts owed before this side stops: closing with unread
+  // bytes resets the connection, which the receiver takes for a broken
+  // link, keeping what it has of the file for later. A clean end is a
+  // file stopped on purpose, of which it keeps nothing.
+  void drain() {
+    (void)m_stream.set_read_timeout(DRAIN_LIMIT);
+    while (!m_pending.empty() && take(true).ok()) {
+    }
+  }
+
  private:
+  static constexpr std::chrono::seconds DRAIN_LIMIT{5};
   struct Pending {
     std::size_t index;
     Clock::time_point opened;
@@ -358,6 +369,7 @@ Status send_streamed(TcpStream& stream, HashingRing& ring, const Offer& offer,
     if (Status sent = send_file(stream, ring, offer, i, source, *file, more,
                                 events, *from);
         !sent.ok()) {
+      verdicts.drain();
       return sent;
     }
     verdicts.sent(i, opened);
