@@ -162,6 +162,28 @@ TEST_F(HostileTest, ASubfolderThatIsAMountPointReceivesAsAnyOther) {
       << recv->err();
   EXPECT_EQ((std::set<std::string>{"a.txt", "a (1).txt", "sub"}),
             names_in(mounted));
+
+  // Nor does one in progress when the receiver is interrupted.
+  TcpStream half = peer();
+  const std::string data(4 * 1024 * 1024, 'h');
+  put(half, frame(R"({"from":"Peer","files":[{"name":"half.bin","size":)" +
+                  std::to_string(data.size()) + R"(,"folder":"F"}]})"));
+  EXPECT_EQ(1, next_byte(half));
+  put(half, data.substr(0, data.size() / 2));
+  bool growing = false;
+  for (int i = 0; i < 500 && !growing; ++i) {
+    for (const auto& entry : std::filesystem::directory_iterator(mounted)) {
+      growing = growing ||
+                (entry.path().filename().string().starts_with(".burrowlink-") &&
+                 entry.file_size() > 0);
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_TRUE(growing);
+  recv->kill(SIGINT);
+  recv->finish(10s);
+  EXPECT_EQ((std::set<std::string>{"a.txt", "a (1).txt", "sub"}),
+            names_in(mounted));
   std::system(("umount '" + mounted + "'").c_str());
 }
 

@@ -91,6 +91,23 @@ TEST(Volume, DiffersAcrossEveryMount) {
   }
 }
 
+// Outside a folder of ours alone, another file put in place of the one
+// received is never given the final name.
+TEST(IncomingFiles, OneReplacedInASharedFolderIsNotPlaced) {
+  testing::ScopedTempDir dir;
+  Result<Directory> root = Directory::open(dir.path());
+  ASSERT_TRUE(root.ok());
+  Result<IncomingFile> out = root->create_file(".growing");
+  ASSERT_TRUE(out.ok());
+  ASSERT_OK(out->write_all(
+      {reinterpret_cast<const std::uint8_t*>("ours"), std::size_t{4}}));
+  std::filesystem::rename(dir.file(".growing"), dir.file("moved"));
+  testing::write_whole(dir.file(".growing"), "theirs");
+  EXPECT_FALSE(out->place(*root, "final").ok());
+  EXPECT_FALSE(std::filesystem::exists(dir.file("final")));
+  EXPECT_EQ("theirs", testing::read_whole(dir.file(".growing")));
+}
+
 TEST(Streams, ClosedPeerIsAnErrorNotASignal) {
   auto pair = TcpStream::pair();
   ASSERT_TRUE(pair.ok());
