@@ -287,6 +287,27 @@ TEST_F(TransferTest, AFileThatGrewAfterTheOfferIsNotKept) {
   }
 }
 
+// Nor is it "already there" when the receiver holds it as it was offered.
+TEST_F(TransferTest, AFileThatGrewAfterTheOfferIsNotProvedThere) {
+  write_whole(src("grows.log"), "line 1\n");
+  auto recv = receiver({}, std::string());
+  recv->send_input("y\n");
+  ToolResult first = sender({tool_src("grows.log"), "--to", to()});
+  ASSERT_EQ(0, first.status) << first.err;
+  ToolProcess send(sender_options({tool_src("grows.log"), "--to", to()}));
+  ASSERT_TRUE(recv->wait_for_err("already here). Accept? [y/N] ", 10s))
+      << recv->err();
+  write_whole(src("grows.log"), "line 1\nline 2\n");
+  recv->send_input("y\n");
+  ToolResult sent = send.finish(20s);
+  EXPECT_EQ(1, sent.status);
+  EXPECT_NE(std::string::npos,
+            sent.err.find("burrowlink: " + tool_src("grows.log") +
+                          " changed while sending\n"))
+      << sent.err;
+  EXPECT_EQ("line 1\n", read_whole(inbox + "/grows.log"));
+}
+
 TEST_F(TransferTest, OnceEndsAfterAFailedTransfer) {
   auto recv = receiver({"--once"});
   {
