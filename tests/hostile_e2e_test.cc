@@ -62,6 +62,14 @@ class HostileTest : public TransferTest {
     EXPECT_EQ((std::set<std::string>{"in", "src", "home-r", "home-s"}), around);
   }
 
+  static std::set<std::string> names_in(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      names.insert(entry.path().filename().string());
+    }
+    return names;
+  }
+
   // The names in the receive folder, but its store's, which may be on its
   // way out just after the last verdict.
   std::set<std::string> stored() const {
@@ -120,6 +128,68 @@ TEST_F(HostileTest, AReadOnlyFolderFailsWithItsCause) {
       << line;
   ASSERT_EQ(0, std::system(("mount -o remount,rw '" + inbox + "'").c_str()));
   expect_still_serving(*recv);
+}
+
+// A subfolder that is another file system takes no file renamed from the
+// store: its files grow beside their names there, are numbered as any
+// file, and one cut off leaves nothing behind.
+TEST_F(HostileTest, ASubfolderThatIsAMountPointReceivesAsAnyOther) {
+  if (std::getenv("BURROWLINK_PRIVATE_MOUNTS") == nullptr) {
+    GTEST_SKIP() << "needs a private mount namespace (tests/netns.sh)";
+  }
+  const std::string mounted = inbox + "/F";
+  std::filesystem::create_directories(mounted);
+  ASSERT_EQ(0, std::system(("mount -t tmpfs -o size=16m burrowlink-test '" +
+                            mounted + "'")
+                               .c_str()));
+  std::filesystem::create_directories(work.file("src/F/sub"));
+  write_whole(src("F/a.txt"), "alpha");
+  const std::string big(2 * 1024 * 1024, 'b');  // big enough to go on later
+  write_whole(src("F/sub/big.bin"), big);
+  auto recv = receiver({"--yes"});
+  for (const char* a : {"alpha", "again"}) {
+    write_whole(src("F/a.txt"), a);
+    ToolResult sent = sender({"-r", tool_src("F"), "--to", to()});
+    EXPECT_EQ(0, sent.status) << sent.err << recv->err();
+  }
+  EXPECT_EQ("alpha", read_whole(mounted + "/a.txt"));
+  EXPECT_EQ("again", read_whole(mounted + "/a (1).txt"));
+  EXPECT_TRUE(read_whole(mounted + "/sub/big.bin") == big);
+  EXPECT_EQ(std::set<std::string>{"big.bin"}, names_in(mounted + "/sub"));
+
+  TcpStream s = peer();
+  put(s, frame(R"({"from":"Peer","files":[{"name":"cut.bin","size":1000,)"
+               R"("folder":"F"}]})"));
+  EXPECT_EQ(1, next_byte(s));
+  put(s, std::string(10, 'c'));
+  s.close();
+  EXPECT_TRUE(recv->wait_for_err("transfer failed: cut.bin: ", 10s))
+      << recv->err();
+  EXPECT_EQ((std::set<std::string>{"a.txt", "a (1).txt", "sub"}),
+            names_in(mounted));
+
+  // Nor does one in progress when the receiver is interrupted.
+  TcpStream half = peer();
+  const std::string data(4 * 1024 * 1024, 'h');
+  put(half, frame(R"({"from":"Peer","files":[{"name":"half.bin","size":)" +
+                  std::to_string(data.size()) + R"(,"folder":"F"}]})"));
+  EXPECT_EQ(1, next_byte(half));
+  put(half, data.substr(0, data.size() / 2));
+  bool growing = false;
+  for (int i = 0; i < 500 && !growing; ++i) {
+    for (const auto& entry : std::filesystem::directory_iterator(mounted)) {
+      growing = growing ||
+                (entry.path().filename().string().starts_with(".burrowlink-") &&
+                 entry.file_size() > 0);
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_TRUE(growing);
+  recv->kill(SIGINT);
+  recv->finish(10s);
+  EXPECT_EQ((std::set<std::string>{"a.txt", "a (1).txt", "sub"}),
+            names_in(mounted));
+  std::system(("umount '" + mounted + "'").c_str());
 }
 
 TEST_F(HostileTest, AFolderDeletedMidFileIsNeverReportedAsReceived) {
@@ -396,6 +466,9 @@ TEST_F(HostileTest, AnInterruptedReceiveLeavesNoPartialFile) {
     EXPECT_EQ(tool().windows ? 0x3A : 128 + signal_number, result.status)
         << signal_number;
     EXPECT_EQ((std::set<std::string>{"kept.txt"}), stored()) << signal_number;
+    // The store it emptied goes with it.
+    EXPECT_FALSE(std::filesystem::exists(inbox + "/.burrowlink-store"))
+        << signal_number;
   }
   if (tool().windows) return;
   // Started with SIGHUP ignored, as under nohup, it stays ignored.

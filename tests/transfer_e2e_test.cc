@@ -253,6 +253,61 @@ TEST_F(TransferTest, KilledSenderLeavesNoPartialFile) {
   EXPECT_EQ(1u, store_data().size());
 }
 
+// A file that grows after it was offered, while the receiving user is
+// asked, fails the send before its digest: the receiver keeps the files
+// before it and nothing of it, with the peers' extensions or without.
+TEST_F(TransferTest, AFileThatGrewAfterTheOfferIsNotKept) {
+  for (const char* extensions : {"0", "1"}) {
+    SCOPED_TRACE(std::string("BURROWLINK_NO_EXTENSIONS=") + extensions);
+    env = {{"BURROWLINK_NO_EXTENSIONS", extensions}};
+    std::filesystem::remove_all(inbox);
+    write_whole(src("first.txt"), "first");
+    // Big enough to be kept for a resume, had a link broken.
+    const std::string lines(2 * 1024 * 1024, 'l');
+    write_whole(src("grows.log"), lines);
+    auto recv = receiver({"--once"}, std::string());
+    ToolProcess send(sender_options(
+        {tool_src("first.txt"), tool_src("grows.log"), "--to", to()}));
+    ASSERT_TRUE(recv->wait_for_err("Accept? [y/N] ", 10s)) << recv->err();
+    write_whole(src("grows.log"), lines + "more");
+    recv->send_input("y\n");
+    ToolResult sent = send.finish(20s);
+    EXPECT_EQ(1, sent.status);
+    EXPECT_NE(std::string::npos,
+              sent.err.find("burrowlink: " + tool_src("grows.log") +
+                            " changed while sending\n"))
+        << sent.err;
+    ToolResult received = recv->finish(10s);
+    EXPECT_NE(std::string::npos,
+              received.err.find("transfer failed: grows.log: "))
+        << received.err;
+    EXPECT_EQ("first", read_whole(inbox + "/first.txt"));
+    EXPECT_FALSE(std::filesystem::exists(inbox + "/grows.log"));
+    EXPECT_TRUE(store_data().empty()) << received.err;
+  }
+}
+
+// Nor is it "already there" when the receiver holds it as it was offered.
+TEST_F(TransferTest, AFileThatGrewAfterTheOfferIsNotProvedThere) {
+  write_whole(src("grows.log"), "line 1\n");
+  auto recv = receiver({}, std::string());
+  recv->send_input("y\n");
+  ToolResult first = sender({tool_src("grows.log"), "--to", to()});
+  ASSERT_EQ(0, first.status) << first.err;
+  ToolProcess send(sender_options({tool_src("grows.log"), "--to", to()}));
+  ASSERT_TRUE(recv->wait_for_err("already here). Accept? [y/N] ", 10s))
+      << recv->err();
+  write_whole(src("grows.log"), "line 1\nline 2\n");
+  recv->send_input("y\n");
+  ToolResult sent = send.finish(20s);
+  EXPECT_EQ(1, sent.status);
+  EXPECT_NE(std::string::npos,
+            sent.err.find("burrowlink: " + tool_src("grows.log") +
+                          " changed while sending\n"))
+      << sent.err;
+  EXPECT_EQ("line 1\n", read_whole(inbox + "/grows.log"));
+}
+
 TEST_F(TransferTest, OnceEndsAfterAFailedTransfer) {
   auto recv = receiver({"--once"});
   {

@@ -265,7 +265,11 @@ CommandResult send(Args args) {
     bar.reset();
     Status sent = run_sender(
         target.value(), offer,
-        [&](std::size_t index) { return sources.path(first + index); }, events);
+        [&](std::size_t index) {
+          return Source{sources.path(first + index),
+                        sources.modified(first + index)};
+        },
+        events);
     bar.reset();  // erased before the error line or anything else
     if (!sent.ok()) {
       std::string message = sent.error().message;

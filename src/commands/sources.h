@@ -21,6 +21,8 @@ class SendList {
   std::string path(std::size_t i) const;
   // How file `i` is offered.
   FileInfo info(std::size_t i) const;
+  // Its modification time when it was listed, before 1970 too.
+  std::int64_t modified(std::size_t i) const { return m_entries[i].modified; }
 
  private:
   friend class Lister;

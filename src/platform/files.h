@@ -46,6 +46,8 @@ class File {
   Result<std::size_t> read(Bytes buffer);
   // Reads on from byte `offset`.
   Status seek(std::uint64_t offset);
+  // What the open file is now, whatever its name meanwhile.
+  Result<FileStatus> status() const;
   // Writes every byte of `data`.
   Status write_all(ConstBytes data);
   // Closes the file; a failure is a delayed write error.
@@ -119,6 +121,9 @@ class Directory {
   // not followed).
   Result<FileIdentity> identity() const;
   Result<FileIdentity> identity(std::string_view name) const;
+  // What a file must share with this folder to be renamed into it: its
+  // volume on Windows, its mount on Linux (a bind mount is another one).
+  Result<std::uint64_t> volume() const;
 
   // The folder's path as given, with the names below it joined on.
   const std::string& path() const { return m_path; }
@@ -135,8 +140,8 @@ class Directory {
                                 bool made) const;
   Handle m_handle;
   std::string m_path;
-  // For a private folder: the folder it is in and its name there, so that
-  // an interruption that empties it removes it too.
+  // For a private folder: the folder it is in (on Linux) and its name
+  // there, so that an interruption that empties it removes it too.
   Handle m_parent;
   std::string m_name;
   std::size_t m_name_limit = 255;

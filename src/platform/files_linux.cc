@@ -118,6 +118,16 @@ Result<FileIdentity> Directory::identity() const {
   return FileIdentity{st.st_dev, st.st_ino};
 }
 
+Result<std::uint64_t> Directory::volume() const {
+  struct statx st {};
+  if (::statx(fd_of(m_handle), "", AT_EMPTY_PATH, STATX_MNT_ID, &st) != 0) {
+    return last_os_error();
+  }
+  // Kernels before 5.8 know no mount id: the device is the next best.
+  if (st.stx_mask & STATX_MNT_ID) return std::uint64_t{st.stx_mnt_id};
+  return std::uint64_t{st.stx_dev_major} << 32 | st.stx_dev_minor;
+}
+
 Result<FileIdentity> Directory::identity(std::string_view name) const {
   struct stat st {};
   if (::fstatat(fd_of(m_handle), std::string(name).c_str(), &st,
@@ -214,6 +224,12 @@ Status File::seek(std::uint64_t offset) {
 Status File::write_all(ConstBytes data) {
   return write_fd_all(fd_of(m_handle),
                       reinterpret_cast<const char*>(data.data()), data.size());
+}
+
+Result<FileStatus> File::status() const {
+  struct stat st {};
+  if (::fstat(fd_of(m_handle), &st) != 0) return last_os_error();
+  return status_of(st);
 }
 
 Result<FileStatus> file_status(const std::string& path) {

@@ -121,7 +121,9 @@ Result<Directory> Directory::open_private_folder(std::string_view name) const {
       !(attributes & FILE_ATTRIBUTE_HIDDEN)) {
     SetFileAttributesW(native.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN);
   }
-  return open_child(name);
+  Result<Directory> folder = open_child(name);
+  if (folder.ok()) folder->m_name = name;
+  return folder;
 }
 
 namespace {
@@ -138,6 +140,12 @@ Result<FileIdentity> identity_of(HANDLE h) {
 
 Result<FileIdentity> Directory::identity() const {
   return identity_of(handle_of(m_handle));
+}
+
+Result<std::uint64_t> Directory::volume() const {
+  Result<FileIdentity> self = identity();
+  if (!self.ok()) return std::move(self).error();
+  return self->device;
 }
 
 Result<FileIdentity> Directory::identity(std::string_view name) const {
@@ -254,6 +262,14 @@ Status File::write_all(ConstBytes data) {
   return write_handle_all(handle_of(m_handle),
                           reinterpret_cast<const char*>(data.data()),
                           data.size());
+}
+
+Result<FileStatus> File::status() const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle_of(m_handle), &info)) {
+    return last_error();
+  }
+  return status_of(info);
 }
 
 Result<FileStatus> file_status(const std::string& path) {

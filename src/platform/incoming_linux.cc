@@ -219,15 +219,20 @@ Status IncomingFile::place(const Directory& folder, std::string_view name) {
   if (folder.holds_back(name)) {
     return Error{"the name is kept for burrowlink", ErrorKind::already_exists};
   }
-  // It lies in a folder of this user's alone, where nobody else can take
-  // its place, so no look whether it is still the same file. One that is
-  // gone fails the rename.
+  // In a folder of this user's alone nobody else can take its place; one
+  // that is gone fails the rename. Anywhere else only our own file goes.
+  const int from = fd_of(m_folder->m_handle), to = fd_of(folder.m_handle);
+  if (m_folder->m_parent.get() < 0 &&
+      !still_there(from, m_name.c_str(), m_device, m_number)) {
+    settled();
+    (void)m_file.close();
+    return Error{"the file was replaced while it was received"};
+  }
   settled();
   if (Status closed = m_file.close(); !closed.ok()) {
     ::unlinkat(fd_of(m_folder->m_handle), m_name.c_str(), 0);
     return closed;
   }
-  const int from = fd_of(m_folder->m_handle), to = fd_of(folder.m_handle);
   const std::string target(name);
   // Never over anything: a name taken meanwhile is the caller's to number.
   if (::renameat2(from, m_name.c_str(), to, target.c_str(), RENAME_NOREPLACE) ==

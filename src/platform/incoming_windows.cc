@@ -8,6 +8,7 @@
 // clang-format on
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "platform/files.h"
@@ -31,11 +32,17 @@ SRWLOCK g_in_progress_lock = SRWLOCK_INIT;
 HANDLE g_in_progress = nullptr;
 // The file in progress is to stay, its bytes made durable, rather than go.
 bool g_keep_in_progress = false;
+// The private folder it is in, held, and its path: an interruption that
+// empties it removes it too.
+HANDLE g_in_progress_folder = nullptr;
+std::string g_in_progress_folder_path;
 
-void set_in_progress(HANDLE h) {
+// Forgets the file in progress, which is decided now.
+void settled() {
   AcquireSRWLockExclusive(&g_in_progress_lock);
-  g_in_progress = h;
+  g_in_progress = nullptr;
   g_keep_in_progress = false;
+  g_in_progress_folder = nullptr;
   ReleaseSRWLockExclusive(&g_in_progress_lock);
 }
 
@@ -62,8 +69,14 @@ BOOL WINAPI on_console_event(DWORD) {
     // Only bytes on the disk may count as received after a restart.
     if (g_keep_in_progress) {
       FlushFileBuffers(g_in_progress);
-    } else {
-      delete_through_handle(g_in_progress);
+    } else if (delete_through_handle(g_in_progress) &&
+               g_in_progress_folder != nullptr) {
+      // Windows removes no folder held without sharing deletion, nor one
+      // whose file waits for its last handle to go: both go first. The
+      // process ends right after, so nothing uses them again.
+      CloseHandle(g_in_progress);
+      CloseHandle(g_in_progress_folder);
+      RemoveDirectoryW(native_path(g_in_progress_folder_path).c_str());
     }
   }
   write_interrupt_notice();
@@ -161,6 +174,8 @@ Result<IncomingFile> Directory::incoming(std::intptr_t handle,
   }
   g_in_progress = h;
   g_keep_in_progress = false;
+  g_in_progress_folder = m_name.empty() ? nullptr : handle_of(m_handle);
+  if (g_in_progress_folder != nullptr) g_in_progress_folder_path = m_path;
   return IncomingFile(std::move(file), *this, name, id->volume,
                       std::uint64_t{id->high} << 32 | id->low);
 }
@@ -207,7 +222,7 @@ Status IncomingFile::place(const Directory& folder, std::string_view name) {
   if (m_file.m_handle.get() == -1) {
     return Error{"the file was placed already"};
   }
-  set_in_progress(nullptr);
+  settled();
   if (rules::windows::is_device_name(name)) {
     return Error{"a device has this name", ErrorKind::already_exists};
   }
@@ -272,7 +287,7 @@ void IncomingFile::keep_when_interrupted() {
 
 Status IncomingFile::suspend() {
   HANDLE h = handle_of(m_file.m_handle);
-  set_in_progress(nullptr);
+  settled();
   Status synced;
   if (!FlushFileBuffers(h)) synced = last_error();
   Status closed = m_file.close();
@@ -290,7 +305,7 @@ bool IncomingFile::discard() {
   // Deleted before it is forgotten, so that an interruption in between
   // cannot leave it.
   bool deleted = delete_through_handle(h);
-  set_in_progress(nullptr);
+  settled();
   (void)m_file.close();
   return deleted;
 }

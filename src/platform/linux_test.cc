@@ -58,6 +58,56 @@ TEST(HeldBackFolder, IsRefusedByAnyNameThatReachesIt) {
   EXPECT_TRUE(own.ok());
 }
 
+// No file is renamed across mounts, a bind mount of the same file system
+// included: its volume says so, though its device is the same.
+TEST(Volume, DiffersAcrossEveryMount) {
+  if (std::getenv("BURROWLINK_PRIVATE_MOUNTS") == nullptr) {
+    GTEST_SKIP() << "needs a private mount namespace (tests/netns.sh)";
+  }
+  testing::ScopedTempDir dir;
+  for (const char* name : {"plain", "tmpfs", "bound", "source"}) {
+    std::filesystem::create_directory(dir.file(name));
+  }
+  ASSERT_EQ(0, std::system(("mount -t tmpfs burrowlink-test '" +
+                            dir.file("tmpfs") + "'")
+                               .c_str()));
+  ASSERT_EQ(0, std::system(("mount --bind '" + dir.file("source") + "' '" +
+                            dir.file("bound") + "'")
+                               .c_str()));
+  Result<Directory> root = Directory::open(dir.path());
+  ASSERT_TRUE(root.ok());
+  const struct {
+    const char* name;
+    bool same;
+  } cases[] = {{"plain", true}, {"tmpfs", false}, {"bound", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Result<Directory> folder = root->open_folder(c.name);
+    ASSERT_TRUE(folder.ok());
+    EXPECT_EQ(c.same, root->volume().value() == folder->volume().value());
+  }
+  for (const char* name : {"tmpfs", "bound"}) {
+    std::system(("umount '" + dir.file(name) + "'").c_str());
+  }
+}
+
+// Outside a folder of ours alone, another file put in place of the one
+// received is never given the final name.
+TEST(IncomingFiles, OneReplacedInASharedFolderIsNotPlaced) {
+  testing::ScopedTempDir dir;
+  Result<Directory> root = Directory::open(dir.path());
+  ASSERT_TRUE(root.ok());
+  Result<IncomingFile> out = root->create_file(".growing");
+  ASSERT_TRUE(out.ok());
+  ASSERT_OK(out->write_all(
+      {reinterpret_cast<const std::uint8_t*>("ours"), std::size_t{4}}));
+  std::filesystem::rename(dir.file(".growing"), dir.file("moved"));
+  testing::write_whole(dir.file(".growing"), "theirs");
+  EXPECT_FALSE(out->place(*root, "final").ok());
+  EXPECT_FALSE(std::filesystem::exists(dir.file("final")));
+  EXPECT_EQ("theirs", testing::read_whole(dir.file(".growing")));
+}
+
 TEST(Streams, ClosedPeerIsAnErrorNotASignal) {
   auto pair = TcpStream::pair();
   ASSERT_TRUE(pair.ok());

@@ -149,7 +149,12 @@ FilePhase::FilePhase(const std::string& path, std::size_t slot_bytes,
       folder_path(path),
       folders(open_tree(path)),
       extras(std::move(extras_)) {
-  if (folders.ok()) store.emplace(folders->root());
+  if (!folders.ok()) return;
+  store.emplace(folders->root());
+  // The store is in the receive folder, on its file system.
+  if (Result<std::uint64_t> volume = folders->root().volume(); volume.ok()) {
+    store_volume = *volume;
+  }
 }
 
 FilePhase::~FilePhase() {
@@ -280,6 +285,14 @@ std::optional<ResumeKey> resume_key(const FilePhase& phase,
                    file.size, *file.modified};
 }
 
+// True when no file can be renamed from the store into `folder`: another
+// file system is mounted there, or the same one by another mount.
+bool grows_beside(const FilePhase& phase, const platform::Directory& folder) {
+  if (!phase.store_volume) return false;
+  const Result<std::uint64_t> volume = folder.volume();
+  return volume.ok() && *volume != *phase.store_volume;
+}
+
 // Places a verified file from the store under a free name in `folder`;
 // one that can resume is remembered as kept, so that the same send again
 // is spared it. Fails with the file's text.
@@ -384,6 +397,7 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   }
   const platform::Directory& folder =
       phase.folders->folder_for(file.folder.value_or(""));
+  const bool beside = grows_beside(phase, folder);
 
   // A file the answer named says first where it starts, and proves what
   // it goes on from.
@@ -395,6 +409,9 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   if (start > 0) {
     Result<bool> same = read_proof(stream, phase, file, *holding, start);
     if (!same.ok()) return std::move(same).error();
+    // A prefix in the store cannot be renamed into such a folder: the file
+    // comes whole.
+    if (beside && !holding->kept) *same = false;
     if (start == file.size) {
       return confirm_whole(stream, phase, file, folder, *holding, *same,
                            sender);
@@ -415,13 +432,16 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   const bool goes_on = start > 0;
 
   // The file grows in the store and gets its name once verified; a big
-  // one's record lets it go on later.
+  // one's record lets it go on later. Where it could not be renamed from
+  // the store, it grows beside its name, and cannot go on.
   InStore entry{"", false, start, resume_key(phase, file)};
-  entry.recorded = goes_on || (entry.key && file.size >= RESUMABLE_BYTES);
+  entry.recorded =
+      goes_on || (!beside && entry.key && file.size >= RESUMABLE_BYTES);
   Result<platform::IncomingFile> opened =
-      goes_on ? phase.store->reopen(*holding, start)
-              : phase.store->create(entry.recorded ? entry.key : std::nullopt,
-                                    entry.id);
+      goes_on  ? phase.store->reopen(*holding, start)
+      : beside ? create_beside(folder)
+               : phase.store->create(entry.recorded ? entry.key : std::nullopt,
+                                     entry.id);
   if (goes_on) entry.id = holding->id;
   if (!opened.ok()) {
     return Error{first_path(folder.path(), folder.name_limit()) + ": " +
@@ -537,7 +557,12 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   if (Status read = read_exact(stream, phase,
                                std::span(theirs).subspan(digest_got), expect);
       !read.ok()) {
-    return fail(read.error().message, true);
+    // Every byte came and then the stream ended before the digest: the
+    // sender stopped this file on purpose (its source changed), so nothing
+    // of it is worth keeping for later.
+    const bool stopped =
+        digest_got == 0 && read.error().kind == ErrorKind::unexpected_eof;
+    return fail(read.error().message, !stopped);
   }
   Digest ours = ring.finish_file();
   if (bar != nullptr) bar->erase();

@@ -74,6 +74,9 @@ struct FilePhase {
   // The receive folder and the folders made below it.
   Result<FolderTree> folders;
   std::optional<Store> store;
+  // What a file must share with a folder to be renamed from the store into
+  // it, when known.
+  std::optional<std::uint64_t> store_volume;
   FreeNames names;
   Extras extras;
   // The status line of the current file, if any.

@@ -36,12 +36,28 @@ Starts plan_starts(const Offer& offer, const std::vector<ResumeAt>& offered) {
   return starts;
 }
 
+// Fails when the open file is no longer as `source` was listed with
+// `size` bytes: it grew, or was written to. One that got shorter is found
+// by the read that comes up short.
+Status check_unchanged(const platform::File& file, const Source& source,
+                       std::uint64_t size) {
+  Result<platform::FileStatus> now = file.status();
+  if (!now.ok()) return Error{source.path + ": " + now.error().message};
+  if (now->size != size ||
+      (source.modified && now->modified != *source.modified)) {
+    return Error{changed_while_sending_text(source.path)};
+  }
+  return {};
+}
+
 // Hashes the first `ends.back()` bytes of `file`, one digest per stretch,
 // writing how far it got at least once a second: the receiver waits on
 // no single read for long, however big the prefix. A file shorter than
-// that gives digests that cannot match.
+// that gives digests that cannot match. A proof of the whole file is one
+// of the file as offered, or none.
 Status prove_prefix(TcpStream& stream, platform::File& file,
-                    const std::vector<std::uint64_t>& ends) {
+                    const std::vector<std::uint64_t>& ends,
+                    const Source& source, std::uint64_t size) {
   const std::uint64_t start = ends.back();
   std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES);
   std::string digests;
@@ -69,6 +85,11 @@ Status prove_prefix(TcpStream& stream, platform::File& file,
     digests.append(digest.begin(), digest.end());
     sha.reset();
   }
+  if (start == size) {
+    if (Status same = check_unchanged(file, source, size); !same.ok()) {
+      return same;
+    }
+  }
   std::string last(reinterpret_cast<const char*>(u64_bytes(start).data()), 8);
   last += digests;
   if (Status sent = stream.write_all(
@@ -83,8 +104,8 @@ Status prove_prefix(TcpStream& stream, platform::File& file,
 // named the file, then the digest of all of them. `more`: the next file
 // follows at once, so its bytes may share the last segment.
 Status send_file(TcpStream& stream, HashingRing& ring, const Offer& offer,
-                 std::size_t index, const std::string& path,
-                 platform::File& file, bool more, const SenderEvents& events,
+                 std::size_t index, const Source& source, platform::File& file,
+                 bool more, const SenderEvents& events,
                  std::uint64_t from = 0) {
   const FileInfo& info = offer.files[index];
   std::uint64_t due = info.size - from;
@@ -99,7 +120,7 @@ Status send_file(TcpStream& stream, HashingRing& ring, const Offer& offer,
         static_cast<std::size_t>(std::min<std::uint64_t>(due, buffer.size()));
     Result<std::size_t> got = file.read(buffer.first(want));
     if (!got.ok()) return std::move(got).error();
-    if (*got == 0) return Error{changed_while_sending_text(path)};
+    if (*got == 0) return Error{changed_while_sending_text(source.path)};
     auto chunk = std::span<const std::uint8_t>(buffer).first(*got);
     // Hashed on the ring's thread while it goes out on this one.
     ring.hash(chunk);
@@ -114,6 +135,11 @@ Status send_file(TcpStream& stream, HashingRing& ring, const Offer& offer,
     }
     if (events.progress) events.progress(index, info.size - due);
     if (due > 0) buffer = ring.next_slot();
+  }
+  // Without its digest the receiver keeps nothing of a file that changed;
+  // one that did not gets exactly its offered bytes, as any peer expects.
+  if (Status same = check_unchanged(file, source, info.size); !same.ok()) {
+    return same;
   }
   // Every chunk is hashed and sent, so the slot is free for the digest.
   Digest sum = ring.finish_file();
@@ -143,15 +169,15 @@ Result<platform::File> open_source(const std::string& path) {
 
 // One file after the other, each after the verdict on the one before.
 Status send_in_lockstep(TcpStream& stream, HashingRing& ring,
-                        const Offer& offer, const PathOf& path_of,
+                        const Offer& offer, const SourceOf& source_of,
                         const SenderEvents& events) {
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
-    const std::string path = path_of(i);
-    Result<platform::File> file = open_source(path);
+    const Source source = source_of(i);
+    Result<platform::File> file = open_source(source.path);
     if (!file.ok()) return std::move(file).error();
     const auto opened = Clock::now();
     if (Status sent =
-            send_file(stream, ring, offer, i, path, *file, false, events);
+            send_file(stream, ring, offer, i, source, *file, false, events);
         !sent.ok()) {
       return sent;
     }
@@ -213,7 +239,18 @@ class Verdicts {
     return judged;
   }
 
+  // Takes the verdicts owed before this side stops: closing with unread
+  // bytes resets the connection, which the receiver takes for a broken
+  // link, keeping what it has of the file for later. A clean end is a
+  // file stopped on purpose, of which it keeps nothing.
+  void drain() {
+    (void)m_stream.set_read_timeout(DRAIN_LIMIT);
+    while (!m_pending.empty() && take(true).ok()) {
+    }
+  }
+
  private:
+  static constexpr std::chrono::seconds DRAIN_LIMIT{5};
   struct Pending {
     std::size_t index;
     Clock::time_point opened;
@@ -253,7 +290,8 @@ class Verdicts {
 // and for a prefix held there its proof and the receiver's reply. The
 // reply follows the verdicts owed, which are taken first.
 Result<std::uint64_t> go_on_from(TcpStream& stream, platform::File& file,
-                                 const Offer& offer, std::size_t index,
+                                 const Source& source, const Offer& offer,
+                                 std::size_t index,
                                  Starts::const_iterator named,
                                  const Starts& starts, Verdicts& verdicts) {
   if (named == starts.end()) return std::uint64_t{0};
@@ -268,7 +306,9 @@ Result<std::uint64_t> go_on_from(TcpStream& stream, platform::File& file,
       !sent.ok()) {
     return Error{connection_lost_text(sent.error().message)};
   }
-  if (Status proved = prove_prefix(stream, file, ends); !proved.ok()) {
+  if (Status proved =
+          prove_prefix(stream, file, ends, source, offer.files[index].size);
+      !proved.ok()) {
     return std::move(proved).error();
   }
   // The whole file: the receiver's word on the proof is its verdict, which
@@ -300,7 +340,7 @@ Result<std::uint64_t> go_on_from(TcpStream& stream, platform::File& file,
 // far less than any socket buffer, so the receiver never waits to write
 // one while this side waits to write data.
 Status send_streamed(TcpStream& stream, HashingRing& ring, const Offer& offer,
-                     const PathOf& path_of, StreamWindow window,
+                     const SourceOf& source_of, StreamWindow window,
                      const Starts& starts, const SenderEvents& events) {
   Verdicts verdicts(stream, offer, events);
   const std::size_t count = offer.files.size();
@@ -314,21 +354,22 @@ Status send_streamed(TcpStream& stream, HashingRing& ring, const Offer& offer,
       if (Status taken = verdicts.take(true); !taken.ok()) return taken;
     }
     const bool more = i + 1 < count && verdicts.files() + 1 < window.files;
-    const std::string path = path_of(i);
-    Result<platform::File> file = open_source(path);
+    const Source source = source_of(i);
+    Result<platform::File> file = open_source(source.path);
     if (!file.ok()) return std::move(file).error();
     const auto opened = Clock::now();
-    Result<std::uint64_t> from =
-        go_on_from(stream, *file, offer, i, starts.find(i), starts, verdicts);
+    Result<std::uint64_t> from = go_on_from(stream, *file, source, offer, i,
+                                            starts.find(i), starts, verdicts);
     if (!from.ok()) return std::move(from).error();
     if (*from == size && size > 0) {
       verdicts.sent(i, opened, true);
       if (Status taken = verdicts.take(false); !taken.ok()) return taken;
       continue;
     }
-    if (Status sent =
-            send_file(stream, ring, offer, i, path, *file, more, events, *from);
+    if (Status sent = send_file(stream, ring, offer, i, source, *file, more,
+                                events, *from);
         !sent.ok()) {
+      verdicts.drain();
       return sent;
     }
     verdicts.sent(i, opened);
@@ -343,7 +384,7 @@ Status send_streamed(TcpStream& stream, HashingRing& ring, const Offer& offer,
 }  // namespace
 
 Status run_sender(const SocketAddress& to, const Offer& offer,
-                  const PathOf& path_of, const SenderEvents& events) {
+                  const SourceOf& source_of, const SenderEvents& events) {
   Result<TcpStream> connected = TcpStream::connect(to, CONNECT_LIMIT);
   if (!connected.ok()) {
     return Error{
@@ -398,9 +439,10 @@ Status run_sender(const SocketAddress& to, const Offer& offer,
   HashingRing ring(TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
   if (window) {
     const Starts starts = plan_starts(offer, offered);
-    return send_streamed(stream, ring, offer, path_of, *window, starts, events);
+    return send_streamed(stream, ring, offer, source_of, *window, starts,
+                         events);
   }
-  return send_in_lockstep(stream, ring, offer, path_of, events);
+  return send_in_lockstep(stream, ring, offer, source_of, events);
 }
 
 }  // namespace burrowlink

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,15 +64,25 @@ struct SenderEvents {
   std::function<void(std::string token, std::uint64_t next_files)> token;
 };
 
-// Where file `index` of an offer is read from; asked when its turn comes.
-using PathOf = std::function<std::string(std::size_t index)>;
+// Where a file of an offer is read from, and the modification time it had
+// when it was listed: one whose size or time moved since is not the file
+// offered.
+struct Source {
+  std::string path;
+  // None: only its size is checked.
+  std::optional<std::int64_t> modified = std::nullopt;
+};
+// The source of file `index`; asked when its turn comes.
+using SourceOf = std::function<Source(std::size_t index)>;
 
-// Connects to `to`, offers `offer` and, once accepted, streams the file at
-// `path_of(i)` for each `offer.files[i]` with its digest. A receiver of
+// Connects to `to`, offers `offer` and, once accepted, streams the file
+// `source_of(i)` for each `offer.files[i]` with its digest. A receiver of
 // ours that takes up `offer.extensions` gets the files back to back;
-// others get each file only after the verdict on the one before. Fails
-// with the finished message ("declined", "no answer: ...").
+// others get each file only after the verdict on the one before. A file
+// that changed since it was listed fails the send before its digest, so
+// that the receiver keeps nothing of it. Fails with the finished message
+// ("declined", "no answer: ...").
 Status run_sender(const SocketAddress& to, const Offer& offer,
-                  const PathOf& path_of, const SenderEvents& events);
+                  const SourceOf& source_of, const SenderEvents& events);
 
 }  // namespace burrowlink

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <functional>
 #include <thread>
 
+#include "platform/files.h"
 #include "platform/sha256.h"
 #include "protocol/extensions.h"
 #include "test_util.h"
@@ -13,7 +16,7 @@ namespace burrowlink {
 namespace {
 
 // For offers whose files are never read.
-std::string no_paths(std::size_t) { return ""; }
+Source no_paths(std::size_t) { return {}; }
 
 using platform::TcpListener;
 using platform::TcpStream;
@@ -48,7 +51,8 @@ class SenderTest : public ::testing::Test {
       verified.push_back(i);
     };
     Status status = run_sender(
-        address, offer, [&](std::size_t i) { return paths[i]; }, events);
+        address, offer, [&](std::size_t i) { return Source{paths[i]}; },
+        events);
     receiver.join();
     return status;
   }
@@ -185,17 +189,73 @@ TEST_F(SenderTest, ShrunkFileIsReported) {
   EXPECT_EQ(dir.file("a") + " changed while sending", status.error().message);
 }
 
-TEST_F(SenderTest, GrownFileSendsOnlyTheOfferedBytes) {
-  write_whole(dir.file("a"), "abcdef");
-  Offer offer{"Desk", "id", {{"a", 3}}, std::nullopt};
-  serve([](TcpStream& s, const Offer&) {
-    put(s, 1);
-    std::uint8_t got[35];
-    ASSERT_OK(s.read_exact(got));
-    EXPECT_EQ("abc", std::string(got, got + 3));
-    put(s, 1);
-  });
-  EXPECT_OK(send(offer, {dir.file("a")}));
+// A file that changed between the listing and its turn fails the send
+// before its digest, so that a receiver keeps nothing of it; an unchanged
+// one goes as its offer says, to any receiver.
+TEST_F(SenderTest, AFileChangedSinceItWasListedGetsNoDigest) {
+  using namespace std::chrono_literals;
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> change;
+    bool fails;
+  };
+  const Case cases[] = {
+      {"unchanged", [](const std::string&) {}, false},
+      {"grown", [](const std::string& path) { write_whole(path, "axymore"); },
+       true},
+      {"rewritten, same size",
+       [](const std::string& path) { write_whole(path, "AXY"); }, true},
+      {"touched",
+       [](const std::string& path) {
+         const auto at = testing::fs_path(path);
+         std::filesystem::last_write_time(
+             at, std::filesystem::last_write_time(at) + 3s);
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    for (const bool streamed : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (streamed ? ", streamed" : ""));
+      const std::string path = dir.file("a");
+      write_whole(path, "axy");
+      const auto listed = platform::file_status(path);
+      ASSERT_TRUE(listed.ok());
+      Offer offer{"Desk", "id", {{"a", 3}}, std::nullopt};
+      if (streamed) offer.extensions = OfferExtensions{STREAM_VERSION, {}};
+      serve([&](TcpStream& s, const Offer&) {
+        c.change(path);  // after the offer, before the file's turn
+        if (streamed) {
+          ASSERT_OK(write_extension_answer(s, ExtensionAnswer{STREAM_WINDOW}));
+        } else {
+          put(s, 1);
+        }
+        if (!c.fails) {
+          EXPECT_EQ("axy", take_file(s, 3));
+          put(s, 1);
+          return;
+        }
+        std::string got;
+        std::uint8_t buffer[64];
+        for (std::size_t n; (n = s.read_some(buffer).value_or(0)) > 0;) {
+          got.append(buffer, buffer + n);
+        }
+        EXPECT_LE(got.size(), 3u) << "no digest";
+      });
+      const Status status = run_sender(
+          address, offer,
+          [&](std::size_t) {
+            return Source{path, listed->modified};
+          },
+          SenderEvents{});
+      receiver.join();
+      if (c.fails) {
+        ASSERT_FALSE(status.ok());
+        EXPECT_EQ(path + " changed while sending", status.error().message);
+      } else {
+        EXPECT_OK(status);
+      }
+    }
+  }
 }
 
 TEST_F(SenderTest, FileGoneAtItsTurnNamesThePath) {
@@ -262,7 +322,8 @@ TEST_F(SenderTest, AStreamingReceiverGetsFilesBackToBackWithinItsWindow) {
     verified.push_back(i);
   };
   EXPECT_OK(run_sender(
-      address, offer, [&](std::size_t i) { return paths()[i]; }, events));
+      address, offer, [&](std::size_t i) { return Source{paths()[i]}; },
+      events));
   receiver.join();
   EXPECT_EQ((std::vector<std::size_t>{0, 1, 2}), verified);
   EXPECT_EQ(std::string(32, 'e'), token);

@@ -17,6 +17,8 @@ constexpr std::string_view DATA_ENDING = ".part";
 constexpr std::string_view RECORD_ENDING = ".json";
 constexpr std::string_view SEGMENTS_ENDING = ".sums";
 constexpr std::string_view KEPT_ENDING = ".kept";
+// A file growing outside the store, beside its final name.
+constexpr std::string_view BESIDE_PREFIX = ".burrowlink-";
 constexpr std::string_view ENDINGS[] = {DATA_ENDING, RECORD_ENDING,
                                         SEGMENTS_ENDING};
 
@@ -321,6 +323,17 @@ Result<platform::Directory> open_receive_folder(const std::string& path) {
   Result<platform::Directory> folder = platform::Directory::open(path);
   if (folder.ok()) folder->hold_back(STORE_NAME);
   return folder;
+}
+
+Result<platform::IncomingFile> create_beside(
+    const platform::Directory& folder) {
+  for (;;) {
+    Result<platform::IncomingFile> file = folder.create_file(
+        std::string(BESIDE_PREFIX) + new_id() + std::string(DATA_ENDING));
+    if (file.ok() || file.error().kind != ErrorKind::already_exists) {
+      return file;
+    }
+  }
 }
 
 Status Store::open(bool make) {

@@ -38,6 +38,12 @@ using WallClock = std::chrono::system_clock;
 // file or folder a peer names takes it, whatever its spelling.
 Result<platform::Directory> open_receive_folder(const std::string& path);
 
+// A new file in `folder` itself, for a folder that no file can be renamed
+// into from the store (another file system mounted there): a hidden name
+// of ours, made where nothing is, which only its rename to a free name or
+// its deletion ends. Nothing of it can go on later.
+Result<platform::IncomingFile> create_beside(const platform::Directory& folder);
+
 // What a resumable file is: the same sender, the same file as offered, and
 // the same source (its size and modification time).
 struct ResumeKey {
