@@ -104,6 +104,9 @@ class Directory {
   // Creates file `name` in this one, for this user alone, holding `data`;
   // kind already_exists when anything is there.
   Status write_new(std::string_view name, std::string_view data) const;
+  // Makes the bytes of file `name` in this one durable, never through a
+  // link.
+  Status sync_file(std::string_view name) const;
   // Appends `data` to file `name` in this one, never through a link,
   // making it for this user alone when it is missing.
   Status append(std::string_view name, std::string_view data) const;

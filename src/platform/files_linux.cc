@@ -181,6 +181,16 @@ Status Directory::write_new(std::string_view name,
   return written;
 }
 
+Status Directory::sync_file(std::string_view name) const {
+  int fd = ::openat(fd_of(m_handle), std::string(name).c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return last_os_error();
+  Status synced;
+  if (::fdatasync(fd) != 0) synced = last_os_error();
+  ::close(fd);
+  return synced;
+}
+
 Status Directory::append(std::string_view name, std::string_view data) const {
   int fd =
       ::openat(fd_of(m_handle), std::string(name).c_str(),

@@ -209,6 +209,20 @@ Status Directory::write_new(std::string_view name,
   return written;
 }
 
+Status Directory::sync_file(std::string_view name) const {
+  // Only a handle that may write can be flushed.
+  HANDLE h = CreateFileW(
+      native_path(join_path(m_path, name)).c_str(), GENERIC_WRITE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+      nullptr);
+  if (h == INVALID_HANDLE_VALUE) return last_error();
+  Status synced;
+  if (!FlushFileBuffers(h)) synced = last_error();
+  CloseHandle(h);
+  return synced;
+}
+
 Status Directory::append(std::string_view name, std::string_view data) const {
   HANDLE h = CreateFileW(
       native_path(join_path(m_path, name)).c_str(), FILE_APPEND_DATA,

@@ -123,7 +123,7 @@ bool read_resume(json::Reader& reader, Token first, bool& usable,
             continue;
           }
           ResumeAt at;
-          bool shaped = true;
+          bool shaped = true, indexed = false;
           std::size_t count = 0;
           for (Token part; (part = reader.next()) != Token::end_array;
                ++count) {
@@ -132,6 +132,7 @@ bool read_resume(json::Reader& reader, Token first, bool& usable,
               const std::optional<std::uint64_t> n =
                   unsigned_value(reader, part);
               shaped = shaped && n.has_value();
+              indexed = n.has_value();
               at.index = n.value_or(0);
             } else if (count == 1 && part == Token::begin_array) {
               for (Token end; (end = reader.next()) != Token::end_array;) {
@@ -150,7 +151,10 @@ bool read_resume(json::Reader& reader, Token first, bool& usable,
           }
           shaped = shaped && count == 2 && !at.ends.empty() &&
                    at.ends.size() <= MAX_RESUME_STRETCHES;
-          if (shaped) files.push_back(std::move(at));
+          // A file named in an entry we cannot use still gets its start
+          // word: it starts at 0.
+          if (!shaped) at.ends.clear();
+          if (indexed) files.push_back(std::move(at));
         }
         return true;
       });

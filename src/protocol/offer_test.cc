@@ -228,6 +228,31 @@ TEST(OfferJson, ExtensionsFollowTheOtherMembers) {
 }
 
 // A member we cannot use means no extension, never a refused offer.
+// Every file an answer names gets a start word, so an entry of a shape we
+// cannot use still names its file: it starts at 0.
+TEST(ExtensionAnswerJson, ResumeEntriesWeCannotUseStartAtZero) {
+  struct Case {
+    std::string files;
+    std::vector<ResumeAt> expected;
+  } cases[] = {
+      {R"([[3,[10]],[7,[5,9]]])", {{3, {10}}, {7, {5, 9}}}},
+      {R"([[3,[10,5]]])", {{3, {}}}},
+      {R"([[3,[1,2,3,4,5]]])", {{3, {}}}},
+      {R"([[3,[10],"x"]])", {{3, {}}}},
+      {R"([[3],[4,[]]])", {{3, {}}, {4, {}}}},
+      {R"([["a",[10]],7,{"a":1}])", {}},
+  };
+  for (const Case& row : cases) {
+    Result<ExtensionAnswer> answer = extension_answer_from_json(
+        R"({"stream":{"version":1,"files":1,"bytes":1},)"
+        R"("resume":{"version":2,"files":)" +
+        row.files + "}}");
+    ASSERT_TRUE(answer.ok()) << row.files;
+    EXPECT_EQ(row.expected, answer->resume.value_or(std::vector<ResumeAt>{}))
+        << row.files;
+  }
+}
+
 TEST(OfferJson, ExtensionsWeCannotUseAreNone) {
   const std::string token(32, '0');
   struct Case {

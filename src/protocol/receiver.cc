@@ -96,6 +96,9 @@ Status read_exact(platform::TcpStream& stream, FilePhase& phase,
 
 Status flush_verdicts(platform::TcpStream& stream, FilePhase& phase) {
   if (phase.verdicts.empty()) return {};
+  // Files the sender now hears were kept are noted too, so that an
+  // interruption does not make the same send bring them again.
+  if (phase.store) phase.store->write_kept();
   Status sent = stream.write_all(
       {reinterpret_cast<const std::uint8_t*>(phase.verdicts.data()),
        phase.verdicts.size()});
@@ -304,6 +307,10 @@ Result<std::string> place_file(FilePhase& phase, platform::IncomingFile& out,
   if (phase.extras.dates && file.modified) {
     (void)out.set_modified(*file.modified);
   }
+  // A big file that is to be noted as kept is made durable first: the note
+  // will spare it the next send.
+  const bool durable =
+      entry.key && file.size >= RESUMABLE_BYTES && out.sync().ok();
   std::string path, placed_as;
   Status placed =
       phase.names.place(folder, safe_name, path, [&](const std::string& name) {
@@ -325,6 +332,14 @@ Result<std::string> place_file(FilePhase& phase, platform::IncomingFile& out,
       return segment.start >= entry.start;
     });
     segments.push_back({entry.start, file.size, digest});
+    bool joined = segments.front().start == 0;
+    for (std::size_t i = 1; i < segments.size(); ++i) {
+      joined = joined && segments[i].start == segments[i - 1].end;
+    }
+    if (!joined || segments.size() > MAX_SEGMENTS ||
+        (file.size >= RESUMABLE_BYTES && !durable)) {
+      return path;
+    }
     if (Result<platform::FileStatus> now = folder.status(placed_as); now.ok()) {
       phase.store->keep(
           {"", *entry.key, {}, std::move(segments), Kept{placed_as, *now}});
@@ -456,20 +471,22 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
   // Notes the bytes received so far as this transfer's stretch, durable.
   auto checkpoint = [&] {
     const std::uint64_t end = file.size - due;
-    if (end <= entry.start) return;
-    if (out.sync().ok()) {
-      (void)phase.store->checkpoint(entry.id,
-                                    {entry.start, end, ring.so_far()});
-    }
+    if (end <= entry.start) return true;
+    return out.sync().ok() &&
+           phase.store->checkpoint(entry.id, {entry.start, end, ring.so_far()})
+               .ok();
   };
   // What a broken link brought stays for the sender to go on with, where it
   // can; otherwise it goes, and so does all of it when this side failed.
   // An entry that holds no noted byte is of no use to anyone.
   auto fail = [&](std::string_view reason, bool link_broke) {
-    if (entry.recorded && link_broke) checkpoint();
+    const bool noted_all = entry.recorded && link_broke && checkpoint();
     const StoreEntry* noted =
         entry.recorded ? phase.store->entry(entry.id) : nullptr;
     if (link_broke && noted != nullptr && noted->held() > 0) {
+      // Bytes that could not be made durable and noted are not kept: they
+      // would later be hashed as they lie and trusted.
+      if (!noted_all) (void)out.truncate(noted->held());
       (void)out.suspend();
     } else {
       out.discard();
@@ -545,9 +562,12 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
     std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(data), digest_got,
                 theirs.begin());
     since_checkpoint += data;
+    // At most every CHECKPOINT_EVERY, but never so far apart that more
+    // than the store keeps unnoted could pile up on a fast link.
     if (entry.recorded && since_checkpoint >= CHECKPOINT_BYTES && due > 0 &&
-        std::chrono::steady_clock::now() - last_checkpoint >=
-            CHECKPOINT_EVERY) {
+        (std::chrono::steady_clock::now() - last_checkpoint >=
+             CHECKPOINT_EVERY ||
+         since_checkpoint >= TAIL_BYTES / 2)) {
       checkpoint();
       since_checkpoint = 0;
       last_checkpoint = std::chrono::steady_clock::now();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <set>
 
 #include "platform/process.h"
 #include "storage/names.h"
@@ -187,6 +188,9 @@ std::string kept_line(const StoreEntry& entry) {
   std::string out = store_record(entry);
   out.pop_back();  // the key's record, and what was kept
   const platform::FileStatus& status = entry.kept->status;
+  // The line's own name, after its list's: what a forget line names.
+  out += ",\"id\":";
+  json::append_string(out, entry.id.substr(entry.id.find('#') + 1));
   out += ",\"file\":";
   json::append_string(out, entry.kept->file);
   // Times as their bits: a system may date a file before 1970.
@@ -217,8 +221,9 @@ std::optional<StoreEntry> read_kept_line(std::string_view line) {
   constexpr std::string_view NUMBERS[] = {"size",    "modified", "mtime",
                                           "changed", "device",   "number"};
   std::string* const texts[] = {&entry.key.sender, &entry.key.folder,
-                                &entry.key.name, &kept.file};
-  constexpr std::string_view TEXTS[] = {"sender", "folder", "name", "file"};
+                                &entry.key.name, &kept.file, &entry.id};
+  constexpr std::string_view TEXTS[] = {"sender", "folder", "name", "file",
+                                        "id"};
   unsigned seen = 0;
   for (Token token; (token = reader.next()) != Token::end_object;) {
     if (token != Token::key) return std::nullopt;
@@ -240,7 +245,7 @@ std::optional<StoreEntry> read_kept_line(std::string_view line) {
                               : std::nullopt;
       if (!number) return std::nullopt;
       numbers[i] = *number;
-      bit = 16u << i;
+      bit = 32u << i;
     } else if (name == "sums" && value == Token::begin_array) {
       for (Token sum; (sum = reader.next()) != Token::end_array;) {
         if (sum != Token::begin_array || reader.next() != Token::number) {
@@ -257,14 +262,15 @@ std::optional<StoreEntry> read_kept_line(std::string_view line) {
         segment.end = *end;
         entry.segments.push_back(segment);
       }
-      bit = 1024;
+      bit = 2048;
     } else {
       return std::nullopt;
     }
     if (seen & bit) return std::nullopt;
     seen |= bit;
   }
-  if (seen != 2047 || numbers[1] > std::uint64_t{INT64_MAX}) {
+  if (seen != 4095 || entry.id.empty() ||
+      numbers[1] > std::uint64_t{INT64_MAX}) {
     return std::nullopt;
   }
   entry.key.size = numbers[0];
@@ -278,17 +284,22 @@ std::optional<StoreEntry> read_kept_line(std::string_view line) {
   return entry;
 }
 
-std::string forget_line(std::size_t n) {
-  return "{\"forget\":" + std::to_string(n) + "}\n";
+std::string forget_line(std::string_view line_id) {
+  std::string out = "{\"forget\":";
+  json::append_string(out, line_id);
+  return out + "}\n";
 }
 
-std::optional<std::size_t> read_forget_line(std::string_view line) {
-  constexpr std::string_view OPEN = "{\"forget\":";
-  if (!line.starts_with(OPEN) || !line.ends_with('}')) return std::nullopt;
-  const auto n =
-      number_of(line.substr(OPEN.size(), line.size() - OPEN.size() - 1));
-  if (!n || *n > SIZE_MAX) return std::nullopt;
-  return static_cast<std::size_t>(*n);
+std::optional<std::string> read_forget_line(std::string_view line) {
+  using json::Token;
+  json::Reader reader(line);
+  if (reader.next() != Token::begin_object || reader.next() != Token::key ||
+      reader.string() != "forget" || reader.next() != Token::string) {
+    return std::nullopt;
+  }
+  std::string id(reader.string());
+  if (reader.next() != Token::end_object) return std::nullopt;
+  return id;
 }
 
 Store::Store(const platform::Directory& receive_folder,
@@ -397,24 +408,23 @@ void Store::load_kept(const platform::Directory& folder,
   if (!text) return;
   const std::string list = name.substr(0, name.size() - KEPT_ENDING.size());
   const Result<platform::FileStatus> status = folder.status(name);
-  std::vector<std::optional<StoreEntry>> lines;
+  std::vector<StoreEntry> lines;
+  std::set<std::string, std::less<>> gone;
   for (std::size_t at = 0, end; (end = text->find('\n', at)) != text->npos;
        at = end + 1) {
     const std::string_view line = std::string_view(*text).substr(at, end - at);
-    if (std::optional<std::size_t> gone = read_forget_line(line)) {
-      if (*gone < lines.size()) lines[*gone].reset();
-      lines.emplace_back();
-      continue;
+    if (std::optional<std::string> forgotten = read_forget_line(line)) {
+      gone.insert(list + '#' + *forgotten);
+    } else if (std::optional<StoreEntry> kept = read_kept_line(line)) {
+      kept->id = list + '#' + kept->id;
+      if (status.ok()) kept->written = time_of(status->modified);
+      lines.push_back(std::move(*kept));
     }
-    lines.push_back(read_kept_line(line));
-    if (!lines.back()) continue;
-    lines.back()->id = list + '#' + std::to_string(lines.size() - 1);
-    if (status.ok()) lines.back()->written = time_of(status->modified);
   }
-  for (std::optional<StoreEntry>& line : lines) {
-    if (!line) continue;
-    m_kept_by_name.emplace(line->key.name, m_kept.size());
-    m_kept.push_back(std::move(*line));
+  for (StoreEntry& line : lines) {
+    if (gone.contains(line.id)) continue;
+    m_kept_by_name.emplace(line.key.name, m_kept.size());
+    m_kept.push_back(std::move(line));
   }
 }
 
@@ -466,7 +476,8 @@ void Store::tidy(WallClock::time_point now, bool lists_too) {
     // Another receiver on this folder is writing it.
     if (in_use(entry.id)) continue;
     if (now - entry.written < STORE_KEEPS) settle(entry);
-    if (now - entry.written >= STORE_KEEPS || !usable(entry)) {
+    if (now - entry.written >= STORE_KEEPS ||
+        entry.segments.size() > MAX_SEGMENTS || !usable(entry)) {
       gone.push_back(entry.id);
     }
   }
@@ -591,7 +602,6 @@ std::optional<StoreEntry> Store::find(const ResumeKey& key,
   for (StoreEntry& entry : m_entries) {
     // One that another receiver writes now is not there to go on with.
     if (!free(entry) || in_use(entry.id)) continue;
-    settle(entry);
     if (entry.segments.size() <= MAX_SEGMENTS && usable(entry)) return entry;
   }
   // The lists of kept files count even while the store is not there.
@@ -628,7 +638,9 @@ void Store::settle(StoreEntry& entry) {
     sha.update({buffer.data(), *got});
     at += *got;
   }
-  // The entry is one of m_entries: the note updates it.
+  // Noted only once durable, as any stretch. The entry is one of
+  // m_entries: the note updates it.
+  if (!m_folder->sync_file(data).ok()) return;
   (void)checkpoint(entry.id, {from, to, sha.finish()});
 }
 
@@ -697,8 +709,8 @@ void Store::keep(StoreEntry entry) {
       m_list = m_prefix + new_id();
     } while (folder->status(m_list + std::string(KEPT_ENDING)).ok());
   }
+  entry.id = m_list + '#' + new_id();
   m_unwritten += kept_line(entry);
-  entry.id = m_list + '#' + std::to_string(m_lines++);
   entry.written = WallClock::now();
   // Once the lists are read, they are read with this line.
   if (m_lists_loaded) {
@@ -719,12 +731,10 @@ void Store::forget(const std::string& id) {
     // A kept file's line stays, and a line after it says it is gone.
     write_kept();
     const std::string list = id.substr(0, hash);
-    const auto line = number_of(std::string_view(id).substr(hash + 1));
     const platform::Directory* folder = lists(false);
-    if (folder != nullptr && line) {
-      if (list == m_list) ++m_lines;
+    if (folder != nullptr) {
       (void)folder->append(list + std::string(KEPT_ENDING),
-                           forget_line(static_cast<std::size_t>(*line)));
+                           forget_line(std::string_view(id).substr(hash + 1)));
     }
     // Held no more; its place in the index stays.
     for (StoreEntry& entry : m_kept) {

@@ -186,7 +186,6 @@ class Store {
   std::optional<platform::Directory> m_lists;
   std::string m_prefix;     // of this receive folder's lists: its identity
   std::string m_list;       // this one's list of kept files, once it has one
-  std::size_t m_lines = 0;  // the lines in it
   std::string m_unwritten;  // lines not yet appended to it
 };
 
@@ -198,10 +197,11 @@ std::optional<StoreEntry> read_store_record(std::string_view text);
 // by a crash is no line.
 std::string segment_line(const Segment& segment);
 std::vector<Segment> read_segments(std::string_view text);
-// A kept file's line, and back; a line that forgets line `n`, and back.
+// A kept file's line, and back; a line that forgets one, named by the id
+// the line carries, and back.
 std::string kept_line(const StoreEntry& entry);
 std::optional<StoreEntry> read_kept_line(std::string_view line);
-std::string forget_line(std::size_t n);
-std::optional<std::size_t> read_forget_line(std::string_view line);
+std::string forget_line(std::string_view line_id);
+std::optional<std::string> read_forget_line(std::string_view line);
 
 }  // namespace burrowlink
