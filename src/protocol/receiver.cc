@@ -562,12 +562,12 @@ Result<bool> receive_file(platform::TcpStream& stream, const FileInfo& file,
     std::copy_n(buffer.begin() + static_cast<std::ptrdiff_t>(data), digest_got,
                 theirs.begin());
     since_checkpoint += data;
-    // At most every CHECKPOINT_EVERY, but never so far apart that more
-    // than the store keeps unnoted could pile up on a fast link.
+    // A note waits for the ring to drain and the disk to catch up: at most
+    // every CHECKPOINT_EVERY. On a link faster than TAIL_BYTES in that time
+    // an interruption loses what was past the tail, not the prefix.
     if (entry.recorded && since_checkpoint >= CHECKPOINT_BYTES && due > 0 &&
-        (std::chrono::steady_clock::now() - last_checkpoint >=
-             CHECKPOINT_EVERY ||
-         since_checkpoint >= TAIL_BYTES / 2)) {
+        std::chrono::steady_clock::now() - last_checkpoint >=
+            CHECKPOINT_EVERY) {
       checkpoint();
       since_checkpoint = 0;
       last_checkpoint = std::chrono::steady_clock::now();
