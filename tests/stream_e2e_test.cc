@@ -1,4 +1,4 @@
-// Two devices of ours stream files back to back: what a spec peer still
+// Two devices of ours stream files back to back: what another app still
 // sees, what a damaged file and a stalled link do, and the token that takes
 // the next part of a send in without a second question.
 #include <gtest/gtest.h>
@@ -92,7 +92,7 @@ TEST_F(StreamTest, OnlyAnOfferThatAsksGetsTheExtendedAnswer) {
   const std::string ours = R"(,"extensions":{"stream":{"version":1}})";
   const std::string files = R"("files":[{"name":"a.txt","size":1}])";
   for (const Case& c : {
-           Case{"a spec sender", "", 1},
+           Case{"a sender of the shared protocol", "", 1},
            Case{"ours", ours, EXTENDED},
            Case{"a later version", R"(,"extensions":{"stream":{"version":3}})",
                 EXTENDED},

@@ -112,9 +112,9 @@ TEST_F(StoreTest, TidyingKeepsOnlyWhatCanResumeWithinAWeek) {
   const std::string gone = waiting(key_of("gone"), "abc");
   Store store(*root, lists);
   ASSERT_OK(store.open(false));
-  std::string spec;
+  std::string plain;
   {
-    Result<platform::IncomingFile> file = store.create(std::nullopt, spec);
+    Result<platform::IncomingFile> file = store.create(std::nullopt, plain);
     ASSERT_OK(file);
     ASSERT_OK(file->suspend());
   }
