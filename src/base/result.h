@@ -74,4 +74,11 @@ class [[nodiscard]] Result<void, E> {
 
 using Status = Result<void>;
 
+// Returns the error of `expr`, any Result, from the function it is in.
+#define RETURN_IF_ERROR(expr)                                     \
+  do {                                                            \
+    if (auto&& return_if_error_ = (expr); !return_if_error_.ok()) \
+      return std::move(return_if_error_).error();                 \
+  } while (0)
+
 }  // namespace burrowlink

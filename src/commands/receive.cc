@@ -7,12 +7,14 @@
 #include "commands/receive_terminal.h"
 #include "console/console.h"
 #include "console/format.h"
+#include "console/progress.h"
 #include "discovery/announcer.h"
 #include "identity/identity.h"
 #include "platform/process.h"
 #include "platform/sha256.h"
+#include "protocol/continuations.h"
 #include "protocol/extensions.h"
-#include "protocol/receiver.h"
+#include "protocol/receive_session.h"
 #include "protocol/wire.h"
 #include "storage/folders.h"
 #include "storage/store.h"
@@ -20,26 +22,10 @@
 
 namespace burrowlink {
 
+namespace {
+
 using console::Stream;
 using platform::TcpStream;
-using Clock = std::chrono::steady_clock;
-
-std::uint64_t offered_bytes(const Offer& offer) {
-  std::uint64_t total = 0;
-  for (const FileInfo& file : offer.files) {
-    // Past 2^64 bytes only the shown total is affected; keep it at the top.
-    total = file.size > UINT64_MAX - total ? UINT64_MAX : total + file.size;
-  }
-  return total;
-}
-
-SendTotal announced_total(const Offer& offer) {
-  const SendTotal own{offer.files.size(), offered_bytes(offer)};
-  if (offer.text || !offer.extensions || !offer.extensions->total) return own;
-  const SendTotal& total = *offer.extensions->total;
-  // A whole that is less than this part announces nothing.
-  return total.files >= own.files && total.bytes >= own.bytes ? total : own;
-}
 
 std::string offer_summary(const Offer& offer, std::uint64_t held) {
   if (offer.text) return "a note: " + *offer.text;
@@ -63,8 +49,11 @@ void warn_if_no_room(const Offer& offer, const std::string& folder) {
                                   " is free in " + folder + "\n");
 }
 
-Answer ask_to_accept(std::string_view name, std::string_view summary,
-                     const TcpStream* watched) {
+// Asks at the console: accept for "y" or "yes" in any case. At a terminal
+// a sender that leaves ends the question (sender_left). A person at a
+// terminal who declines is told so.
+Decision ask_to_accept(std::string_view name, std::string_view summary,
+                       const TcpStream& watched) {
   const bool closed = platform::input_is_closed();
   // At a terminal a key pressed before the question must not answer it, and
   // a sender that gives up must not leave it open; a script's answers on a
@@ -77,18 +66,18 @@ Answer ask_to_accept(std::string_view name, std::string_view summary,
                      console::peer(Stream::err, summary) + ". Accept? [y/N] ");
   console::flush();  // the question shows before the answer is read
   // No answer can come (and a terminal of another job would stop us).
-  if (closed) return Answer::decline;
+  if (closed) return Decision::decline;
   std::optional<std::string> line;
-  if (person && watched != nullptr) {
-    platform::InputLine input = platform::read_input_line_while_open(*watched);
-    if (input.peer_left) return Answer::sender_left;
+  if (person) {
+    platform::InputLine input = platform::read_input_line_while_open(watched);
+    if (input.peer_left) return Decision::sender_left;
     line = std::move(input.line);
   } else {
     line = platform::read_input_line();
   }
   if (line && text::is_valid_utf8(*line)) {
     std::string reply = text::to_lower(text::trim_white_space(*line));
-    if (reply == "y" || reply == "yes") return Answer::accept;
+    if (reply == "y" || reply == "yes") return Decision::accept;
   }
   if (person) {
     // The answer's own line ended the question's, unless none was typed
@@ -97,233 +86,184 @@ Answer ask_to_accept(std::string_view name, std::string_view summary,
                    std::string(line ? "" : "\n") +
                        declined_text(console::peer(Stream::err, name)));
   }
-  return Answer::decline;
+  return Decision::decline;
 }
 
-bool Continuation::owns(const Offer& offer, const SocketAddress& from,
-                        Clock::time_point now) const {
-  return offer.extensions && offer.extensions->token &&
-         *offer.extensions->token == token && from.ip == peer.ip &&
-         from.is_v6 == peer.is_v6 && offer.from_id == from_id && now <= until;
+// A line of what arrived: "{what} {path} from {sender} ({size}, verified)".
+std::string arrival_line(std::string_view what, const std::string& path,
+                         std::string_view sender, std::uint64_t size) {
+  return std::string(what) + " " + path + " from " +
+         console::peer(Stream::out, sender) + " (" + format_size(size) +
+         ", verified)\n";
 }
 
-bool Continuation::admits(const Offer& offer, const SocketAddress& from,
-                          Clock::time_point now) const {
-  return owns(offer, from, now) && offer.files.size() <= files &&
-         offered_bytes(offer) <= bytes;
-}
+// The console's side of one connection: the question, the status line of
+// the file arriving, and a line for each file and note.
+class ConsoleReceiver : public ReceiverEvents {
+ public:
+  explicit ConsoleReceiver(const std::string& folder) : m_folder(folder) {}
 
-std::optional<Continuation> Continuations::take(const Offer& offer,
-                                                const SocketAddress& from,
-                                                Clock::time_point now) {
-  std::erase_if(m_entries,
-                [&](const Continuation& entry) { return now > entry.until; });
-  // A token another address or sender brings is not theirs to spend.
-  const auto found = std::find_if(
-      m_entries.begin(), m_entries.end(),
-      [&](const Continuation& entry) { return entry.owns(offer, from, now); });
-  if (found == m_entries.end()) return std::nullopt;
-  Continuation entry = std::move(*found);
-  m_entries.erase(found);
-  if (!entry.admits(offer, from, now)) return std::nullopt;
-  return entry;
-}
-
-void Continuations::add(Continuation next, Clock::time_point now) {
-  std::erase_if(m_entries,
-                [&](const Continuation& entry) { return now > entry.until; });
-  if (m_entries.size() >= CONTINUATIONS_KEPT) {
-    m_entries.erase(
-        std::min_element(m_entries.begin(), m_entries.end(),
-                         [](const Continuation& a, const Continuation& b) {
-                           return a.until < b.until;
-                         }));
+  void offered(const Incoming& incoming) override {
+    m_sender = incoming.sender;
+    warn_if_no_room(incoming.offer, m_folder);
   }
-  m_entries.push_back(std::move(next));
+  Decision ask(const Incoming& in) override {
+    if (console::on_terminal(Stream::err)) {
+      console::print(Stream::err, offer_listing(in.offer, in.from));
+    }
+    const Decision decision = ask_to_accept(
+        in.sender, offer_summary(in.offer, in.held), in.connection);
+    // Ends the question's line.
+    if (decision == Decision::sender_left) console::print(Stream::err, "\n");
+    return decision;
+  }
+  void continued(const Incoming& in) override {
+    console::print(
+        Stream::err,
+        "Accepted without asking, as the next part of a send from " +
+            console::peer(Stream::err, in.sender) + ": " +
+            console::peer(Stream::err, offer_summary(in.offer, in.held)) +
+            "\n");
+  }
+  void note(const Incoming& in) override {
+    console::print(Stream::out,
+                   "Note from " + console::peer(Stream::out, in.sender) + ": " +
+                       console::peer(Stream::out, *in.offer.text) + "\n");
+  }
+  void progress(const FileInfo& file, std::size_t index, std::size_t count,
+                std::uint64_t done) override {
+    if (!m_bar || m_bar_index != index) {
+      m_bar.reset();
+      m_bar.emplace(file.name, file.size, index + 1, count);
+      m_bar_index = index;
+    }
+    m_bar->update(done);
+  }
+  void kept(const FileInfo& file, const std::string& path) override {
+    m_bar.reset();
+    console::print(Stream::out,
+                   arrival_line("Received", path, m_sender, file.size));
+  }
+  void already_here(const FileInfo& file, const std::string& path) override {
+    m_bar.reset();
+    console::print(Stream::out,
+                   arrival_line("Already here:", path, m_sender, file.size));
+  }
+  void discarded(const FileInfo& file, Discarded why) override {
+    m_bar.reset();
+    console::print(Stream::out,
+                   console::peer(Stream::out, file.name) +
+                       (why == Discarded::damaged
+                            ? " was damaged on the way and was discarded\n"
+                            : " is not the file received before; the next "
+                              "send sends it whole\n"));
+  }
+
+ private:
+  const std::string& m_folder;
+  std::string m_sender;
+  std::optional<console::ProgressLine> m_bar;
+  std::size_t m_bar_index = 0;
+};
+
+// Makes the receive folder if it is missing, and removes what earlier runs
+// left in its store that no resume can use.
+std::optional<CliError> prepare(const std::string& folder) {
+  if (Status prepared = prepare_folder(folder); !prepared.ok()) {
+    return CliError{path_error_text(folder, prepared.error().message)};
+  }
+  Result<platform::Directory> root = open_receive_folder(folder);
+  if (!root.ok()) {
+    return CliError{path_error_text(folder, root.error().message)};
+  }
+  Store store(*root);
+  if (Status opened = store.open(false); !opened.ok()) {
+    return CliError{path_error_text(platform::join_path(folder, STORE_NAME),
+                                    opened.error().message)};
+  }
+  store.tidy(WallClock::now());
+  return std::nullopt;
 }
 
-Status serve_connection(TcpStream& stream, const ReceiveOptions& options,
-                        Continuations& continuations, Store& store) {
-  if (Status set = stream.set_read_timeout(OFFER_READ_TIMEOUT); !set.ok()) {
-    return set;
-  }
-  Result<Offer> read = read_offer(stream);
-  if (!read.ok()) return std::move(read).error();
-  const Offer& offer = read.value();
-  // A sender of ours that streams: files back to back, and the parts of a
-  // long send accepted once.
-  const bool streams = options.extensions && !offer.text && offer.extensions &&
-                       offer.extensions->stream >= 1;
-  const Result<SocketAddress> from = stream.peer_address();
-  std::optional<Continuation> continued;
-  if (streams && from.ok()) {
-    continued = continuations.take(offer, *from, Clock::now());
-  }
-  const bool continues = continued.has_value();
-  // Offers that no sender of ours makes get no answer at all. The next
-  // part of a send may be longer than a first offer, also when its token
-  // is no longer good: then it is asked about, so that its sender hears.
-  const bool next_part = streams && offer.extensions->token;
-  const std::size_t most = next_part ? NEXT_PART_FILES : MAX_OFFER_FILES;
-  if (!offer.text && (offer.files.empty() || offer.files.size() > most)) {
-    return {};
-  }
+// The listener on `port`, or on one the system picks when that is taken.
+Result<platform::TcpListener> listen(std::uint16_t port) {
+  Result<platform::TcpListener> listener =
+      platform::TcpListener::listen_v4(port, 128);
+  if (listener.ok()) return listener;
+  return platform::TcpListener::listen_v4(0, 128);
+}
 
-  std::string sender(text::first_scalars(offer.from, DEVICE_NAME_MAX));
-  // One that resumes goes on with what earlier transfers left here.
-  const bool resumes =
-      streams && offer.extensions->resume >= 1 && offer.from_id;
-  Holdings holdings;
-  if (resumes) holdings = find_holdings(offer, store);
-  const std::uint64_t held = held_bytes(holdings);
-  warn_if_no_room(offer, options.folder);
-  bool accepted = options.auto_accept || continues;
-  if (continues && !options.auto_accept) {
+// Says where the device can be reached, and what it saves to.
+void announce_ready(const ReceiverSettings& settings, const std::string& name,
+                    std::uint16_t port, std::uint16_t requested) {
+  console::print(Stream::err, "Ready to receive as \"" + name + "\" on port " +
+                                  std::to_string(port) + ", saving to " +
+                                  settings.folder + "\n");
+  if (!console::on_terminal(Stream::err)) return;
+  std::vector<Ipv4> addresses;
+  if (auto interfaces = platform::ipv4_interfaces(); interfaces.ok()) {
+    for (const auto& interface : *interfaces) {
+      addresses.push_back(interface.address);
+    }
+  }
+  console::print(Stream::err, reachable_text(addresses, port, requested));
+  if (!settings.auto_accept && platform::input_is_closed()) {
+    console::print(Stream::err, INPUT_CLOSED_TEXT);
+  }
+}
+
+// Serves one connection, and says why it failed, if it did.
+void serve(TcpStream& stream, const ReceiverSettings& settings,
+           Continuations& continuations) {
+  Status served;
+  {
+    // Its status line goes before the failure is said.
+    ConsoleReceiver console_side(settings.folder);
+    served = serve_connection(stream, settings, continuations, console_side);
+  }
+  stream.close();
+  if (!served.ok()) {
     console::print(Stream::err,
-                   "Accepted without asking, as the next part of a send from " +
-                       console::peer(Stream::err, sender) + ": " +
-                       console::peer(Stream::err, offer_summary(offer, held)) +
+                   "transfer failed: " +
+                       console::peer(Stream::err, served.error().message) +
                        "\n");
   }
-  if (!accepted) {
-    if (console::on_terminal(Stream::err)) {
-      console::print(Stream::err,
-                     offer_listing(offer, from.ok() ? std::optional(*from)
-                                                    : std::nullopt));
-    }
-    Answer answer = ask_to_accept(sender, offer_summary(offer, held), &stream);
-    if (answer == Answer::sender_left) {
-      console::print(Stream::err, "\n");  // ends the question's line
-      return Error{sender_left_text(sender)};
-    }
-    accepted = answer == Answer::accept;
-  }
-  std::optional<std::string> token;
-  if (accepted && streams) {
-    // Verdicts of one byte must not wait for Nagle's algorithm.
-    (void)stream.set_no_delay();
-    token = new_token();
-    ExtensionAnswer extended{STREAM_WINDOW, token, NEXT_PART_FILES};
-    if (resumes) extended.resume = resume_list(holdings);
-    if (Status sent = write_extension_answer(stream, extended); !sent.ok()) {
-      return sent;
-    }
-  } else {
-    std::uint8_t answer = accepted ? ANSWER_ACCEPT : ANSWER_DECLINE;
-    if (Status sent = stream.write_all({&answer, 1}); !sent.ok()) {
-      return sent;
-    }
-  }
-  if (!accepted) return {};
-  if (offer.text) {
-    console::print(Stream::out,
-                   "Note from " + console::peer(Stream::out, sender) + ": " +
-                       console::peer(Stream::out, *offer.text) + "\n");
-    return {};
-  }
-  if (Status set = stream.set_read_timeout(FILE_PHASE_TIMEOUT); !set.ok()) {
-    return set;
-  }
-  Extras extras;
-  if (streams) {
-    extras.pace = Pace::streamed;
-    extras.dates = true;
-  }
-  if (resumes) {
-    extras.holdings = &holdings;
-    extras.resume_as = offer.from_id;
-  }
-  // The file phase opens the store itself, and removes it when emptied.
-  store.release();
-  Status received =
-      receive_files(stream, offer.files, options.folder, sender, extras);
-  if (received.ok() && token && from.ok()) {
-    // What the user agreed to, less what has come.
-    const SendTotal agreed = continues
-                                 ? SendTotal{continued->files, continued->bytes}
-                                 : announced_total(offer);
-    const Clock::time_point now = Clock::now();
-    continuations.add({*token, *from, offer.from_id, now + CONTINUATION_LIMIT,
-                       agreed.files - offer.files.size(),
-                       agreed.bytes - offered_bytes(offer)},
-                      now);
-  }
-  // What this transfer left that no resume can use goes now.
-  if (store.open(false).ok()) store.tidy(WallClock::now(), false);
-  return received;
 }
+
+}  // namespace
 
 namespace commands {
 
 CommandResult receive(Args args) {
-  ReceiveOptions options;
-  options.folder = take_option(args, "--dir").value_or(".");
-  options.auto_accept = take_flag(args, "--yes");
-  options.once = take_flag(args, "--once");
-  options.extensions = !extensions_turned_off();
-  options.name = device_name(take_option(args, "--name"));
+  ReceiverSettings settings;
+  settings.folder = take_option(args, "--dir").value_or(".");
+  settings.auto_accept = take_flag(args, "--yes");
+  const bool once = take_flag(args, "--once");
+  settings.extensions = !extensions_turned_off();
+  const std::string name = device_name(take_option(args, "--name"));
+  std::uint16_t requested = TRANSFER_PORT;
   if (std::optional<std::string> port = take_option(args, "--port")) {
-    options.port = static_cast<std::uint16_t>(
+    requested = static_cast<std::uint16_t>(
         parse_number_option(*port, UINT16_MAX).value_or(TRANSFER_PORT));
   }
-
   // An interrupted transfer must not leave a partial file that looks whole.
   platform::discard_incoming_on_interrupt();
   console::write_terminals_in_background();
-  if (Status prepared = prepare_folder(options.folder); !prepared.ok()) {
-    return CliError{path_error_text(options.folder, prepared.error().message)};
+  if (std::optional<CliError> failed = prepare(settings.folder)) {
+    return *failed;
   }
-  // The receive folder held for the store, which is tidied now: what an
-  // earlier run left that no resume can use goes.
-  Result<platform::Directory> receive_folder =
-      open_receive_folder(options.folder);
-  if (!receive_folder.ok()) {
-    return CliError{
-        path_error_text(options.folder, receive_folder.error().message)};
-  }
-  std::optional<Store> store;
-  store.emplace(*receive_folder);
-  if (Status opened = store->open(false); !opened.ok()) {
-    return CliError{
-        path_error_text(platform::join_path(options.folder, STORE_NAME),
-                        opened.error().message)};
-  }
-  store->tidy(WallClock::now());
-  Result<platform::TcpListener> listener =
-      platform::TcpListener::listen_v4(options.port, 128);
-  if (!listener.ok()) {
-    listener = platform::TcpListener::listen_v4(0, 128);
-    if (!listener.ok()) {
-      return CliError{cannot_listen_text(listener.error().message)};
-    }
-  }
-  Result<std::uint16_t> bound = listener->local_port();
-  std::uint16_t port = bound.ok() ? bound.value() : 0;
-
-  DeviceId id = load_device_id();
+  Result<platform::TcpListener> listener = listen(requested);
+  if (!listener.ok())
+    return CliError{cannot_listen_text(listener.error().message)};
+  const std::uint16_t port = listener->local_port().value_or(0);
   // Ready before the first sender comes, not while it waits.
   Sha256::prepare();
   try {
-    std::thread(run_announcer, std::move(id), options.name, port).detach();
+    std::thread(run_announcer, load_device_id(), name, port).detach();
   } catch (const std::system_error& e) {
     platform::fatal(std::string("failed to spawn thread: ") + e.what());
   }
-  console::print(Stream::err, "Ready to receive as \"" + options.name +
-                                  "\" on port " + std::to_string(port) +
-                                  ", saving to " + options.folder + "\n");
-  if (console::on_terminal(Stream::err)) {
-    std::vector<Ipv4> addresses;
-    if (auto interfaces = platform::ipv4_interfaces(); interfaces.ok()) {
-      for (const auto& interface : *interfaces) {
-        addresses.push_back(interface.address);
-      }
-    }
-    console::print(Stream::err, reachable_text(addresses, port, options.port));
-    if (!options.auto_accept && platform::input_is_closed()) {
-      console::print(Stream::err, INPUT_CLOSED_TEXT);
-    }
-  }
-
+  announce_ready(settings, name, port, requested);
   Continuations continuations;
   for (;;) {
     Result<TcpStream> accepted = listener->accept();
@@ -332,16 +272,8 @@ CommandResult receive(Args args) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
-    Status served =
-        serve_connection(accepted.value(), options, continuations, *store);
-    accepted->close();
-    if (!served.ok()) {
-      console::print(Stream::err,
-                     "transfer failed: " +
-                         console::peer(Stream::err, served.error().message) +
-                         "\n");
-    }
-    if (options.once) return {};
+    serve(*accepted, settings, continuations);
+    if (once) return {};
   }
 }
 

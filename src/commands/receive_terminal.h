@@ -40,9 +40,4 @@ inline std::string declined_text(std::string_view sender) {
   return "Declined the offer from " + std::string(sender) + "\n";
 }
 
-// The failure of a transfer whose sender left while the question was open.
-inline std::string sender_left_text(std::string_view sender) {
-  return std::string(sender) + " stopped waiting for the answer";
-}
-
 }  // namespace burrowlink

@@ -45,17 +45,34 @@ class ReceiveFileTest : public ::testing::Test {
     if (close_after) theirs.close();
   }
 
+  // A file phase in `folder`, with its store, which goes when emptied as
+  // a session's does.
+  struct Phase {
+    Phase(TcpStream& stream, const std::string& folder, std::size_t slot_bytes,
+          FilePhaseOptions options = {})
+        : root(open_receive_folder(folder)),
+          store(root.ok() ? *root : nowhere),
+          phase(stream, root, folder, store, events, std::move(options),
+                slot_bytes, 2) {}
+    ~Phase() { store.remove_if_empty(); }
+    Result<platform::Directory> root;
+    platform::Directory nowhere;
+    Store store;
+    ReceiverEvents events;
+    FilePhase phase;
+  };
+
   // A small buffer takes several rounds; a large one reads a small file's
   // bytes and its digest together.
   std::optional<std::string> receive(const FileInfo& file,
                                      std::size_t buffer_size = 7) {
-    FilePhase phase(dir.path(), buffer_size, 2);
+    Phase phase(ours, dir.path(), buffer_size);
     return receive_in(phase, file);
   }
   // The failure text, if any.
-  std::optional<std::string> receive_in(FilePhase& phase,
-                                        const FileInfo& file) {
-    Result<bool> received = receive_file(ours, file, 0, "Desk", phase);
+  static std::optional<std::string> receive_in(Phase& phase,
+                                               const FileInfo& file) {
+    Result<bool> received = phase.phase.receive(file, 0);
     if (received.ok()) return std::nullopt;
     return received.error().message;
   }
@@ -111,7 +128,7 @@ TEST_F(ReceiveFileTest, DeletesADamagedFile) {
 }
 
 TEST_F(ReceiveFileTest, ANameFreedByADamagedFileIsTakenAgain) {
-  FilePhase phase(dir.path(), 64, 2);
+  Phase phase(ours, dir.path(), 64);
   peer_sends("abc" + digest_of("abd"), false);
   EXPECT_EQ(std::nullopt, receive_in(phase, {"a.txt", 3}));
   EXPECT_EQ(0, verdict());
@@ -174,7 +191,7 @@ TEST_F(ReceiveFileTest, SizeNearTheTopOfTheRangeIsReceivedUntilTheEnd) {
 TEST_F(ReceiveFileTest, UncreatableFileNamesItsPath) {
   std::string gone = dir.file("gone");
   peer_sends("x", false);
-  FilePhase phase(gone, 64, 2);
+  Phase phase(ours, gone, 64);
   std::optional<std::string> failure = receive_in(phase, {"a.txt", 1});
   ASSERT_TRUE(failure.has_value());
   EXPECT_EQ(0u, failure->find(platform::join_path(gone, "a.txt") + ": "))
@@ -287,9 +304,9 @@ TEST_F(ReceiveFileTest, HeldVerdictsGoOutBeforeTheReceiverWaits) {
     peer_sends("c" + digest_of("c"), false);
     EXPECT_EQ(1, verdict());
   });
-  Extras streamed;
-  streamed.pace = Pace::streamed;
-  EXPECT_OK(receive_files(ours, files, dir.path(), "Desk", streamed));
+  Phase streamed(ours, dir.path(), TRANSFER_BUFFER_BYTES,
+                 {Pace::streamed, nullptr, std::nullopt, false});
+  EXPECT_OK(streamed.phase.receive_all(files));
   peer.join();
   EXPECT_EQ("c", read_whole(dir.file("c")));
 }

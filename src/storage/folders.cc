@@ -56,7 +56,7 @@ Status prepare_folder(const std::string& folder) {
   return {};
 }
 
-FolderTree::FolderTree(platform::Directory root) : m_root(std::move(root)) {}
+FolderTree::FolderTree(const platform::Directory& root) : m_root(root) {}
 
 const platform::Directory& FolderTree::folder_for(std::string_view folder) {
   if (folder != m_last) {

@@ -25,7 +25,8 @@ Status prepare_folder(const std::string& folder);
 
 class FolderTree {
  public:
-  explicit FolderTree(platform::Directory root);
+  // REQUIRES: `root` outlives the tree.
+  explicit FolderTree(const platform::Directory& root);
 
   // The folder for files whose "folder" value is `folder` ("" for the
   // receive folder). Each level is merged into a real folder of its name,
@@ -36,7 +37,7 @@ class FolderTree {
   const platform::Directory& root() const { return m_root; }
 
  private:
-  platform::Directory m_root;
+  const platform::Directory& m_root;
   std::string m_last;                      // the value last asked for
   std::vector<std::string> m_parts;        // the parts of the open levels
   std::deque<platform::Directory> m_open;  // one per part, outermost first

@@ -67,14 +67,16 @@ TEST(FolderParts, HostileValuesCleanToPartsInsideTheFolder) {
 class FolderTreeTest : public ::testing::Test {
  protected:
   FolderTree tree() {
-    Result<platform::Directory> root = platform::Directory::open(dir.path());
-    EXPECT_TRUE(root.ok());
-    return FolderTree(std::move(root).value());
+    Result<platform::Directory> opened = platform::Directory::open(dir.path());
+    EXPECT_TRUE(opened.ok());
+    root = std::move(opened).value();
+    return FolderTree(root);
   }
   std::string in(const std::string& relative) const {
     return testing::fs_path(dir.path()).append(relative).string();
   }
   ScopedTempDir dir;
+  platform::Directory root;
 };
 
 // Links, deep and long values: end to end in the receiver's hostile tests.

@@ -1,4 +1,4 @@
-#include "commands/receive.h"
+#include "protocol/continuations.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,182 @@
+#include "protocol/receive_session.h"
+
+#include <optional>
+#include <utility>
+
+#include "identity/identity.h"
+#include "protocol/extensions.h"
+#include "protocol/held_files.h"
+#include "protocol/offer.h"
+#include "protocol/receiver.h"
+#include "protocol/wire.h"
+#include "storage/store.h"
+#include "text/unicode.h"
+
+namespace burrowlink {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One connection: the receive folder and its store, opened for it alone,
+// since other receivers may change them between two connections.
+class ReceiveSession {
+ public:
+  ReceiveSession(platform::TcpStream& stream, const ReceiverSettings& settings,
+                 Continuations& continuations, ReceiverEvents& events)
+      : m_stream(stream),
+        m_settings(settings),
+        m_continuations(continuations),
+        m_events(events),
+        m_root(open_receive_folder(settings.folder)),
+        m_store(m_root.ok() ? *m_root : m_nowhere) {}
+  // An emptied store leaves no trace, whatever ended the transfer.
+  ~ReceiveSession() { m_store.remove_if_empty(); }
+
+  Status serve();
+
+ private:
+  Result<bool> decide(const Incoming& incoming);
+  Status answer(bool accepted, const HeldFiles& held);
+  Status receive_files(const Offer& offer, const HeldFiles& held);
+  void await_next_part(const Offer& offer);
+
+  platform::TcpStream& m_stream;
+  const ReceiverSettings& m_settings;
+  Continuations& m_continuations;
+  ReceiverEvents& m_events;
+  Result<platform::Directory> m_root;
+  // Without a receive folder, a store of none: it opens nothing, and each
+  // file fails with the path it would have had.
+  platform::Directory m_nowhere;
+  Store m_store;
+  std::optional<SocketAddress> m_from;
+  // A sender of ours that streams: files back to back, and the parts of a
+  // long send accepted once.
+  bool m_streams = false;
+  // One that resumes goes on with what earlier transfers left here.
+  bool m_resumes = false;
+  // The part of a send this offer continues, taken without asking.
+  std::optional<Continuation> m_continued;
+  // The token handed out for the send's next part.
+  std::optional<std::string> m_token;
+};
+
+Status ReceiveSession::serve() {
+  RETURN_IF_ERROR(m_stream.set_read_timeout(OFFER_READ_TIMEOUT));
+  Result<Offer> read = read_offer(m_stream);
+  if (!read.ok()) return std::move(read).error();
+  const Offer& offer = read.value();
+  m_streams = m_settings.extensions && !offer.text && offer.extensions &&
+              offer.extensions->stream >= 1;
+  if (Result<SocketAddress> from = m_stream.peer_address(); from.ok()) {
+    m_from = *from;
+  }
+  if (m_streams && m_from) {
+    m_continued = m_continuations.take(offer, *m_from, Clock::now());
+  }
+  // Offers that no sender of ours makes get no answer at all. The next
+  // part of a send may be longer than a first offer, also when its token
+  // is no longer good: then it is asked about, so that its sender hears.
+  const bool next_part = m_streams && offer.extensions->token;
+  const std::size_t file_limit = next_part ? NEXT_PART_FILES : MAX_OFFER_FILES;
+  if (!offer.text && (offer.files.empty() || offer.files.size() > file_limit)) {
+    return {};
+  }
+  // What no resume can use goes before anything is looked up or added.
+  if (!offer.text && m_store.open(false).ok()) {
+    m_store.tidy(WallClock::now(), false);
+  }
+  m_resumes = m_streams && offer.extensions->resume >= 1 && offer.from_id;
+  HeldFiles held;
+  if (m_resumes) held = find_held_files(offer, m_store);
+  const Incoming incoming{offer,
+                          std::string(text::first_scalars(offer.from,
+                                                          DEVICE_NAME_MAX)),
+                          m_from, held_bytes(held), m_stream};
+  Result<bool> accepted = decide(incoming);
+  if (!accepted.ok()) return std::move(accepted).error();
+  RETURN_IF_ERROR(answer(*accepted, held));
+  if (!*accepted) return {};
+  if (offer.text) {
+    m_events.note(incoming);
+    return {};
+  }
+  RETURN_IF_ERROR(receive_files(offer, held));
+  await_next_part(offer);
+  return {};
+}
+
+Result<bool> ReceiveSession::decide(const Incoming& incoming) {
+  m_events.offered(incoming);
+  if (m_continued) {
+    if (!m_settings.auto_accept) m_events.continued(incoming);
+    return true;
+  }
+  if (m_settings.auto_accept) return true;
+  switch (m_events.ask(incoming)) {
+    case Decision::accept:
+      return true;
+    case Decision::decline:
+      return false;
+    case Decision::sender_left:
+      return Error{sender_left_text(incoming.sender)};
+  }
+  return false;
+}
+
+Status ReceiveSession::answer(bool accepted, const HeldFiles& held) {
+  if (accepted && m_streams) {
+    // Verdicts of one byte must not wait for Nagle's algorithm; without
+    // it they only come later.
+    (void)m_stream.set_no_delay();
+    m_token = new_token();
+    ExtensionAnswer extended{STREAM_WINDOW, m_token, NEXT_PART_FILES};
+    if (m_resumes) extended.resume = resume_list(held);
+    return write_extension_answer(m_stream, extended);
+  }
+  const std::uint8_t byte = accepted ? ANSWER_ACCEPT : ANSWER_DECLINE;
+  return m_stream.write_all({&byte, 1});
+}
+
+Status ReceiveSession::receive_files(const Offer& offer,
+                                     const HeldFiles& held) {
+  RETURN_IF_ERROR(m_stream.set_read_timeout(FILE_PHASE_TIMEOUT));
+  FilePhaseOptions options;
+  if (m_streams) {
+    options.pace = Pace::streamed;
+    options.dates = true;
+  }
+  if (m_resumes) {
+    options.held = &held;
+    options.resume_as = offer.from_id;
+  }
+  FilePhase phase(m_stream, m_root, m_settings.folder, m_store, m_events,
+                  std::move(options));
+  return phase.receive_all(offer.files);
+}
+
+// What the user agreed to, less what has come, is what the token lets in.
+void ReceiveSession::await_next_part(const Offer& offer) {
+  if (!m_token || !m_from) return;
+  const SendTotal agreed = m_continued ? SendTotal{m_continued->files,
+                                                   m_continued->bytes}
+                                       : announced_total(offer);
+  const Clock::time_point now = Clock::now();
+  m_continuations.add({*m_token, *m_from, offer.from_id,
+                       now + CONTINUATION_LIMIT,
+                       agreed.files - offer.files.size(),
+                       agreed.bytes - offered_bytes(offer)},
+                      now);
+}
+
+}  // namespace
+
+Status serve_connection(platform::TcpStream& stream,
+                        const ReceiverSettings& settings,
+                        Continuations& continuations, ReceiverEvents& events) {
+  ReceiveSession session(stream, settings, continuations, events);
+  return session.serve();
+}
+
+}  // namespace burrowlink

@@ -1,0 +1,67 @@
+#pragma once
+
+// What a receiving session reports as it goes, for whoever shows it: the
+// session itself writes nothing to the console.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "net/address.h"
+#include "platform/network.h"
+#include "protocol/offer.h"
+
+namespace burrowlink {
+
+// An offer as the session received it.
+struct Incoming {
+  const Offer& offer;
+  // The sender's name, cut to the length a device name may have.
+  std::string sender;
+  std::optional<SocketAddress> from;
+  // Bytes of the offered files that may be here already: the sender has
+  // yet to prove they are the same.
+  std::uint64_t held = 0;
+  // The connection, for a question that ends when the sender leaves.
+  const platform::TcpStream& connection;
+};
+
+enum class Decision {
+  accept,
+  decline,
+  sender_left,  // the sender gave up waiting before the user answered
+};
+
+enum class Discarded {
+  damaged,       // its digest did not match its bytes
+  not_the_same,  // not the file a sender proved was here already
+};
+
+// Every member has an empty default; `ask` declines by default.
+class ReceiverEvents {
+ public:
+  virtual ~ReceiverEvents() = default;
+  // An offer arrived and is about to be decided on.
+  virtual void offered(const Incoming& /*incoming*/) {}
+  // The user's decision; not asked when the offer is taken without asking.
+  virtual Decision ask(const Incoming& /*incoming*/) {
+    return Decision::decline;
+  }
+  // Taken without asking, as the next part of a send already accepted.
+  virtual void continued(const Incoming& /*incoming*/) {}
+  // An accepted note, whose text the offer carries.
+  virtual void note(const Incoming& /*incoming*/) {}
+  // `done` bytes of file `index` of `count` have arrived.
+  virtual void progress(const FileInfo& /*file*/, std::size_t /*index*/,
+                        std::size_t /*count*/, std::uint64_t /*done*/) {}
+  // The file was verified and kept at `path`.
+  virtual void kept(const FileInfo& /*file*/, const std::string& /*path*/) {}
+  // The file was here already, as the sender proved, at `path`.
+  virtual void already_here(const FileInfo& /*file*/,
+                            const std::string& /*path*/) {}
+  // The file's bytes were dropped, and the sender told so.
+  virtual void discarded(const FileInfo& /*file*/, Discarded /*why*/) {}
+};
+
+}  // namespace burrowlink
