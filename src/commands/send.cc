@@ -6,6 +6,7 @@
 #include <numeric>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "commands/sources.h"
 #include "commands/target.h"
@@ -62,6 +63,289 @@ std::string sent_summary(std::size_t files, std::uint64_t bytes,
          format_size(transfer_rate(bytes, elapsed)) + "/s)\n";
 }
 
+// What the command line asks to send.
+struct SendRequest {
+  std::string to;  // the receiver, as given
+  std::string name;
+  std::optional<std::string> note;
+  bool recursive = false;
+  bool plain = false;  // no extension is offered
+  Args paths;          // the file arguments, each pattern in place
+};
+
+// The file arguments, each in place of what it names (itself, but for a
+// pattern on Windows); `positions` says where each stood.
+Args expand_file_arguments(Args paths, const Positions& positions) {
+  for (std::size_t i = paths.size(); i-- > 0;) {
+    std::vector<std::string> named =
+        platform::expand_file_argument(positions[i], std::move(paths[i]));
+    paths[i] = std::move(named.front());
+    paths.insert(paths.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                 std::make_move_iterator(named.begin() + 1),
+                 std::make_move_iterator(named.end()));
+  }
+  return paths;
+}
+
+Result<SendRequest, CliError> read_request(Args args) {
+  // Where each argument stood on the command line (the command word is 0),
+  // for the platform's rule on patterns among the file arguments.
+  Positions positions(args.size());
+  std::iota(positions.begin(), positions.end(), 1);
+  std::optional<std::string> to = take_option(args, "--to", &positions);
+  if (!to) return CliError{std::string(NO_TARGET_TEXT)};
+  SendRequest request;
+  request.to = std::move(*to);
+  request.name = device_name(take_option(args, "--name", &positions));
+  request.note = take_option(args, "--text", &positions);
+  const bool short_flag = take_flag(args, "-r", &positions);
+  request.recursive = take_flag(args, "--recursive", &positions) || short_flag;
+  request.paths = expand_file_arguments(std::move(args), positions);
+  if (!request.note && request.paths.empty()) {
+    return CliError{std::string(NOTHING_TO_SEND_TEXT)};
+  }
+  // The offer exactly as the shared protocol has it, which knows no
+  // folders: flattened, a folder's files could meet under one name.
+  request.plain = extensions_turned_off();
+  if (request.plain && request.recursive) {
+    return CliError{std::string(NO_FOLDERS_WITHOUT_EXTENSIONS_TEXT)};
+  }
+  return request;
+}
+
+// The offer of `request` as yet without its files.
+Offer offer_of(const SendRequest& request) {
+  Offer offer;
+  offer.from = request.name;
+  offer.from_id = load_device_id();
+  offer.text = request.note;
+  // Files stream to a receiver of ours; a note is one answer either way.
+  if (!request.note && !request.plain) {
+    offer.extensions =
+        OfferExtensions{STREAM_VERSION, std::nullopt, RESUME_VERSION};
+  }
+  return offer;
+}
+
+// All files of a send and their bytes, at most UINT64_MAX.
+SendTotal total_of(const SendList& sources) {
+  SendTotal total{sources.size(), 0};
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    const std::uint64_t size = sources.info(i).size;
+    total.bytes =
+        size > UINT64_MAX - total.bytes ? UINT64_MAX : total.bytes + size;
+  }
+  return total;
+}
+
+// The token a receiver handed out for the next part of a send, and the
+// files that part may list (0: the shared limit).
+struct NextPart {
+  std::string token;
+  std::uint64_t files = 0;
+};
+
+// What a send shows on the console: the progress line of the file being
+// sent (on a terminal only), a line per verified file, and the summary.
+// Also keeps what the receiver handed out for the next part.
+class SendReport final : public SenderEvents {
+ public:
+  // For `offer`, whose parts list the `count` files of a send to `address`
+  // in turn.
+  SendReport(const Offer& offer, std::size_t count, std::string address)
+      : m_offer(offer), m_count(count), m_address(std::move(address)) {}
+
+  // The send goes in `parts` parts at most.
+  void in_parts(std::size_t parts) const {
+    console::print(Stream::err,
+                   "Sending " + std::to_string(m_count) + " files in up to " +
+                       std::to_string(parts) +
+                       " parts: a receiver need not take more than " +
+                       std::to_string(MAX_OFFER_FILES) + " in one offer\n");
+  }
+  // The offer now lists the part whose first file is the send's `first`.
+  void part_starts(std::size_t first) {
+    m_first = first;
+    m_resumed.clear();
+    m_bar.reset();
+  }
+  // Erases the progress line before the error line or anything else.
+  void part_ended() { m_bar.reset(); }
+  // What the last answer handed out for the next part, if anything.
+  std::optional<NextPart> take_next_part() {
+    return std::exchange(m_next, std::nullopt);
+  }
+  // The failure of the send with `message`.
+  CliError failed(std::string message) const;
+  // Writes the line that ends a send that went well.
+  void finished() const;
+
+  void offered() override {
+    console::print(Stream::err, "Waiting for " + m_address + " to accept...\n");
+  }
+  void progress(std::size_t index, std::uint64_t done) override;
+  void verified(std::size_t index, std::chrono::nanoseconds elapsed) override;
+  void settled() override {
+    m_bar.reset();
+    console::print(Stream::err, m_sent_lines);
+    m_sent_lines.clear();
+  }
+  void resumable() override { m_resumable = true; }
+  void resuming(std::size_t index, std::uint64_t offset) override;
+  // The next part of a long send goes in without a second question, and
+  // may be longer.
+  void token(std::string token, std::uint64_t next_files) override {
+    m_next = NextPart{std::move(token), next_files};
+  }
+
+ private:
+  const Offer& m_offer;
+  const std::size_t m_count;
+  const std::string m_address;
+  const bool m_terminal = console::on_terminal(Stream::err);
+  std::size_t m_first = 0;  // the part's first file among all sources
+  std::optional<console::ProgressLine> m_bar;
+  std::size_t m_bar_index = 0;
+  std::optional<NextPart> m_next;
+  // Where files of this part go on, and whether an interrupted send can.
+  std::map<std::size_t, std::uint64_t> m_resumed;
+  bool m_resumable = false;
+  // For the line that sums a send up at a terminal: the files' own times
+  // add up to the time spent sending, without connecting and asking.
+  std::size_t m_sent_files = 0;
+  std::uint64_t m_sent_bytes = 0;
+  std::chrono::nanoseconds m_sent_time{0};
+  // The lines of verdicts that came together go out in one write.
+  std::string m_sent_lines;
+};
+
+CliError SendReport::failed(std::string message) const {
+  // A person sees, last, how far it got and that it need not start over.
+  if (m_resumable && m_terminal) {
+    message += "\n" + std::to_string(m_sent_files) + " of " +
+               std::to_string(m_count) +
+               " files were verified; the same command goes on where "
+               "this one stopped";
+  }
+  return CliError{message};
+}
+
+void SendReport::finished() const {
+  if (m_offer.text) {
+    console::print(Stream::err, "Sent.\n");
+  } else if (m_terminal) {
+    console::print(Stream::err,
+                   sent_summary(m_sent_files, m_sent_bytes, m_sent_time));
+  }
+}
+
+void SendReport::progress(std::size_t index, std::uint64_t done) {
+  if (!m_bar || m_bar_index != index) {
+    m_bar.reset();
+    const FileInfo& file = m_offer.files[index];
+    m_bar.emplace(file.name, file.size, m_first + index + 1, m_count);
+    m_bar_index = index;
+  }
+  m_bar->update(done);
+}
+
+void SendReport::verified(std::size_t index, std::chrono::nanoseconds elapsed) {
+  const FileInfo& file = m_offer.files[index];
+  const auto at = m_resumed.find(index);
+  const std::uint64_t moved =
+      file.size - (at == m_resumed.end() ? 0 : at->second);
+  // A resumed file's rate counts what moved now.
+  const std::string how =
+      at != m_resumed.end() && moved == 0
+          ? "already there"
+          : format_size(transfer_rate(moved, elapsed)) + "/s";
+  // A person sees which of the folder's files it was; scripts keep the
+  // name alone.
+  const std::string shown =
+      m_terminal && file.folder ? path_in_folder(file) : file.name;
+  m_sent_lines += "Sent " + shown + " (" + format_size(file.size) + ", " + how +
+                  ", verified)\n";
+  ++m_sent_files;
+  m_sent_bytes += file.size;
+  m_sent_time += elapsed;
+}
+
+void SendReport::resuming(std::size_t index, std::uint64_t offset) {
+  const FileInfo& file = m_offer.files[index];
+  m_resumed[index] = offset;
+  if (offset < file.size) {
+    console::print(Stream::err, "Resuming " + file.name + " at " +
+                                    format_size(offset) + "\n");
+  }
+}
+
+// Makes `offer` list files `first` to `end` (not included) of `sources`;
+// `plain`, without their times.
+void list_files(Offer& offer, const SendList& sources, std::size_t first,
+                std::size_t end, bool plain) {
+  offer.files.clear();
+  offer.files.reserve(end - first);
+  for (std::size_t i = first; i < end; ++i) {
+    offer.files.push_back(sources.info(i));
+    if (plain) offer.files.back().modified.reset();
+  }
+}
+
+// A longer part still fits the offer's frame; long names make it shorter,
+// though never below what any receiver takes. Returns the part's end.
+std::size_t fit_frame(Offer& offer, const SendParts& parts, std::size_t first,
+                      std::size_t end) {
+  for (std::size_t shorter = parts.shortened_end(first, end);
+       shorter != end && offer_to_json(offer).size() > MAX_OFFER_BYTES;
+       shorter = parts.shortened_end(first, end)) {
+    end = shorter;
+    offer.files.erase(
+        offer.files.begin() + static_cast<std::ptrdiff_t>(end - first),
+        offer.files.end());
+  }
+  return end;
+}
+
+// Offers the files of `sources` to `target`, in as many parts as they
+// take; a note goes in one offer that lists no file.
+CommandResult offer_all(const SendRequest& request, const SendList& sources,
+                        const SocketAddress& target) {
+  const SendParts parts{
+      request.note ? 0 : sources.size(),
+      request.recursive && !request.note && sources.size() > MAX_OFFER_FILES};
+  Offer offer = offer_of(request);
+  SendReport report(offer, sources.size(), format_address(target));
+  if (parts.split) report.in_parts(parts.count_at_shared_limit());
+  std::size_t first = 0;  // the part's first file among all sources
+  do {
+    const std::optional<NextPart> next = report.take_next_part();
+    std::size_t end = parts.part_end(first, next ? next->files : 0);
+    list_files(offer, sources, first, end, request.plain);
+    if (offer.extensions) {
+      offer.extensions->token =
+          next ? std::optional(next->token) : std::nullopt;
+      // The receiver asks once, about the whole send.
+      offer.extensions->total.reset();
+      if (parts.split && first == 0)
+        offer.extensions->total = total_of(sources);
+    }
+    end = fit_frame(offer, parts, first, end);
+    report.part_starts(first);
+    Status sent = run_sender(
+        target, offer,
+        [&](std::size_t index) {
+          return Source{sources.path(first + index),
+                        sources.modified(first + index)};
+        },
+        report);
+    report.part_ended();
+    if (!sent.ok()) return report.failed(sent.error().message);
+    first = end;
+  } while (first < parts.files);
+  report.finished();
+  return {};
+}
+
 }  // namespace
 
 std::string offered_name(std::string_view path) {
@@ -79,6 +363,23 @@ std::string offered_name(std::string_view path) {
   return text::to_valid_utf8(last);
 }
 
+std::size_t SendParts::count_at_shared_limit() const {
+  return (files + MAX_OFFER_FILES - 1) / MAX_OFFER_FILES;
+}
+
+std::size_t SendParts::part_end(std::size_t first,
+                                std::uint64_t granted) const {
+  std::uint64_t most = split ? MAX_OFFER_FILES : files;
+  if (split) most = std::max(most, granted);
+  return first +
+         static_cast<std::size_t>(std::min<std::uint64_t>(most, files - first));
+}
+
+std::size_t SendParts::shortened_end(std::size_t first, std::size_t end) const {
+  if (!split || end - first <= MAX_OFFER_FILES) return end;
+  return first + std::max(MAX_OFFER_FILES, (end - first) / 2);
+}
+
 CommandResult send(Args args) {
   // The digest's first use takes milliseconds (OpenSSL sets itself up):
   // done on a thread of its own while the files are checked and the
@@ -89,209 +390,17 @@ CommandResult send(Args args) {
   } catch (const std::system_error&) {
     // Then it happens at the first digest.
   }
-  // Where each argument stood on the command line (the command word is 0),
-  // for the platform's rule on patterns among the file arguments.
-  Positions positions(args.size());
-  std::iota(positions.begin(), positions.end(), 1);
   console::write_terminals_in_background();
   // An interruption ends the progress line first, as in receive.
   platform::discard_incoming_on_interrupt();
-  std::optional<std::string> to = take_option(args, "--to", &positions);
-  if (!to) return CliError{std::string(NO_TARGET_TEXT)};
-  std::string name = device_name(take_option(args, "--name", &positions));
-  std::optional<std::string> note = take_option(args, "--text", &positions);
-  const bool short_flag = take_flag(args, "-r", &positions);
-  const bool recursive =
-      take_flag(args, "--recursive", &positions) || short_flag;
-  // The file arguments, each in place of what it names (itself, but for a
-  // pattern on Windows).
-  Args& paths = args;
-  for (std::size_t i = paths.size(); i-- > 0;) {
-    std::vector<std::string> named =
-        platform::expand_file_argument(positions[i], std::move(paths[i]));
-    paths[i] = std::move(named.front());
-    paths.insert(paths.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                 std::make_move_iterator(named.begin() + 1),
-                 std::make_move_iterator(named.end()));
-  }
-  if (!note && paths.empty()) {
-    return CliError{std::string(NOTHING_TO_SEND_TEXT)};
-  }
-  // The offer exactly as the shared protocol has it, which knows no
-  // folders: flattened, a folder's files could meet under one name.
-  const bool plain = extensions_turned_off();
-  if (plain && recursive) {
-    return CliError{std::string(NO_FOLDERS_WITHOUT_EXTENSIONS_TEXT)};
-  }
-
-  Result<SendList, CliError> listed = list_sources(std::move(paths), recursive);
+  Result<SendRequest, CliError> request = read_request(std::move(args));
+  if (!request.ok()) return std::move(request).error();
+  Result<SendList, CliError> listed =
+      list_sources(std::move(request->paths), request->recursive);
   if (!listed.ok()) return std::move(listed).error();
-  const SendList& sources = listed.value();
-
-  Result<SocketAddress, CliError> target = resolve_target(*to);
+  Result<SocketAddress, CliError> target = resolve_target(request->to);
   if (!target.ok()) return std::move(target).error();
-  Offer offer;
-  offer.from = name;
-  offer.from_id = load_device_id();
-  offer.text = note;
-  // Files stream to a receiver of ours; a note is one answer either way.
-  if (!note && !plain) {
-    offer.extensions =
-        OfferExtensions{STREAM_VERSION, std::nullopt, RESUME_VERSION};
-  }
-
-  // A receiver need take at most MAX_OFFER_FILES in one offer: the files of
-  // a folder sent with -r go in consecutive offers, each its own connection
-  // and answer, and a receiver of ours lets the later ones be longer.
-  // Without -r an offer is made as it is.
-  const bool in_parts = recursive && !note && sources.size() > MAX_OFFER_FILES;
-  if (in_parts) {
-    const std::size_t parts =
-        (sources.size() + MAX_OFFER_FILES - 1) / MAX_OFFER_FILES;
-    console::print(Stream::err,
-                   "Sending " + std::to_string(sources.size()) +
-                       " files in up to " + std::to_string(parts) +
-                       " parts: a receiver need not take more than " +
-                       std::to_string(MAX_OFFER_FILES) + " in one offer\n");
-  }
-
-  std::string address = format_address(target.value());
-  std::size_t first = 0;  // the part's first file among all sources
-  SenderEvents events;
-  events.offered = [&] {
-    console::print(Stream::err, "Waiting for " + address + " to accept...\n");
-  };
-  // The status line of the file being sent, on a terminal only.
-  std::optional<console::ProgressLine> bar;
-  std::size_t bar_index = 0;
-  events.progress = [&](std::size_t index, std::uint64_t done) {
-    if (!bar || bar_index != index) {
-      bar.reset();
-      const FileInfo& file = offer.files[index];
-      bar.emplace(file.name, file.size, first + index + 1, sources.size());
-      bar_index = index;
-    }
-    bar->update(done);
-  };
-  // The next part of a long send goes in without a second question, and
-  // may be longer.
-  std::optional<std::string> next_token;
-  std::uint64_t next_files = 0;
-  events.token = [&](std::string token, std::uint64_t files) {
-    next_token = std::move(token);
-    next_files = files;
-  };
-  // Where files of this part go on, and whether an interrupted send can.
-  std::map<std::size_t, std::uint64_t> resumed;
-  bool resumable = false;
-  events.resumable = [&] { resumable = true; };
-  events.resuming = [&](std::size_t index, std::uint64_t offset) {
-    const FileInfo& file = offer.files[index];
-    resumed[index] = offset;
-    if (offset < file.size) {
-      console::print(Stream::err, "Resuming " + file.name + " at " +
-                                      format_size(offset) + "\n");
-    }
-  };
-  // For the line that sums a send up at a terminal: the files' own times
-  // add up to the time spent sending, without connecting and asking.
-  const bool terminal = console::on_terminal(Stream::err);
-  std::size_t sent_files = 0;
-  std::uint64_t sent_bytes = 0;
-  std::chrono::nanoseconds sent_time{0};
-  // The lines of verdicts that came together go out in one write.
-  std::string sent_lines;
-  events.verified = [&](std::size_t index, std::chrono::nanoseconds elapsed) {
-    const FileInfo& file = offer.files[index];
-    const auto at = resumed.find(index);
-    const std::uint64_t moved =
-        file.size - (at == resumed.end() ? 0 : at->second);
-    // A resumed file's rate counts what moved now.
-    const std::string how =
-        at != resumed.end() && moved == 0
-            ? "already there"
-            : format_size(transfer_rate(moved, elapsed)) + "/s";
-    // A person sees which of the folder's files it was; scripts keep the
-    // name alone.
-    const std::string shown =
-        terminal && file.folder ? path_in_folder(file) : file.name;
-    sent_lines += "Sent " + shown + " (" + format_size(file.size) + ", " + how +
-                  ", verified)\n";
-    ++sent_files;
-    sent_bytes += file.size;
-    sent_time += elapsed;
-  };
-  events.settled = [&] {
-    bar.reset();
-    console::print(Stream::err, sent_lines);
-    sent_lines.clear();
-  };
-  do {
-    // A note lists no file, whatever else was named.
-    std::uint64_t most = note ? 0 : in_parts ? MAX_OFFER_FILES : sources.size();
-    if (in_parts && next_token) most = std::max(most, next_files);
-    std::size_t end = first + static_cast<std::size_t>(std::min<std::uint64_t>(
-                                  most, sources.size() - first));
-    offer.files.clear();
-    offer.files.reserve(end - first);
-    for (std::size_t i = first; i < end; ++i) {
-      offer.files.push_back(sources.info(i));
-      if (plain) offer.files.back().modified.reset();
-    }
-    if (offer.extensions) {
-      offer.extensions->token = std::exchange(next_token, std::nullopt);
-      // The receiver asks once, about the whole send.
-      offer.extensions->total.reset();
-      if (in_parts && first == 0) {
-        SendTotal total{sources.size(), 0};
-        for (std::size_t i = 0; i < sources.size(); ++i) {
-          const std::uint64_t size = sources.info(i).size;
-          total.bytes =
-              size > UINT64_MAX - total.bytes ? UINT64_MAX : total.bytes + size;
-        }
-        offer.extensions->total = total;
-      }
-    }
-    // A longer part still fits the offer's frame; long names make it
-    // shorter, though never below what any receiver takes.
-    while (in_parts && end - first > MAX_OFFER_FILES &&
-           offer_to_json(offer).size() > MAX_OFFER_BYTES) {
-      end = first + std::max(MAX_OFFER_FILES, (end - first) / 2);
-      offer.files.erase(
-          offer.files.begin() + static_cast<std::ptrdiff_t>(end - first),
-          offer.files.end());
-    }
-    resumed.clear();
-    bar.reset();
-    Status sent = run_sender(
-        target.value(), offer,
-        [&](std::size_t index) {
-          return Source{sources.path(first + index),
-                        sources.modified(first + index)};
-        },
-        events);
-    bar.reset();  // erased before the error line or anything else
-    if (!sent.ok()) {
-      std::string message = sent.error().message;
-      // A person sees, last, how far it got and that it need not start
-      // over.
-      if (resumable && console::on_terminal(Stream::err)) {
-        message += "\n" + std::to_string(sent_files) + " of " +
-                   std::to_string(sources.size()) +
-                   " files were verified; the same command goes on where "
-                   "this one stopped";
-      }
-      return CliError{message};
-    }
-    first = end;
-  } while (!note && first < sources.size());
-  if (note) {
-    console::print(Stream::err, "Sent.\n");
-  } else if (terminal) {
-    console::print(Stream::err,
-                   sent_summary(sent_files, sent_bytes, sent_time));
-  }
-  return {};
+  return offer_all(*request, listed.value(), target.value());
 }
 
 }  // namespace burrowlink::commands

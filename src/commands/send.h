@@ -2,6 +2,8 @@
 
 // The `send` command: files or a note offered to one device.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,5 +18,25 @@ CommandResult send(Args args);
 // both separating and a drive or network-share prefix not counting. Empty
 // when that component is ".." or nothing follows the prefix.
 std::string offered_name(std::string_view path);
+
+// How the files of one send are split into offers. A receiver need take
+// at most MAX_OFFER_FILES in one: the files of a folder sent with -r go in
+// consecutive offers, each its own connection and answer, and a receiver
+// of ours lets the later ones be longer. Without -r an offer is made as it
+// is.
+struct SendParts {
+  std::size_t files = 0;  // of the whole send; none for a note
+  bool split = false;     // in parts, rather than in one offer
+
+  // The parts the send takes when each lists MAX_OFFER_FILES.
+  std::size_t count_at_shared_limit() const;
+  // The end (the first file not in it) of the part that starts at file
+  // `first`, where the receiver let it list `granted` files (0: the shared
+  // limit). REQUIRES: `first` <= `files`.
+  std::size_t part_end(std::size_t first, std::uint64_t granted) const;
+  // The end of that part when its offer is too long for its frame: about
+  // halved, never below MAX_OFFER_FILES; `end` where it cannot be shorter.
+  std::size_t shortened_end(std::size_t first, std::size_t end) const;
+};
 
 }  // namespace burrowlink::commands

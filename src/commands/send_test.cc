@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include "platform/files.h"
 
 namespace burrowlink::commands {
@@ -59,6 +61,39 @@ TEST(OfferedName, VerbatimAndDevicePrefixesAreNoComponent) {
   EXPECT_EQ(offered_name(R"(\\.\COM1)"), "");
   EXPECT_EQ(offered_name(R"(\\.\C:\x.txt)"), "x.txt");
   EXPECT_EQ(offered_name(R"(\\.\UNC\server\share\x.txt)"), "x.txt");
+}
+
+// Parts list the shared limit's 1000 files, or more where the receiver
+// allowed it; an offer too long for its frame is halved down to 1000.
+TEST(SendParts, WhereEachPartEnds) {
+  const struct {
+    const char* what;
+    SendParts parts;
+    std::size_t first;
+    std::uint64_t granted;
+    std::size_t end;
+    std::size_t shortened;  // the end when the offer is too long
+    std::size_t count;      // parts at the shared limit
+  } cases[] = {
+      {"without -r, one offer", {2500, false}, 0, 0, 2500, 2500, 3},
+      {"a note", {0, false}, 0, 0, 0, 0, 0},
+      {"first part", {2500, true}, 0, 0, 1000, 1000, 3},
+      {"middle part", {2500, true}, 1000, 0, 2000, 2000, 3},
+      {"last part, shorter", {2500, true}, 2000, 0, 2500, 2500, 3},
+      {"an exact multiple", {2000, true}, 1000, 0, 2000, 2000, 2},
+      {"one file over", {1001, true}, 1000, 0, 1001, 1001, 2},
+      {"granted more than is left", {2500, true}, 1000, 5000, 2500, 2000, 3},
+      {"granted a little more", {3000, true}, 1000, 1200, 2200, 2000, 3},
+      {"granted a lot more", {9000, true}, 1000, 5000, 6000, 3500, 9},
+      {"granted less", {2500, true}, 1000, 10, 2000, 2000, 3},
+      {"granted the most there is", {2500, true}, 0, UINT64_MAX, 2500, 1250, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.end, c.parts.part_end(c.first, c.granted));
+    EXPECT_EQ(c.shortened, c.parts.shortened_end(c.first, c.end));
+    EXPECT_EQ(c.count, c.parts.count_at_shared_limit());
+  }
 }
 
 }  // namespace

@@ -22,18 +22,19 @@ namespace {
 // The stretches the receiver holds of each file its answer names, by
 // index; none where the entry cannot be used, and the file starts at 0.
 // The first entry for an index counts.
-using Starts = std::map<std::size_t, std::vector<std::uint64_t>>;
+using HeldStretches = std::map<std::size_t, std::vector<std::uint64_t>>;
 
-Starts plan_starts(const Offer& offer, const std::vector<ResumeAt>& offered) {
-  Starts starts;
-  for (const ResumeAt& at : offered) {
-    if (at.index >= offer.files.size() || starts.contains(at.index)) continue;
-    std::vector<std::uint64_t>& ends = starts[at.index];
+HeldStretches held_stretches(const Offer& offer,
+                             const std::vector<ResumeAt>& entries) {
+  HeldStretches held;
+  for (const ResumeAt& at : entries) {
+    if (at.index >= offer.files.size() || held.contains(at.index)) continue;
+    std::vector<std::uint64_t>& ends = held[at.index];
     if (at.offset() > 0 && at.offset() <= offer.files[at.index].size) {
       ends = at.ends;
     }
   }
-  return starts;
+  return held;
 }
 
 // Fails when the open file is no longer as `source` was listed with
@@ -58,7 +59,7 @@ Status check_unchanged(const platform::File& file, const Source& source,
 Status prove_prefix(TcpStream& stream, platform::File& file,
                     const std::vector<std::uint64_t>& ends,
                     const Source& source, std::uint64_t size) {
-  const std::uint64_t start = ends.back();
+  const std::uint64_t prefix_bytes = ends.back();
   std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES);
   std::string digests;
   Sha256 sha;
@@ -73,7 +74,7 @@ Status prove_prefix(TcpStream& stream, platform::File& file,
       if (*got == 0) break;
       sha.update({buffer.data(), *got});
       at += *got;
-      if (at < start && Clock::now() - last_word >= PROOF_WORD_EVERY) {
+      if (at < prefix_bytes && Clock::now() - last_word >= PROOF_WORD_EVERY) {
         last_word = Clock::now();
         if (Status sent = stream.write_all(u64_bytes(at)); !sent.ok()) {
           return Error{connection_lost_text(sent.error().message)};
@@ -85,56 +86,57 @@ Status prove_prefix(TcpStream& stream, platform::File& file,
     digests.append(digest.begin(), digest.end());
     sha.reset();
   }
-  if (start == size) {
+  if (prefix_bytes == size) {
     if (Status same = check_unchanged(file, source, size); !same.ok()) {
       return same;
     }
   }
-  std::string last(reinterpret_cast<const char*>(u64_bytes(start).data()), 8);
-  last += digests;
+  std::string proof(
+      reinterpret_cast<const char*>(u64_bytes(prefix_bytes).data()), 8);
+  proof += digests;
   if (Status sent = stream.write_all(
-          {reinterpret_cast<const std::uint8_t*>(last.data()), last.size()});
+          {reinterpret_cast<const std::uint8_t*>(proof.data()), proof.size()});
       !sent.ok()) {
     return Error{connection_lost_text(sent.error().message)};
   }
   return {};
 }
 
-// Streams file `index`: its offered bytes from `start`, when the receiver
-// named the file, then the digest of all of them. `more`: the next file
-// follows at once, so its bytes may share the last segment.
+// Streams file `index`: its offered bytes from `offset`, where the receiver
+// holds the ones before, then the digest of all of them. `next_follows`:
+// the next file follows at once, so its bytes may share the last segment.
 Status send_file(TcpStream& stream, HashingRing& ring, const Offer& offer,
                  std::size_t index, const Source& source, platform::File& file,
-                 bool more, const SenderEvents& events,
-                 std::uint64_t from = 0) {
+                 bool next_follows, SenderEvents& events,
+                 std::uint64_t offset = 0) {
   const FileInfo& info = offer.files[index];
-  std::uint64_t due = info.size - from;
-  if (from > 0) {
-    if (Status moved = file.seek(from); !moved.ok()) return moved;
+  std::uint64_t unread = info.size - offset;
+  if (offset > 0) {
+    if (Status moved = file.seek(offset); !moved.ok()) return moved;
   }
   ring.start_file();
   std::span<std::uint8_t> buffer = ring.next_slot();
-  std::size_t last = 0;  // bytes of the final chunk still in `buffer`
-  while (due > 0) {
-    std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(due, buffer.size()));
+  std::size_t unsent = 0;  // bytes of the final chunk still in `buffer`
+  while (unread > 0) {
+    std::size_t want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(unread, buffer.size()));
     Result<std::size_t> got = file.read(buffer.first(want));
     if (!got.ok()) return std::move(got).error();
     if (*got == 0) return Error{changed_while_sending_text(source.path)};
     auto chunk = std::span<const std::uint8_t>(buffer).first(*got);
     // Hashed on the ring's thread while it goes out on this one.
     ring.hash(chunk);
-    due -= *got;
-    if (due == 0 && chunk.size() + DIGEST_BYTES <= buffer.size()) {
-      last = chunk.size();  // leaves below, in one write with the digest
+    unread -= *got;
+    if (unread == 0 && chunk.size() + DIGEST_BYTES <= buffer.size()) {
+      unsent = chunk.size();  // leaves below, in one write with the digest
       break;
     }
     // The last chunk is corked so that it leaves together with the digest.
-    if (Status sent = stream.write_all(chunk, due == 0); !sent.ok()) {
+    if (Status sent = stream.write_all(chunk, unread == 0); !sent.ok()) {
       return Error{connection_lost_text(sent.error().message)};
     }
-    if (events.progress) events.progress(index, info.size - due);
-    if (due > 0) buffer = ring.next_slot();
+    events.progress(index, info.size - unread);
+    if (unread > 0) buffer = ring.next_slot();
   }
   // Without its digest the receiver keeps nothing of a file that changed;
   // one that did not gets exactly its offered bytes, as any peer expects.
@@ -144,19 +146,20 @@ Status send_file(TcpStream& stream, HashingRing& ring, const Offer& offer,
   // Every chunk is hashed and sent, so the slot is free for the digest.
   Digest sum = ring.finish_file();
   std::copy(sum.begin(), sum.end(),
-            buffer.begin() + static_cast<std::ptrdiff_t>(last));
+            buffer.begin() + static_cast<std::ptrdiff_t>(unsent));
   std::size_t written = 0;
-  Status sent =
-      stream.write_all(buffer.first(last + DIGEST_BYTES), more, &written);
+  Status sent = stream.write_all(buffer.first(unsent + DIGEST_BYTES),
+                                 next_follows, &written);
   if (!sent.ok()) {
     // Only a failure within the file's own bytes counts as a lost
     // connection; one within the digest is reported as it is.
-    if (written < last)
+    if (written < unsent)
       return Error{connection_lost_text(sent.error().message)};
     return sent;
   }
   // Every byte due is read: closing now costs the receiver's time, not the
-  // round trip's.
+  // round trip's. Nothing was written to it, so a failing close loses
+  // nothing.
   (void)file.close();
   return {};
 }
@@ -170,7 +173,7 @@ Result<platform::File> open_source(const std::string& path) {
 // One file after the other, each after the verdict on the one before.
 Status send_in_lockstep(TcpStream& stream, HashingRing& ring,
                         const Offer& offer, const SourceOf& source_of,
-                        const SenderEvents& events) {
+                        SenderEvents& events) {
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
     const Source source = source_of(i);
     Result<platform::File> file = open_source(source.path);
@@ -188,8 +191,8 @@ Status send_in_lockstep(TcpStream& stream, HashingRing& ring,
     }
     if (verdict != VERDICT_KEPT)
       return Error{damaged_text(offer.files[i].name)};
-    if (events.verified) events.verified(i, Clock::now() - opened);
-    if (events.settled) events.settled();
+    events.verified(i, Clock::now() - opened);
+    events.settled();
   }
   return {};
 }
@@ -198,7 +201,7 @@ Status send_in_lockstep(TcpStream& stream, HashingRing& ring,
 // they arrive.
 class Verdicts {
  public:
-  Verdicts(TcpStream& stream, const Offer& offer, const SenderEvents& events)
+  Verdicts(TcpStream& stream, const Offer& offer, SenderEvents& events)
       : m_stream(stream), m_offer(offer), m_events(events) {}
 
   std::size_t files() const { return m_pending.size(); }
@@ -212,7 +215,7 @@ class Verdicts {
   }
   // File `index` goes on after its first `offset` bytes.
   void resuming(std::size_t index, std::uint64_t offset) {
-    if (m_events.resuming) m_events.resuming(index, offset);
+    m_events.resuming(index, offset);
   }
 
   // Takes the verdicts that have arrived; with `wait`, at least one.
@@ -235,7 +238,7 @@ class Verdicts {
     for (std::size_t i = 0; i < *got && judged.ok(); ++i) {
       judged = judge(verdicts[i]);
     }
-    if (*got > 0 && m_events.settled) m_events.settled();
+    if (*got > 0) m_events.settled();
     return judged;
   }
 
@@ -244,6 +247,8 @@ class Verdicts {
   // link, keeping what it has of the file for later. A clean end is a
   // file stopped on purpose, of which it keeps nothing.
   void drain() {
+    // Best effort: without the shorter limit the file phase's still ends
+    // the wait, and the send fails either way.
     (void)m_stream.set_read_timeout(DRAIN_LIMIT);
     while (!m_pending.empty() && take(true).ok()) {
     }
@@ -272,13 +277,13 @@ class Verdicts {
     // opening and the verdict before, so that the times add up.
     const Clock::time_point from = std::max(file.opened, m_last_verdict);
     m_last_verdict = now;
-    if (m_events.verified) m_events.verified(file.index, now - from);
+    m_events.verified(file.index, now - from);
     return {};
   }
 
   TcpStream& m_stream;
   const Offer& m_offer;
-  const SenderEvents& m_events;
+  SenderEvents& m_events;
   std::deque<Pending> m_pending;
   std::uint64_t m_bytes = 0;
   Clock::time_point m_last_verdict{};
@@ -286,16 +291,17 @@ class Verdicts {
   static constexpr std::chrono::milliseconds LOOK_INTERVAL{1};
 };
 
-// Where file `index` goes on, for a file the answer named: its start word,
-// and for a prefix held there its proof and the receiver's reply. The
-// reply follows the verdicts owed, which are taken first.
-Result<std::uint64_t> go_on_from(TcpStream& stream, platform::File& file,
-                                 const Source& source, const Offer& offer,
-                                 std::size_t index,
-                                 Starts::const_iterator named,
-                                 const Starts& starts, Verdicts& verdicts) {
-  if (named == starts.end()) return std::uint64_t{0};
-  const std::vector<std::uint64_t>& ends = named->second;
+// Where file `index` goes on, for a file the answer named (`held` the
+// stretches the receiver holds of it, null where it did not): its start
+// word, and for a prefix held there its proof and the receiver's reply.
+// The reply follows the verdicts owed, which are taken first.
+Result<std::uint64_t> resume_offset(TcpStream& stream, platform::File& file,
+                                    const Source& source, const Offer& offer,
+                                    std::size_t index,
+                                    const std::vector<std::uint64_t>* held,
+                                    Verdicts& verdicts) {
+  if (!held) return std::uint64_t{0};
+  const std::vector<std::uint64_t>& ends = *held;
   if (ends.empty()) {
     if (Status sent = stream.write_all(u64_bytes(0), true); !sent.ok()) {
       return Error{connection_lost_text(sent.error().message)};
@@ -341,33 +347,36 @@ Result<std::uint64_t> go_on_from(TcpStream& stream, platform::File& file,
 // one while this side waits to write data.
 Status send_streamed(TcpStream& stream, HashingRing& ring, const Offer& offer,
                      const SourceOf& source_of, StreamWindow window,
-                     const Starts& starts, const SenderEvents& events) {
+                     const HeldStretches& held, SenderEvents& events) {
   Verdicts verdicts(stream, offer, events);
   const std::size_t count = offer.files.size();
   for (std::size_t i = 0; i < count; ++i) {
     const std::uint64_t size = offer.files[i].size;
-    auto full = [&] {
+    auto window_full = [&] {
       return verdicts.files() > 0 && (verdicts.files() >= window.files ||
                                       verdicts.bytes() + size > window.bytes);
     };
-    while (full()) {
+    while (window_full()) {
       if (Status taken = verdicts.take(true); !taken.ok()) return taken;
     }
-    const bool more = i + 1 < count && verdicts.files() + 1 < window.files;
+    const bool next_follows =
+        i + 1 < count && verdicts.files() + 1 < window.files;
     const Source source = source_of(i);
     Result<platform::File> file = open_source(source.path);
     if (!file.ok()) return std::move(file).error();
     const auto opened = Clock::now();
-    Result<std::uint64_t> from = go_on_from(stream, *file, source, offer, i,
-                                            starts.find(i), starts, verdicts);
-    if (!from.ok()) return std::move(from).error();
-    if (*from == size && size > 0) {
+    const auto held_of_file = held.find(i);
+    Result<std::uint64_t> offset = resume_offset(
+        stream, *file, source, offer, i,
+        held_of_file == held.end() ? nullptr : &held_of_file->second, verdicts);
+    if (!offset.ok()) return std::move(offset).error();
+    if (*offset == size && size > 0) {
       verdicts.sent(i, opened, true);
       if (Status taken = verdicts.take(false); !taken.ok()) return taken;
       continue;
     }
-    if (Status sent = send_file(stream, ring, offer, i, source, *file, more,
-                                events, *from);
+    if (Status sent = send_file(stream, ring, offer, i, source, *file,
+                                next_follows, events, *offset);
         !sent.ok()) {
       verdicts.drain();
       return sent;
@@ -381,65 +390,83 @@ Status send_streamed(TcpStream& stream, HashingRing& ring, const Offer& offer,
   return {};
 }
 
-}  // namespace
+// How the receiver took an offer.
+struct Acceptance {
+  std::optional<StreamWindow> window;  // none: file after file, in lockstep
+  std::vector<ResumeAt> resume_entries;
+};
 
-Status run_sender(const SocketAddress& to, const Offer& offer,
-                  const SourceOf& source_of, const SenderEvents& events) {
-  Result<TcpStream> connected = TcpStream::connect(to, CONNECT_LIMIT);
-  if (!connected.ok()) {
-    return Error{
-        cannot_connect_text(format_address(to), connected.error().message)};
-  }
-  TcpStream& stream = connected.value();
-  (void)stream.set_no_delay();  // the one-byte elements must not linger
-  stream.set_spin(REPLY_SPIN);
-
-  if (Status written = write_offer(stream, offer); !written.ok()) {
-    return written;
-  }
-  if (events.offered) events.offered();
-
-  if (Status set = stream.set_read_timeout(ANSWER_TIMEOUT); !set.ok()) {
-    return set;
-  }
+// Reads the answer to `offer`. The extended answer counts only where it
+// was asked for; to anyone else every answer but 0x01 is a decline.
+Result<Acceptance> read_answer(TcpStream& stream, const Offer& offer,
+                               SenderEvents& events) {
   std::uint8_t answer = 0;
   if (Status read = stream.read_exact({&answer, 1}, platform::Expect::reply);
       !read.ok()) {
     return Error{no_answer_text(read.error().message)};
   }
-  // The extended answer counts only where it was asked for; to anyone else
-  // every answer but 0x01 is a decline.
-  std::optional<StreamWindow> window;
-  std::vector<ResumeAt> offered;
+  Acceptance accepted;
   if (answer == ANSWER_ACCEPT_EXTENDED && offer.extensions) {
     Result<std::optional<ExtensionAnswer>> read = read_extension_answer(stream);
     if (!read.ok()) return Error{no_answer_text(read.error().message)};
     // Closed before any frame byte: a receiver that meant a decline.
     if (!*read) return Error{std::string(DECLINED_TEXT)};
     ExtensionAnswer& extended = **read;
-    if (extended.token && events.token) {
+    if (extended.token) {
       events.token(*extended.token, extended.next_files);
     }
     if (extended.stream) {
-      window =
+      accepted.window =
           StreamWindow{std::min(extended.stream->files, STREAM_WINDOW.files),
                        std::min(extended.stream->bytes, STREAM_WINDOW.bytes)};
       if (extended.resume && offer.extensions->resume > 0) {
-        offered = std::move(*extended.resume);
-        if (events.resumable) events.resumable();
+        accepted.resume_entries = std::move(*extended.resume);
+        events.resumable();
       }
     }
   } else if (answer != ANSWER_ACCEPT) {
     return Error{std::string(DECLINED_TEXT)};
   }
+  return accepted;
+}
+
+}  // namespace
+
+Status run_sender(const SocketAddress& to, const Offer& offer,
+                  const SourceOf& source_of, SenderEvents& events) {
+  Result<TcpStream> connected = TcpStream::connect(to, CONNECT_LIMIT);
+  if (!connected.ok()) {
+    return Error{
+        cannot_connect_text(format_address(to), connected.error().message)};
+  }
+  TcpStream& stream = connected.value();
+  // The one-byte elements must not linger; should that fail, they still
+  // go, only later.
+  (void)stream.set_no_delay();
+  stream.set_spin(REPLY_SPIN);
+
+  if (Status written = write_offer(stream, offer); !written.ok()) {
+    return written;
+  }
+  events.offered();
+
+  if (Status set = stream.set_read_timeout(ANSWER_TIMEOUT); !set.ok()) {
+    return set;
+  }
+  Result<Acceptance> accepted = read_answer(stream, offer, events);
+  if (!accepted.ok()) return std::move(accepted).error();
   if (offer.text) return {};
 
-  (void)stream.set_read_timeout(FILE_PHASE_TIMEOUT);
-  (void)stream.set_write_timeout(FILE_PHASE_TIMEOUT);
+  if (Status set = stream.set_read_timeout(FILE_PHASE_TIMEOUT); !set.ok()) {
+    return set;
+  }
+  if (Status set = stream.set_write_timeout(FILE_PHASE_TIMEOUT); !set.ok()) {
+    return set;
+  }
   HashingRing ring(TRANSFER_BUFFER_BYTES, TRANSFER_RING_SLOTS);
-  if (window) {
-    const Starts starts = plan_starts(offer, offered);
-    return send_streamed(stream, ring, offer, source_of, *window, starts,
+  if (accepted->window) {
+    return send_streamed(stream, ring, offer, source_of, *accepted->window,
+                         held_stretches(offer, accepted->resume_entries),
                          events);
   }
   return send_in_lockstep(stream, ring, offer, source_of, events);

@@ -42,26 +42,31 @@ inline std::string not_the_same_text(std::string_view name) {
          ": the receiver's copy is not this file; the next send sends it whole";
 }
 
-struct SenderEvents {
+// What a send reports as it goes, for the console to show. Each event
+// does nothing unless a subclass overrides it.
+class SenderEvents {
+ public:
+  virtual ~SenderEvents() = default;
+
   // The offer has been written; the answer is awaited next.
-  std::function<void()> offered;
+  virtual void offered() {}
   // `done` bytes of file `index` have been sent.
-  std::function<void(std::size_t index, std::uint64_t done)> progress;
+  virtual void progress(std::size_t /*index*/, std::uint64_t /*done*/) {}
   // File `index` was verified, `elapsed` after it was opened, or, where
   // files overlap, after the later of its opening and the verdict before.
-  std::function<void(std::size_t index, std::chrono::nanoseconds elapsed)>
-      verified;
+  virtual void verified(std::size_t /*index*/,
+                        std::chrono::nanoseconds /*elapsed*/) {}
   // The verdicts that arrived together have all been reported through
   // `verified`: a moment to write what they made.
-  std::function<void()> settled;
+  virtual void settled() {}
   // The receiver can resume files; an interrupted send can go on.
-  std::function<void()> resumable;
+  virtual void resumable() {}
   // File `index` goes on after its first `offset` bytes, which the
   // receiver has (all of them: it is there already).
-  std::function<void(std::size_t index, std::uint64_t offset)> resuming;
+  virtual void resuming(std::size_t /*index*/, std::uint64_t /*offset*/) {}
   // The receiver handed out a token for the next part of this send, which
   // may list up to `next_files` (0: the shared limit).
-  std::function<void(std::string token, std::uint64_t next_files)> token;
+  virtual void token(std::string /*token*/, std::uint64_t /*next_files*/) {}
 };
 
 // Where a file of an offer is read from, and the modification time it had
@@ -83,6 +88,6 @@ using SourceOf = std::function<Source(std::size_t index)>;
 // that the receiver keeps nothing of it. Fails with the finished message
 // ("declined", "no answer: ...").
 Status run_sender(const SocketAddress& to, const Offer& offer,
-                  const SourceOf& source_of, const SenderEvents& events);
+                  const SourceOf& source_of, SenderEvents& events);
 
 }  // namespace burrowlink

@@ -18,6 +18,34 @@ namespace {
 // For offers whose files are never read.
 Source no_paths(std::size_t) { return {}; }
 
+// The extended answer with `body` as its frame.
+std::string framed(const std::string& body) {
+  std::string f = "\xA5" + std::string(4, '\0');
+  for (int i = 0; i < 4; ++i) {
+    f[static_cast<std::size_t>(4 - i)] =
+        static_cast<char>(body.size() >> (8 * i));
+  }
+  return f + body;
+}
+
+// What a send reported.
+class RecordedEvents : public SenderEvents {
+ public:
+  void offered() override { ++offers; }
+  void verified(std::size_t index, std::chrono::nanoseconds) override {
+    verified_files.push_back(index);
+  }
+  void token(std::string handed_out, std::uint64_t files) override {
+    next_token = std::move(handed_out);
+    next_files = files;
+  }
+
+  int offers = 0;
+  std::vector<std::size_t> verified_files;
+  std::string next_token;
+  std::uint64_t next_files = 0;
+};
+
 using platform::TcpListener;
 using platform::TcpStream;
 using testing::ScopedTempDir;
@@ -44,17 +72,13 @@ class SenderTest : public ::testing::Test {
     });
   }
 
-  Status send(const Offer& offer, const std::vector<std::string>& paths) {
-    SenderEvents events;
-    events.offered = [this] { ++offered; };
-    events.verified = [this](std::size_t i, std::chrono::nanoseconds) {
-      verified.push_back(i);
-    };
-    Status status = run_sender(
-        address, offer, [&](std::size_t i) { return Source{paths[i]}; },
-        events);
+  Status send_from(const Offer& offer, const SourceOf& source_of) {
+    Status status = run_sender(address, offer, source_of, events);
     receiver.join();
     return status;
+  }
+  Status send(const Offer& offer, const std::vector<std::string>& paths) {
+    return send_from(offer, [&](std::size_t i) { return Source{paths[i]}; });
   }
 
   static void put(TcpStream& s, std::uint8_t byte) {
@@ -67,11 +91,43 @@ class SenderTest : public ::testing::Test {
         {reinterpret_cast<std::uint8_t*>(got.data()), got.size()}));
     return got.substr(0, size);
   }
+  // Reads until the sender closes.
+  static std::string read_to_end(TcpStream& s) {
+    std::string got;
+    std::uint8_t buffer[64];
+    for (std::size_t n; (n = s.read_some(buffer).value_or(0)) > 0;) {
+      got.append(buffer, buffer + n);
+    }
+    return got;
+  }
   // True when nothing more arrives for a while.
   static bool quiet(TcpStream& s) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::uint8_t byte;
     return s.read_available({&byte, 1}).value_or(1) == 0;
+  }
+  // Answers with the bytes of `answer`; with `holds`, waits for the sender
+  // to close. With `takes`, then takes the files of streaming_offer(),
+  // else closes.
+  void serve_answer(const std::string& answer, bool holds, bool takes) {
+    serve([answer, holds, takes](TcpStream& s, const Offer&) {
+      ASSERT_OK(
+          s.write_all({reinterpret_cast<const std::uint8_t*>(answer.data()),
+                       answer.size()}));
+      if (holds) {
+        // A sender that waits for more fails when this gives up.
+        ASSERT_OK(s.set_read_timeout(std::chrono::seconds(5)));
+        read_to_end(s);
+      }
+      if (!takes) {
+        s.close();
+        return;
+      }
+      for (const char* name : {"axy", "bxy", "cxy"}) {
+        EXPECT_EQ(name, take_file(s, 3));
+        put(s, 1);
+      }
+    });
   }
   // Three files of three bytes, offered by a sender that streams.
   Offer streaming_offer() {
@@ -91,8 +147,7 @@ class SenderTest : public ::testing::Test {
   SocketAddress address;
   std::thread receiver;
   ScopedTempDir dir;
-  int offered = 0;
-  std::vector<std::size_t> verified;
+  RecordedEvents events;
 };
 
 TEST_F(SenderTest, StreamsEachFileWithItsDigestAndWaitsForVerdicts) {
@@ -114,24 +169,8 @@ TEST_F(SenderTest, StreamsEachFileWithItsDigestAndWaitsForVerdicts) {
     }
   });
   EXPECT_OK(send(offer, {dir.file("a"), dir.file("b")}));
-  EXPECT_EQ(1, offered);
-  EXPECT_EQ((std::vector<std::size_t>{0, 1}), verified);
-}
-
-TEST_F(SenderTest, AnyAnswerButOneDeclines) {
-  Offer offer{"Desk", "id", {{"a", 1}}, std::nullopt};
-  serve([](TcpStream& s, const Offer&) { put(s, 2); });
-  Status status = send(offer, {dir.file("never-opened")});
-  ASSERT_FALSE(status.ok());
-  EXPECT_EQ("declined", status.error().message);
-}
-
-TEST_F(SenderTest, ClosingWithoutAnswerIsNoAnswer) {
-  Offer offer{"Desk", "id", {{"a", 1}}, std::nullopt};
-  serve([](TcpStream& s, const Offer&) { s.close(); });
-  Status status = send(offer, {dir.file("a")});
-  ASSERT_FALSE(status.ok());
-  EXPECT_EQ("no answer: failed to fill whole buffer", status.error().message);
+  EXPECT_EQ(1, events.offers);
+  EXPECT_EQ((std::vector<std::size_t>{0, 1}), events.verified_files);
 }
 
 TEST_F(SenderTest, AcceptedNoteEndsAfterTheAnswer) {
@@ -143,36 +182,41 @@ TEST_F(SenderTest, AcceptedNoteEndsAfterTheAnswer) {
   EXPECT_OK(send(offer, {}));
 }
 
-TEST_F(SenderTest, DamagedVerdictStopsBeforeTheNextFile) {
-  write_whole(dir.file("a"), "abc");
-  Offer offer{"Desk", "id", {{"a.txt", 3}, {"b.txt", 3}}, std::nullopt};
-  serve([](TcpStream& s, const Offer&) {
-    put(s, 1);
-    std::uint8_t skip[35];
-    ASSERT_OK(s.read_exact(skip));
-    put(s, 0);
-  });
-  Status status = send(offer, {dir.file("a"), dir.file("missing")});
-  ASSERT_FALSE(status.ok());
-  EXPECT_EQ("a.txt: the receiver reported damaged data",
-            status.error().message);
-}
-
+// Any verdict but 0x01 is damage and ends the send: in lockstep before
+// the next file is opened, streamed once the verdict arrives.
 TEST_F(SenderTest, AnyVerdictButOneIsDamage) {
-  write_whole(dir.file("a"), "abc");
-  write_whole(dir.file("b"), "def");
-  Offer offer{"Desk", "id", {{"a.txt", 3}, {"b.txt", 3}}, std::nullopt};
-  serve([](TcpStream& s, const Offer&) {
-    put(s, 1);
-    std::uint8_t skip[35];
-    ASSERT_OK(s.read_exact(skip));
-    put(s, 2);
-  });
-  Status status = send(offer, {dir.file("a"), dir.file("b")});
-  ASSERT_FALSE(status.ok());
-  EXPECT_EQ("a.txt: the receiver reported damaged data",
-            status.error().message);
-  EXPECT_TRUE(verified.empty());
+  const struct {
+    std::uint8_t verdict;
+    bool streamed;
+  } cases[] = {{0, false}, {2, false}, {0, true}, {2, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.verdict) + (c.streamed ? ", streamed" : ""));
+    events.verified_files.clear();
+    Offer offer = streaming_offer();
+    if (!c.streamed) offer.extensions.reset();
+    serve([&](TcpStream& s, const Offer&) {
+      if (c.streamed) {
+        ASSERT_OK(write_extension_answer(s, ExtensionAnswer{STREAM_WINDOW}));
+        for (const char* name : {"axy", "bxy", "cxy"})
+          EXPECT_EQ(name, take_file(s, 3));
+      } else {
+        put(s, 1);
+        EXPECT_EQ("axy", take_file(s, 3));
+      }
+      put(s, 1);
+      if (!c.streamed) {
+        EXPECT_EQ("bxy", take_file(s, 3));
+      }
+      put(s, c.verdict);
+    });
+    // In lockstep the third file is never opened.
+    std::vector<std::string> sources = paths();
+    if (!c.streamed) sources.back() = dir.file("missing");
+    Status status = send(offer, sources);
+    ASSERT_FALSE(status.ok());
+    EXPECT_EQ("b: the receiver reported damaged data", status.error().message);
+    EXPECT_EQ((std::vector<std::size_t>{0}), events.verified_files);
+  }
 }
 
 TEST_F(SenderTest, ShrunkFileIsReported) {
@@ -180,9 +224,7 @@ TEST_F(SenderTest, ShrunkFileIsReported) {
   Offer offer{"Desk", "id", {{"a", 10}}, std::nullopt};
   serve([](TcpStream& s, const Offer&) {
     put(s, 1);
-    std::uint8_t rest[64];
-    while (s.read_some(rest).value_or(0) > 0) {
-    }
+    read_to_end(s);
   });
   Status status = send(offer, {dir.file("a")});
   ASSERT_FALSE(status.ok());
@@ -234,20 +276,11 @@ TEST_F(SenderTest, AFileChangedSinceItWasListedGetsNoDigest) {
           put(s, 1);
           return;
         }
-        std::string got;
-        std::uint8_t buffer[64];
-        for (std::size_t n; (n = s.read_some(buffer).value_or(0)) > 0;) {
-          got.append(buffer, buffer + n);
-        }
-        EXPECT_LE(got.size(), 3u) << "no digest";
+        EXPECT_LE(read_to_end(s).size(), 3u) << "no digest";
       });
-      const Status status = run_sender(
-          address, offer,
-          [&](std::size_t) {
-            return Source{path, listed->modified};
-          },
-          SenderEvents{});
-      receiver.join();
+      const Status status = send_from(offer, [&](std::size_t) {
+        return Source{path, listed->modified};
+      });
       if (c.fails) {
         ASSERT_FALSE(status.ok());
         EXPECT_EQ(path + " changed while sending", status.error().message);
@@ -294,12 +327,11 @@ TEST_F(SenderTest, ALockstepReceiverGetsNoFileBeforeTheVerdictBefore) {
     }
   });
   EXPECT_OK(send(offer, paths()));
-  EXPECT_EQ((std::vector<std::size_t>{0, 1, 2}), verified);
+  EXPECT_EQ((std::vector<std::size_t>{0, 1, 2}), events.verified_files);
 }
 
 TEST_F(SenderTest, AStreamingReceiverGetsFilesBackToBackWithinItsWindow) {
   const Offer offer = streaming_offer();
-  std::string token;
   serve([](TcpStream& s, const Offer&) {
     const std::string hand_out(32, 'e');
     ASSERT_OK(write_extension_answer(
@@ -312,45 +344,19 @@ TEST_F(SenderTest, AStreamingReceiverGetsFilesBackToBackWithinItsWindow) {
     put(s, 1);
     put(s, 1);
   });
-  SenderEvents events;
-  std::uint64_t next_files = 0;
-  events.token = [&](std::string t, std::uint64_t n) {
-    token = std::move(t);
-    next_files = n;
-  };
-  events.verified = [&](std::size_t i, std::chrono::nanoseconds) {
-    verified.push_back(i);
-  };
-  EXPECT_OK(run_sender(
-      address, offer, [&](std::size_t i) { return Source{paths()[i]}; },
-      events));
-  receiver.join();
-  EXPECT_EQ((std::vector<std::size_t>{0, 1, 2}), verified);
-  EXPECT_EQ(std::string(32, 'e'), token);
-  EXPECT_EQ(5000u, next_files);
-}
-
-TEST_F(SenderTest, AStreamingReceiversDamagedVerdictEndsTheSend) {
-  const Offer offer = streaming_offer();
-  serve([](TcpStream& s, const Offer&) {
-    ASSERT_OK(write_extension_answer(s, ExtensionAnswer{STREAM_WINDOW, {}}));
-    for (const char* name : {"axy", "bxy", "cxy"})
-      EXPECT_EQ(name, take_file(s, 3));
-    put(s, 1);
-    put(s, 0);
-  });
-  Status status = send(offer, paths());
-  ASSERT_FALSE(status.ok());
-  EXPECT_EQ("b: the receiver reported damaged data", status.error().message);
-  EXPECT_EQ((std::vector<std::size_t>{0}), verified);
+  EXPECT_OK(send(offer, paths()));
+  EXPECT_EQ((std::vector<std::size_t>{0, 1, 2}), events.verified_files);
+  EXPECT_EQ(std::string(32, 'e'), events.next_token);
+  EXPECT_EQ(5000u, events.next_files);
 }
 
 // What a receiver may answer, and what the sender makes of it. Any byte
-// but 0x01 and, to an offer that asked, 0xA5 declines at once, while the
-// receiver still holds the connection; so does 0xA5 and the end. After
-// 0xA5 an unusable window means lockstep, which every receiver of ours
-// takes, and a frame that cannot be read is no answer.
-TEST_F(SenderTest, ExtensionAnswersThatAreHostileOrUnusable) {
+// but 0x01 and, to an offer that asked, 0xA5 declines at once, whether or
+// not the receiver still holds the connection; so does 0xA5 and the end.
+// Closing without an answer is none. After 0xA5 an unusable window means
+// lockstep, which every receiver of ours takes, and a frame that cannot be
+// read is no answer.
+TEST_F(SenderTest, AnswersThatAreHostileOrUnusable) {
   struct Case {
     const char* what;
     std::string answer;   // the answer byte and what follows it
@@ -358,18 +364,12 @@ TEST_F(SenderTest, ExtensionAnswersThatAreHostileOrUnusable) {
     const char* failure;  // nullptr: every file verified
     bool holds = false;   // the receiver waits for the sender to close
   };
-  auto framed = [](const std::string& body) {
-    std::string f = "\xA5" + std::string(4, '\0');
-    for (int i = 0; i < 4; ++i) {
-      f[static_cast<std::size_t>(4 - i)] =
-          static_cast<char>(body.size() >> (8 * i));
-    }
-    return f + body;
-  };
   const std::vector<Case> cases = {
       {"not asked for", framed("{}"), false, "declined", true},
       {"0x02", "\x02", true, "declined", true},
       {"0x02, not asked for", "\x02", false, "declined", true},
+      {"0x02, then the end", "\x02", false, "declined"},
+      {"the end", "", false, "no answer: failed to fill whole buffer"},
       {"0x00", std::string(1, '\0'), true, "declined", true},
       {"0xFF", "\xFF", true, "declined", true},
       {"0xA5, then the end", "\xA5", true, "declined"},
@@ -395,36 +395,17 @@ TEST_F(SenderTest, ExtensionAnswersThatAreHostileOrUnusable) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    verified.clear();
+    events.verified_files.clear();
     Offer offer = streaming_offer();
     if (!c.offered) offer.extensions.reset();
-    serve([&](TcpStream& s, const Offer&) {
-      ASSERT_OK(
-          s.write_all({reinterpret_cast<const std::uint8_t*>(c.answer.data()),
-                       c.answer.size()}));
-      if (c.holds) {
-        // A sender that waits for more fails when this gives up.
-        ASSERT_OK(s.set_read_timeout(std::chrono::seconds(5)));
-        std::uint8_t rest[64];
-        while (s.read_some(rest).value_or(0) > 0) {
-        }
-      }
-      if (c.failure) {
-        s.close();
-        return;
-      }
-      for (const char* name : {"axy", "bxy", "cxy"}) {
-        EXPECT_EQ(name, take_file(s, 3));
-        put(s, 1);
-      }
-    });
+    serve_answer(c.answer, c.holds, !c.failure);
     Status status = send(offer, paths());
     if (c.failure) {
       ASSERT_FALSE(status.ok());
       EXPECT_EQ(c.failure, status.error().message);
     } else {
       EXPECT_OK(status);
-      EXPECT_EQ(3u, verified.size());
+      EXPECT_EQ(3u, events.verified_files.size());
     }
   }
 }
@@ -469,8 +450,9 @@ TEST(Connect, NoAnswerWithinFiveSecondsTimesOut) {
     if (s.ok()) queued.push_back(std::move(s).value());
   }
   auto started = std::chrono::steady_clock::now();
+  SenderEvents none;
   Status status = run_sender(address, Offer{"D", "i", {}, std::string("x")},
-                             no_paths, SenderEvents{});
+                             no_paths, none);
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(
       "cannot connect to " + format_address(address) + ": connection timed out",
@@ -485,8 +467,9 @@ TEST(Connect, RefusedPortNamesTheAddress) {
   std::uint16_t port = probe->local_port().value();
   probe->close();
   Offer offer{"Desk", "id", {}, std::string("x")};
+  SenderEvents none;
   Status status = run_sender(SocketAddress::v4({127, 0, 0, 1}, port), offer,
-                             no_paths, SenderEvents{});
+                             no_paths, none);
   ASSERT_FALSE(status.ok());
   EXPECT_EQ("cannot connect to 127.0.0.1:" + std::to_string(port) + ": " +
                 testing::os_error_text(ECONNREFUSED, 10061),
