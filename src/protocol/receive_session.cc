@@ -90,10 +90,9 @@ Status ReceiveSession::serve() {
   m_resumes = m_streams && offer.extensions->resume >= 1 && offer.from_id;
   HeldFiles held;
   if (m_resumes) held = find_held_files(offer, m_store);
-  const Incoming incoming{offer,
-                          std::string(text::first_scalars(offer.from,
-                                                          DEVICE_NAME_MAX)),
-                          m_from, held_bytes(held), m_stream};
+  const Incoming incoming{
+      offer, std::string(text::first_scalars(offer.from, DEVICE_NAME_MAX)),
+      m_from, held_bytes(held), m_stream};
   Result<bool> accepted = decide(incoming);
   if (!accepted.ok()) return std::move(accepted).error();
   RETURN_IF_ERROR(answer(*accepted, held));
@@ -159,15 +158,14 @@ Status ReceiveSession::receive_files(const Offer& offer,
 // What the user agreed to, less what has come, is what the token lets in.
 void ReceiveSession::await_next_part(const Offer& offer) {
   if (!m_token || !m_from) return;
-  const SendTotal agreed = m_continued ? SendTotal{m_continued->files,
-                                                   m_continued->bytes}
-                                       : announced_total(offer);
+  const SendTotal agreed =
+      m_continued ? SendTotal{m_continued->files, m_continued->bytes}
+                  : announced_total(offer);
   const Clock::time_point now = Clock::now();
-  m_continuations.add({*m_token, *m_from, offer.from_id,
-                       now + CONTINUATION_LIMIT,
-                       agreed.files - offer.files.size(),
-                       agreed.bytes - offered_bytes(offer)},
-                      now);
+  m_continuations.add(
+      {*m_token, *m_from, offer.from_id, now + CONTINUATION_LIMIT,
+       agreed.files - offer.files.size(), agreed.bytes - offered_bytes(offer)},
+      now);
 }
 
 }  // namespace
