@@ -54,6 +54,7 @@ std::optional<std::uint64_t> parse_number_option(std::string_view text,
 }
 
 bool asks_for_help(Args args, std::span<const OptionRule> options) {
+  // The options are taken out only so that what is left can be looked at.
   for (const OptionRule& option : options) {
     if (option.takes_value) {
       (void)take_option(args, option.name);

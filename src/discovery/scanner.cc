@@ -38,7 +38,10 @@ std::chrono::steady_clock::time_point scan_deadline(
 Result<std::vector<Device>> scan_devices(std::uint64_t seconds) {
   auto socket = platform::UdpSocket::bind_v4({0, 0, 0, 0}, DISCOVERY_PORT);
   if (!socket.ok()) return Error{std::string(DISCOVERY_BUSY_TEXT)};
-  (void)socket->set_read_timeout(RECEIVE_TIMEOUT);
+  // Without it a quiet network would hold the scan past its end.
+  if (Status set = socket->set_read_timeout(RECEIVE_TIMEOUT); !set.ok()) {
+    return std::move(set).error();
+  }
   const DeviceId own_id = load_device_id();
 
   std::vector<Device> devices;

@@ -225,7 +225,7 @@ Status IncomingFile::place(const Directory& folder, std::string_view name) {
   if (m_folder->m_parent.get() < 0 &&
       !still_there(from, m_name.c_str(), m_device, m_number)) {
     settled();
-    (void)m_file.close();
+    (void)m_file.close();  // the file is not ours to keep either way
     return Error{"the file was replaced while it was received"};
   }
   settled();
@@ -300,7 +300,7 @@ bool IncomingFile::discard() {
   bool deleted = still_there(folder, m_name.c_str(), m_device, m_number) &&
                  ::unlinkat(folder, m_name.c_str(), 0) == 0;
   settled();
-  (void)m_file.close();
+  (void)m_file.close();  // what it held is gone or not ours to keep
   return deleted;
 }
 

@@ -193,6 +193,7 @@ bool Directory::in_use(std::string_view name) const {
     return GetLastError() == ERROR_LOCK_VIOLATION;
   }
   at = lock_range();
+  // The handle closes next, which lets go of the lock all the same.
   (void)UnlockFileEx(h, 0, 1, 0, &at);
   return false;
 }
@@ -233,7 +234,7 @@ Status IncomingFile::place(const Directory& folder, std::string_view name) {
   if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard,
                                     sizeof standard) ||
       standard.DeletePending) {
-    (void)m_file.close();
+    (void)m_file.close();  // the file is gone: nothing of it to keep
     return Error{"the file was deleted while it was received"};
   }
   // Renamed through the handle, never over anything.
@@ -250,7 +251,7 @@ Status IncomingFile::place(const Directory& folder, std::string_view name) {
     Error error = last_error();
     if (error.kind != ErrorKind::already_exists) {
       delete_through_handle(h);
-      (void)m_file.close();
+      (void)m_file.close();  // deleted already: nothing of it to keep
     }
     return error;
   }
@@ -306,7 +307,7 @@ bool IncomingFile::discard() {
   // cannot leave it.
   bool deleted = delete_through_handle(h);
   settled();
-  (void)m_file.close();
+  (void)m_file.close();  // what it held is gone or not ours to keep
   return deleted;
 }
 

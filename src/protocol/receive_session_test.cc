@@ -134,10 +134,15 @@ TEST_F(ReceiveSessionTest, EachOfferGetsItsAnswer) {
                 file + R"(,"extensions":{"stream":{"version":"1"}})",
                 1,
                 {"kept a.txt"}},
-           Case{"extensions not an object", file + R"(,"extensions":[1])", 1,
+           Case{"extensions not an object",
+                file + R"(,"extensions":[1])",
+                1,
                 {"kept a.txt"}},
-           Case{"ours, extensions turned off", file + ours_asks, 1,
-                {"kept a.txt"}, false},
+           Case{"ours, extensions turned off",
+                file + ours_asks,
+                1,
+                {"kept a.txt"},
+                false},
            Case{"a note that asks to stream",
                 R"("files":[],"text":"hi")" + ours_asks,
                 1,
@@ -147,7 +152,12 @@ TEST_F(ReceiveSessionTest, EachOfferGetsItsAnswer) {
                 R"("files":[)" + thousand_and_one + "]" + ours_asks,
                 -1,
                 {}},
-           Case{"declined", file, 0, {"ask Peer"}, true, Decision::decline,
+           Case{"declined",
+                file,
+                0,
+                {"ask Peer"},
+                true,
+                Decision::decline,
                 true},
        }) {
     SCOPED_TRACE(c.what);
@@ -160,7 +170,8 @@ TEST_F(ReceiveSessionTest, EachOfferGetsItsAnswer) {
     put(frame(R"({"from":"Peer","fromId":"p",)" + c.members + "}"));
     ASSERT_EQ(c.answer, next_byte());
     if (c.answer == EXTENDED) {
-      Result<std::optional<ExtensionAnswer>> got = read_extension_answer(theirs);
+      Result<std::optional<ExtensionAnswer>> got =
+          read_extension_answer(theirs);
       ASSERT_OK(got);
       ASSERT_TRUE(got->has_value());
       EXPECT_EQ(STREAM_WINDOW, (*got)->stream);
@@ -212,10 +223,9 @@ TEST_F(ReceiveSessionTest, WhatEndsAConnectionBeforeTheAnswer) {
 // the one after it is never waited for.
 TEST_F(ReceiveSessionTest, ADamagedFileInTheMiddleEndsTheStream) {
   start();
-  put(frame(
-      R"({"from":"Peer","fromId":"p","files":[{"name":"a","size":1},)"
-      R"({"name":"b","size":1},{"name":"c","size":1}],"text":null,)"
-      R"("extensions":{"stream":{"version":1}}})"));
+  put(frame(R"({"from":"Peer","fromId":"p","files":[{"name":"a","size":1},)"
+            R"({"name":"b","size":1},{"name":"c","size":1}],"text":null,)"
+            R"("extensions":{"stream":{"version":1}}})"));
   ASSERT_EQ(EXTENDED, next_byte());
   ASSERT_OK(read_extension_answer(theirs));
   put("a" + digest("a") + "b" + digest("B") + "c" + digest("c"));
