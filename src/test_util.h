@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/network.h"
+
 #define ASSERT_OK(expr)                                        \
   do {                                                         \
     auto&& assert_ok_result_ = (expr);                         \
@@ -92,5 +94,11 @@ bool is_test_interface(const std::string& name, std::uint32_t address);
 
 // Waits up to `limit` until `path` is a non-empty file; false if it never is.
 bool wait_for_file(const std::string& path, std::chrono::milliseconds limit);
+
+// The next connection to `listener`, or a time-out after `limit`: a program
+// that never connects (a Windows build still starting, or one that failed)
+// must not hold a scripted peer, and the test that joins it, for good.
+Result<platform::TcpStream> accept_within(platform::TcpListener& listener,
+                                          std::chrono::milliseconds limit);
 
 }  // namespace burrowlink::testing

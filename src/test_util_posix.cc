@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -83,6 +84,17 @@ bool add_test_interface(const std::string& name, const std::string& cidr,
 std::string os_error_text(int posix, unsigned) {
   return std::string(strerror(posix)) + " (os error " + std::to_string(posix) +
          ")";
+}
+
+Result<platform::TcpStream> accept_within(platform::TcpListener& listener,
+                                          std::chrono::milliseconds limit) {
+  pollfd ready{static_cast<int>(listener.native()), POLLIN, 0};
+  if (poll(&ready, 1, static_cast<int>(limit.count())) != 1) {
+    return Error{
+        "no connection within " + std::to_string(limit.count()) + " ms",
+        ErrorKind::timed_out};
+  }
+  return listener.accept();
 }
 
 }  // namespace burrowlink::testing

@@ -177,4 +177,15 @@ std::string os_error_text(int, unsigned windows) {
   return message + " (os error " + std::to_string(windows) + ")";
 }
 
+Result<platform::TcpStream> accept_within(platform::TcpListener& listener,
+                                          std::chrono::milliseconds limit) {
+  WSAPOLLFD ready{static_cast<SOCKET>(listener.native()), POLLIN, 0};
+  if (WSAPoll(&ready, 1, static_cast<int>(limit.count())) != 1) {
+    return Error{
+        "no connection within " + std::to_string(limit.count()) + " ms",
+        ErrorKind::timed_out};
+  }
+  return listener.accept();
+}
+
 }  // namespace burrowlink::testing

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -304,30 +305,34 @@ ToolResult run_tool(const ToolOptions& options) {
   return process.finish(options.timeout);
 }
 
-void faulty_relay(int listen_port, int target_port, RelayFault fault) {
-  auto address = [](int p) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(p));
-    return a;
-  };
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  int on = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in here = address(listen_port);
-  bind(listener, reinterpret_cast<sockaddr*>(&here), sizeof here);
-  listen(listener, 1);
+namespace {
+
+sockaddr_in loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  return a;
+}
+
+void relay_with_fault(int listener, int target_port, RelayFault fault) {
   pollfd wait_for{listener, POLLIN, 0};
   if (poll(&wait_for, 1, 30000) != 1) {
+    ADD_FAILURE() << "the faulty relay had no connection within 30 s";
     close(listener);
     return;
   }
   int from = accept(listener, nullptr, nullptr);
   close(listener);
+  if (from < 0) {
+    ADD_FAILURE() << "the faulty relay could not accept: " << strerror(errno);
+    return;
+  }
   int to = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in there = address(target_port);
-  connect(to, reinterpret_cast<sockaddr*>(&there), sizeof there);
+  sockaddr_in there = loopback(target_port);
+  if (connect(to, reinterpret_cast<sockaddr*>(&there), sizeof there) != 0) {
+    ADD_FAILURE() << "the faulty relay could not reach port " << target_port;
+  }
   std::uint64_t forwarded = 0, flip_at = UINT64_MAX;
   bool stalled = false;
   unsigned char prefix[4];
@@ -382,6 +387,21 @@ void faulty_relay(int listen_port, int target_port, RelayFault fault) {
   close(to);
 }
 
+}  // namespace
+
+std::thread faulty_relay(int listen_port, int target_port, RelayFault fault) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  int on = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in here = loopback(listen_port);
+  // Listening before it returns, so that a sender may connect at once.
+  if (bind(listener, reinterpret_cast<sockaddr*>(&here), sizeof here) != 0 ||
+      listen(listener, 1) != 0) {
+    ADD_FAILURE() << "the faulty relay cannot listen on " << listen_port;
+  }
+  return std::thread(relay_with_fault, listener, target_port, fault);
+}
+
 std::string relay_path() {
   const char* relay = std::getenv("BURROWLINK_RELAY");
   return relay != nullptr ? relay : "build/burrowlink_relay";
@@ -424,17 +444,6 @@ std::uint64_t Relay::carried() {
     up += std::stoull(sent);
   }
   return up;
-}
-
-Result<platform::TcpStream> accept_within(platform::TcpListener& listener,
-                                          milliseconds limit) {
-  pollfd ready{static_cast<int>(listener.native()), POLLIN, 0};
-  if (poll(&ready, 1, static_cast<int>(limit.count())) != 1) {
-    return Error{
-        "no connection within " + std::to_string(limit.count()) + " ms",
-        ErrorKind::timed_out};
-  }
-  return listener.accept();
 }
 
 int free_tcp_port() {

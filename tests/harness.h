@@ -8,11 +8,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/result.h"
 #include "platform/network.h"
+#include "test_util.h"
 
 namespace burrowlink::testing {
 
@@ -114,12 +116,6 @@ ToolResult run_tool(const ToolOptions& options);
 // A free TCP port on 127.0.0.1 at this moment.
 int free_tcp_port();
 
-// The next connection to `listener`, or a time-out after `limit`: a tool
-// that never connects (a Windows build still starting, or one that failed)
-// must not hold a scripted peer, and the test that joins it, for good.
-Result<platform::TcpStream> accept_within(platform::TcpListener& listener,
-                                          std::chrono::milliseconds limit);
-
 // The relay of the benchmark (BURROWLINK_RELAY, else
 // build/burrowlink_relay), between a sender and 127.0.0.1:`target_port`,
 // with its `options` (--rate-mbit, --drop-after, ...).
@@ -149,8 +145,9 @@ struct RelayFault {
   // ends have closed.
   bool stall = false;
 };
-// Relays one connection from 127.0.0.1:`listen_port` to `target_port`
-// with `fault`; returns when both ends have closed.
-void faulty_relay(int listen_port, int target_port, RelayFault fault);
+// Listens on 127.0.0.1:`listen_port`, then relays one connection from there
+// to `target_port` with `fault` on the thread it returns, which ends when
+// both ends have closed, or when no connection came within 30 s.
+std::thread faulty_relay(int listen_port, int target_port, RelayFault fault);
 
 }  // namespace burrowlink::testing

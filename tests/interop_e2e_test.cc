@@ -238,8 +238,7 @@ TEST_P(InteropTest, EachListsTheOther) {
 TEST_P(InteropTest, DamagedDataIsDiscardedByTheReceiver) {
   auto recv = receiver("Inbox");
   int relay_port = free_tcp_port();
-  std::thread relay(faulty_relay, relay_port, port, RelayFault{5, false});
-  std::this_thread::sleep_for(100ms);
+  std::thread relay = faulty_relay(relay_port, port, RelayFault{5, false});
   ToolResult sent = sender({source("hurt.txt", "twenty bytes of data"),
                             source("never.txt", "not sent"), "--to",
                             to(relay_port), "--name", "Desk"});

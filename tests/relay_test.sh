@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The benchmark relay's own check, inside a private network namespace: the
 # delay of a ping-pong, the rate cap, end of stream in both directions, the
-# byte counts, and the faults it injects.
+# byte counts, and the faults it injects. Only what a busy machine cannot
+# break is checked: the delay and the cap are never undercut, and the bytes
+# arrive intact; how close the relay comes to them is for make bench.
 #   tests/relay_test.sh path/to/burrowlink_relay
 # Needs socat; without it the test is skipped (exit 77).
 set -euo pipefail
@@ -66,7 +68,7 @@ done <<'TABLE'
 TABLE
 pass "usage errors"
 
-# A 1-byte ping-pong takes two delays, without a timer tick on top.
+# A 1-byte ping-pong takes at least two delays.
 socat TCP-LISTEN:$far,reuseaddr,fork PIPE &
 echo_pid=$!
 wait_listening $far
@@ -87,12 +89,13 @@ while read -r delay low high; do
     fail "ping-pong at $delay ms took $rtt ms, not $low to $high"
   fi
 done <<'TABLE'
-1 2 3
-10 20 21.5
+1 2 1000
+10 20 1000
 TABLE
 kill $echo_pid; wait $echo_pid 2> /dev/null || true
 
-# 64 MiB at the cap, within 10 %; the count file holds what crossed.
+# 64 MiB intact and never faster than the cap (10 % for the first burst and
+# the clocks); the count file holds what crossed.
 while read -r rate; do
   socat -u TCP-LISTEN:$far,reuseaddr "OPEN:$work/got,creat,trunc" &
   sink=$!
@@ -104,8 +107,8 @@ while read -r rate; do
   stop_relay
   mbit=$(awk -v ms="$(ms "$t0" "$t1")" 'BEGIN {printf "%.0f", 64 * 1048576 * 8 / ms / 1000}')
   cmp -s "$work/big" "$work/got" || fail "64 MiB at $rate Mbit/s arrived different"
-  if within "$mbit" "$((rate * 9 / 10))" "$((rate * 11 / 10))"; then
-    pass "64 MiB at $rate Mbit/s: $mbit Mbit/s"
+  if within "$mbit" 0 "$((rate * 11 / 10))"; then
+    pass "64 MiB at a cap of $rate Mbit/s: $mbit Mbit/s"
   else
     fail "64 MiB at a cap of $rate Mbit/s went at $mbit Mbit/s"
   fi
@@ -131,7 +134,11 @@ for i in 1 2; do
 done
 for c in "${clients[@]}"; do wait "$c" || fail "a client ended with $?"; done
 t1=$EPOCHREALTIME
-sleep 0.05  # the relay writes a count when both ends have closed
+# The relay writes a connection's count once both its ends have closed.
+for _ in $(seq 1 500); do
+  [[ $(wc -l < "$work/count") == 2 ]] && break
+  sleep 0.01
+done
 stop_relay
 kill $wc_pid; wait $wc_pid 2> /dev/null || true
 elapsed=$(ms "$t0" "$t1")
@@ -139,7 +146,9 @@ for i in 1 2; do
   [[ $(tr -d ' ' < "$work/answer$i") == 100000 ]] ||
     fail "client $i heard '$(cat "$work/answer$i")', not 100000"
 done
-within "$elapsed" 20 1000 || fail "the two ends took $elapsed ms, not 20 to 1000"
+# At least the two delays; well under the clients' 5 s, which a lost end
+# of stream would run into.
+within "$elapsed" 20 4000 || fail "the two ends took $elapsed ms, not 20 to 4000"
 [[ $(sort "$work/count") == $'1 100000 7\n2 100000 7' ]] ||
   fail "counts: $(tr '\n' ';' < "$work/count")"
 pass "end of stream both ways, counts of two connections at once"
@@ -191,7 +200,11 @@ start_relay --delay-ms 1 --rate-mbit 300 --stall-after 50000 --count "$work/coun
 sink
 socat -u "OPEN:$work/big" TCP:127.0.0.1:$port 2> /dev/null &
 sender=$!
-sleep 0.5
+for _ in $(seq 1 1000); do
+  [[ $(stat -c %s "$work/got" 2> /dev/null) -ge 50000 ]] && break
+  sleep 0.01
+done
+sleep 0.3  # a stall shows only as nothing more for a while
 kill -0 $sink 2> /dev/null && kill -0 $sender 2> /dev/null ||
   fail "stall-after: a side ended while stalled"
 [[ $(stat -c %s "$work/got") == 50000 ]] ||

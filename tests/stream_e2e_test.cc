@@ -400,9 +400,8 @@ TEST_F(StreamTest, ADamagedFileEndsTheStreamOnBothSides) {
   numbered_files(20, args);
   auto recv = receiver({"--yes", "--once"});
   const int relay_port = free_tcp_port();
-  std::thread relay(faulty_relay, relay_port, port,
-                    RelayFault{4 * (1000 + 32) + 500, false});
-  std::this_thread::sleep_for(100ms);
+  std::thread relay =
+      faulty_relay(relay_port, port, RelayFault{4 * (1000 + 32) + 500, false});
   args.insert(args.end(), {"--to", "127.0.0.1:" + std::to_string(relay_port),
                            "--name", "Desk"});
   ToolResult sent = sender(args);
@@ -437,9 +436,8 @@ TEST_F(StreamTest, AStallLongerThanTheTimeLimitEndsBothSides) {
   write_whole(src("two.bin"), std::string(1 << 20, '2'));
   auto recv = receiver({"--yes", "--once"});
   const int relay_port = free_tcp_port();
-  std::thread relay(faulty_relay, relay_port, port,
-                    RelayFault{(1 << 20) + 32 + (1 << 19), true});
-  std::this_thread::sleep_for(100ms);
+  std::thread relay = faulty_relay(
+      relay_port, port, RelayFault{(1 << 20) + 32 + (1 << 19), true});
   ToolOptions options;
   options.args = {"send", tool_src("one.bin"), tool_src("two.bin"), "--to",
                   "127.0.0.1:" + std::to_string(relay_port)};

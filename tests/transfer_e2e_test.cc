@@ -116,8 +116,11 @@ TEST_F(TransferTest, ANoteListsNoFileWhateverElseIsNamed) {
   std::optional<Offer> offered;
   std::thread peer([&] {
     Result<platform::TcpStream> s = accept_within(*listener, 30s);
-    if (!s.ok()) return;
-    if (Result<Offer> got = read_offer(*s); got.ok()) offered = *got;
+    ASSERT_OK(s);
+    ASSERT_OK(s->set_read_timeout(20s));
+    Result<Offer> got = read_offer(*s);
+    ASSERT_OK(got);
+    offered = *got;
     const std::uint8_t accept = 1;
     (void)s->write_all({&accept, 1});
   });

@@ -102,7 +102,7 @@ TEST_F(ScannerTest, ZeroSecondsReturnsAtOnce) {
   auto devices = scan_devices(0);
   ASSERT_OK(devices);
   EXPECT_TRUE(devices->empty());
-  EXPECT_LT(Clock::now() - start, 300ms);
+  EXPECT_LT(Clock::now() - start, 2s);  // at once, with room for a busy machine
   EXPECT_TRUE(platform::path_exists(identity_file()));
 }
 
@@ -113,7 +113,7 @@ TEST_F(ScannerTest, BusyPortFailsAtOnceWithoutTouchingTheIdentity) {
   auto devices = scan_devices(5);
   ASSERT_FALSE(devices.ok());
   EXPECT_EQ(devices.error().message, DISCOVERY_BUSY_TEXT);
-  EXPECT_LT(Clock::now() - start, 300ms);
+  EXPECT_LT(Clock::now() - start, 2s);  // the scan itself takes 5 s
   EXPECT_FALSE(platform::path_exists(identity_file()));
 }
 

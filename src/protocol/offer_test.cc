@@ -311,6 +311,8 @@ class OfferFrameTest : public ::testing::Test {
     ASSERT_OK(pair);
     writer = std::move(pair->first);
     reader = std::move(pair->second);
+    // No read waits for good on a writer that never writes.
+    ASSERT_OK(reader.set_read_timeout(std::chrono::seconds(30)));
   }
 
   std::string error_read() {

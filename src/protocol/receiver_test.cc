@@ -29,6 +29,9 @@ class ReceiveFileTest : public ::testing::Test {
     ASSERT_TRUE(made.ok());
     ours = std::move(made.value().first);
     theirs = std::move(made.value().second);
+    // No read waits for good on a peer that never writes.
+    ASSERT_OK(ours.set_read_timeout(std::chrono::seconds(30)));
+    ASSERT_OK(theirs.set_read_timeout(std::chrono::seconds(30)));
   }
 
   static std::string digest_of(const std::string& data) {

@@ -64,8 +64,11 @@ class SenderTest : public ::testing::Test {
   // Accepts, reads the offer, then runs `script` on the connection.
   void serve(std::function<void(TcpStream&, const Offer&)> script) {
     receiver = std::thread([this, script] {
-      auto accepted = listener.accept();
-      ASSERT_TRUE(accepted.ok());
+      // A sender that fails before it connects must not hold this thread.
+      auto accepted =
+          testing::accept_within(listener, std::chrono::seconds(30));
+      ASSERT_OK(accepted);
+      ASSERT_OK(accepted->set_read_timeout(std::chrono::seconds(30)));
       auto offer = read_offer(accepted.value());
       ASSERT_TRUE(offer.ok()) << offer.error().message;
       script(accepted.value(), offer.value());
