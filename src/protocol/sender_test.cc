@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "platform/files.h"
-#include "platform/sha256.h"
 #include "protocol/extensions.h"
 #include "test_util.h"
 
@@ -105,11 +104,7 @@ TEST_F(SenderTest, StreamsEachFileWithItsDigestAndWaitsForVerdicts) {
       std::string got(expected.size() + 32, '\0');
       ASSERT_OK(s.read_exact(
           {reinterpret_cast<std::uint8_t*>(got.data()), got.size()}));
-      Sha256 sha;
-      sha.update({reinterpret_cast<const std::uint8_t*>(expected.data()),
-                  expected.size()});
-      Digest d = sha.finish();
-      EXPECT_EQ(expected + std::string(d.begin(), d.end()), got);
+      EXPECT_EQ(expected + testing::digest(expected), got);
       put(s, 1);
     }
   });
@@ -359,12 +354,7 @@ TEST_F(SenderTest, ExtensionAnswersThatAreHostileOrUnusable) {
     bool holds = false;   // the receiver waits for the sender to close
   };
   auto framed = [](const std::string& body) {
-    std::string f = "\xA5" + std::string(4, '\0');
-    for (int i = 0; i < 4; ++i) {
-      f[static_cast<std::size_t>(4 - i)] =
-          static_cast<char>(body.size() >> (8 * i));
-    }
-    return f + body;
+    return "\xA5" + testing::frame(body);
   };
   const std::vector<Case> cases = {
       {"not asked for", framed("{}"), false, "declined", true},
