@@ -24,8 +24,9 @@ Status write_frame(platform::TcpStream& stream, std::string_view body,
     used = used.subspan(1);
   }
   std::copy(length.begin(), length.end(), head.begin() + 1);
-  // The body follows at once: the two may share a segment.
-  if (Status written = stream.write_all(used, !body.empty()); !written.ok()) {
+  // After a lead byte the body follows at once: they may share a segment.
+  const bool more = lead.has_value() && !body.empty();
+  if (Status written = stream.write_all(used, more); !written.ok()) {
     return written;
   }
   return stream.write_all(
