@@ -9,6 +9,25 @@
 
 namespace burrowlink::testing {
 
+Digest sha256_of(std::string_view data) {
+  Sha256 sha;
+  sha.update({reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
+  return sha.finish();
+}
+
+std::string digest(std::string_view data) {
+  const Digest bytes = sha256_of(data);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+std::string frame(std::string_view body) {
+  const auto length = static_cast<std::uint32_t>(body.size());
+  std::string out;
+  for (int shift : {24, 16, 8, 0}) out += static_cast<char>(length >> shift);
+  out += body;
+  return out;
+}
+
 std::filesystem::path fs_path(const std::string& utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }

@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/network.h"
+#include "platform/sha256.h"
 
 #define ASSERT_OK(expr)                                        \
   do {                                                         \
@@ -67,6 +69,15 @@ class ScopedEnv {
 // `utf8` as a path for the standard library, whatever the system's code
 // page.
 std::filesystem::path fs_path(const std::string& utf8);
+
+// The SHA-256 of `data`; and as the 32 bytes that follow a file on the
+// wire.
+Digest sha256_of(std::string_view data);
+std::string digest(std::string_view data);
+
+// `body` as a frame: its length in 4 bytes, most significant first, then
+// the body. Written out here, apart from the code it checks.
+std::string frame(std::string_view body);
 
 // Whole-file helpers for test data.
 std::string read_whole(const std::string& path);

@@ -135,24 +135,10 @@ class TransferTest : public ::testing::Test {
                      bytes.size()})
             .ok());
   }
-  static std::string frame(const std::string& body) {
-    std::string f(4, '\0');
-    auto n = static_cast<std::uint32_t>(body.size());
-    for (int i = 0; i < 4; ++i)
-      f[static_cast<std::size_t>(3 - i)] = static_cast<char>(n >> (8 * i));
-    return f + body;
-  }
   // The next byte from the receiver, or -1 when it closed.
   static int next_byte(TcpStream& s) {
     std::uint8_t b = 0;
     return s.read_exact({&b, 1}).ok() ? b : -1;
-  }
-  static std::string digest(const std::string& data) {
-    Sha256 sha;
-    sha.update(
-        {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
-    Digest d = sha.finish();
-    return std::string(d.begin(), d.end());
   }
 
   ScopedTempDir work;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/coding.h"
+
 namespace burrowlink {
 
 SocketAddress SocketAddress::v4(Ipv4 ip, std::uint16_t port) {
@@ -183,17 +185,9 @@ std::optional<Ipv6> parse_ipv6(std::string_view text) {
   return ip;
 }
 
-Ipv4 ipv4_of(std::uint32_t address) {
-  return {static_cast<std::uint8_t>(address >> 24),
-          static_cast<std::uint8_t>(address >> 16),
-          static_cast<std::uint8_t>(address >> 8),
-          static_cast<std::uint8_t>(address)};
-}
+Ipv4 ipv4_of(std::uint32_t address) { return encode_fixed32(address); }
 
-std::uint32_t bits_of(Ipv4 address) {
-  return std::uint32_t{address[0]} << 24 | std::uint32_t{address[1]} << 16 |
-         std::uint32_t{address[2]} << 8 | address[3];
-}
+std::uint32_t bits_of(Ipv4 address) { return decode_fixed32(address); }
 
 bool is_announced_from(Ipv4 address) {
   const bool loopback = address[0] == 127;

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "rules/windows_rules.h"
+#include "text/unicode.h"
 
 namespace burrowlink::platform {
 
@@ -23,28 +24,6 @@ void Handle::reset() {
 }
 
 namespace win32 {
-
-namespace {
-
-void append_utf8(std::string& out, std::uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-}  // namespace
 
 std::wstring widen(std::string_view text) {
   if (text.empty()) return {};
@@ -83,7 +62,7 @@ std::string narrow(std::wstring_view wide) {
       c = 0x10000 + ((c - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
       ++i;
     }
-    append_utf8(out, c);
+    text::append_utf8(out, c);
   }
   return out;
 }

@@ -1,13 +1,13 @@
 #include "protocol/extensions.h"
 
 #include <array>
-#include <set>
-#include <tuple>
 
 #include "platform/process.h"
+#include "protocol/frame.h"
 #include "protocol/offer.h"
 #include "protocol/wire.h"
 #include "text/hex.h"
+#include "text/json_members.h"
 
 namespace burrowlink {
 
@@ -15,23 +15,25 @@ namespace {
 
 using json::Token;
 
-// Reads the members of the object whose `{` the reader has just given,
-// handing each name and the first token of its value to `member`, which
-// takes or skips the whole value. False on a syntax error or a repeated
-// name.
-template <typename Member>
-bool read_members(json::Reader& reader, bool& repeated, Member member) {
-  std::set<std::string, std::less<>> seen;
-  for (Token token; (token = reader.next()) != Token::end_object;) {
-    if (token == Token::error) return false;
-    std::string name(reader.string());
-    const Token first = reader.next();
-    if (first == Token::error) return false;
-    if (!seen.insert(name).second) repeated = true;
-    if (!member(name, first)) return false;
-  }
-  return true;
-}
+// Extension objects: unknown members skipped, a repeated one noted, which
+// makes the object unusable.
+constexpr json::MemberRules NOTED{.skip_others = true, .note_repeats = true};
+
+constexpr json::Member TOTAL_MEMBERS[] = {{"files"}, {"bytes"}};
+constexpr json::Member STREAM_MEMBERS[] = {
+    {"version"}, {"files"}, {"bytes"}, {"token"}, {"next_files"}, {"total"}};
+enum class StreamAt : std::size_t {
+  version,
+  files,
+  bytes,
+  token,
+  next_files,
+  total
+};
+constexpr json::Member RESUME_MEMBERS[] = {{"version"}, {"files"}};
+// Of the offer's member and of the answer alike: "stream", then "resume".
+constexpr json::Member EXTENSION_MEMBERS[] = {{"stream"}, {"resume"}};
+constexpr std::size_t RESUME_AT = 1;
 
 // The unsigned integer that `first` is, if it is one.
 std::optional<std::uint64_t> unsigned_value(json::Reader& reader, Token first) {
@@ -58,108 +60,122 @@ bool read_total(json::Reader& reader, Token first,
                 std::optional<SendTotal>& out) {
   out.reset();
   if (first != Token::begin_object) return reader.skip();
-  bool repeated = false;
-  std::optional<std::uint64_t> files, bytes;
-  const bool read =
-      read_members(reader, repeated, [&](std::string_view name, Token value) {
-        if (name == "files") files = unsigned_value(reader, value);
-        if (name == "bytes") bytes = unsigned_value(reader, value);
+  std::optional<std::uint64_t> counts[2];
+  const json::MembersRead read = json::read_members(
+      reader, TOTAL_MEMBERS, NOTED, [&](std::size_t member, Token value) {
+        counts[member] = unsigned_value(reader, value);
         return reader.skip();
       });
-  if (read && !repeated && files && bytes) out = SendTotal{*files, *bytes};
-  return read;
+  if (read.ok() && !read.repeated && counts[0] && counts[1]) {
+    out = SendTotal{*counts[0], *counts[1]};
+  }
+  return read.ok();
 }
+
 bool read_stream(json::Reader& reader, Token first, StreamMember& out) {
   if (first != Token::begin_object) {
     out.usable = false;
     return reader.skip();
   }
-  bool repeated = false;
-  const bool read =
-      read_members(reader, repeated, [&](std::string_view name, Token value) {
-        if (name == "version") {
-          out.version = unsigned_value(reader, value);
-        } else if (name == "files") {
-          out.files = unsigned_value(reader, value);
-        } else if (name == "bytes") {
-          out.bytes = unsigned_value(reader, value);
-        } else if (name == "token") {
-          out.token = token_value(reader, value);
-        } else if (name == "next_files") {
-          out.next_files = unsigned_value(reader, value);
-        } else if (name == "total") {
-          return read_total(reader, value, out.total);
+  const json::MembersRead read = json::read_members(
+      reader, STREAM_MEMBERS, NOTED, [&](std::size_t member, Token value) {
+        switch (static_cast<StreamAt>(member)) {
+          case StreamAt::version:
+            out.version = unsigned_value(reader, value);
+            break;
+          case StreamAt::files:
+            out.files = unsigned_value(reader, value);
+            break;
+          case StreamAt::bytes:
+            out.bytes = unsigned_value(reader, value);
+            break;
+          case StreamAt::token:
+            out.token = token_value(reader, value);
+            break;
+          case StreamAt::next_files:
+            out.next_files = unsigned_value(reader, value);
+            break;
+          case StreamAt::total:
+            return read_total(reader, value, out.total);
         }
         return reader.skip();
       });
-  if (repeated || !out.version || *out.version == 0) out.usable = false;
-  return read;
+  if (read.repeated || !out.version || *out.version == 0) out.usable = false;
+  return read.ok();
 }
 
-// The answer's "resume" object: its version and the files it offers, each
-// [index, [end, ...]] with ends rising; entries of another shape are left
-// out.
+// The ends of a resume entry, rising, whose `[` the reader has just given;
+// `shaped` turns false unless each is a number past the last. False on a
+// syntax error.
+bool read_ends(json::Reader& reader, ResumeAt& at, bool& shaped) {
+  for (Token end; (end = reader.next()) != Token::end_array;) {
+    if (end == Token::error) return false;
+    const std::optional<std::uint64_t> n = unsigned_value(reader, end);
+    shaped = shaped && n && *n > at.offset();
+    if (n) at.ends.push_back(*n);
+    if (!reader.skip()) return false;
+  }
+  return true;
+}
+
+// One entry of the answer's resume files, [index, [end, ...]], starting
+// with `first`; added to `files` when it has an index, with no ends unless
+// it has that shape. False on a syntax error.
+bool read_resume_entry(json::Reader& reader, Token first,
+                       std::vector<ResumeAt>& files) {
+  if (first != Token::begin_array) return reader.skip();
+  ResumeAt at;
+  bool shaped = true, indexed = false;
+  std::size_t count = 0;
+  for (Token part; (part = reader.next()) != Token::end_array; ++count) {
+    if (part == Token::error) return false;
+    if (count == 0) {
+      const std::optional<std::uint64_t> n = unsigned_value(reader, part);
+      shaped = shaped && n.has_value();
+      indexed = n.has_value();
+      at.index = n.value_or(0);
+    } else if (count == 1 && part == Token::begin_array) {
+      if (!read_ends(reader, at, shaped)) return false;
+      continue;
+    } else {
+      shaped = false;
+    }
+    if (!reader.skip()) return false;
+  }
+  shaped = shaped && count == 2 && !at.ends.empty() &&
+           at.ends.size() <= MAX_RESUME_STRETCHES;
+  // A file named in an entry we cannot use still gets its start word: it
+  // starts at 0.
+  if (!shaped) at.ends.clear();
+  if (indexed) files.push_back(std::move(at));
+  return true;
+}
+
+// The answer's "resume" object: its version and the files it offers;
+// entries of another shape are left out.
 bool read_resume(json::Reader& reader, Token first, bool& usable,
                  std::vector<ResumeAt>& files) {
   if (first != Token::begin_object) {
     usable = false;
     return reader.skip();
   }
-  bool repeated = false, have_files = false;
+  bool have_files = false;
   std::optional<std::uint64_t> version;
-  const bool read =
-      read_members(reader, repeated, [&](std::string_view name, Token value) {
-        if (name == "version") {
+  const json::MembersRead read = json::read_members(
+      reader, RESUME_MEMBERS, NOTED, [&](std::size_t member, Token value) {
+        if (member == 0) {
           version = unsigned_value(reader, value);
           return reader.skip();
         }
-        if (name != "files") return reader.skip();
         have_files = value == Token::begin_array;
         if (!have_files) return reader.skip();
         for (Token entry; (entry = reader.next()) != Token::end_array;) {
-          if (entry == Token::error) return false;
-          if (entry != Token::begin_array) {
-            if (!reader.skip()) return false;
-            continue;
-          }
-          ResumeAt at;
-          bool shaped = true, indexed = false;
-          std::size_t count = 0;
-          for (Token part; (part = reader.next()) != Token::end_array;
-               ++count) {
-            if (part == Token::error) return false;
-            if (count == 0) {
-              const std::optional<std::uint64_t> n =
-                  unsigned_value(reader, part);
-              shaped = shaped && n.has_value();
-              indexed = n.has_value();
-              at.index = n.value_or(0);
-            } else if (count == 1 && part == Token::begin_array) {
-              for (Token end; (end = reader.next()) != Token::end_array;) {
-                if (end == Token::error) return false;
-                const std::optional<std::uint64_t> n =
-                    unsigned_value(reader, end);
-                shaped = shaped && n && *n > at.offset();
-                if (n) at.ends.push_back(*n);
-                if (!reader.skip()) return false;
-              }
-              continue;
-            } else {
-              shaped = false;
-            }
-            if (!reader.skip()) return false;
-          }
-          shaped = shaped && count == 2 && !at.ends.empty() &&
-                   at.ends.size() <= MAX_RESUME_STRETCHES;
-          // A file named in an entry we cannot use still gets its start
-          // word: it starts at 0.
-          if (!shaped) at.ends.clear();
-          if (indexed) files.push_back(std::move(at));
+          if (!read_resume_entry(reader, entry, files)) return false;
         }
         return true;
       });
-  usable = !repeated && have_files && version == RESUME_VERSION;
-  return read;
+  usable = !read.repeated && have_files && version == RESUME_VERSION;
+  return read.ok();
 }
 
 }  // namespace
@@ -191,17 +207,20 @@ std::optional<OfferExtensions> read_offer_extensions(json::Reader& reader,
   }
   OfferExtensions ext;
   StreamMember stream, resume;
-  bool have_stream = false, have_resume = false, repeated = false;
-  ok = read_members(reader, repeated, [&](std::string_view name, Token value) {
-    if (name == "resume") {
-      have_resume = true;
-      return read_stream(reader, value, resume);
-    }
-    if (name != "stream") return reader.skip();
-    have_stream = true;
-    return read_stream(reader, value, stream);
-  });
-  if (!ok || repeated || !have_stream || !stream.usable) return std::nullopt;
+  bool have_stream = false, have_resume = false;
+  const json::MembersRead read = json::read_members(
+      reader, EXTENSION_MEMBERS, NOTED, [&](std::size_t member, Token value) {
+        if (member == RESUME_AT) {
+          have_resume = true;
+          return read_stream(reader, value, resume);
+        }
+        have_stream = true;
+        return read_stream(reader, value, stream);
+      });
+  ok = read.ok();
+  if (!ok || read.repeated || !have_stream || !stream.usable) {
+    return std::nullopt;
+  }
   ext.stream = *stream.version;
   ext.token = stream.token;
   ext.total = stream.total;
@@ -254,21 +273,20 @@ Result<ExtensionAnswer> extension_answer_from_json(std::string_view body) {
                  ErrorKind::invalid_data};
   }
   StreamMember stream;
-  bool have_stream = false, repeated = false;
+  bool have_stream = false;
   bool have_resume = false, resume_usable = false;
   std::vector<ResumeAt> resume;
-  const bool read =
-      read_members(reader, repeated, [&](std::string_view name, Token value) {
-        if (name == "resume") {
+  const json::MembersRead read = json::read_members(
+      reader, EXTENSION_MEMBERS, NOTED, [&](std::size_t member, Token value) {
+        if (member == RESUME_AT) {
           have_resume = true;
           return read_resume(reader, value, resume_usable, resume);
         }
-        if (name != "stream") return reader.skip();
         have_stream = true;
         return read_stream(reader, value, stream);
       });
   // Only white space may follow the object.
-  if (!read ||
+  if (!read.ok() ||
       body.find_first_not_of(" \t\n\r", reader.end()) != std::string::npos) {
     return Error{"the extension answer is not valid JSON",
                  ErrorKind::invalid_data};
@@ -276,7 +294,7 @@ Result<ExtensionAnswer> extension_answer_from_json(std::string_view body) {
   ExtensionAnswer answer;
   // A stream we cannot use leaves the files in lockstep, which every
   // receiver of ours also takes.
-  if (have_stream && !repeated && stream.usable &&
+  if (have_stream && !read.repeated && stream.usable &&
       *stream.version == STREAM_VERSION && stream.files && stream.bytes &&
       *stream.files > 0 && *stream.bytes > 0) {
     answer.stream = StreamWindow{*stream.files, *stream.bytes};
@@ -292,16 +310,8 @@ Result<ExtensionAnswer> extension_answer_from_json(std::string_view body) {
 
 Status write_extension_answer(platform::TcpStream& stream,
                               const ExtensionAnswer& answer) {
-  const std::string body = extension_answer_to_json(answer);
-  const auto length = static_cast<std::uint32_t>(body.size());
-  std::string frame;
-  frame += static_cast<char>(ANSWER_ACCEPT_EXTENDED);
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    frame += static_cast<char>(length >> shift);
-  }
-  frame += body;
-  return stream.write_all(
-      {reinterpret_cast<const std::uint8_t*>(frame.data()), frame.size()});
+  return write_frame(stream, extension_answer_to_json(answer),
+                     ANSWER_ACCEPT_EXTENDED);
 }
 
 Result<std::optional<ExtensionAnswer>> read_extension_answer(

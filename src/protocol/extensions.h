@@ -125,7 +125,7 @@ std::optional<OfferExtensions> read_offer_extensions(json::Reader& reader,
 std::string extension_answer_to_json(const ExtensionAnswer& answer);
 Result<ExtensionAnswer> extension_answer_from_json(std::string_view body);
 
-// Writes ANSWER_ACCEPT_EXTENDED and the frame, in one write.
+// Writes ANSWER_ACCEPT_EXTENDED and the frame (write_frame).
 Status write_extension_answer(platform::TcpStream& stream,
                               const ExtensionAnswer& answer);
 // Reads the frame that follows ANSWER_ACCEPT_EXTENDED; nullopt when the

@@ -6,13 +6,14 @@
 #include <random>
 #include <vector>
 
+#include "test_util.h"
+
 namespace burrowlink {
 namespace {
 
 Digest one_shot(const std::vector<std::uint8_t>& data) {
-  Sha256 sha;
-  sha.update(data);
-  return sha.finish();
+  return testing::sha256_of(
+      {reinterpret_cast<const char*>(data.data()), data.size()});
 }
 
 // Slots are refilled as soon as the ring hands them out again, so a slot

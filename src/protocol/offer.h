@@ -47,20 +47,11 @@ std::string offer_to_json(const Offer& offer);
 // by " at line {line} column {column}".
 Result<Offer> offer_from_json(std::string_view body);
 
-// Writes the length prefix and the body, each with one write-all.
+// Writes the offer's frame (write_frame).
 Status write_offer(platform::TcpStream& stream, const Offer& offer);
 
 // Reads one frame; fails with "message too large" (kind invalid_data) above
 // 1,048,576 body bytes without reading the body.
 Result<Offer> read_offer(platform::TcpStream& stream);
-
-// The body of a frame of at most `largest` bytes: a 4-byte big-endian
-// length, then that many bytes. A longer one fails with `too_long` of its
-// length, its body left unread. `first`: the length's first byte, which
-// the caller has read already.
-Result<std::string> read_frame(
-    platform::TcpStream& stream, std::uint32_t largest,
-    Error (*too_long)(std::uint32_t length),
-    std::optional<std::uint8_t> first = std::nullopt);
 
 }  // namespace burrowlink

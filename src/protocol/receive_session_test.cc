@@ -4,7 +4,6 @@
 
 #include <thread>
 
-#include "platform/sha256.h"
 #include "protocol/extensions.h"
 #include "protocol/wire.h"
 #include "test_util.h"
@@ -13,6 +12,8 @@ namespace burrowlink {
 namespace {
 
 using platform::TcpStream;
+using testing::digest;
+using testing::frame;
 using testing::read_whole;
 using testing::ScopedTempDir;
 
@@ -38,22 +39,6 @@ class RecordedEvents : public ReceiverEvents {
                     file.name);
   }
 };
-
-std::string frame(const std::string& body) {
-  const auto length = static_cast<std::uint32_t>(body.size());
-  std::string framed;
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    framed += static_cast<char>(length >> shift);
-  }
-  return framed + body;
-}
-
-std::string digest(const std::string& data) {
-  Sha256 sha;
-  sha.update({reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
-  const Digest d = sha.finish();
-  return std::string(d.begin(), d.end());
-}
 
 // A session on one end of a stream pair; the test plays the sender on the
 // other.

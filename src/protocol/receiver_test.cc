@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/sha256.h"
 #include "protocol/wire.h"
 #include "test_util.h"
 
@@ -16,6 +15,7 @@ namespace burrowlink {
 namespace {
 
 using platform::TcpStream;
+using testing::digest;
 using testing::read_whole;
 using testing::ScopedTempDir;
 using testing::write_whole;
@@ -32,14 +32,6 @@ class ReceiveFileTest : public ::testing::Test {
     // No read waits for good on a peer that never writes.
     ASSERT_OK(ours.set_read_timeout(std::chrono::seconds(30)));
     ASSERT_OK(theirs.set_read_timeout(std::chrono::seconds(30)));
-  }
-
-  static std::string digest_of(const std::string& data) {
-    Sha256 sha;
-    sha.update(
-        {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
-    Digest d = sha.finish();
-    return std::string(d.begin(), d.end());
   }
 
   void peer_sends(const std::string& bytes, bool close_after) {
@@ -92,18 +84,18 @@ class ReceiveFileTest : public ::testing::Test {
 
 TEST_F(ReceiveFileTest, KeepsAVerifiedFile) {
   std::string data = "hello, world and more";
-  peer_sends(data + digest_of(data), false);
+  peer_sends(data + digest(data), false);
   EXPECT_EQ(std::nullopt, receive({"../x.txt", data.size()}));
   EXPECT_EQ(1, verdict());
   EXPECT_EQ(data, read_whole(dir.file("x.txt")));
 }
 
 TEST_F(ReceiveFileTest, DigestArrivingWithTheDataOrAfterIt) {
-  peer_sends("abc" + digest_of("abc"), false);
+  peer_sends("abc" + digest("abc"), false);
   EXPECT_EQ(std::nullopt, receive({"whole.txt", 3}, 64));
   EXPECT_EQ(1, verdict());
 
-  std::string sum = digest_of("xyz");
+  std::string sum = digest("xyz");
   peer_sends("xyz" + sum.substr(0, 10), false);
   std::thread late([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -117,14 +109,14 @@ TEST_F(ReceiveFileTest, DigestArrivingWithTheDataOrAfterIt) {
 }
 
 TEST_F(ReceiveFileTest, EmptyFileIsVerifiedAgainstTheEmptyDigest) {
-  peer_sends(digest_of(""), false);
+  peer_sends(digest(""), false);
   EXPECT_EQ(std::nullopt, receive({"empty", 0}));
   EXPECT_EQ(1, verdict());
   EXPECT_TRUE(std::filesystem::exists(dir.file("empty")));
 }
 
 TEST_F(ReceiveFileTest, DeletesADamagedFile) {
-  peer_sends("abc" + digest_of("abd"), false);
+  peer_sends("abc" + digest("abd"), false);
   EXPECT_EQ(std::nullopt, receive({"d.bin", 3}));
   EXPECT_EQ(0, verdict());
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
@@ -132,10 +124,10 @@ TEST_F(ReceiveFileTest, DeletesADamagedFile) {
 
 TEST_F(ReceiveFileTest, ANameFreedByADamagedFileIsTakenAgain) {
   Phase phase(ours, dir.path(), 64);
-  peer_sends("abc" + digest_of("abd"), false);
+  peer_sends("abc" + digest("abd"), false);
   EXPECT_EQ(std::nullopt, receive_in(phase, {"a.txt", 3}));
   EXPECT_EQ(0, verdict());
-  peer_sends("abc" + digest_of("abc"), false);
+  peer_sends("abc" + digest("abc"), false);
   EXPECT_EQ(std::nullopt, receive_in(phase, {"a.txt", 3}));
   EXPECT_EQ(1, verdict());
   EXPECT_EQ("abc", read_whole(dir.file("a.txt")));
@@ -148,7 +140,7 @@ TEST_F(ReceiveFileTest, EndOfStreamLeavesNoPartialFile) {
 }
 
 TEST_F(ReceiveFileTest, ShortDigestLeavesNoFile) {
-  peer_sends("abc" + digest_of("abc").substr(0, 10), true);
+  peer_sends("abc" + digest("abc").substr(0, 10), true);
   EXPECT_EQ("d.bin: failed to fill whole buffer", receive({"d.bin", 3}));
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
@@ -164,9 +156,9 @@ TEST_F(ReceiveFileTest, NeverWritesThroughALink) {
                                   error);  // dangling
   ASSERT_FALSE(error) << error.message();
 
-  peer_sends("new" + digest_of("new"), false);
+  peer_sends("new" + digest("new"), false);
   EXPECT_EQ(std::nullopt, receive({"a.txt", 3}));
-  peer_sends("new" + digest_of("new"), false);
+  peer_sends("new" + digest("new"), false);
   EXPECT_EQ(std::nullopt, receive({"b.txt", 3}));
   EXPECT_EQ("precious", read_whole(target));
   EXPECT_FALSE(std::filesystem::exists(elsewhere.file("none")));
@@ -207,11 +199,11 @@ TEST_F(ReceiveFileTest, NamesTooLongForTheFolderAreShortened) {
   const std::size_t limit = platform::name_limit(dir.path());
   ASSERT_GE(limit, 100u);
   std::string long_stem(limit + 45, 'n');
-  peer_sends("a" + digest_of("a"), false);
+  peer_sends("a" + digest("a"), false);
   ASSERT_EQ(std::nullopt, receive({long_stem + ".txt", 1}, 64));
   EXPECT_EQ(1, verdict());
   // The same name again is numbered, and the number still fits.
-  peer_sends("b" + digest_of("b"), false);
+  peer_sends("b" + digest("b"), false);
   ASSERT_EQ(std::nullopt, receive({long_stem + ".txt", 1}, 64));
   EXPECT_EQ(1, verdict());
   // Characters of several bytes are never cut in half. (Under Wine the
@@ -220,7 +212,7 @@ TEST_F(ReceiveFileTest, NamesTooLongForTheFolderAreShortened) {
   if (units_are_real) {
     std::string cjk;
     for (std::size_t i = 0; i < limit; ++i) cjk += "\xE6\x97\xA5";
-    peer_sends("c" + digest_of("c"), false);
+    peer_sends("c" + digest("c"), false);
     ASSERT_EQ(std::nullopt, receive({cjk + ".txt", 1}, 64));
     EXPECT_EQ(1, verdict());
   }
@@ -269,7 +261,7 @@ TEST_F(ReceiveFileTest, AFileDeletedOrOvertakenMeanwhileIsNeverKeptOverIt) {
           std::filesystem::remove(entry.path());
         }
       }
-      peer_sends(data.substr(50000) + digest_of(data), false);
+      peer_sends(data.substr(50000) + digest(data), false);
     });
     std::optional<std::string> failure = receive({"x.bin", data.size()}, 64);
     peer.join();
@@ -296,7 +288,7 @@ TEST_F(ReceiveFileTest, HeldVerdictsGoOutBeforeTheReceiverWaits) {
   std::string first_two;
   for (std::string name : {"a", "b", "c"}) {
     files.push_back({name, 1});
-    if (name != "c") first_two += name + digest_of(name);
+    if (name != "c") first_two += name + digest(name);
   }
   std::thread peer([&] {
     peer_sends(first_two, false);
@@ -304,7 +296,7 @@ TEST_F(ReceiveFileTest, HeldVerdictsGoOutBeforeTheReceiverWaits) {
     if (!theirs.read_exact(two).ok()) return theirs.close();
     EXPECT_EQ(1, two[0]);
     EXPECT_EQ(1, two[1]);
-    peer_sends("c" + digest_of("c"), false);
+    peer_sends("c" + digest("c"), false);
     EXPECT_EQ(1, verdict());
   });
   Phase streamed(ours, dir.path(), TRANSFER_BUFFER_BYTES,

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "platform/files.h"
-#include "platform/sha256.h"
 #include "protocol/extensions.h"
 #include "test_util.h"
 
@@ -163,11 +162,7 @@ TEST_F(SenderTest, StreamsEachFileWithItsDigestAndWaitsForVerdicts) {
       std::string got(expected.size() + 32, '\0');
       ASSERT_OK(s.read_exact(
           {reinterpret_cast<std::uint8_t*>(got.data()), got.size()}));
-      Sha256 sha;
-      sha.update({reinterpret_cast<const std::uint8_t*>(expected.data()),
-                  expected.size()});
-      Digest d = sha.finish();
-      EXPECT_EQ(expected + std::string(d.begin(), d.end()), got);
+      EXPECT_EQ(expected + testing::digest(expected), got);
       put(s, 1);
     }
   });

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <span>
 
+#include "base/coding.h"
+
 namespace burrowlink {
 
 inline constexpr std::uint16_t DISCOVERY_PORT = 45454;
@@ -39,16 +41,10 @@ inline constexpr std::chrono::microseconds REPLY_SPIN{200};
 
 // Integers on the wire are big-endian.
 inline std::array<std::uint8_t, 8> u64_bytes(std::uint64_t value) {
-  std::array<std::uint8_t, 8> bytes{};
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<std::uint8_t>(value >> (56 - 8 * i));
-  }
-  return bytes;
+  return encode_fixed64(value);
 }
 inline std::uint64_t u64_of(std::span<const std::uint8_t, 8> bytes) {
-  std::uint64_t value = 0;
-  for (std::uint8_t byte : bytes) value = value << 8 | byte;
-  return value;
+  return decode_fixed64(bytes);
 }
 
 }  // namespace burrowlink

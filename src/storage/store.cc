@@ -2,29 +2,17 @@
 
 #include <algorithm>
 #include <array>
-#include <map>
-#include <set>
 
+#include "base/coding.h"
 #include "platform/process.h"
 #include "storage/names.h"
+#include "storage/store_files.h"
 #include "text/hex.h"
-#include "text/json.h"
 
 namespace burrowlink {
 
-namespace {
+namespace store_files {
 
-constexpr std::string_view DATA_ENDING = ".part";
-constexpr std::string_view RECORD_ENDING = ".json";
-constexpr std::string_view SEGMENTS_ENDING = ".sums";
-constexpr std::string_view KEPT_ENDING = ".kept";
-// A file growing outside the store, beside its final name.
-constexpr std::string_view BESIDE_PREFIX = ".burrowlink-";
-constexpr std::string_view ENDINGS[] = {DATA_ENDING, RECORD_ENDING,
-                                        SEGMENTS_ENDING};
-
-// A name for a new entry: random once per run, then counted, so that a
-// file costs no call for random bytes. A name taken anyway is tried again.
 std::string new_id() {
   static std::uint64_t next = [] {
     std::array<std::uint8_t, 8> bytes{};
@@ -32,30 +20,13 @@ std::string new_id() {
       platform::fatal("could not retrieve random bytes for a file name: " +
                       random.error().message);
     }
-    std::uint64_t start = 0;
-    for (std::uint8_t byte : bytes) start = start << 8 | byte;
-    return start;
+    return decode_fixed64(bytes);
   }();
-  std::array<std::uint8_t, 8> bytes{};
-  const std::uint64_t id = next++;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    bytes[i] = static_cast<std::uint8_t>(id >> (56 - 8 * i));
-  }
-  return text::to_hex(bytes);
+  return text::to_hex(encode_fixed64(next++));
 }
 
 bool ends_with(std::string_view name, std::string_view ending) {
   return name.size() > ending.size() && name.ends_with(ending);
-}
-
-// The entry a file of the store belongs to: its name without its ending.
-std::string id_of(const std::string& name) {
-  for (std::string_view ending : ENDINGS) {
-    if (ends_with(name, ending)) {
-      return name.substr(0, name.size() - ending.size());
-    }
-  }
-  return "";
 }
 
 WallClock::time_point time_of(std::int64_t nanoseconds) {
@@ -63,13 +34,9 @@ WallClock::time_point time_of(std::int64_t nanoseconds) {
       std::chrono::nanoseconds(nanoseconds)));
 }
 
-// A file of the store, read whole: records are ours and short, and a
-// list of kept files holds a few hundred bytes a file.
-constexpr std::size_t RECORD_BYTES = 65536;
-constexpr std::size_t KEPT_LIST_BYTES = 64 << 20;
 std::optional<std::string> read_small(const platform::Directory& folder,
                                       const std::string& name,
-                                      std::size_t most = RECORD_BYTES) {
+                                      std::size_t most) {
   Result<platform::File> opened = folder.open_file(name);
   if (!opened.ok()) return std::nullopt;
   std::string text;
@@ -81,226 +48,28 @@ std::optional<std::string> read_small(const platform::Directory& folder,
   return text;
 }
 
-std::optional<std::uint64_t> number_of(std::string_view text) {
-  if (text.empty() || text.size() > 20 ||
-      text.find_first_not_of("0123456789") != std::string_view::npos) {
-    return std::nullopt;
+}  // namespace store_files
+
+using namespace store_files;
+
+namespace {
+
+// A file growing outside the store, beside its final name.
+constexpr std::string_view BESIDE_PREFIX = ".burrowlink-";
+constexpr std::string_view ENDINGS[] = {DATA_ENDING, RECORD_ENDING,
+                                        SEGMENTS_ENDING};
+
+// The entry a file of the store belongs to: its name without its ending.
+std::string id_of(const std::string& name) {
+  for (std::string_view ending : ENDINGS) {
+    if (ends_with(name, ending)) {
+      return name.substr(0, name.size() - ending.size());
+    }
   }
-  std::uint64_t value = 0;
-  for (char c : text) {
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
+  return "";
 }
 
 }  // namespace
-
-std::string store_record(const StoreEntry& entry) {
-  std::string out = "{\"sender\":";
-  json::append_string(out, entry.key.sender);
-  out += ",\"folder\":";
-  json::append_string(out, entry.key.folder);
-  out += ",\"name\":";
-  json::append_string(out, entry.key.name);
-  out += ",\"size\":" + std::to_string(entry.key.size);
-  out += ",\"modified\":" + std::to_string(entry.key.modified);
-  out += '}';
-  return out;
-}
-
-std::optional<StoreEntry> read_store_record(std::string_view text) {
-  using json::Token;
-  json::Reader reader(text);
-  if (reader.next() != Token::begin_object) return std::nullopt;
-  StoreEntry entry;
-  unsigned seen = 0;
-  for (Token token; (token = reader.next()) != Token::end_object;) {
-    if (token != Token::key) return std::nullopt;
-    const std::string name(reader.string());
-    const Token value = reader.next();
-    auto text_value = [&](std::string& out, unsigned bit) {
-      if (value != Token::string || (seen & bit)) return false;
-      out = reader.string();
-      seen |= bit;
-      return true;
-    };
-    bool ok = true;
-    if (name == "sender") {
-      ok = text_value(entry.key.sender, 1);
-    } else if (name == "folder") {
-      ok = text_value(entry.key.folder, 2);
-    } else if (name == "name") {
-      ok = text_value(entry.key.name, 4);
-    } else if (name == "size" || name == "modified") {
-      const auto number = value == Token::number
-                              ? json::to_uint64(reader.number())
-                              : std::nullopt;
-      const unsigned bit = name == "size" ? 8 : 16;
-      ok = number && !(seen & bit) &&
-           (bit == 8 || *number <= std::uint64_t{INT64_MAX});
-      if (ok && bit == 8) entry.key.size = *number;
-      if (ok && bit == 16)
-        entry.key.modified = static_cast<std::int64_t>(*number);
-      seen |= bit;
-    } else {
-      ok = false;  // records are ours: anything else is not one
-    }
-    if (!ok) return std::nullopt;
-  }
-  if (seen != 31) return std::nullopt;
-  return entry;
-}
-
-std::string segment_line(const Segment& segment) {
-  return std::to_string(segment.start) + ' ' + std::to_string(segment.end) +
-         ' ' + text::to_hex(segment.digest) + '\n';
-}
-
-std::vector<Segment> read_segments(std::string_view text) {
-  std::map<std::uint64_t, Segment> by_start;
-  for (std::size_t at = 0, end; (end = text.find('\n', at)) != text.npos;
-       at = end + 1) {
-    const std::string_view line = text.substr(at, end - at);
-    const std::size_t first = line.find(' '), second = line.rfind(' ');
-    if (first == line.npos || first == second) continue;
-    const auto start = number_of(line.substr(0, first));
-    const auto stop = number_of(line.substr(first + 1, second - first - 1));
-    Segment segment;
-    if (!start || !stop || *stop <= *start ||
-        !text::from_hex(line.substr(second + 1), segment.digest)) {
-      continue;
-    }
-    segment.start = *start;
-    segment.end = *stop;
-    by_start[*start] = segment;
-  }
-  std::vector<Segment> chain;
-  for (auto next = by_start.find(0); next != by_start.end();
-       next = by_start.find(chain.back().end)) {
-    chain.push_back(next->second);
-  }
-  return chain;
-}
-
-std::string kept_line(const StoreEntry& entry) {
-  std::string out = store_record(entry);
-  out.pop_back();  // the key's record, and what was kept
-  const platform::FileStatus& status = entry.kept->status;
-  // The line's own name, after its list's: what a forget line names.
-  out += ",\"id\":";
-  json::append_string(out, entry.id.substr(entry.id.find('#') + 1));
-  out += ",\"file\":";
-  json::append_string(out, entry.kept->file);
-  // Times as their bits: a system may date a file before 1970.
-  out += ",\"mtime\":" +
-         std::to_string(static_cast<std::uint64_t>(status.modified));
-  out += ",\"changed\":" +
-         std::to_string(static_cast<std::uint64_t>(status.changed));
-  out += ",\"device\":" + std::to_string(status.device);
-  out += ",\"number\":" + std::to_string(status.number);
-  out += ",\"sums\":[";
-  for (const Segment& segment : entry.segments) {
-    if (out.back() != '[') out += ',';
-    out += '[' + std::to_string(segment.end) + ",\"" +
-           text::to_hex(segment.digest) + "\"]";
-  }
-  out += "]}\n";
-  return out;
-}
-
-std::optional<StoreEntry> read_kept_line(std::string_view line) {
-  using json::Token;
-  json::Reader reader(line);
-  if (reader.next() != Token::begin_object) return std::nullopt;
-  StoreEntry entry;
-  Kept kept;
-  kept.status.type = platform::FileType::regular;
-  std::uint64_t numbers[7] = {};
-  constexpr std::string_view NUMBERS[] = {"size",    "modified", "mtime",
-                                          "changed", "device",   "number"};
-  std::string* const texts[] = {&entry.key.sender, &entry.key.folder,
-                                &entry.key.name, &kept.file, &entry.id};
-  constexpr std::string_view TEXTS[] = {"sender", "folder", "name", "file",
-                                        "id"};
-  unsigned seen = 0;
-  for (Token token; (token = reader.next()) != Token::end_object;) {
-    if (token != Token::key) return std::nullopt;
-    const std::string name(reader.string());
-    const Token value = reader.next();
-    const auto text_at = std::find(std::begin(TEXTS), std::end(TEXTS), name);
-    const auto number_at =
-        std::find(std::begin(NUMBERS), std::end(NUMBERS), name);
-    unsigned bit = 0;
-    if (text_at != std::end(TEXTS)) {
-      const auto i = static_cast<std::size_t>(text_at - std::begin(TEXTS));
-      if (value != Token::string) return std::nullopt;
-      *texts[i] = reader.string();
-      bit = 1u << i;
-    } else if (number_at != std::end(NUMBERS)) {
-      const auto i = static_cast<std::size_t>(number_at - std::begin(NUMBERS));
-      const auto number = value == Token::number
-                              ? json::to_uint64(reader.number())
-                              : std::nullopt;
-      if (!number) return std::nullopt;
-      numbers[i] = *number;
-      bit = 32u << i;
-    } else if (name == "sums" && value == Token::begin_array) {
-      for (Token sum; (sum = reader.next()) != Token::end_array;) {
-        if (sum != Token::begin_array || reader.next() != Token::number) {
-          return std::nullopt;
-        }
-        Segment segment;
-        segment.start = entry.held();
-        const auto end = json::to_uint64(reader.number());
-        if (!end || *end <= segment.start || reader.next() != Token::string ||
-            !text::from_hex(reader.string(), segment.digest) ||
-            reader.next() != Token::end_array) {
-          return std::nullopt;
-        }
-        segment.end = *end;
-        entry.segments.push_back(segment);
-      }
-      bit = 2048;
-    } else {
-      return std::nullopt;
-    }
-    if (seen & bit) return std::nullopt;
-    seen |= bit;
-  }
-  if (seen != 4095 || entry.id.empty() ||
-      numbers[1] > std::uint64_t{INT64_MAX}) {
-    return std::nullopt;
-  }
-  entry.key.size = numbers[0];
-  entry.key.modified = static_cast<std::int64_t>(numbers[1]);
-  kept.status.size = numbers[0];
-  kept.status.modified = static_cast<std::int64_t>(numbers[2]);
-  kept.status.changed = static_cast<std::int64_t>(numbers[3]);
-  kept.status.device = numbers[4];
-  kept.status.number = numbers[5];
-  entry.kept = std::move(kept);
-  return entry;
-}
-
-std::string forget_line(std::string_view line_id) {
-  std::string out = "{\"forget\":";
-  json::append_string(out, line_id);
-  return out + "}\n";
-}
-
-std::optional<std::string> read_forget_line(std::string_view line) {
-  using json::Token;
-  json::Reader reader(line);
-  if (reader.next() != Token::begin_object || reader.next() != Token::key ||
-      reader.string() != "forget" || reader.next() != Token::string) {
-    return std::nullopt;
-  }
-  std::string id(reader.string());
-  if (reader.next() != Token::end_object) return std::nullopt;
-  return id;
-}
 
 Store::Store(const platform::Directory& receive_folder,
              std::optional<std::string> lists_in)
@@ -308,26 +77,9 @@ Store::Store(const platform::Directory& receive_folder,
       m_lists_in(lists_in ? std::move(lists_in) : platform::home_folder()) {
   // Lists are per receive folder: named after what the system knows it by.
   if (Result<platform::FileStatus> self = m_receive.status("."); self.ok()) {
-    std::array<std::uint8_t, 16> bytes{};
-    for (std::size_t i = 0; i < 8; ++i) {
-      bytes[i] = static_cast<std::uint8_t>(self->device >> (56 - 8 * i));
-      bytes[8 + i] = static_cast<std::uint8_t>(self->number >> (56 - 8 * i));
-    }
-    m_prefix = text::to_hex(bytes) + '-';
+    m_prefix = text::to_hex(encode_fixed64(self->device)) +
+               text::to_hex(encode_fixed64(self->number)) + '-';
   }
-}
-
-const platform::Directory* Store::lists(bool make) {
-  if (m_lists || !m_lists_in || m_prefix.empty()) {
-    return m_lists ? &*m_lists : nullptr;
-  }
-  Result<platform::Directory> home = platform::Directory::open(*m_lists_in);
-  if (!home.ok()) return nullptr;
-  if (!make && !home->status(KEPT_LISTS).ok()) return nullptr;
-  Result<platform::Directory> folder = home->open_private_folder(KEPT_LISTS);
-  if (!folder.ok()) return nullptr;
-  m_lists = std::move(folder).value();
-  return &*m_lists;
 }
 
 Result<platform::Directory> open_receive_folder(const std::string& path) {
@@ -361,24 +113,6 @@ Status Store::open(bool make) {
   return {};
 }
 
-void Store::load_lists() {
-  // Lines on their way count too.
-  write_kept();
-  m_kept.clear();
-  m_kept_by_name.clear();
-  m_lists_loaded = true;
-  const platform::Directory* folder = lists(false);
-  if (folder == nullptr) return;
-  auto listed = platform::read_folder(folder->path());
-  if (!listed.ok()) return;
-  for (const platform::FolderEntry& file : *listed) {
-    if (file.name.starts_with(m_prefix) && ends_with(file.name, KEPT_ENDING) &&
-        !file.link) {
-      load_kept(*folder, file.name);
-    }
-  }
-}
-
 void Store::load() {
   m_entries.clear();
   if (!m_folder) return;
@@ -399,32 +133,6 @@ void Store::load() {
       entry->segments = read_segments(*sums);
     }
     m_entries.push_back(std::move(*entry));
-  }
-}
-
-void Store::load_kept(const platform::Directory& folder,
-                      const std::string& name) {
-  std::optional<std::string> text = read_small(folder, name, KEPT_LIST_BYTES);
-  if (!text) return;
-  const std::string list = name.substr(0, name.size() - KEPT_ENDING.size());
-  const Result<platform::FileStatus> status = folder.status(name);
-  std::vector<StoreEntry> lines;
-  std::set<std::string, std::less<>> gone;
-  for (std::size_t at = 0, end; (end = text->find('\n', at)) != text->npos;
-       at = end + 1) {
-    const std::string_view line = std::string_view(*text).substr(at, end - at);
-    if (std::optional<std::string> forgotten = read_forget_line(line)) {
-      gone.insert(list + '#' + *forgotten);
-    } else if (std::optional<StoreEntry> kept = read_kept_line(line)) {
-      kept->id = list + '#' + kept->id;
-      if (status.ok()) kept->written = time_of(status->modified);
-      lines.push_back(std::move(*kept));
-    }
-  }
-  for (StoreEntry& line : lines) {
-    if (gone.contains(line.id)) continue;
-    m_kept_by_name.emplace(line.key.name, m_kept.size());
-    m_kept.push_back(std::move(line));
   }
 }
 
@@ -505,31 +213,6 @@ void Store::tidy(WallClock::time_point now, bool lists_too) {
     }
   }
   if (left == 0) remove_if_empty();
-}
-
-void Store::tidy_lists(WallClock::time_point now) {
-  const platform::Directory* folder = lists(false);
-  if (folder == nullptr) return;
-  auto listed = platform::read_folder(folder->path());
-  if (!listed.ok()) return;
-  for (const platform::FolderEntry& file : *listed) {
-    if (file.link || !ends_with(file.name, KEPT_ENDING)) continue;
-    // A list of this folder with no file left in it, or of any folder
-    // (one that may be gone) untouched for a week.
-    const std::string list =
-        file.name.substr(0, file.name.size() - KEPT_ENDING.size());
-    const bool ours = file.name.starts_with(m_prefix);
-    const bool used =
-        ours &&
-        std::any_of(m_kept.begin(), m_kept.end(), [&](const StoreEntry& entry) {
-          return entry.held() > 0 && entry.id.starts_with(list + '#');
-        });
-    const bool old =
-        file.status.ok() && now - time_of(file.status->modified) >= STORE_KEEPS;
-    if ((ours && !used && list != m_list) || old) {
-      (void)folder->remove(file.name);
-    }
-  }
 }
 
 void Store::remove_if_empty() {
@@ -698,32 +381,6 @@ Status Store::checkpoint(const std::string& id, const Segment& segment) {
     entry.segments.push_back(segment);
   }
   return {};
-}
-
-void Store::keep(StoreEntry entry) {
-  const platform::Directory* folder = lists(true);
-  if (folder == nullptr) return;
-  if (m_list.empty()) {
-    // A list of its own, made when its first lines are written.
-    do {
-      m_list = m_prefix + new_id();
-    } while (folder->status(m_list + std::string(KEPT_ENDING)).ok());
-  }
-  entry.id = m_list + '#' + new_id();
-  m_unwritten += kept_line(entry);
-  entry.written = WallClock::now();
-  // Once the lists are read, they are read with this line.
-  if (m_lists_loaded) {
-    m_kept_by_name.emplace(entry.key.name, m_kept.size());
-    m_kept.push_back(std::move(entry));
-  }
-}
-
-void Store::write_kept() {
-  if (m_unwritten.empty() || !m_lists) return;
-  // A list that could not be written costs only the next send's question.
-  (void)m_lists->append(m_list + std::string(KEPT_ENDING), m_unwritten);
-  m_unwritten.clear();
 }
 
 void Store::forget(const std::string& id) {

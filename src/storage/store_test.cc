@@ -32,10 +32,8 @@ class StoreTest : public ::testing::Test {
     EXPECT_OK(file->write_all(
         {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}));
     EXPECT_OK(file->suspend());
-    Sha256 sha;
-    sha.update(
-        {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
-    EXPECT_OK(store.checkpoint(id, {0, bytes.size(), sha.finish()}));
+    EXPECT_OK(
+        store.checkpoint(id, {0, bytes.size(), testing::sha256_of(bytes)}));
     return id;
   }
 

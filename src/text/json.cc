@@ -16,24 +16,6 @@ bool is_space(char c) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | c >> 6);
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | c >> 12);
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | c >> 18);
-    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 }  // namespace
 
 void append_string(std::string& out, std::string_view text) {
@@ -310,33 +292,7 @@ Reader::Lexeme Reader::lex_string() {
       ++pos;
       continue;
     }
-    // Well-formed UTF-8 only: no overlong forms, no surrogates, nothing
-    // past U+10FFFF.
-    std::size_t length = 4;
-    unsigned char low = 0x80, high = 0xBF;  // of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;
-      if (c == 0xED) high = 0x9F;
-    } else if (c == 0xF0) {
-      low = 0x90;
-    } else if (c == 0xF4) {
-      high = 0x8F;
-    } else if (c < 0xF1 || c > 0xF3) {
-      return invalid(Fault::invalid_utf8, pos + 1);
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-      if (pos + i == size) return invalid(Fault::end_in_string, size);
-      const auto next = static_cast<unsigned char>(m_text[pos + i]);
-      if (next < low || next > high) {
-        return invalid(Fault::invalid_utf8, pos + i + 1);
-      }
-      low = 0x80;
-      high = 0xBF;
-    }
-    pos += length;
+    if (!lex_utf8(pos)) return Lexeme::invalid;
   }
   if (!escaped) {
     m_string = m_text.substr(m_begin + 1, pos - m_begin - 1);
@@ -346,6 +302,39 @@ Reader::Lexeme Reader::lex_string() {
   }
   m_end = m_pos = pos + 1;
   return Lexeme::string;
+}
+
+// The multi-byte UTF-8 sequence at `pos`; `pos` moves past it. Well-formed
+// only: no overlong forms, no surrogates, nothing past U+10FFFF.
+bool Reader::lex_utf8(std::size_t& pos) {
+  const std::size_t size = m_text.size();
+  const auto c = static_cast<unsigned char>(m_text[pos]);
+  std::size_t length = 4;
+  unsigned char low = 0x80, high = 0xBF;  // of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c == 0xF0) {
+    low = 0x90;
+  } else if (c == 0xF4) {
+    high = 0x8F;
+  } else if (c < 0xF1 || c > 0xF3) {
+    return stop(Fault::invalid_utf8, pos + 1);
+  }
+  for (std::size_t i = 1; i < length; ++i) {
+    if (pos + i == size) return stop(Fault::end_in_string, size);
+    const auto next = static_cast<unsigned char>(m_text[pos + i]);
+    if (next < low || next > high) {
+      return stop(Fault::invalid_utf8, pos + i + 1);
+    }
+    low = 0x80;
+    high = 0xBF;
+  }
+  pos += length;
+  return true;
 }
 
 // The escape at `pos`, decoded into m_decoded; `pos` moves past it.
@@ -374,36 +363,38 @@ bool Reader::lex_escape(std::size_t& pos) {
     case 't':
       plain = '\t';
       break;
-    case 'u': {
-      char32_t c = 0;
-      if (!lex_hex4(pos + 2, c)) return false;
-      pos += 6;
-      if (c >= 0xD800 && c <= 0xDBFF) {
-        // A high surrogate needs a low one, in an escape of its own.
-        for (const char want : {'\\', 'u'}) {
-          if (pos == size) return stop(Fault::end_in_string, size);
-          if (m_text[pos++] != want) {
-            return stop(Fault::lone_surrogate, pos);
-          }
-        }
-        char32_t low = 0;
-        if (!lex_hex4(pos, low)) return false;
-        pos += 4;
-        if (low < 0xDC00 || low > 0xDFFF) {
-          return stop(Fault::lone_surrogate, pos);
-        }
-        c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-      } else if (c >= 0xDC00 && c <= 0xDFFF) {
-        return stop(Fault::lone_surrogate, pos);
-      }
-      if (m_decode) append_utf8(m_decoded, c);
-      return true;
-    }
+    case 'u':
+      return lex_unicode_escape(pos);
     default:
       return stop(Fault::invalid_escape, pos + 2);
   }
   if (m_decode) m_decoded += plain;
   pos += 2;
+  return true;
+}
+
+// The \u escape at `pos`, with its second half when it is a surrogate
+// pair; `pos` moves past it.
+bool Reader::lex_unicode_escape(std::size_t& pos) {
+  const std::size_t size = m_text.size();
+  char32_t c = 0;
+  if (!lex_hex4(pos + 2, c)) return false;
+  pos += 6;
+  if (c >= 0xD800 && c <= 0xDBFF) {
+    // A high surrogate needs a low one, in an escape of its own.
+    for (const char want : {'\\', 'u'}) {
+      if (pos == size) return stop(Fault::end_in_string, size);
+      if (m_text[pos++] != want) return stop(Fault::lone_surrogate, pos);
+    }
+    char32_t low = 0;
+    if (!lex_hex4(pos, low)) return false;
+    pos += 4;
+    if (low < 0xDC00 || low > 0xDFFF) return stop(Fault::lone_surrogate, pos);
+    c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+  } else if (c >= 0xDC00 && c <= 0xDFFF) {
+    return stop(Fault::lone_surrogate, pos);
+  }
+  if (m_decode) text::append_utf8(m_decoded, c);
   return true;
 }
 

@@ -123,7 +123,9 @@ class Reader {
   Lexeme lex_word(std::string_view word, Lexeme lexeme);
   Lexeme lex_number();
   Lexeme lex_string();
+  bool lex_utf8(std::size_t& pos);
   bool lex_escape(std::size_t& pos);
+  bool lex_unicode_escape(std::size_t& pos);
   bool lex_hex4(std::size_t pos, char32_t& value);
   bool stop(Fault fault, std::size_t offset);
   Lexeme invalid(Fault fault, std::size_t offset);

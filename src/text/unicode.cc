@@ -26,12 +26,6 @@ utf8proc_int32_t next_scalar(std::string_view text, std::size_t& pos) {
   return c;
 }
 
-void append_scalar(std::string& out, utf8proc_int32_t c) {
-  utf8proc_uint8_t bytes[4];
-  auto n = utf8proc_encode_char(c, bytes);
-  out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(n));
-}
-
 std::vector<utf8proc_int32_t> decode(std::string_view text) {
   std::vector<utf8proc_int32_t> scalars;
   std::size_t pos = 0;
@@ -127,6 +121,24 @@ bool is_final_sigma(const std::vector<utf8proc_int32_t>& s, std::size_t i) {
 
 }  // namespace
 
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | c >> 12);
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | c >> 18);
+    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
 bool is_valid_utf8(std::string_view bytes) {
   std::size_t pos = 0;
   while (pos < bytes.size()) {
@@ -192,12 +204,12 @@ std::string to_lower(std::string_view text) {
   for (std::size_t i = 0; i < scalars.size(); ++i) {
     utf8proc_int32_t c = scalars[i];
     if (c == 0x130) {  // capital I with dot: "i" and a combining dot
-      append_scalar(out, 0x69);
-      append_scalar(out, 0x307);
+      append_utf8(out, 0x69);
+      append_utf8(out, 0x307);
     } else if (c == 0x3A3) {
-      append_scalar(out, is_final_sigma(scalars, i) ? 0x3C2 : 0x3C3);
+      append_utf8(out, is_final_sigma(scalars, i) ? 0x3C2 : 0x3C3);
     } else {
-      append_scalar(out, utf8proc_tolower(c));
+      append_utf8(out, utf8proc_tolower(c));
     }
   }
   return out;
@@ -270,7 +282,7 @@ std::string to_valid_utf8(std::string_view bytes) {
     std::size_t start = pos;
     utf8proc_int32_t c = next_scalar(bytes, pos);
     if (c < 0) {
-      append_scalar(out, 0xFFFD);
+      append_utf8(out, 0xFFFD);
     } else {
       out.append(bytes.substr(start, pos - start));
     }

@@ -12,6 +12,11 @@ namespace burrowlink::text {
 // True when `bytes` is well-formed UTF-8 (no surrogates, no overlongs).
 bool is_valid_utf8(std::string_view bytes);
 
+// Appends the UTF-8 bytes of code point `c`, which must be below U+110000.
+// A surrogate gets the three bytes of its form, which is no valid UTF-8:
+// the caller decides whether one may come.
+void append_utf8(std::string& out, char32_t c);
+
 // Number of Unicode scalar values in `text`.
 std::size_t scalar_count(std::string_view text);
 

@@ -18,6 +18,26 @@ TEST(Utf8, Validity) {
                     "b"));
 }
 
+// Each length at both of its ends, and a surrogate as Windows may hand one.
+TEST(Utf8, EncodesEachCodePointInItsShortestForm) {
+  const std::pair<char32_t, std::string> cases[] = {
+      {0x0, std::string(1, '\0')},
+      {0x7F, "\x7F"},
+      {0x80, "\xC2\x80"},
+      {0x7FF, "\xDF\xBF"},
+      {0x800, "\xE0\xA0\x80"},
+      {0xD800, "\xED\xA0\x80"},
+      {0xFFFF, "\xEF\xBF\xBF"},
+      {0x10000, "\xF0\x90\x80\x80"},
+      {0x10FFFF, "\xF4\x8F\xBF\xBF"},
+  };
+  for (const auto& [c, bytes] : cases) {
+    std::string out = "x";
+    append_utf8(out, c);
+    EXPECT_EQ("x" + bytes, out) << std::hex << static_cast<unsigned>(c);
+  }
+}
+
 TEST(Utf8, CountsAndCutsByScalarValues) {
   std::string accents;
   for (int i = 0; i < 45; ++i) accents += "\xC3\xA9";
