@@ -325,7 +325,7 @@ TEST_F(HostileTest, HostileFoldersStayInsideTheReceiveFolder) {
 
 // The store is the receiver's alone: whatever names it, folder or file,
 // is numbered as a device name is, and a kept file stays where its line
-// says, also after the tidy that follows each transfer.
+// says, also after the pruning around each transfer.
 TEST_F(HostileTest, NothingAPeerNamesLandsInTheStore) {
   auto recv = receiver({"--yes"});
   struct Row {
@@ -383,7 +383,7 @@ TEST_F(HostileTest, NothingAPeerNamesLandsInTheStore) {
     EXPECT_TRUE(recv->wait_for_out("Received " + said + " from", 10s))
         << recv->out();
   }
-  // Another transfer, and its tidy, leave them where they are.
+  // Another transfer, and its pruning, leave them where they are.
   expect_still_serving(*recv);
   for (const Row& row : rows) {
     EXPECT_EQ("z", read_whole(lands(row).first))

@@ -181,7 +181,7 @@ std::optional<CliError> prepare(const std::string& folder) {
     return CliError{path_error_text(platform::join_path(folder, STORE_NAME),
                                     opened.error().message)};
   }
-  store.tidy(WallClock::now());
+  store.prune(WallClock::now());
   return std::nullopt;
 }
 

@@ -145,7 +145,7 @@ Result<IncomingFile> Directory::incoming(std::intptr_t handle,
     if (made) ::unlinkat(folder, child.c_str(), 0);
     return error;
   }
-  // Held until the file is closed: another receiver's tidying skips it. A
+  // Held until the file is closed: another receiver's pruning skips it. A
   // file system without locks only loses that.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     if (made) ::unlinkat(folder, child.c_str(), 0);

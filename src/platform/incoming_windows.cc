@@ -163,7 +163,7 @@ Result<IncomingFile> Directory::incoming(std::intptr_t handle,
     if (made) delete_through_handle(h);
     return std::move(id).error();
   }
-  // Held until the file is closed: another receiver's tidying skips it. A
+  // Held until the file is closed: another receiver's pruning skips it. A
   // share without locks only loses that.
   OVERLAPPED at = lock_range();
   if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,

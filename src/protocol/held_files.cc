@@ -31,7 +31,7 @@ HeldFiles find_held_files(const Offer& offer, Store& store) {
 
 std::uint64_t held_bytes(const HeldFiles& held) {
   std::uint64_t total = 0;
-  for (const auto& [index, entry] : held) total += entry.held();
+  for (const auto& [index, entry] : held) total += entry.bytes_held();
   return total;
 }
 
@@ -57,7 +57,7 @@ Result<std::uint64_t> FilePhase::read_start(const FileInfo& file,
     return Error{file.name + ": " + read.error().message};
   }
   const std::uint64_t start = u64_of(word);
-  if (start != 0 && start != earlier->held()) {
+  if (start != 0 && start != earlier->bytes_held()) {
     return Error{file.name + ": the sender went on at byte " +
                  std::to_string(start) + ", which was not offered"};
   }

@@ -30,8 +30,6 @@ class ReceiveSession {
         m_events(events),
         m_root(open_receive_folder(settings.folder)),
         m_store(m_root.ok() ? *m_root : m_nowhere) {}
-  // An emptied store leaves no trace, whatever ended the transfer.
-  ~ReceiveSession() { m_store.remove_if_empty(); }
 
   Status serve();
 
@@ -85,7 +83,7 @@ Status ReceiveSession::serve() {
   }
   // What no resume can use goes before anything is looked up or added.
   if (!offer.text && m_store.open(false).ok()) {
-    m_store.tidy(WallClock::now(), false);
+    m_store.prune(WallClock::now(), false);
   }
   m_resumes = m_streams && offer.extensions->resume >= 1 && offer.from_id;
   HeldFiles held;

@@ -94,7 +94,7 @@ Status FilePhase::flush_verdicts() {
 // The part's last verdict lets the receiver be ended: an emptied store
 // goes before it.
 Status FilePhase::send_verdict(std::uint64_t size, std::uint8_t verdict) {
-  if (m_last) m_store.remove_if_empty();
+  if (m_last) m_store.close();
   if (m_options.pace != Pace::streamed) {
     return m_stream.write_all({&verdict, 1});
   }
@@ -279,8 +279,9 @@ Error FilePhase::fail(Growing& growing, std::string_view reason,
       growing.recorded ? m_store.entry(growing.id) : nullptr;
   // Bytes that could not be made durable and noted are not kept: they
   // would later be hashed as they lie and trusted.
-  const bool keeps = link_broke && noted != nullptr && noted->held() > 0 &&
-                     (noted_all || growing.out.truncate(noted->held()).ok());
+  const bool keeps =
+      link_broke && noted != nullptr && noted->bytes_held() > 0 &&
+      (noted_all || growing.out.truncate(noted->bytes_held()).ok());
   if (keeps) {
     // What was noted was made durable before the note: a failure to close
     // costs nothing of it.

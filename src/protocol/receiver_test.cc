@@ -49,7 +49,6 @@ class ReceiveFileTest : public ::testing::Test {
           store(root.ok() ? *root : nowhere),
           phase(stream, root, folder, store, events, std::move(options),
                 slot_bytes, 2) {}
-    ~Phase() { store.remove_if_empty(); }
     Result<platform::Directory> root;
     platform::Directory nowhere;
     Store store;

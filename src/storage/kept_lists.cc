@@ -67,7 +67,7 @@ void Store::load_kept(const platform::Directory& folder,
   }
 }
 
-void Store::tidy_lists(WallClock::time_point now) {
+void Store::prune_lists(WallClock::time_point now) {
   const platform::Directory* folder = lists(false);
   if (folder == nullptr) return;
   auto listed = platform::read_folder(folder->path());
@@ -82,7 +82,7 @@ void Store::tidy_lists(WallClock::time_point now) {
     const bool used =
         ours &&
         std::any_of(m_kept.begin(), m_kept.end(), [&](const StoreEntry& entry) {
-          return entry.held() > 0 && entry.id.starts_with(list + '#');
+          return entry.bytes_held() > 0 && entry.id.starts_with(list + '#');
         });
     const bool old =
         file.status.ok() && now - time_of(file.status->modified) >= STORE_KEEPS;

@@ -54,7 +54,7 @@ bool read_sums(json::Reader& reader, StoreEntry& entry) {
       return false;
     }
     Segment segment;
-    segment.start = entry.held();
+    segment.start = entry.bytes_held();
     const auto end = json::to_uint64(reader.number());
     if (!end || *end <= segment.start || reader.next() != Token::string ||
         !text::from_hex(reader.string(), segment.digest) ||

@@ -137,16 +137,17 @@ void Store::load() {
 }
 
 bool Store::usable(const StoreEntry& entry) const {
-  if (entry.held() == 0 || entry.held() > entry.key.size) return false;
+  if (entry.bytes_held() == 0 || entry.bytes_held() > entry.key.size)
+    return false;
   if (!entry.kept) {
     if (!m_folder) return false;
     Result<platform::FileStatus> data =
         m_folder->status(entry.id + std::string(DATA_ENDING));
     return data.ok() && data->type == platform::FileType::regular &&
-           data->size >= entry.held();
+           data->size >= entry.bytes_held();
   }
   // Where the file was placed, no link followed, and just as it was then.
-  if (entry.held() != entry.key.size) return false;
+  if (entry.bytes_held() != entry.key.size) return false;
   std::optional<platform::Directory> below;
   for (const std::string& part : folder_parts(entry.key.folder)) {
     Result<platform::Directory> next =
@@ -168,12 +169,12 @@ bool Store::in_use(const std::string& id) const {
          m_folder->in_use(id + std::string(DATA_ENDING));
 }
 
-void Store::tidy(WallClock::time_point now, bool lists_too) {
+void Store::prune(WallClock::time_point now, bool lists_too) {
   std::vector<std::string> gone;
   if (lists_too) {
     load_lists();
     for (const StoreEntry& entry : m_kept) {
-      if (entry.held() > 0 &&
+      if (entry.bytes_held() > 0 &&
           (now - entry.written >= STORE_KEEPS || !usable(entry))) {
         gone.push_back(entry.id);
       }
@@ -190,7 +191,7 @@ void Store::tidy(WallClock::time_point now, bool lists_too) {
     }
   }
   for (const std::string& id : gone) forget(id);
-  if (lists_too) tidy_lists(now);
+  if (lists_too) prune_lists(now);
   if (!m_folder) return;
   // Whatever else is here no resume can use: data without a record,
   // records that did not read.
@@ -212,24 +213,20 @@ void Store::tidy(WallClock::time_point now, bool lists_too) {
       ++left;
     }
   }
-  if (left == 0) remove_if_empty();
+  if (left == 0) close();
 }
 
-void Store::remove_if_empty() {
-  if (!m_folder) return;
-  // Refused while anything is in it; then it is opened again when needed.
-  release();
-  (void)m_receive.remove_folder(STORE_NAME);
-}
-
-void Store::release() {
+void Store::close() {
   write_kept();
+  if (!m_folder) return;
   m_folder.reset();
   m_entries.clear();
   // Other stores of the folder may add to the lists meanwhile.
   m_lists_loaded = false;
   m_kept.clear();
   m_kept_by_name.clear();
+  // Refused while anything is in it.
+  (void)m_receive.remove_folder(STORE_NAME);
 }
 
 void Store::make_room(std::uint64_t needed, std::uint64_t free,
@@ -302,7 +299,7 @@ void Store::settle(StoreEntry& entry) {
   if (entry.kept || !m_folder) return;
   const std::string data = entry.id + std::string(DATA_ENDING);
   const Result<platform::FileStatus> status = m_folder->status(data);
-  const std::uint64_t from = entry.held();
+  const std::uint64_t from = entry.bytes_held();
   if (!status.ok() || status->type != platform::FileType::regular ||
       status->size <= from || from >= entry.key.size) {
     return;
@@ -333,7 +330,7 @@ Result<platform::IncomingFile> Store::create(
     return std::move(opened).error();
   for (;;) {
     id = new_id();
-    // The data first, locked as it is made: no other receiver's tidying
+    // The data first, locked as it is made: no other receiver's pruning
     // takes a record whose data is not there yet.
     Result<platform::IncomingFile> file =
         m_folder->create_file(id + std::string(DATA_ENDING));

@@ -88,7 +88,7 @@ struct StoreEntry {
   WallClock::time_point written;  // when the record was written
   std::vector<Segment> segments;  // the chain, from byte 0
   std::optional<Kept> kept;
-  std::uint64_t held() const {
+  std::uint64_t bytes_held() const {
     return segments.empty() ? 0 : segments.back().end;
   }
 };
@@ -102,7 +102,7 @@ class Store {
   // read or made until `open`.
   explicit Store(const platform::Directory& receive_folder,
                  std::optional<std::string> lists_in = std::nullopt);
-  ~Store() { write_kept(); }
+  ~Store() { close(); }
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
@@ -117,13 +117,13 @@ class Store {
   // Entries being written, by any receiver, stay.
   // With `lists_too`, also the notes of kept files that changed or went,
   // which costs a look at each: at start, not after every transfer.
-  void tidy(WallClock::time_point now, bool lists_too = true);
+  void prune(WallClock::time_point now, bool lists_too = true);
 
-  // Removes the store's folder when nothing is left in it.
-  void remove_if_empty();
-  // Lets go of the folder until `open`: Windows removes no folder that is
-  // held open, and the file phase may empty it.
-  void release();
+  // Writes the notes waiting, lets go of the folder and of what was read
+  // of it, and removes the folder when nothing is left in it: Windows
+  // removes no folder held open, and other receivers may change it before
+  // the next `open`.
+  void close();
 
   // Removes waiting prefixes, oldest first, until `needed` more bytes fit
   // in `free` bytes; those of `kept_ids`, and those being written, stay.
@@ -168,7 +168,7 @@ class Store {
   // without a note: hashed as they lie now, a bounded amount.
   void settle(StoreEntry& entry);
   void load_kept(const platform::Directory& lists, const std::string& name);
-  void tidy_lists(WallClock::time_point now);
+  void prune_lists(WallClock::time_point now);
   // Entry `id`'s data is being written, maybe by another receiver on the
   // same folder.
   bool in_use(const std::string& id) const;

@@ -83,7 +83,7 @@ TEST_F(StoreTest, FindsAPrefixOnlyForTheSameFileFromTheSameSender) {
   ASSERT_OK(store.open(false));
   std::optional<StoreEntry> found = store.find(key_of("a.jpg"), {});
   ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(5u, found->held());
+  EXPECT_EQ(5u, found->bytes_held());
   // One entry serves one file of an offer.
   EXPECT_EQ(std::nullopt, store.find(key_of("a.jpg"), {found->id}));
 
@@ -120,13 +120,13 @@ TEST_F(StoreTest, TidyingKeepsOnlyWhatCanResumeWithinAWeek) {
   std::filesystem::remove(dir.file(std::string(STORE_NAME)) + "/" + gone +
                           ".part");
   testing::write_whole(dir.file(std::string(STORE_NAME)) + "/junk.json", "{");
-  store.tidy(WallClock::now());
+  store.prune(WallClock::now());
   EXPECT_EQ((std::vector<std::string>{fresh + ".json", fresh + ".part",
                                       fresh + ".sums"}),
             names());
   EXPECT_TRUE(store.find(key_of("fresh"), {}).has_value());
 
-  store.tidy(WallClock::now() + STORE_KEEPS + std::chrono::hours(1));
+  store.prune(WallClock::now() + STORE_KEEPS + std::chrono::hours(1));
   EXPECT_FALSE(std::filesystem::exists(dir.file(std::string(STORE_NAME))));
 }
 
@@ -168,7 +168,7 @@ TEST_F(StoreTest, TidyingLeavesWhatAnotherReceiverIsWriting) {
   ASSERT_OK(again);
   Store other(*again, lists);
   ASSERT_OK(other.open(false));
-  other.tidy(WallClock::now());
+  other.prune(WallClock::now());
   other.make_room(1000, 0, {});
   std::vector<std::string> writing_now{plain + ".part", recorded + ".json",
                                        recorded + ".part"};
@@ -177,7 +177,7 @@ TEST_F(StoreTest, TidyingLeavesWhatAnotherReceiverIsWriting) {
   // Closed with nothing in them, both are of no use.
   ASSERT_OK(big->suspend());
   ASSERT_OK(small->suspend());
-  other.tidy(WallClock::now());
+  other.prune(WallClock::now());
   EXPECT_EQ(std::vector<std::string>{}, names());
 }
 
@@ -251,13 +251,13 @@ TEST_F(StoreTest, AKeptFileCountsOnlyWhileItIsUnchanged) {
   store.forget(id);
   store.keep({"", key, {}, {{0, 5, Digest{7}}}, Kept{"big.bin", *placed}});
   // Windows removes no folder that is held open.
-  store.release();
+  store.close();
   {
     Store again(*root, lists);
     ASSERT_OK(again.open(false));
     std::optional<StoreEntry> found = again.find(key, {});
     ASSERT_TRUE(found.has_value());
-    EXPECT_EQ(5u, found->held());
+    EXPECT_EQ(5u, found->bytes_held());
     ASSERT_TRUE(found->kept.has_value());
     EXPECT_EQ("big.bin", found->kept->file);
   }
@@ -267,7 +267,7 @@ TEST_F(StoreTest, AKeptFileCountsOnlyWhileItIsUnchanged) {
   Store after(*root, lists);
   ASSERT_OK(after.open(false));
   EXPECT_EQ(std::nullopt, after.find(key, {}));
-  after.tidy(WallClock::now());
+  after.prune(WallClock::now());
   EXPECT_FALSE(std::filesystem::exists(dir.file(std::string(STORE_NAME))));
   EXPECT_TRUE(std::filesystem::is_empty(
       testing::fs_path(home.path() + "/" + std::string(KEPT_LISTS))));
