@@ -69,10 +69,11 @@ void check_ipv6(std::string_view text) {
 }
 
 void check_target(std::string_view text) {
-  const std::optional<SocketAddress> address = parse_target_address(text);
+  const std::optional<SocketAddress> address =
+      commands::parse_target_address(text);
   if (!address) return;
   const std::optional<SocketAddress> again =
-      parse_target_address(format_address(*address));
+      commands::parse_target_address(format_address(*address));
   FUZZ_CHECK(again && *again == *address);
 }
 

@@ -9,14 +9,14 @@
 
 namespace burrowlink::testing {
 
-Digest sha256_of(std::string_view data) {
-  Sha256 sha;
+platform::Digest sha256_of(std::string_view data) {
+  platform::Sha256 sha;
   sha.update({reinterpret_cast<const std::uint8_t*>(data.data()), data.size()});
   return sha.finish();
 }
 
 std::string digest(std::string_view data) {
-  const Digest bytes = sha256_of(data);
+  const platform::Digest bytes = sha256_of(data);
   return std::string(bytes.begin(), bytes.end());
 }
 

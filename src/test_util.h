@@ -72,7 +72,7 @@ std::filesystem::path fs_path(const std::string& utf8);
 
 // The SHA-256 of `data`; and as the 32 bytes that follow a file on the
 // wire.
-Digest sha256_of(std::string_view data);
+platform::Digest sha256_of(std::string_view data);
 std::string digest(std::string_view data);
 
 // `body` as a frame: its length in 4 bytes, most significant first, then

@@ -20,7 +20,7 @@
 #include "storage/store.h"
 #include "text/unicode.h"
 
-namespace burrowlink {
+namespace burrowlink::commands {
 
 namespace {
 
@@ -30,10 +30,11 @@ using platform::TcpStream;
 std::string offer_summary(const Offer& offer, std::uint64_t held) {
   if (offer.text) return "a note: " + *offer.text;
   const SendTotal total = announced_total(offer);
-  std::string summary =
-      std::to_string(total.files) + " file(s), " + format_size(total.bytes);
+  std::string summary = std::to_string(total.files) + " file(s), " +
+                        console::format_size(total.bytes);
   // The sender has yet to prove it has the same bytes.
-  if (held > 0) summary += " (up to " + format_size(held) + " already here)";
+  if (held > 0)
+    summary += " (up to " + console::format_size(held) + " already here)";
   return summary;
 }
 
@@ -44,8 +45,9 @@ void warn_if_no_room(const Offer& offer, const std::string& folder) {
   Result<std::uint64_t> room = platform::free_space(folder);
   std::uint64_t needed = offered_bytes(offer);
   if (!room.ok() || needed <= room.value()) return;
-  console::print(Stream::err, "This needs " + format_size(needed) +
-                                  " but only " + format_size(room.value()) +
+  console::print(Stream::err, "This needs " + console::format_size(needed) +
+                                  " but only " +
+                                  console::format_size(room.value()) +
                                   " is free in " + folder + "\n");
 }
 
@@ -93,8 +95,8 @@ Decision ask_to_accept(std::string_view name, std::string_view summary,
 std::string arrival_line(std::string_view what, const std::string& path,
                          std::string_view sender, std::uint64_t size) {
   return std::string(what) + " " + path + " from " +
-         console::peer(Stream::out, sender) + " (" + format_size(size) +
-         ", verified)\n";
+         console::peer(Stream::out, sender) + " (" +
+         console::format_size(size) + ", verified)\n";
 }
 
 // The console's side of one connection: the question, the status line of
@@ -232,8 +234,6 @@ void serve(TcpStream& stream, const ReceiverSettings& settings,
 
 }  // namespace
 
-namespace commands {
-
 CommandResult receive(Args args) {
   ReceiverSettings settings;
   settings.folder = take_option(args, "--dir").value_or(".");
@@ -257,7 +257,7 @@ CommandResult receive(Args args) {
     return CliError{cannot_listen_text(listener.error().message)};
   const std::uint16_t port = listener->local_port().value_or(0);
   // Ready before the first sender comes, not while it waits.
-  Sha256::prepare();
+  platform::Sha256::prepare();
   try {
     std::thread(run_announcer, load_device_id(), name, port).detach();
   } catch (const std::system_error& e) {
@@ -277,5 +277,4 @@ CommandResult receive(Args args) {
   }
 }
 
-}  // namespace commands
-}  // namespace burrowlink
+}  // namespace burrowlink::commands

@@ -5,7 +5,7 @@
 #include "platform/files.h"
 #include "storage/names.h"
 
-namespace burrowlink {
+namespace burrowlink::commands {
 
 using console::Stream;
 
@@ -29,7 +29,7 @@ std::string offer_listing(const Offer& offer,
     }
     shown = platform::join_path(shown, safe_file_name(file.name));
     text += "  " + console::peer(Stream::err, shown) + " (" +
-            format_size(file.size) + ")\n";
+            console::format_size(file.size) + ")\n";
   }
   if (offer.files.size() > LISTED_FILES) {
     text += "  \u2026 and " +
@@ -64,4 +64,4 @@ std::string reachable_text(const std::vector<Ipv4>& addresses,
   return text;
 }
 
-}  // namespace burrowlink
+}  // namespace burrowlink::commands

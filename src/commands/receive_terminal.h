@@ -13,7 +13,7 @@
 #include "net/address.h"
 #include "protocol/offer.h"
 
-namespace burrowlink {
+namespace burrowlink::commands {
 
 // Files listed before the accept question.
 inline constexpr std::size_t LISTED_FILES = 10;
@@ -40,4 +40,4 @@ inline std::string declined_text(std::string_view sender) {
   return "Declined the offer from " + std::string(sender) + "\n";
 }
 
-}  // namespace burrowlink
+}  // namespace burrowlink::commands

@@ -4,7 +4,7 @@
 
 #include "platform/files.h"
 
-namespace burrowlink {
+namespace burrowlink::commands {
 namespace {
 
 using platform::join_path;
@@ -52,4 +52,4 @@ TEST(ReachableText, AddressesWithThePortAndAPortThatWasTaken) {
 }
 
 }  // namespace
-}  // namespace burrowlink
+}  // namespace burrowlink::commands

@@ -12,7 +12,7 @@
 #include "console/console.h"
 #include "text/unicode.h"
 
-namespace burrowlink {
+namespace burrowlink::commands {
 
 namespace {
 
@@ -105,4 +105,4 @@ CommandResult run(Args args) {
   return command->run(std::move(args));
 }
 
-}  // namespace burrowlink
+}  // namespace burrowlink::commands

@@ -4,7 +4,7 @@
 
 #include "cli/options.h"
 
-namespace burrowlink {
+namespace burrowlink::commands {
 
 // True when `args` start with a command word and "--help" or "-h" follows
 // it on its own, not as an option's value.
@@ -15,4 +15,4 @@ bool asks_for_command_help(const Args& args);
 // Refuses an argument that is not valid UTF-8 before running anything.
 CommandResult run(Args args);
 
-}  // namespace burrowlink
+}  // namespace burrowlink::commands

@@ -6,7 +6,7 @@
 
 #include "test_util.h"
 
-namespace burrowlink {
+namespace burrowlink::commands {
 namespace {
 
 TEST(Run, NoArgumentsIsTheUsageText) {
@@ -86,4 +86,4 @@ TEST(SendOptions, LeftoverOptionsAreFilePaths) {
 }
 
 }  // namespace
-}  // namespace burrowlink
+}  // namespace burrowlink::commands

@@ -58,9 +58,9 @@ std::string path_in_folder(const FileInfo& file) {
 std::string sent_summary(std::size_t files, std::uint64_t bytes,
                          std::chrono::nanoseconds elapsed) {
   return "Sent " + std::to_string(files) +
-         (files == 1 ? " file, " : " files, ") + format_size(bytes) + " in " +
-         format_duration(elapsed) + " (" +
-         format_size(transfer_rate(bytes, elapsed)) + "/s)\n";
+         (files == 1 ? " file, " : " files, ") + console::format_size(bytes) +
+         " in " + console::format_duration(elapsed) + " (" +
+         console::format_size(console::transfer_rate(bytes, elapsed)) + "/s)\n";
 }
 
 // What the command line asks to send.
@@ -258,13 +258,13 @@ void SendReport::verified(std::size_t index, std::chrono::nanoseconds elapsed) {
   const std::string how =
       at != m_resumed.end() && moved == 0
           ? "already there"
-          : format_size(transfer_rate(moved, elapsed)) + "/s";
+          : console::format_size(console::transfer_rate(moved, elapsed)) + "/s";
   // A person sees which of the folder's files it was; scripts keep the
   // name alone.
   const std::string shown =
       m_terminal && file.folder ? path_in_folder(file) : file.name;
-  m_sent_lines += "Sent " + shown + " (" + format_size(file.size) + ", " + how +
-                  ", verified)\n";
+  m_sent_lines += "Sent " + shown + " (" + console::format_size(file.size) +
+                  ", " + how + ", verified)\n";
   ++m_sent_files;
   m_sent_bytes += file.size;
   m_sent_time += elapsed;
@@ -275,7 +275,7 @@ void SendReport::resuming(std::size_t index, std::uint64_t offset) {
   m_resumed[index] = offset;
   if (offset < file.size) {
     console::print(Stream::err, "Resuming " + file.name + " at " +
-                                    format_size(offset) + "\n");
+                                    console::format_size(offset) + "\n");
   }
 }
 
@@ -386,7 +386,7 @@ CommandResult send(Args args) {
   // receiver found. Joined when the command ends.
   std::jthread prepare_digest;
   try {
-    prepare_digest = std::jthread(Sha256::prepare);
+    prepare_digest = std::jthread(platform::Sha256::prepare);
   } catch (const std::system_error&) {
     // Then it happens at the first digest.
   }

@@ -8,7 +8,7 @@
 #include "protocol/wire.h"
 #include "text/unicode.h"
 
-namespace burrowlink {
+namespace burrowlink::commands {
 
 namespace {
 
@@ -105,4 +105,4 @@ Result<SocketAddress, CliError> resolve_target(const std::string& to) {
   return look_up_name(to);
 }
 
-}  // namespace burrowlink
+}  // namespace burrowlink::commands

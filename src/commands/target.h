@@ -11,7 +11,7 @@
 #include "cli/options.h"
 #include "net/address.h"
 
-namespace burrowlink {
+namespace burrowlink::commands {
 
 // Seconds a name lookup listens for beacons.
 inline constexpr std::uint64_t NAME_LOOKUP_SECONDS = 6;
@@ -29,4 +29,4 @@ std::optional<SocketAddress> parse_target_address(std::string_view text);
 // ones included, so the count of devices stays visible.
 std::string join_names(const std::vector<std::string_view>& names);
 
-}  // namespace burrowlink
+}  // namespace burrowlink::commands

@@ -9,7 +9,7 @@
 #include "identity/identity.h"
 #include "test_util.h"
 
-namespace burrowlink {
+namespace burrowlink::commands {
 namespace {
 
 using namespace std::chrono_literals;
@@ -134,4 +134,4 @@ TEST_F(TargetLookupTest, NoMatch) {
 }
 
 }  // namespace
-}  // namespace burrowlink
+}  // namespace burrowlink::commands

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cmath>
 
-namespace burrowlink {
+namespace burrowlink::console {
 
 std::string format_size(std::uint64_t bytes) {
   if (bytes < 1024) return std::to_string(bytes) + " B";
@@ -57,4 +57,4 @@ std::uint64_t transfer_rate(std::uint64_t bytes,
   return static_cast<std::uint64_t>(rate);
 }
 
-}  // namespace burrowlink
+}  // namespace burrowlink::console

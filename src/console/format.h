@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace burrowlink {
+namespace burrowlink::console {
 
 // "{n} B" below 1024, otherwise one decimal and KB, MB, GB or TB (base 1024,
 // ties to even on the exact binary value).
@@ -21,4 +21,4 @@ std::string format_duration(std::chrono::nanoseconds elapsed);
 std::uint64_t transfer_rate(std::uint64_t bytes,
                             std::chrono::nanoseconds elapsed);
 
-}  // namespace burrowlink
+}  // namespace burrowlink::console

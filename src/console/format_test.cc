@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace burrowlink {
+namespace burrowlink::console {
 namespace {
 
 using std::chrono::milliseconds;
@@ -62,4 +62,4 @@ TEST(TransferRate, TruncatesAndSaturates) {
 }
 
 }  // namespace
-}  // namespace burrowlink
+}  // namespace burrowlink::console

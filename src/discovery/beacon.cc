@@ -11,11 +11,11 @@ namespace burrowlink {
 
 std::string write_beacon(const Beacon& beacon) {
   std::string out = "{\"app\":";
-  json::append_string(out, beacon.app);
+  text::json::append_string(out, beacon.app);
   out += ",\"id\":";
-  json::append_string(out, beacon.id);
+  text::json::append_string(out, beacon.id);
   out += ",\"name\":";
-  json::append_string(out, beacon.name);
+  text::json::append_string(out, beacon.name);
   out += ",\"port\":";
   out += std::to_string(beacon.port);
   out += '}';
@@ -26,22 +26,23 @@ std::string write_beacon(const Beacon& beacon) {
 std::optional<Beacon> read_beacon(std::string_view datagram) {
   // Each member once: a repeated one is refused, not overwritten. Another
   // member's value may be anything.
-  constexpr json::Member MEMBERS[] = {
+  constexpr text::json::Member MEMBERS[] = {
       {"app", true}, {"id", true}, {"name", true}, {"port", true}};
-  json::Reader reader(datagram);
-  if (reader.next() != json::Token::begin_object) return std::nullopt;
+  text::json::Reader reader(datagram);
+  if (reader.next() != text::json::Token::begin_object) return std::nullopt;
   Beacon beacon;
   std::array<std::string*, 3> texts{&beacon.app, &beacon.id, &beacon.name};
-  const json::MembersRead read = json::read_members(
-      reader, MEMBERS, {}, [&](std::size_t member, json::Token value) {
+  const text::json::MembersRead read = text::json::read_members(
+      reader, MEMBERS, {}, [&](std::size_t member, text::json::Token value) {
         if (member < texts.size()) {
-          if (value != json::Token::string) return false;
+          if (value != text::json::Token::string) return false;
           *texts[member] = reader.string();
           return true;
         }
         const std::optional<std::uint64_t> port =
-            value == json::Token::number ? json::to_uint64(reader.number())
-                                         : std::nullopt;
+            value == text::json::Token::number
+                ? text::json::to_uint64(reader.number())
+                : std::nullopt;
         if (!port || *port > 0xFFFF) return false;
         beacon.port = static_cast<std::uint16_t>(*port);
         return true;

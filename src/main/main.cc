@@ -6,8 +6,8 @@
 
 int main(int argc, char** argv) {
   burrowlink::platform::prepare_process();
-  burrowlink::CommandResult result =
-      burrowlink::run(burrowlink::platform::program_arguments(argc, argv));
+  burrowlink::CommandResult result = burrowlink::commands::run(
+      burrowlink::platform::program_arguments(argc, argv));
   if (!result.ok()) {
     burrowlink::console::print(burrowlink::console::Stream::err,
                                "burrowlink: " + result.error().message + "\n");

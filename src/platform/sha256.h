@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-namespace burrowlink {
+namespace burrowlink::platform {
 
 using Digest = std::array<std::uint8_t, 32>;
 
@@ -33,4 +33,4 @@ class Sha256 {
   void* m_context;  // EVP_MD_CTX
 };
 
-}  // namespace burrowlink
+}  // namespace burrowlink::platform

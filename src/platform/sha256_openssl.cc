@@ -5,7 +5,7 @@
 
 #include "platform/sha256.h"
 
-namespace burrowlink {
+namespace burrowlink::platform {
 
 namespace {
 
@@ -60,4 +60,4 @@ Digest Sha256::finish() {
   return digest;
 }
 
-}  // namespace burrowlink
+}  // namespace burrowlink::platform

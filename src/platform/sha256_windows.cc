@@ -12,7 +12,7 @@
 
 #include "platform/sha256.h"
 
-namespace burrowlink {
+namespace burrowlink::platform {
 
 namespace {
 
@@ -95,4 +95,4 @@ Digest Sha256::finish() {
   return digest;
 }
 
-}  // namespace burrowlink
+}  // namespace burrowlink::platform

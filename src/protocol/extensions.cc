@@ -13,14 +13,15 @@ namespace burrowlink {
 
 namespace {
 
-using json::Token;
+using text::json::Token;
 
 // Extension objects: unknown members skipped, a repeated one noted, which
 // makes the object unusable.
-constexpr json::MemberRules NOTED{.skip_others = true, .note_repeats = true};
+constexpr text::json::MemberRules NOTED{.skip_others = true,
+                                        .note_repeats = true};
 
-constexpr json::Member TOTAL_MEMBERS[] = {{"files"}, {"bytes"}};
-constexpr json::Member STREAM_MEMBERS[] = {
+constexpr text::json::Member TOTAL_MEMBERS[] = {{"files"}, {"bytes"}};
+constexpr text::json::Member STREAM_MEMBERS[] = {
     {"version"}, {"files"}, {"bytes"}, {"token"}, {"next_files"}, {"total"}};
 enum class StreamAt : std::size_t {
   version,
@@ -30,18 +31,20 @@ enum class StreamAt : std::size_t {
   next_files,
   total
 };
-constexpr json::Member RESUME_MEMBERS[] = {{"version"}, {"files"}};
+constexpr text::json::Member RESUME_MEMBERS[] = {{"version"}, {"files"}};
 // Of the offer's member and of the answer alike: "stream", then "resume".
-constexpr json::Member EXTENSION_MEMBERS[] = {{"stream"}, {"resume"}};
+constexpr text::json::Member EXTENSION_MEMBERS[] = {{"stream"}, {"resume"}};
 constexpr std::size_t RESUME_AT = 1;
 
 // The unsigned integer that `first` is, if it is one.
-std::optional<std::uint64_t> unsigned_value(json::Reader& reader, Token first) {
+std::optional<std::uint64_t> unsigned_value(text::json::Reader& reader,
+                                            Token first) {
   if (first != Token::number) return std::nullopt;
-  return json::to_uint64(reader.number());
+  return text::json::to_uint64(reader.number());
 }
 
-std::optional<std::string> token_value(json::Reader& reader, Token first) {
+std::optional<std::string> token_value(text::json::Reader& reader,
+                                       Token first) {
   if (first != Token::string || !is_token(reader.string())) return std::nullopt;
   return std::string(reader.string());
 }
@@ -56,12 +59,12 @@ struct StreamMember {
 };
 
 // The offer's "total" object; nullopt unless both counts are there once.
-bool read_total(json::Reader& reader, Token first,
+bool read_total(text::json::Reader& reader, Token first,
                 std::optional<SendTotal>& out) {
   out.reset();
   if (first != Token::begin_object) return reader.skip();
   std::optional<std::uint64_t> counts[2];
-  const json::MembersRead read = json::read_members(
+  const text::json::MembersRead read = text::json::read_members(
       reader, TOTAL_MEMBERS, NOTED, [&](std::size_t member, Token value) {
         counts[member] = unsigned_value(reader, value);
         return reader.skip();
@@ -72,12 +75,12 @@ bool read_total(json::Reader& reader, Token first,
   return read.ok();
 }
 
-bool read_stream(json::Reader& reader, Token first, StreamMember& out) {
+bool read_stream(text::json::Reader& reader, Token first, StreamMember& out) {
   if (first != Token::begin_object) {
     out.usable = false;
     return reader.skip();
   }
-  const json::MembersRead read = json::read_members(
+  const text::json::MembersRead read = text::json::read_members(
       reader, STREAM_MEMBERS, NOTED, [&](std::size_t member, Token value) {
         switch (static_cast<StreamAt>(member)) {
           case StreamAt::version:
@@ -107,7 +110,7 @@ bool read_stream(json::Reader& reader, Token first, StreamMember& out) {
 // The ends of a resume entry, rising, whose `[` the reader has just given;
 // `shaped` turns false unless each is a number past the last. False on a
 // syntax error.
-bool read_ends(json::Reader& reader, ResumeAt& at, bool& shaped) {
+bool read_ends(text::json::Reader& reader, ResumeAt& at, bool& shaped) {
   for (Token end; (end = reader.next()) != Token::end_array;) {
     if (end == Token::error) return false;
     const std::optional<std::uint64_t> n = unsigned_value(reader, end);
@@ -121,7 +124,7 @@ bool read_ends(json::Reader& reader, ResumeAt& at, bool& shaped) {
 // One entry of the answer's resume files, [index, [end, ...]], starting
 // with `first`; added to `files` when it has an index, with no ends unless
 // it has that shape. False on a syntax error.
-bool read_resume_entry(json::Reader& reader, Token first,
+bool read_resume_entry(text::json::Reader& reader, Token first,
                        std::vector<ResumeAt>& files) {
   if (first != Token::begin_array) return reader.skip();
   ResumeAt at;
@@ -153,7 +156,7 @@ bool read_resume_entry(json::Reader& reader, Token first,
 
 // The answer's "resume" object: its version and the files it offers;
 // entries of another shape are left out.
-bool read_resume(json::Reader& reader, Token first, bool& usable,
+bool read_resume(text::json::Reader& reader, Token first, bool& usable,
                  std::vector<ResumeAt>& files) {
   if (first != Token::begin_object) {
     usable = false;
@@ -161,7 +164,7 @@ bool read_resume(json::Reader& reader, Token first, bool& usable,
   }
   bool have_files = false;
   std::optional<std::uint64_t> version;
-  const json::MembersRead read = json::read_members(
+  const text::json::MembersRead read = text::json::read_members(
       reader, RESUME_MEMBERS, NOTED, [&](std::size_t member, Token value) {
         if (member == 0) {
           version = unsigned_value(reader, value);
@@ -185,7 +188,7 @@ void append_offer_extensions(std::string& out, const OfferExtensions& ext) {
   out += std::to_string(ext.stream);
   if (ext.token) {
     out += ",\"token\":";
-    json::append_string(out, *ext.token);
+    text::json::append_string(out, *ext.token);
   }
   if (ext.total) {
     out += ",\"total\":{\"files\":" + std::to_string(ext.total->files) +
@@ -198,7 +201,7 @@ void append_offer_extensions(std::string& out, const OfferExtensions& ext) {
   out += '}';
 }
 
-std::optional<OfferExtensions> read_offer_extensions(json::Reader& reader,
+std::optional<OfferExtensions> read_offer_extensions(text::json::Reader& reader,
                                                      Token first, bool& ok) {
   ok = true;
   if (first != Token::begin_object) {
@@ -208,7 +211,7 @@ std::optional<OfferExtensions> read_offer_extensions(json::Reader& reader,
   OfferExtensions ext;
   StreamMember stream, resume;
   bool have_stream = false, have_resume = false;
-  const json::MembersRead read = json::read_members(
+  const text::json::MembersRead read = text::json::read_members(
       reader, EXTENSION_MEMBERS, NOTED, [&](std::size_t member, Token value) {
         if (member == RESUME_AT) {
           have_resume = true;
@@ -239,7 +242,7 @@ std::string extension_answer_to_json(const ExtensionAnswer& answer) {
            ",\"bytes\":" + std::to_string(answer.stream->bytes);
     if (answer.token) {
       out += ",\"token\":";
-      json::append_string(out, *answer.token);
+      text::json::append_string(out, *answer.token);
       if (answer.next_files > MAX_OFFER_FILES) {
         out += ",\"next_files\":" + std::to_string(answer.next_files);
       }
@@ -266,7 +269,7 @@ std::string extension_answer_to_json(const ExtensionAnswer& answer) {
 }
 
 Result<ExtensionAnswer> extension_answer_from_json(std::string_view body) {
-  json::Reader reader(body);
+  text::json::Reader reader(body);
   const Token first = reader.next();
   if (first != Token::begin_object) {
     return Error{"the extension answer is no JSON object",
@@ -276,7 +279,7 @@ Result<ExtensionAnswer> extension_answer_from_json(std::string_view body) {
   bool have_stream = false;
   bool have_resume = false, resume_usable = false;
   std::vector<ResumeAt> resume;
-  const json::MembersRead read = json::read_members(
+  const text::json::MembersRead read = text::json::read_members(
       reader, EXTENSION_MEMBERS, NOTED, [&](std::size_t member, Token value) {
         if (member == RESUME_AT) {
           have_resume = true;

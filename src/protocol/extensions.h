@@ -116,8 +116,8 @@ void append_offer_extensions(std::string& out, const OfferExtensions& ext);
 // given. Returns nullopt for a value we cannot use (a wrong type, an
 // unknown version): that is no extension, never an error. False in `ok`
 // only for a syntax error, which the reader holds.
-std::optional<OfferExtensions> read_offer_extensions(json::Reader& reader,
-                                                     json::Token first,
+std::optional<OfferExtensions> read_offer_extensions(text::json::Reader& reader,
+                                                     text::json::Token first,
                                                      bool& ok);
 
 // The answer's JSON body and its reader. A body we cannot use fails with a

@@ -40,9 +40,9 @@ void HashingRing::start_file() {
   m_sha.reset();
 }
 
-Digest HashingRing::so_far() {
+platform::Digest HashingRing::so_far() {
   wait_idle();
-  Sha256 copy;
+  platform::Sha256 copy;
   copy.copy_from(m_sha);
   return copy.finish();
 }
@@ -70,7 +70,7 @@ void HashingRing::hash(std::span<const std::uint8_t> chunk, bool link_is_slow) {
   m_work.notify_one();
 }
 
-Digest HashingRing::finish_file() {
+platform::Digest HashingRing::finish_file() {
   wait_idle();
   return m_sha.finish();
 }

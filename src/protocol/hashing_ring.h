@@ -35,7 +35,7 @@ class HashingRing {
   // Starts a new digest, once every chunk before has been hashed.
   void start_file();
   // The digest of every chunk so far, which goes on.
-  Digest so_far();
+  platform::Digest so_far();
   // The next slot, once the thread no longer reads what it held.
   std::span<std::uint8_t> next_slot();
   // Hashes `chunk`, which lies in the slot last given by `next_slot`, after
@@ -45,7 +45,7 @@ class HashingRing {
   // a hand-over costs a wake-up.
   void hash(std::span<const std::uint8_t> chunk, bool link_is_slow = false);
   // The digest of every chunk since `start_file`.
-  Digest finish_file();
+  platform::Digest finish_file();
 
   // Chunks up to this size are hashed by the caller when the thread is idle.
   static constexpr std::size_t INLINE_BYTES = 32 * 1024;
@@ -70,7 +70,7 @@ class HashingRing {
   std::vector<std::uint64_t> m_tickets;  // per slot: the last chunk queued
   std::size_t m_slot = 0;                // the slot last given out
 
-  Sha256 m_sha;
+  platform::Sha256 m_sha;
   std::mutex m_mutex;
   std::condition_variable m_work;  // a chunk was queued, or stop
   std::condition_variable m_done;  // a chunk was hashed

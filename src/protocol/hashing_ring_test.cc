@@ -11,7 +11,7 @@
 namespace burrowlink {
 namespace {
 
-Digest one_shot(const std::vector<std::uint8_t>& data) {
+platform::Digest one_shot(const std::vector<std::uint8_t>& data) {
   return testing::sha256_of(
       {reinterpret_cast<const char*>(data.data()), data.size()});
 }

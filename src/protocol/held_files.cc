@@ -87,7 +87,7 @@ Result<bool> FilePhase::read_proof(const FileInfo& file,
   }
   bool same = true;
   for (const Segment& segment : earlier.segments) {
-    Digest theirs{};
+    platform::Digest theirs{};
     if (Status read = read_exact(theirs); !read.ok()) {
       return failed(read.error().message);
     }

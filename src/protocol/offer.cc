@@ -16,7 +16,7 @@ namespace {
 
 void append_optional(std::string& out, const std::optional<std::string>& text) {
   if (text) {
-    json::append_string(out, *text);
+    text::json::append_string(out, *text);
   } else {
     out += "null";
   }
@@ -36,19 +36,19 @@ std::string offer_to_json(const Offer& offer) {
   std::string out;
   out.reserve(size);
   out += "{\"from\":";
-  json::append_string(out, offer.from);
+  text::json::append_string(out, offer.from);
   out += ",\"fromId\":";
   append_optional(out, offer.from_id);
   out += ",\"files\":[";
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
     if (i > 0) out += ',';
     out += "{\"name\":";
-    json::append_string(out, offer.files[i].name);
+    text::json::append_string(out, offer.files[i].name);
     out += ",\"size\":";
     out += std::to_string(offer.files[i].size);
     if (offer.files[i].folder) {
       out += ",\"folder\":";
-      json::append_string(out, *offer.files[i].folder);
+      text::json::append_string(out, *offer.files[i].folder);
     }
     if (offer.files[i].modified) {
       out += ",\"modified\":";

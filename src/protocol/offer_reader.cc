@@ -40,7 +40,7 @@ enum class Slot {
 // Each record's members and where their values go. "folder" and
 // "modified" are ours: object members only, which other readers skip.
 // "extensions" and "modified" may repeat: no error, whatever they hold.
-constexpr std::array<json::Member, 5> OFFER_MEMBERS{
+constexpr std::array<text::json::Member, 5> OFFER_MEMBERS{
     {{.name = "from", .required = true},
      {.name = "fromId"},
      {.name = "files"},
@@ -48,7 +48,7 @@ constexpr std::array<json::Member, 5> OFFER_MEMBERS{
      {.name = "extensions", .repeatable = true}}};
 constexpr std::array<Slot, 5> OFFER_SLOTS{
     Slot::from, Slot::from_id, Slot::files, Slot::text, Slot::extensions};
-constexpr std::array<json::Member, 4> FILE_MEMBERS{
+constexpr std::array<text::json::Member, 4> FILE_MEMBERS{
     {{.name = "name", .required = true},
      {.name = "size", .required = true},
      {.name = "folder"},
@@ -76,9 +76,10 @@ std::string expected(Slot slot) {
 
 // Our wording for a fault of the JSON text. At its end, a value missing
 // right after `[` is reported as the list's.
-std::string syntax_problem(const json::Error& error, std::string_view body) {
-  using json::Expected;
-  using json::Fault;
+std::string syntax_problem(const text::json::Error& error,
+                           std::string_view body) {
+  using text::json::Expected;
+  using text::json::Fault;
   switch (error.fault) {
     case Fault::end_in_string:
       return "EOF while parsing a string";
@@ -144,7 +145,7 @@ class OfferReader {
  private:
   enum class Kind { offer, file };
 
-  static std::span<const json::Member> members_of(Kind kind) {
+  static std::span<const text::json::Member> members_of(Kind kind) {
     if (kind == Kind::offer) return OFFER_MEMBERS;
     return FILE_MEMBERS;
   }
@@ -159,13 +160,13 @@ class OfferReader {
   }
 
   // Takes the value that starts with `token` into `slot`.
-  bool value(json::Token token, Slot slot) {
-    using json::Token;
+  bool value(text::json::Token token, Slot slot) {
+    using text::json::Token;
     if (token == Token::error) return syntax_error();
     if (slot == Slot::skip) return m_json.skip() || syntax_error();
     if (slot == Slot::modified) {
       const std::optional<std::uint64_t> time =
-          token == Token::number ? json::to_uint64(m_json.number())
+          token == Token::number ? text::json::to_uint64(m_json.number())
                                  : std::nullopt;
       m_file.modified.reset();
       if (time && *time <= std::uint64_t{INT64_MAX} && m_modified_seen == 1) {
@@ -220,26 +221,25 @@ class OfferReader {
 
   bool members(Kind kind) {
     const std::span<const Slot> slots = slots_of(kind);
-    const json::MembersRead read =
-        json::read_members(m_json, members_of(kind), {},
-                           [&](std::size_t member, json::Token first) {
-                             const Slot slot = slots[member];
-                             if (slot == Slot::extensions)
-                               m_extensions_seen += 1;
-                             if (slot == Slot::modified) m_modified_seen += 1;
-                             return value(first, slot);
-                           });
+    const text::json::MembersRead read = text::json::read_members(
+        m_json, members_of(kind), {},
+        [&](std::size_t member, text::json::Token first) {
+          const Slot slot = slots[member];
+          if (slot == Slot::extensions) m_extensions_seen += 1;
+          if (slot == Slot::modified) m_modified_seen += 1;
+          return value(first, slot);
+        });
     const auto name = [&] {
       return std::string(members_of(kind)[read.member].name);
     };
     switch (read.end) {
-      case json::MembersEnd::read:
+      case text::json::MembersEnd::read:
         return true;
-      case json::MembersEnd::repeated:
+      case text::json::MembersEnd::repeated:
         return fail("duplicate field `" + name() + "`", m_json.end());
-      case json::MembersEnd::missing:
+      case text::json::MembersEnd::missing:
         return fail("missing field `" + name() + "`", m_json.end());
-      case json::MembersEnd::stopped:
+      case text::json::MembersEnd::stopped:
         return false;  // m_error says why
       default:
         return syntax_error();
@@ -249,8 +249,8 @@ class OfferReader {
   bool elements(Kind kind) {
     const std::span<const Slot> slots = array_slots_of(kind);
     std::size_t count = 0;
-    json::Token token;
-    while ((token = m_json.next()) != json::Token::end_array) {
+    text::json::Token token;
+    while ((token = m_json.next()) != text::json::Token::end_array) {
       const Slot slot = count < slots.size() ? slots[count++] : Slot::extra;
       if (!value(token, slot)) return false;
     }
@@ -267,8 +267,8 @@ class OfferReader {
     // Room for as many files as a receiver takes: address space only,
     // where growing the list step by step touched each page twice.
     m_offer.files.reserve(MAX_OFFER_FILES);
-    json::Token token;
-    while ((token = m_json.next()) != json::Token::end_array) {
+    text::json::Token token;
+    while ((token = m_json.next()) != text::json::Token::end_array) {
       if (!value(token, Slot::file)) return false;
     }
     return true;
@@ -288,14 +288,14 @@ class OfferReader {
   // As u64 only where it fits; "-0" is still zero.
   bool number(Slot slot) {
     const std::string_view text = m_json.number();
-    if (const std::optional<std::uint64_t> size = json::to_uint64(text)) {
+    if (const std::optional<std::uint64_t> size = text::json::to_uint64(text)) {
       if (slot != Slot::size) {
         return mismatch(slot, "integer `" + std::string(text) + "`");
       }
       m_file.size = *size;
       return true;
     }
-    if (!json::in_double_range(text)) {
+    if (!text::json::in_double_range(text)) {
       return fail("number out of range", m_json.end());
     }
     if (slot == Slot::size && text == "-0") {
@@ -331,7 +331,7 @@ class OfferReader {
         return true;
       default: {
         std::string found = "string ";
-        json::append_string(found, text);
+        text::json::append_string(found, text);
         return mismatch(slot, found);
       }
     }
@@ -344,7 +344,7 @@ class OfferReader {
   }
 
   bool syntax_error() {
-    const json::Error& error = m_json.error();
+    const text::json::Error& error = m_json.error();
     return fail(syntax_problem(error, m_body), error.offset);
   }
 
@@ -368,7 +368,7 @@ class OfferReader {
   }
 
   std::string_view m_body;
-  json::Reader m_json;
+  text::json::Reader m_json;
   Offer m_offer;
   FileInfo m_file;
   std::optional<Error> m_error;

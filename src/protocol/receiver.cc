@@ -387,7 +387,8 @@ Status FilePhase::take_bytes(Growing& growing, std::size_t index,
   return {};
 }
 
-Result<bool> FilePhase::keep_or_discard(Growing& growing, const Digest& ours) {
+Result<bool> FilePhase::keep_or_discard(Growing& growing,
+                                        const platform::Digest& ours) {
   const FileInfo& file = growing.file;
   if (ours != growing.theirs) {
     growing.out.discard();
@@ -420,7 +421,8 @@ Result<bool> FilePhase::keep_or_discard(Growing& growing, const Digest& ours) {
 // Places a verified file from the store under a free name in its folder;
 // one that can resume is remembered as kept, so that the same send again
 // is spared it. Fails with the file's text.
-Result<std::string> FilePhase::place(Growing& growing, const Digest& digest) {
+Result<std::string> FilePhase::place(Growing& growing,
+                                     const platform::Digest& digest) {
   const FileInfo& file = growing.file;
   if (m_options.dates && file.modified) {
     // A file with the time of its arrival is whole all the same.

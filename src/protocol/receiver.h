@@ -87,7 +87,7 @@ class FilePhase {
     std::uint64_t remaining = 0;
     // A sender of ours that resumes: the file is remembered once kept.
     std::optional<ResumeKey> key;
-    Digest theirs{};
+    platform::Digest theirs{};
     // The file's first bytes answer our last verdict (or the answer), so only
     // they are worth a poll; the rest of the data never is.
     platform::Expect expect = platform::Expect::reply;
@@ -125,8 +125,8 @@ class FilePhase {
   void make_room(std::uint64_t needed);
   bool checkpoint(Growing& growing);
   Error fail(Growing& growing, std::string_view reason, bool link_broke);
-  Result<bool> keep_or_discard(Growing& growing, const Digest& ours);
-  Result<std::string> place(Growing& growing, const Digest& digest);
+  Result<bool> keep_or_discard(Growing& growing, const platform::Digest& ours);
+  Result<std::string> place(Growing& growing, const platform::Digest& digest);
   std::optional<ResumeKey> resume_key(const FileInfo& file) const;
 
   platform::TcpStream& m_stream;

@@ -62,7 +62,7 @@ Status prove_prefix(TcpStream& stream, platform::File& file,
   const std::uint64_t prefix_bytes = ends.back();
   std::vector<std::uint8_t> buffer(TRANSFER_BUFFER_BYTES);
   std::string digests;
-  Sha256 sha;
+  platform::Sha256 sha;
   std::uint64_t at = 0;
   auto last_word = Clock::now();
   for (std::uint64_t end : ends) {
@@ -81,8 +81,8 @@ Status prove_prefix(TcpStream& stream, platform::File& file,
         }
       }
     }
-    Digest digest = sha.finish();
-    if (at < end) digest = Digest{};
+    platform::Digest digest = sha.finish();
+    if (at < end) digest = platform::Digest{};
     digests.append(digest.begin(), digest.end());
     sha.reset();
   }
@@ -144,7 +144,7 @@ Status send_file(TcpStream& stream, HashingRing& ring, const Offer& offer,
     return same;
   }
   // Every chunk is hashed and sent, so the slot is free for the digest.
-  Digest sum = ring.finish_file();
+  platform::Digest sum = ring.finish_file();
   std::copy(sum.begin(), sum.end(),
             buffer.begin() + static_cast<std::ptrdiff_t>(unsent));
   std::size_t written = 0;

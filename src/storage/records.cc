@@ -28,17 +28,18 @@ std::optional<std::uint64_t> number_of(std::string_view text) {
 // Takes the value of member `member` that starts with `value`: a string
 // for each of `texts`, then an unsigned number for each of `numbers`, as
 // the record lists its members. False for a value of another type.
-bool take_plain(json::Reader& reader, std::size_t member, json::Token value,
-                std::span<std::string* const> texts,
+bool take_plain(text::json::Reader& reader, std::size_t member,
+                text::json::Token value, std::span<std::string* const> texts,
                 std::span<std::uint64_t> numbers) {
   if (member < texts.size()) {
-    if (value != json::Token::string) return false;
+    if (value != text::json::Token::string) return false;
     *texts[member] = reader.string();
     return true;
   }
   const std::optional<std::uint64_t> number =
-      value == json::Token::number ? json::to_uint64(reader.number())
-                                   : std::nullopt;
+      value == text::json::Token::number
+          ? text::json::to_uint64(reader.number())
+          : std::nullopt;
   member -= texts.size();
   if (!number || member >= numbers.size()) return false;
   numbers[member] = *number;
@@ -47,15 +48,15 @@ bool take_plain(json::Reader& reader, std::size_t member, json::Token value,
 
 // A kept file's "sums", [[end, "digest"], ...] from byte 0, whose `[` the
 // reader has just given, into `entry`'s segments.
-bool read_sums(json::Reader& reader, StoreEntry& entry) {
-  using json::Token;
+bool read_sums(text::json::Reader& reader, StoreEntry& entry) {
+  using text::json::Token;
   for (Token sum; (sum = reader.next()) != Token::end_array;) {
     if (sum != Token::begin_array || reader.next() != Token::number) {
       return false;
     }
     Segment segment;
     segment.start = entry.bytes_held();
-    const auto end = json::to_uint64(reader.number());
+    const auto end = text::json::to_uint64(reader.number());
     if (!end || *end <= segment.start || reader.next() != Token::string ||
         !text::from_hex(reader.string(), segment.digest) ||
         reader.next() != Token::end_array) {
@@ -71,11 +72,11 @@ bool read_sums(json::Reader& reader, StoreEntry& entry) {
 
 std::string store_record(const StoreEntry& entry) {
   std::string out = "{\"sender\":";
-  json::append_string(out, entry.key.sender);
+  text::json::append_string(out, entry.key.sender);
   out += ",\"folder\":";
-  json::append_string(out, entry.key.folder);
+  text::json::append_string(out, entry.key.folder);
   out += ",\"name\":";
-  json::append_string(out, entry.key.name);
+  text::json::append_string(out, entry.key.name);
   out += ",\"size\":" + std::to_string(entry.key.size);
   out += ",\"modified\":" + std::to_string(entry.key.modified);
   out += '}';
@@ -84,20 +85,20 @@ std::string store_record(const StoreEntry& entry) {
 
 std::optional<StoreEntry> read_store_record(std::string_view text) {
   // Records are ours: each member once, and no other.
-  constexpr json::Member MEMBERS[] = {{"sender", true},
-                                      {"folder", true},
-                                      {"name", true},
-                                      {"size", true},
-                                      {"modified", true}};
-  json::Reader reader(text);
-  if (reader.next() != json::Token::begin_object) return std::nullopt;
+  constexpr text::json::Member MEMBERS[] = {{"sender", true},
+                                            {"folder", true},
+                                            {"name", true},
+                                            {"size", true},
+                                            {"modified", true}};
+  text::json::Reader reader(text);
+  if (reader.next() != text::json::Token::begin_object) return std::nullopt;
   StoreEntry entry;
   std::string* const texts[] = {&entry.key.sender, &entry.key.folder,
                                 &entry.key.name};
   std::uint64_t numbers[2] = {};
-  const json::MembersRead read = json::read_members(
+  const text::json::MembersRead read = text::json::read_members(
       reader, MEMBERS, {.skip_others = false},
-      [&](std::size_t member, json::Token value) {
+      [&](std::size_t member, text::json::Token value) {
         return take_plain(reader, member, value, texts, numbers);
       });
   if (!read.ok() || numbers[1] > std::uint64_t{INT64_MAX}) return std::nullopt;
@@ -143,9 +144,9 @@ std::string kept_line(const StoreEntry& entry) {
   const platform::FileStatus& status = entry.kept->status;
   // The line's own name, after its list's: what a forget line names.
   out += ",\"id\":";
-  json::append_string(out, entry.id.substr(entry.id.find('#') + 1));
+  text::json::append_string(out, entry.id.substr(entry.id.find('#') + 1));
   out += ",\"file\":";
-  json::append_string(out, entry.kept->file);
+  text::json::append_string(out, entry.kept->file);
   // Times as their bits: a system may date a file before 1970.
   out += ",\"mtime\":" +
          std::to_string(static_cast<std::uint64_t>(status.modified));
@@ -165,26 +166,27 @@ std::string kept_line(const StoreEntry& entry) {
 
 std::optional<StoreEntry> read_kept_line(std::string_view line) {
   // The key's record, then what was kept: each once, and no other.
-  constexpr json::Member MEMBERS[] = {
+  constexpr text::json::Member MEMBERS[] = {
       {"sender", true},  {"folder", true}, {"name", true},     {"file", true},
       {"id", true},      {"size", true},   {"modified", true}, {"mtime", true},
       {"changed", true}, {"device", true}, {"number", true},   {"sums", true}};
   constexpr std::size_t SUMS = 11;
-  json::Reader reader(line);
-  if (reader.next() != json::Token::begin_object) return std::nullopt;
+  text::json::Reader reader(line);
+  if (reader.next() != text::json::Token::begin_object) return std::nullopt;
   StoreEntry entry;
   Kept kept;
   kept.status.type = platform::FileType::regular;
   std::string* const texts[] = {&entry.key.sender, &entry.key.folder,
                                 &entry.key.name, &kept.file, &entry.id};
   std::uint64_t numbers[6] = {};
-  const json::MembersRead read = json::read_members(
+  const text::json::MembersRead read = text::json::read_members(
       reader, MEMBERS, {.skip_others = false},
-      [&](std::size_t member, json::Token value) {
+      [&](std::size_t member, text::json::Token value) {
         if (member != SUMS) {
           return take_plain(reader, member, value, texts, numbers);
         }
-        return value == json::Token::begin_array && read_sums(reader, entry);
+        return value == text::json::Token::begin_array &&
+               read_sums(reader, entry);
       });
   if (!read.ok() || entry.id.empty() || numbers[1] > std::uint64_t{INT64_MAX}) {
     return std::nullopt;
@@ -202,13 +204,13 @@ std::optional<StoreEntry> read_kept_line(std::string_view line) {
 
 std::string forget_line(std::string_view line_id) {
   std::string out = "{\"forget\":";
-  json::append_string(out, line_id);
+  text::json::append_string(out, line_id);
   return out + "}\n";
 }
 
 std::optional<std::string> read_forget_line(std::string_view line) {
-  using json::Token;
-  json::Reader reader(line);
+  using text::json::Token;
+  text::json::Reader reader(line);
   if (reader.next() != Token::begin_object || reader.next() != Token::key ||
       reader.string() != "forget" || reader.next() != Token::string) {
     return std::nullopt;

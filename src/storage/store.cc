@@ -308,7 +308,7 @@ void Store::settle(StoreEntry& entry) {
       std::min({status->size, entry.key.size, from + TAIL_BYTES});
   Result<platform::File> file = m_folder->open_file(data);
   if (!file.ok() || !file->seek(from).ok()) return;
-  Sha256 sha;
+  platform::Sha256 sha;
   std::vector<std::uint8_t> buffer(256 * 1024);
   for (std::uint64_t at = from; at < to;) {
     const std::size_t want = static_cast<std::size_t>(

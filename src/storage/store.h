@@ -60,7 +60,7 @@ struct ResumeKey {
 // going on never needs a digest of what was there before.
 struct Segment {
   std::uint64_t start = 0, end = 0;
-  Digest digest{};
+  platform::Digest digest{};
   bool operator==(const Segment&) const = default;
 };
 // The most segments a prefix may have and still be offered.

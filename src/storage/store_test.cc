@@ -208,7 +208,7 @@ TEST_F(StoreTest, NoRoomIsMadeForWhatCannotFitAnyway) {
 // later line for the same start replaces the earlier one, and a line that
 // a crash cut short, or that does not read, is no line.
 TEST(StoreSegments, TheChainFromTheFirstByteIsWhatIsHeld) {
-  const Digest a{1}, b{2}, c{3};
+  const platform::Digest a{1}, b{2}, c{3};
   const Segment first{0, 10, a}, again{0, 20, b}, next{20, 30, c};
   struct Case {
     std::string text;
@@ -249,7 +249,8 @@ TEST_F(StoreTest, AKeptFileCountsOnlyWhileItIsUnchanged) {
   Result<platform::FileStatus> placed = root->status("big.bin");
   ASSERT_OK(placed);
   store.forget(id);
-  store.keep({"", key, {}, {{0, 5, Digest{7}}}, Kept{"big.bin", *placed}});
+  store.keep(
+      {"", key, {}, {{0, 5, platform::Digest{7}}}, Kept{"big.bin", *placed}});
   // Windows removes no folder that is held open.
   store.close();
   {

@@ -6,7 +6,7 @@
 
 #include "text/unicode.h"
 
-namespace burrowlink::json {
+namespace burrowlink::text::json {
 
 namespace {
 
@@ -492,4 +492,4 @@ bool in_double_range(std::string_view number) {
   return std::isfinite(std::strtod(digits.c_str(), nullptr));
 }
 
-}  // namespace burrowlink::json
+}  // namespace burrowlink::text::json

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace burrowlink::json {
+namespace burrowlink::text::json {
 
 // Appends `text` as a JSON string: the quote, the backslash and control
 // characters escaped (in their short form where JSON has one), all else as
@@ -153,4 +153,4 @@ std::optional<std::uint64_t> to_uint64(std::string_view number);
 // to infinity.
 bool in_double_range(std::string_view number);
 
-}  // namespace burrowlink::json
+}  // namespace burrowlink::text::json

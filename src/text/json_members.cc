@@ -1,6 +1,6 @@
 #include "text/json_members.h"
 
-namespace burrowlink::json {
+namespace burrowlink::text::json {
 
 std::size_t MemberSet::see(std::string_view name, MembersRead& read) {
   std::size_t place = 0;
@@ -36,4 +36,4 @@ void MemberSet::finish(MembersRead& read) const {
   }
 }
 
-}  // namespace burrowlink::json
+}  // namespace burrowlink::text::json

@@ -12,7 +12,7 @@
 
 #include "text/json.h"
 
-namespace burrowlink::json {
+namespace burrowlink::text::json {
 
 // A member that a record knows.
 struct Member {
@@ -99,4 +99,4 @@ MembersRead read_members(Reader& reader, std::span<const Member> members,
   return read;
 }
 
-}  // namespace burrowlink::json
+}  // namespace burrowlink::text::json

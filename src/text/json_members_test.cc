@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace burrowlink::json {
+namespace burrowlink::text::json {
 namespace {
 
 TEST(JsonMembers, EachKnownMemberOnceTheRequiredOnesThere) {
@@ -57,4 +57,4 @@ TEST(JsonMembers, EachKnownMemberOnceTheRequiredOnesThere) {
 }
 
 }  // namespace
-}  // namespace burrowlink::json
+}  // namespace burrowlink::text::json

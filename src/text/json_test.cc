@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace burrowlink::json {
+namespace burrowlink::text::json {
 namespace {
 
 using namespace std::string_literals;
@@ -138,4 +138,4 @@ TEST(JsonNumbers, FitAsTheyWouldInTheirTypes) {
 }
 
 }  // namespace
-}  // namespace burrowlink::json
+}  // namespace burrowlink::text::json
