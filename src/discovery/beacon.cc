@@ -32,22 +32,13 @@ std::optional<Beacon> read_beacon(std::string_view datagram) {
   if (reader.next() != text::json::Token::begin_object) return std::nullopt;
   Beacon beacon;
   std::array<std::string*, 3> texts{&beacon.app, &beacon.id, &beacon.name};
+  std::uint64_t port = 0;
   const text::json::MembersRead read = text::json::read_members(
       reader, MEMBERS, {}, [&](std::size_t member, text::json::Token value) {
-        if (member < texts.size()) {
-          if (value != text::json::Token::string) return false;
-          *texts[member] = reader.string();
-          return true;
-        }
-        const std::optional<std::uint64_t> port =
-            value == text::json::Token::number
-                ? text::json::to_uint64(reader.number())
-                : std::nullopt;
-        if (!port || *port > 0xFFFF) return false;
-        beacon.port = static_cast<std::uint16_t>(*port);
-        return true;
+        return text::json::take_plain(reader, member, value, texts, {&port, 1});
       });
-  if (!read.ok()) return std::nullopt;
+  if (!read.ok() || port > 0xFFFF) return std::nullopt;
+  beacon.port = static_cast<std::uint16_t>(port);
   // Only white space may follow the object.
   if (datagram.find_first_not_of(" \t\n\r", reader.end()) !=
       std::string_view::npos) {

@@ -25,27 +25,6 @@ std::optional<std::uint64_t> number_of(std::string_view text) {
   return value;
 }
 
-// Takes the value of member `member` that starts with `value`: a string
-// for each of `texts`, then an unsigned number for each of `numbers`, as
-// the record lists its members. False for a value of another type.
-bool take_plain(text::json::Reader& reader, std::size_t member,
-                text::json::Token value, std::span<std::string* const> texts,
-                std::span<std::uint64_t> numbers) {
-  if (member < texts.size()) {
-    if (value != text::json::Token::string) return false;
-    *texts[member] = reader.string();
-    return true;
-  }
-  const std::optional<std::uint64_t> number =
-      value == text::json::Token::number
-          ? text::json::to_uint64(reader.number())
-          : std::nullopt;
-  member -= texts.size();
-  if (!number || member >= numbers.size()) return false;
-  numbers[member] = *number;
-  return true;
-}
-
 // A kept file's "sums", [[end, "digest"], ...] from byte 0, whose `[` the
 // reader has just given, into `entry`'s segments.
 bool read_sums(text::json::Reader& reader, StoreEntry& entry) {
@@ -99,7 +78,7 @@ std::optional<StoreEntry> read_store_record(std::string_view text) {
   const text::json::MembersRead read = text::json::read_members(
       reader, MEMBERS, {.skip_others = false},
       [&](std::size_t member, text::json::Token value) {
-        return take_plain(reader, member, value, texts, numbers);
+        return text::json::take_plain(reader, member, value, texts, numbers);
       });
   if (!read.ok() || numbers[1] > std::uint64_t{INT64_MAX}) return std::nullopt;
   entry.key.size = numbers[0];
@@ -183,7 +162,7 @@ std::optional<StoreEntry> read_kept_line(std::string_view line) {
       reader, MEMBERS, {.skip_others = false},
       [&](std::size_t member, text::json::Token value) {
         if (member != SUMS) {
-          return take_plain(reader, member, value, texts, numbers);
+          return text::json::take_plain(reader, member, value, texts, numbers);
         }
         return value == text::json::Token::begin_array &&
                read_sums(reader, entry);

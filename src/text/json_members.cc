@@ -2,6 +2,25 @@
 
 namespace burrowlink::text::json {
 
+// Takes the value of member `member` that starts with `value`: a string
+// for each of `texts`, then an unsigned number for each of `numbers`, as
+// the record lists its members. False for a value of another type.
+bool take_plain(Reader& reader, std::size_t member, Token value,
+                std::span<std::string* const> texts,
+                std::span<std::uint64_t> numbers) {
+  if (member < texts.size()) {
+    if (value != Token::string) return false;
+    *texts[member] = reader.string();
+    return true;
+  }
+  const std::optional<std::uint64_t> number =
+      value == Token::number ? to_uint64(reader.number()) : std::nullopt;
+  member -= texts.size();
+  if (!number || member >= numbers.size()) return false;
+  numbers[member] = *number;
+  return true;
+}
+
 std::size_t MemberSet::see(std::string_view name, MembersRead& read) {
   std::size_t place = 0;
   while (place < m_members.size() && m_members[place].name != name) ++place;

@@ -57,6 +57,13 @@ template <typename Take>
 MembersRead read_members(Reader& reader, std::span<const Member> members,
                          MemberRules rules, Take&& take);
 
+// Takes the value of member `member` that starts with `value`: a string
+// for each of `texts`, then an unsigned number for each of `numbers`, in
+// the order of the list of members. False for a value of another type.
+bool take_plain(Reader& reader, std::size_t member, Token value,
+                std::span<std::string* const> texts,
+                std::span<std::uint64_t> numbers);
+
 // --- Inline implementations ---
 
 // Which members have come so far.
