@@ -11,6 +11,7 @@
 
 #include <vector>
 
+#include "platform/win32.h"
 #include "test_util.h"
 
 namespace burrowlink::testing {
@@ -179,7 +180,9 @@ std::string os_error_text(int, unsigned windows) {
 
 Result<platform::TcpStream> accept_within(platform::TcpListener& listener,
                                           std::chrono::milliseconds limit) {
-  WSAPOLLFD ready{static_cast<SOCKET>(listener.native()), POLLIN, 0};
+  // POLLRDNORM alone: POLLIN includes POLLRDBAND, which WSAPoll may refuse.
+  WSAPOLLFD ready{platform::win32::untag_socket(listener.native()), POLLRDNORM,
+                  0};
   if (WSAPoll(&ready, 1, static_cast<int>(limit.count())) != 1) {
     return Error{
         "no connection within " + std::to_string(limit.count()) + " ms",
