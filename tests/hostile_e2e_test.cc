@@ -109,10 +109,11 @@ TEST_F(HostileTest, AFullDiskFailsTheFileWithItsCause) {
   expect_still_serving(*recv);
 }
 
-TEST_F(HostileTest, AReadOnlyFolderFailsWithItsCause) {
+TEST_F(HostileTest, AFolderTurnedReadOnlyFailsTheFileWithItsCause) {
   mount_small_folder("size=1m");
-  ASSERT_EQ(0, std::system(("mount -o remount,ro '" + inbox + "'").c_str()));
+  // Read-only from the start ends receive before it listens.
   auto recv = receiver({"--yes"});
+  ASSERT_EQ(0, std::system(("mount -o remount,ro '" + inbox + "'").c_str()));
   {
     TcpStream s = peer();
     put(s, one_file("a.txt", "a"));

@@ -168,8 +168,8 @@ class ConsoleReceiver : public ReceiverEvents {
   std::size_t m_bar_index = 0;
 };
 
-// Makes the receive folder if it is missing, and removes what earlier runs
-// left in its store that no resume can use.
+// Makes the receive folder if it is missing, checks that it takes files,
+// and removes what earlier runs left in its store that no resume can use.
 std::optional<CliError> prepare(const std::string& folder) {
   if (Status prepared = prepare_folder(folder); !prepared.ok()) {
     return CliError{path_error_text(folder, prepared.error().message)};
@@ -177,6 +177,13 @@ std::optional<CliError> prepare(const std::string& folder) {
   Result<platform::Directory> root = open_receive_folder(folder);
   if (!root.ok()) {
     return CliError{path_error_text(folder, root.error().message)};
+  }
+  // A folder that takes no file (read-only) would fail every offer: said
+  // before anyone is told to send. The probe goes when it goes out of
+  // scope, or with an interruption, as any file in progress does.
+  if (Result<platform::IncomingFile> probe = create_beside(*root);
+      !probe.ok()) {
+    return CliError{path_error_text(folder, probe.error().message)};
   }
   Store store(*root);
   if (Status opened = store.open(false); !opened.ok()) {

@@ -32,6 +32,32 @@ FileInfo SendList::info(std::size_t i) const {
   return info;
 }
 
+namespace {
+
+// Opens the file at `path` and closes it again, so that one that cannot be
+// read fails before anything is sent rather than halfway through.
+CommandResult check_readable(const std::string& path) {
+  Result<platform::File> opened = platform::File::open_read(path);
+  if (!opened.ok()) {
+    return CliError{path_error_text(path, opened.error().message)};
+  }
+  return {};
+}
+
+// The name the folder at `path` is sent under. Where the path gives none
+// (".", "..", a bare drive such as "C:"), the folder's own name, from its
+// full path; a root has none, and its files go straight into the receive
+// folder.
+Result<std::string> folder_name(const std::string& path) {
+  std::string name = offered_name(path);
+  if (!name.empty()) return name;
+  Result<std::string> full = platform::full_path(path);
+  if (!full.ok()) return std::move(full).error();
+  return offered_name(*full);
+}
+
+}  // namespace
+
 // Builds a SendList.
 class Lister {
  public:
@@ -41,6 +67,9 @@ class Lister {
       return CliError{path_error_text(path, status.error().message)};
     }
     if (status->type == platform::FileType::regular) {
+      if (CommandResult readable = check_readable(path); !readable.ok()) {
+        return readable;
+      }
       m_list.m_entries.push_back(
           {SendList::GIVEN, status->size, status->modified, std::move(path)});
       return {};
@@ -57,8 +86,11 @@ class Lister {
       }
       return CliError{not_a_file_text(path) + hint};
     }
+    Result<std::string> name = folder_name(path);
+    if (!name.ok())
+      return CliError{path_error_text(path, name.error().message)};
     const std::size_t before = m_list.size();
-    if (CommandResult walked = walk(path, offered_name(path)); !walked.ok()) {
+    if (CommandResult walked = walk(path, *name); !walked.ok()) {
       return walked;
     }
     if (m_list.size() == before) {
@@ -99,6 +131,11 @@ class Lister {
       }
       switch (entry.status->type) {
         case platform::FileType::regular:
+          if (CommandResult readable =
+                  check_readable(platform::join_path(path, entry.name));
+              !readable.ok()) {
+            return readable;
+          }
           m_list.m_entries.push_back({folder, entry.status->size,
                                       entry.status->modified,
                                       std::move(entry.name)});

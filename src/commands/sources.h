@@ -44,9 +44,10 @@ class SendList {
 // Checks `paths` in order, before anything touches the network. A folder is
 // an error unless `recursive`; then its regular files are listed depth
 // first in byte order of their names, each with its folders from the given
-// one's name down. Links to files count as the files; links to folders,
-// and links to nothing, are passed over (a line on standard error says
-// so). Anything else, and anything that cannot be read, fails with
+// one's name down: its real name also when given as "." or "..", none for
+// a root. Links to files count as the files; links to folders, and links
+// to nothing, are passed over (a line on standard error says so). Anything
+// else, and any file that cannot be opened for reading, fails with
 // "{path}: {reason}".
 Result<SendList, CliError> list_sources(Args paths, bool recursive);
 

@@ -46,6 +46,25 @@ TEST(ListSources, AFolderIsWalkedDepthFirstInByteOrder) {
   EXPECT_EQ(top + "/b/c/z.txt", listed->path(3));
 }
 
+TEST(ListSources, AFolderGivenAsDotOrDotDotKeepsItsName) {
+  ScopedTempDir dir;
+  std::filesystem::create_directories(dir.file("Photos/2024"));
+  write_whole(dir.file("Photos/2024/a.jpg"), "a");
+  const struct {
+    const char* path;
+    const char* folder;
+  } rows[] = {
+      {"Photos/.", "Photos/2024"},       {"Photos/./", "Photos/2024"},
+      {"Photos/2024/..", "Photos/2024"}, {"Photos/2024/../.", "Photos/2024"},
+      {"Photos/2024/.", "2024"},         {"Photos//", "Photos/2024"},
+  };
+  for (const auto& row : rows) {
+    auto listed = list_sources({dir.file(row.path)}, true);
+    ASSERT_TRUE(listed.ok()) << row.path << ": " << listed.error().message;
+    EXPECT_EQ(row.folder, listed->info(0).folder.value_or("-")) << row.path;
+  }
+}
+
 TEST(ListSources, WhatCannotBeSentFailsBeforeAnythingMoves) {
   ScopedTempDir dir;
   std::filesystem::create_directories(dir.file("empty/inner"));

@@ -231,6 +231,9 @@ std::string join_path(std::string_view folder, std::string_view name);
 // The folder one level up: "a/b" gives "a", "/a" gives "/", "a" gives "";
 // a root gives itself.
 std::string parent_path(std::string_view path);
+// The full path of what is at `path`, "." and ".." taken as the system
+// takes them: on Linux after every link, on Windows by the path's text.
+Result<std::string> full_path(const std::string& path);
 // The longest file name that `folder` takes, in the units `name_units`
 // counts (bytes on POSIX, UTF-16 units on Windows); 255 when unknown.
 std::size_t name_limit(const std::string& folder);

@@ -280,6 +280,14 @@ Result<std::vector<FolderEntry>> read_folder(const std::string& path) {
   return entries;
 }
 
+Result<std::string> full_path(const std::string& path) {
+  char* full = ::realpath(path.c_str(), nullptr);
+  if (full == nullptr) return last_os_error();
+  std::string owned(full);
+  std::free(full);
+  return owned;
+}
+
 bool path_exists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;

@@ -340,6 +340,21 @@ Result<std::vector<FolderEntry>> read_folder(const std::string& path) {
   return entries;
 }
 
+Result<std::string> full_path(const std::string& path) {
+  const std::wstring wide = win32::widen(path);
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD got = GetFullPathNameW(
+        wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (got == 0) return last_error();
+    if (got < full.size()) {
+      full.resize(got);
+      return narrow(full);
+    }
+    full.resize(got);  // what it takes, terminator included
+  }
+}
+
 bool path_exists(const std::string& path) {
   // Opened, not asked for attributes, so that links are followed.
   return file_status(path).ok();
