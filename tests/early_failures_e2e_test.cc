@@ -15,10 +15,10 @@ namespace fs = std::filesystem;
 
 // `options` run as root without its power to read and write past modes.
 ToolResult run_unprivileged(ToolOptions options) {
-  options.args.insert(options.args.begin(),
-                      {"--bounding-set=-dac_override,-dac_read_search",
-                       "--inh-caps=-dac_override,-dac_read_search", "--",
-                       tool_path()});
+  options.args.insert(
+      options.args.begin(),
+      {"--bounding-set=-dac_override,-dac_read_search",
+       "--inh-caps=-dac_override,-dac_read_search", "--", tool_path()});
   options.program = "/usr/bin/setpriv";
   return run_tool(options);
 }
@@ -45,8 +45,8 @@ TEST_F(TransferTest, WhatCannotWorkFailsBeforeAnythingIsAnnouncedOrSent) {
     int posix;
     bool unprivileged;  // else on a read-only mount
   } rows[] = {
-      {sender_options({tool_src("ok.txt"), tool_src("secret.txt"), "--to",
-                       "Recv"}),
+      {sender_options(
+           {tool_src("ok.txt"), tool_src("secret.txt"), "--to", "Recv"}),
        tool_src("secret.txt"), EACCES, true},
       {sender_options({"-r", tool_src("Photos"), "--to", "Recv"}),
        tool().join(tool().join(tool_src("Photos"), "2024"), "a.jpg"), EACCES,

@@ -99,11 +99,49 @@ std::string arrival_line(std::string_view what, const std::string& path,
          console::format_size(size) + ", verified)\n";
 }
 
+// How long the store keeps what waits in it: "7 days".
+std::string store_keeps_text() {
+  return std::to_string(
+             std::chrono::duration_cast<std::chrono::days>(STORE_KEEPS)
+                 .count()) +
+         " days";
+}
+
+// What an interruption leaves of the file arriving, said at a terminal.
+std::string held_text(const std::string& folder, std::string_view name,
+                      std::uint64_t held) {
+  return "Kept " + console::format_size(held) + " of " +
+         console::peer(Stream::err, name) +
+         " for the same send to go on, up to " + store_keeps_text() +
+         " after it began; to drop it, delete " +
+         platform::join_path(folder, STORE_NAME) + "\n";
+}
+
+// Says at a terminal what earlier transfers left in `store` to go on.
+void say_what_waits(const std::string& folder, const Store& store) {
+  const auto [files, bytes] = store.waiting();
+  if (files == 0 || !console::on_terminal(Stream::err)) return;
+  const bool one = files == 1;
+  console::print(
+      Stream::err,
+      console::format_size(bytes) + " of " + std::to_string(files) +
+          (one ? " unfinished file waits in " : " unfinished files wait in ") +
+          platform::join_path(folder, STORE_NAME) + " for the same " +
+          (one ? "send" : "sends") + " to go on, up to " + store_keeps_text() +
+          (one ? " after it began; to drop it"
+               : " after each began; to drop "
+                 "them") +
+          ", delete that folder\n");
+}
+
 // The console's side of one connection: the question, the status line of
 // the file arriving, and a line for each file and note.
 class ConsoleReceiver : public ReceiverEvents {
  public:
   explicit ConsoleReceiver(const std::string& folder) : m_folder(folder) {}
+  ~ConsoleReceiver() override { let_go(); }
+  ConsoleReceiver(const ConsoleReceiver&) = delete;
+  ConsoleReceiver& operator=(const ConsoleReceiver&) = delete;
 
   void offered(const Incoming& incoming) override {
     m_sender = incoming.sender;
@@ -133,25 +171,23 @@ class ConsoleReceiver : public ReceiverEvents {
                        console::peer(Stream::out, *in.offer.text) + "\n");
   }
   void progress(const FileInfo& file, std::size_t index, std::size_t count,
-                std::uint64_t done) override {
-    if (!m_bar || m_bar_index != index) {
-      m_bar.reset();
-      m_bar.emplace(file.name, file.size, index + 1, count);
-      m_bar_index = index;
-    }
-    m_bar->update(done);
-  }
+                std::uint64_t done) override;
+  void holding(const FileInfo& file, std::size_t index,
+               std::uint64_t held) override;
   void kept(const FileInfo& file, const std::string& path) override {
+    let_go();
     m_bar.reset();
     console::print(Stream::out,
                    arrival_line("Received", path, m_sender, file.size));
   }
   void already_here(const FileInfo& file, const std::string& path) override {
+    let_go();
     m_bar.reset();
     console::print(Stream::out,
                    arrival_line("Already here:", path, m_sender, file.size));
   }
   void discarded(const FileInfo& file, Discarded why) override {
+    let_go();
     m_bar.reset();
     console::print(Stream::out,
                    console::peer(Stream::out, file.name) +
@@ -162,11 +198,44 @@ class ConsoleReceiver : public ReceiverEvents {
   }
 
  private:
+  // The file arriving is no longer what an interruption leaves.
+  void let_go() {
+    if (m_held) platform::set_interrupt_message("");
+    m_held.reset();
+  }
+
   const std::string& m_folder;
   std::string m_sender;
   std::optional<console::ProgressLine> m_bar;
   std::size_t m_bar_index = 0;
+  // The file an interruption would leave in the store, at a terminal, and
+  // where a file that goes on started.
+  std::optional<std::size_t> m_held;
+  std::uint64_t m_held_from = 0;
 };
+
+void ConsoleReceiver::progress(const FileInfo& file, std::size_t index,
+                               std::size_t count, std::uint64_t done) {
+  if (!m_bar || m_bar_index != index) {
+    m_bar.reset();
+    // The rate and the time left count from where a file goes on.
+    m_bar.emplace(file.name, file.size, index + 1, count,
+                  m_held == index ? m_held_from : 0);
+    m_bar_index = index;
+  }
+  m_bar->update(done);
+  if (m_held == index) {
+    platform::set_interrupt_message(held_text(m_folder, file.name, done));
+  }
+}
+
+void ConsoleReceiver::holding(const FileInfo& file, std::size_t index,
+                              std::uint64_t held) {
+  if (!console::on_terminal(Stream::err)) return;
+  m_held = index;
+  m_held_from = held;
+  platform::set_interrupt_message(held_text(m_folder, file.name, held));
+}
 
 // Makes the receive folder if it is missing, checks that it takes files,
 // and removes what earlier runs left in its store that no resume can use.
@@ -191,6 +260,7 @@ std::optional<CliError> prepare(const std::string& folder) {
                                     opened.error().message)};
   }
   store.prune(WallClock::now());
+  say_what_waits(folder, store);
   return std::nullopt;
 }
 

@@ -54,13 +54,9 @@ std::string path_in_folder(const FileInfo& file) {
   return platform::join_path(path, file.name);
 }
 
-// "Sent {files} file(s), {size} in {time} ({rate}/s)".
-std::string sent_summary(std::size_t files, std::uint64_t bytes,
-                         std::chrono::nanoseconds elapsed) {
-  return "Sent " + std::to_string(files) +
-         (files == 1 ? " file, " : " files, ") + console::format_size(bytes) +
-         " in " + console::format_duration(elapsed) + " (" +
-         console::format_size(console::transfer_rate(bytes, elapsed)) + "/s)\n";
+// "1 file" or "{n} files".
+std::string files_text(std::size_t files) {
+  return std::to_string(files) + (files == 1 ? " file" : " files");
 }
 
 // What the command line asks to send.
@@ -154,6 +150,10 @@ class SendReport final : public SenderEvents {
   // in turn.
   SendReport(const Offer& offer, std::size_t count, std::string address)
       : m_offer(offer), m_count(count), m_address(std::move(address)) {}
+  // What an interruption says is for this send alone.
+  ~SendReport() { platform::set_interrupt_message(""); }
+  SendReport(const SendReport&) = delete;
+  SendReport& operator=(const SendReport&) = delete;
 
   // The send goes in `parts` parts at most.
   void in_parts(std::size_t parts) const {
@@ -190,7 +190,7 @@ class SendReport final : public SenderEvents {
     console::print(Stream::err, m_sent_lines);
     m_sent_lines.clear();
   }
-  void resumable() override { m_resumable = true; }
+  void resumable() override;
   void resuming(std::size_t index, std::uint64_t offset) override;
   // The next part of a long send goes in without a second question, and
   // may be longer.
@@ -199,6 +199,9 @@ class SendReport final : public SenderEvents {
   }
 
  private:
+  // How many files were verified, and that the same command goes on.
+  std::string how_far() const;
+
   const Offer& m_offer;
   const std::size_t m_count;
   const std::string m_address;
@@ -210,11 +213,10 @@ class SendReport final : public SenderEvents {
   // Where files of this part go on, and whether an interrupted send can.
   std::map<std::size_t, std::uint64_t> m_resumed;
   bool m_resumable = false;
+  std::size_t m_verified = 0;
   // For the line that sums a send up at a terminal: the files' own times
   // add up to the time spent sending, without connecting and asking.
-  std::size_t m_sent_files = 0;
-  std::uint64_t m_sent_bytes = 0;
-  std::chrono::nanoseconds m_sent_time{0};
+  SendTally m_tally;
   // The lines of verdicts that came together go out in one write.
   std::string m_sent_lines;
 };
@@ -222,20 +224,27 @@ class SendReport final : public SenderEvents {
 CliError SendReport::failed(std::string message) const {
   // A person sees, last, how far it got and that it need not start over.
   if (m_resumable && m_terminal) {
-    message += "\n" + std::to_string(m_sent_files) + " of " +
-               std::to_string(m_count) +
-               " files were verified; the same command goes on where "
-               "this one stopped";
+    message += "\n" + how_far();
   }
   return CliError{message};
+}
+
+std::string SendReport::how_far() const {
+  return std::to_string(m_verified) + " of " + std::to_string(m_count) +
+         " files were verified; the same command goes on where this one "
+         "stopped";
+}
+
+void SendReport::resumable() {
+  m_resumable = true;
+  if (m_terminal) platform::set_interrupt_message(how_far() + "\n");
 }
 
 void SendReport::finished() const {
   if (m_offer.text) {
     console::print(Stream::err, "Sent.\n");
   } else if (m_terminal) {
-    console::print(Stream::err,
-                   sent_summary(m_sent_files, m_sent_bytes, m_sent_time));
+    console::print(Stream::err, sent_summary(m_tally));
   }
 }
 
@@ -243,7 +252,10 @@ void SendReport::progress(std::size_t index, std::uint64_t done) {
   if (!m_bar || m_bar_index != index) {
     m_bar.reset();
     const FileInfo& file = m_offer.files[index];
-    m_bar.emplace(file.name, file.size, m_first + index + 1, m_count);
+    const auto at = m_resumed.find(index);
+    // The rate and the time left count from where the file goes on.
+    m_bar.emplace(file.name, file.size, m_first + index + 1, m_count,
+                  at == m_resumed.end() ? 0 : at->second);
     m_bar_index = index;
   }
   m_bar->update(done);
@@ -252,22 +264,17 @@ void SendReport::progress(std::size_t index, std::uint64_t done) {
 void SendReport::verified(std::size_t index, std::chrono::nanoseconds elapsed) {
   const FileInfo& file = m_offer.files[index];
   const auto at = m_resumed.find(index);
-  const std::uint64_t moved =
-      file.size - (at == m_resumed.end() ? 0 : at->second);
-  // A resumed file's rate counts what moved now.
-  const std::string how =
-      at != m_resumed.end() && moved == 0
-          ? "already there"
-          : console::format_size(console::transfer_rate(moved, elapsed)) + "/s";
+  const std::uint64_t held = at == m_resumed.end() ? 0 : at->second;
   // A person sees which of the folder's files it was; scripts keep the
   // name alone.
   const std::string shown =
       m_terminal && file.folder ? path_in_folder(file) : file.name;
-  m_sent_lines += "Sent " + shown + " (" + console::format_size(file.size) +
-                  ", " + how + ", verified)\n";
-  ++m_sent_files;
-  m_sent_bytes += file.size;
-  m_sent_time += elapsed;
+  m_sent_lines += sent_line(shown, file.size, held, elapsed);
+  ++m_verified;
+  m_tally.add(file.size, held, elapsed);
+  if (m_resumable && m_terminal) {
+    platform::set_interrupt_message(how_far() + "\n");
+  }
 }
 
 void SendReport::resuming(std::size_t index, std::uint64_t offset) {
@@ -361,6 +368,57 @@ std::string offered_name(std::string_view path) {
   }
   if (last == "..") return "";
   return text::to_valid_utf8(last);
+}
+
+void SendTally::add(std::uint64_t size, std::uint64_t held,
+                    std::chrono::nanoseconds elapsed) {
+  if (held >= size && size > 0) {
+    ++there_files;
+    there_bytes += size;
+    return;
+  }
+  ++sent_files;
+  sent_bytes += size - held;
+  sent_time += elapsed;
+  resumed_bytes += held;
+}
+
+std::string sent_line(std::string_view shown, std::uint64_t size,
+                      std::uint64_t held, std::chrono::nanoseconds elapsed) {
+  // A resumed file's rate counts what moved now.
+  const std::string how = held >= size && size > 0
+                              ? "already there"
+                              : console::format_size(console::transfer_rate(
+                                    size - std::min(held, size), elapsed)) +
+                                    "/s";
+  return "Sent " + std::string(shown) + " (" + console::format_size(size) +
+         ", " + how + ", verified)\n";
+}
+
+std::string sent_summary(const SendTally& tally) {
+  std::string sent, there;
+  if (tally.sent_files > 0) {
+    sent = "Sent " + files_text(tally.sent_files) + ", " +
+           console::format_size(tally.sent_bytes) + " in " +
+           console::format_duration(tally.sent_time) + " (" +
+           console::format_size(
+               console::transfer_rate(tally.sent_bytes, tally.sent_time)) +
+           "/s)";
+  }
+  if (tally.there_files > 0) {
+    there = files_text(tally.there_files) + ", " +
+            console::format_size(tally.there_bytes) + ",";
+  }
+  if (tally.resumed_bytes > 0) {
+    there += (there.empty() ? "" : " and ") +
+             console::format_size(tally.resumed_bytes) + " of the " +
+             (tally.sent_files == 1 ? "file" : "files") + " sent";
+  }
+  if (!there.empty()) {
+    const bool one = tally.there_files + (tally.resumed_bytes > 0) == 1;
+    there += (one ? " was" : " were") + std::string(" already there");
+  }
+  return sent + (!sent.empty() && !there.empty() ? "; " : "") + there + "\n";
 }
 
 std::size_t SendParts::count_at_shared_limit() const {

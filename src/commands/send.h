@@ -2,6 +2,7 @@
 
 // The `send` command: files or a note offered to one device.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -38,5 +39,31 @@ struct SendParts {
   // halved, never below MAX_OFFER_FILES; `end` where it cannot be shorter.
   std::size_t shortened_end(std::size_t first, std::size_t end) const;
 };
+
+// What the verified files of a send were: the bytes that crossed the
+// network and the time they took, apart from those the receiver had
+// already, whole files or the start of one that went on.
+struct SendTally {
+  std::size_t sent_files = 0;  // some of whose bytes crossed
+  std::uint64_t sent_bytes = 0;
+  std::chrono::nanoseconds sent_time{0};
+  std::size_t there_files = 0;  // already there whole
+  std::uint64_t there_bytes = 0;
+  std::uint64_t resumed_bytes = 0;  // held of files that went on
+
+  // A file of `size` bytes whose first `held` the receiver had, verified
+  // `elapsed` after it started.
+  void add(std::uint64_t size, std::uint64_t held,
+           std::chrono::nanoseconds elapsed);
+};
+
+// "Sent {shown} ({size}, {rate}/s, verified)" for a file whose first
+// `held` bytes the receiver had, the rate that of the rest; "already
+// there" in place of the rate for one it had whole.
+std::string sent_line(std::string_view shown, std::uint64_t size,
+                      std::uint64_t held, std::chrono::nanoseconds elapsed);
+// The line that sums a send up at a terminal, what was sent apart from
+// what was already there.
+std::string sent_summary(const SendTally& tally);
 
 }  // namespace burrowlink::commands

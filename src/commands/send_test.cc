@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -93,6 +96,55 @@ TEST(SendParts, WhereEachPartEnds) {
     EXPECT_EQ(c.end, c.parts.part_end(c.first, c.granted));
     EXPECT_EQ(c.shortened, c.parts.shortened_end(c.first, c.end));
     EXPECT_EQ(c.count, c.parts.count_at_shared_limit());
+  }
+}
+
+// Rates count the bytes that crossed over the time they took; what the
+// receiver had goes apart, without a rate.
+TEST(SendTally, RatesCountOnlyWhatCrossed) {
+  constexpr std::uint64_t MB = 1024 * 1024;
+  struct File {
+    std::uint64_t size, held;
+    std::chrono::milliseconds took;
+  };
+  const struct {
+    const char* what;
+    std::vector<File> files;
+    std::string lines, summary;
+  } cases[] = {
+      {"a file sent whole",
+       {{100 * MB, 0, std::chrono::seconds(4)}},
+       "Sent f (100.0 MB, 25.0 MB/s, verified)\n",
+       "Sent 1 file, 100.0 MB in 4.0 s (25.0 MB/s)\n"},
+      {"resumed halfway",
+       {{1600 * MB, 800 * MB, std::chrono::seconds(32)}},
+       "Sent f (1.6 GB, 25.0 MB/s, verified)\n",
+       "Sent 1 file, 800.0 MB in 32.0 s (25.0 MB/s); 800.0 MB of the file "
+       "sent was already there\n"},
+      {"already there",
+       {{100 * MB, 100 * MB, std::chrono::milliseconds(1)}},
+       "Sent f (100.0 MB, already there, verified)\n",
+       "1 file, 100.0 MB, was already there\n"},
+      {"all three",
+       {{10 * MB, 0, std::chrono::seconds(1)},
+        {5 * MB, 5 * MB, std::chrono::milliseconds(2)},
+        {20 * MB, 10 * MB, std::chrono::seconds(1)}},
+       "Sent f (10.0 MB, 10.0 MB/s, verified)\n"
+       "Sent f (5.0 MB, already there, verified)\n"
+       "Sent f (20.0 MB, 10.0 MB/s, verified)\n",
+       "Sent 2 files, 20.0 MB in 2.0 s (10.0 MB/s); 1 file, 5.0 MB, and 10.0 "
+       "MB of the files sent were already there\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SendTally tally;
+    std::string lines;
+    for (const File& file : c.files) {
+      lines += sent_line("f", file.size, file.held, file.took);
+      tally.add(file.size, file.held, file.took);
+    }
+    EXPECT_EQ(c.lines, lines);
+    EXPECT_EQ(c.summary, sent_summary(tally));
   }
 }
 

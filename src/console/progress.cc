@@ -35,7 +35,8 @@ std::string duration_text(double seconds) {
 }  // namespace
 
 ProgressLine::ProgressLine(std::string_view name, std::uint64_t total,
-                           std::size_t index, std::size_t count)
+                           std::size_t index, std::size_t count,
+                           std::uint64_t start)
     : m_enabled(on_terminal(Stream::err)),
       m_name(name),
       m_total(total),
@@ -44,7 +45,9 @@ ProgressLine::ProgressLine(std::string_view name, std::uint64_t total,
       m_started(Clock::now()),
       m_next_draw(m_started + FIRST_DRAW),
       m_old_at(m_started),
-      m_new_at(m_started) {}
+      m_new_at(m_started),
+      m_old_done(start),
+      m_new_done(start) {}
 
 ProgressLine::~ProgressLine() { erase(); }
 

@@ -18,9 +18,10 @@ class ProgressLine {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // For file `index` (from 1) of `count`, `total` bytes long.
+  // For file `index` (from 1) of `count`, `total` bytes long, going on
+  // after its first `start` bytes, which count for no rate.
   ProgressLine(std::string_view name, std::uint64_t total, std::size_t index,
-               std::size_t count);
+               std::size_t count, std::uint64_t start = 0);
   // Erases the line.
   ~ProgressLine();
   ProgressLine(const ProgressLine&) = delete;

@@ -21,6 +21,16 @@ TEST(ProgressLine, ShowsSizesPercentRateTimeLeftAndPosition) {
       line.render(20 * 1024 * 1024, 120));
 }
 
+// Bytes the receiver had are no rate: 10 MB a second from 800 MB on.
+TEST(ProgressLine, CountsTheRateFromWhereAFileGoesOn) {
+  constexpr std::uint64_t MB = 1024 * 1024;
+  ProgressLine line("big.iso", 1000 * MB, 1, 1, 800 * MB);
+  Clock::time_point start = Clock::now();
+  line.sample(805 * MB, start + 500ms);
+  EXPECT_EQ("big.iso  805.0 MB of 1000.0 MB  80%  10.0 MB/s  0:20 left",
+            line.render(805 * MB, 120));
+}
+
 TEST(ProgressLine, ShortensTheNameToTheWidthAndHidesControls) {
   ProgressLine line("a very long name\x1b[2J.bin", 1000, 1, 1);
   std::string shown = line.render(0, 60);

@@ -23,6 +23,10 @@ bool write_console(Stream stream, std::string_view text);
 // The interrupt handlers write it with `write_interrupt_notice`, which is
 // safe in a signal handler, and call into nothing else of the console.
 void set_interrupt_notice(const char* text);
+// What such an interruption writes after the notice, such as what it leaves
+// for later; empty for nothing. Copied (1 KiB at most), so that it may be set
+// at any moment from the main thread.
+void set_interrupt_message(std::string_view text);
 void write_interrupt_notice();
 
 // True when `stream` is a terminal rather than a pipe or a file.

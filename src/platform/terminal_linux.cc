@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -28,14 +29,26 @@ namespace {
 std::atomic<const char*> g_interrupt_notice{nullptr};
 static_assert(std::atomic<const char*>::is_always_lock_free,
               "read in a signal handler");
+// The message is written into the buffer the handler does not read, then
+// published: the handler runs on the main thread, which alone sets it.
+char g_messages[2][1024];
+std::atomic<const char*> g_interrupt_message{nullptr};
 
-}  // namespace
+// `text`, cut on a character's boundary to fit `size` bytes with its
+// terminating zero and, when cut, a line end.
+void copy_message(std::string_view text, char* to, std::size_t size) {
+  std::size_t n = std::min(text.size(), size - 2);
+  while (n < text.size() && n > 0 &&
+         (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
+    --n;
+  }
+  std::memcpy(to, text.data(), n);
+  if (n < text.size()) to[n++] = '\n';
+  to[n] = '\0';
+}
 
-void set_interrupt_notice(const char* text) { g_interrupt_notice = text; }
-
-void write_interrupt_notice() {
-  // Plain write(2): nothing here may allocate or take a lock.
-  const char* text = g_interrupt_notice;
+// Plain write(2): nothing here may allocate or take a lock.
+void write_to_error(const char* text) {
   if (text == nullptr) return;
   for (std::size_t size = std::strlen(text); size > 0;) {
     ssize_t n = ::write(STDERR_FILENO, text, size);
@@ -44,6 +57,26 @@ void write_interrupt_notice() {
     text += n;
     size -= static_cast<std::size_t>(n);
   }
+}
+
+}  // namespace
+
+void set_interrupt_notice(const char* text) { g_interrupt_notice = text; }
+
+void set_interrupt_message(std::string_view text) {
+  if (text.empty()) {
+    g_interrupt_message = nullptr;
+    return;
+  }
+  char* buffer = g_interrupt_message.load() == g_messages[0] ? g_messages[1]
+                                                             : g_messages[0];
+  copy_message(text, buffer, sizeof g_messages[0]);
+  g_interrupt_message = buffer;
+}
+
+void write_interrupt_notice() {
+  write_to_error(g_interrupt_notice);
+  write_to_error(g_interrupt_message);
 }
 
 bool is_terminal(Stream stream) {

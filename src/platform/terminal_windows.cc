@@ -59,15 +59,27 @@ bool write_console(Stream stream, std::string_view text) {
 namespace {
 
 std::atomic<const char*> g_interrupt_notice{nullptr};
+// The console control handler takes the lock and never gives it back: the
+// process ends right after.
+SRWLOCK g_message_lock = SRWLOCK_INIT;
+std::string g_interrupt_message;
 
 }  // namespace
 
 void set_interrupt_notice(const char* text) { g_interrupt_notice = text; }
 
+void set_interrupt_message(std::string_view text) {
+  AcquireSRWLockExclusive(&g_message_lock);
+  g_interrupt_message.assign(text);
+  ReleaseSRWLockExclusive(&g_message_lock);
+}
+
 void write_interrupt_notice() {
   // The console control handler runs on a thread of its own, where the
   // usual console write is safe.
   if (const char* text = g_interrupt_notice) write_console(Stream::err, text);
+  AcquireSRWLockExclusive(&g_message_lock);
+  write_console(Stream::err, g_interrupt_message);
 }
 
 bool is_terminal(Stream stream) { return is_console(std_handle(stream)); }

@@ -345,6 +345,7 @@ Status FilePhase::take_bytes(Growing& growing, std::size_t index,
                              std::size_t count) {
   const FileInfo& file = growing.file;
   m_ring->start_file();
+  if (growing.resumed) m_events.holding(file, index, growing.start);
   std::size_t digest_got = 0;
   growing.last_checkpoint = std::chrono::steady_clock::now();
   while (growing.remaining > 0) {
@@ -366,11 +367,11 @@ Status FilePhase::take_bytes(Growing& growing, std::size_t index,
       // A full disk keeps nothing back for later.
       return fail(growing, written.error().message, false);
     }
-    if (growing.recorded && !growing.resumed &&
-        growing.remaining == file.size) {
-      growing.out.keep_when_interrupted();
-    }
+    const bool holds_now =
+        growing.recorded && !growing.resumed && growing.remaining == file.size;
+    if (holds_now) growing.out.keep_when_interrupted();
     growing.remaining -= *data;
+    if (holds_now) m_events.holding(file, index, file.size - growing.remaining);
     m_events.progress(file, index, count, file.size - growing.remaining);
     checkpoint_when_due(growing, *data);
   }

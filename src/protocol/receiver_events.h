@@ -55,6 +55,11 @@ class ReceiverEvents {
   // `done` bytes of file `index` of `count` have arrived.
   virtual void progress(const FileInfo& /*file*/, std::size_t /*index*/,
                         std::size_t /*count*/, std::uint64_t /*done*/) {}
+  // From now on an interruption keeps what arrived of file `index`, `held`
+  // bytes so far, for the same send to go on. A file that goes on from an
+  // earlier transfer says so before its first byte, with what it had.
+  virtual void holding(const FileInfo& /*file*/, std::size_t /*index*/,
+                       std::uint64_t /*held*/) {}
   // The file was verified and kept at `path`.
   virtual void kept(const FileInfo& /*file*/, const std::string& /*path*/) {}
   // The file was here already, as the sender proved, at `path`.

@@ -266,6 +266,16 @@ bool Store::holds_prefixes() const {
                      [](const StoreEntry& entry) { return !entry.kept; });
 }
 
+std::pair<std::size_t, std::uint64_t> Store::waiting() const {
+  std::pair<std::size_t, std::uint64_t> held{0, 0};
+  for (const StoreEntry& entry : m_entries) {
+    if (entry.kept) continue;
+    ++held.first;
+    held.second += entry.bytes_held();
+  }
+  return held;
+}
+
 const StoreEntry* Store::entry(const std::string& id) const {
   for (const StoreEntry& known : m_entries) {
     if (known.id == id) return &known;

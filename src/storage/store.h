@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "base/result.h"
@@ -132,6 +133,8 @@ class Store {
                  const std::vector<std::string>& kept_ids);
   // Some prefix waits here, which `make_room` could remove.
   bool holds_prefixes() const;
+  // The prefixes waiting here: how many, and their bytes.
+  std::pair<std::size_t, std::uint64_t> waiting() const;
 
   // What is held of `key` and can be offered: a prefix whose data is
   // there, or a kept file that has not changed since. Entries whose ids are
