@@ -93,44 +93,57 @@ std::size_t terminal_width(Stream stream) {
   return 80;
 }
 
+namespace {
+
+// One line typed at console `h`, read as the console edits it.
+std::optional<std::string> read_console_line(HANDLE h) {
+  // Line input for this answer, whatever mode an earlier program left;
+  // the console gets its own mode back afterwards.
+  DWORD mode = 0;
+  const bool have_mode = GetConsoleMode(h, &mode);
+  const DWORD wanted = rules::windows::line_input_mode(mode);
+  struct Restore {
+    HANDLE h;
+    DWORD mode;
+    bool changed;
+    ~Restore() {
+      if (changed) SetConsoleMode(h, mode);
+    }
+  } restore{h, mode, have_mode && wanted != mode && SetConsoleMode(h, wanted)};
+  std::wstring line;
+  for (;;) {
+    wchar_t c;
+    DWORD got = 0;
+    CONSOLE_READCONSOLE_CONTROL control{sizeof control, 0,
+                                        rules::windows::ANSWER_WAKEUP_MASK, 0};
+    if (!ReadConsoleW(h, &c, 1, &got, &control)) return std::nullopt;
+    if (got == 0) break;
+    // Ctrl+Z at the start of a line is the console's end of input; the
+    // rest of its line goes too, or it would answer the next question.
+    if (c == 0x1A && line.empty()) {
+      while (ReadConsoleW(h, &c, 1, &got, nullptr) && got == 1 && c != L'\n') {
+      }
+      return std::nullopt;
+    }
+    line.push_back(c);
+    if (c == L'\n') break;
+  }
+  if (line.empty()) return std::nullopt;
+  // The console echoes no line end for a line feed that woke it up: the
+  // answer's line ends here, as after Enter.
+  if (rules::windows::answer_end(line) == rules::windows::AnswerEnd::wake_up) {
+    write_console(
+        is_console(std_handle(Stream::err)) ? Stream::err : Stream::out, "\n");
+  }
+  return narrow(line);
+}
+
+}  // namespace
+
 std::optional<std::string> read_input_line() {
   HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return std::nullopt;
-  if (is_console(h)) {
-    // Line input for this answer, whatever mode an earlier program left;
-    // the console gets its own mode back afterwards.
-    DWORD mode = 0;
-    const bool have_mode = GetConsoleMode(h, &mode);
-    const DWORD wanted = rules::windows::line_input_mode(mode);
-    struct Restore {
-      HANDLE h;
-      DWORD mode;
-      bool changed;
-      ~Restore() {
-        if (changed) SetConsoleMode(h, mode);
-      }
-    } restore{h, mode,
-              have_mode && wanted != mode && SetConsoleMode(h, wanted)};
-    std::wstring line;
-    for (;;) {
-      wchar_t c;
-      DWORD got = 0;
-      if (!ReadConsoleW(h, &c, 1, &got, nullptr)) return std::nullopt;
-      if (got == 0) break;
-      // Ctrl+Z at the start of a line is the console's end of input; the
-      // rest of its line goes too, or it would answer the next question.
-      if (c == 0x1A && line.empty()) {
-        while (ReadConsoleW(h, &c, 1, &got, nullptr) && got == 1 &&
-               c != L'\n') {
-        }
-        return std::nullopt;
-      }
-      line.push_back(c);
-      if (c == L'\n') break;
-    }
-    if (line.empty()) return std::nullopt;
-    return narrow(line);
-  }
+  if (is_console(h)) return read_console_line(h);
   // Byte by byte, so that nothing past this line is taken from a shared pipe.
   std::string line;
   for (;;) {

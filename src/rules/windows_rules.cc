@@ -73,6 +73,12 @@ std::uint32_t line_input_mode(std::uint32_t mode) {
          ENABLE_ECHO_INPUT_FLAG;
 }
 
+AnswerEnd answer_end(std::wstring_view read) {
+  if (read.ends_with(L"\r\n")) return AnswerEnd::enter;
+  if (read.ends_with(L'\n')) return AnswerEnd::wake_up;
+  return AnswerEnd::open;
+}
+
 std::vector<CommandLineArgument> split_command_line(std::wstring_view line) {
   std::size_t i = 0;
   // The program's name ends at the next quote if it starts with one, else

@@ -45,6 +45,17 @@ ErrorKind create_folder_error_kind(std::uint32_t error, bool folder_there);
 // gives a lone CR and a line never ends).
 std::uint32_t line_input_mode(std::uint32_t mode);
 
+// A console's line read ends at Enter, which it returns as CR LF and
+// echoes, or at a control character of the read's wake-up mask, which it
+// returns last and does not echo. An answer's mask holds LF: a line feed
+// that comes with its line in one piece (text pasted with Unix line ends,
+// a script's "y\n") arrives as Ctrl+Enter with the character LF, which a
+// line read would keep in the line and go on waiting.
+inline constexpr std::uint32_t ANSWER_WAKEUP_MASK = 1u << '\n';
+enum class AnswerEnd { open, enter, wake_up };
+// How what a line read of an answer returned so far ends.
+AnswerEnd answer_end(std::wstring_view read);
+
 // One argument of a command line as the runtime splits it.
 struct CommandLineArgument {
   std::wstring text;

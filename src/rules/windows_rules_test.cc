@@ -172,5 +172,27 @@ TEST(WindowsConsole, RawModeGetsLineInputForTheAnswer) {
   EXPECT_EQ(0x208u | PROCESSED | LINE | ECHO, line_input_mode(0x208));
 }
 
+// What the line read of an answer returns, one character at a time, for
+// the key records a console gives: Enter (VK_RETURN, '\r') is returned as
+// CR LF; a line feed that came with its line (Ctrl+Enter with '\n', from
+// pasted text or a script) wakes the read up and is returned alone.
+TEST(WindowsConsole, AnswerEndsAtEnterOrAtALineFeedThatCameWithIt) {
+  const struct {
+    std::wstring_view read;
+    AnswerEnd end;
+  } cases[] = {
+      {L"y\r\n", AnswerEnd::enter}, {L"\r\n", AnswerEnd::enter},
+      {L"y\n", AnswerEnd::wake_up}, {L"\n", AnswerEnd::wake_up},
+      {L"y\r", AnswerEnd::open},    {L"y", AnswerEnd::open},
+      {L"", AnswerEnd::open},
+  };
+  for (std::size_t row = 0; row < std::size(cases); ++row) {
+    EXPECT_EQ(cases[row].end, answer_end(cases[row].read)) << "row " << row;
+  }
+  // Enter must not wake the read up: it would end at CR and leave its LF
+  // to answer the next question.
+  EXPECT_EQ(1u << 10, ANSWER_WAKEUP_MASK);
+}
+
 }  // namespace
 }  // namespace burrowlink::rules::windows
