@@ -34,12 +34,11 @@ FileInfo SendList::info(std::size_t i) const {
 
 namespace {
 
-// Opens the file at `path` and closes it again, so that one that cannot be
-// read fails before anything is sent rather than halfway through.
+// A file that this user may not read fails before anything is sent
+// rather than halfway through.
 CommandResult check_readable(const std::string& path) {
-  Result<platform::File> opened = platform::File::open_read(path);
-  if (!opened.ok()) {
-    return CliError{path_error_text(path, opened.error().message)};
+  if (Status readable = platform::check_readable(path); !readable.ok()) {
+    return CliError{path_error_text(path, readable.error().message)};
   }
   return {};
 }

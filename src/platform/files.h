@@ -234,6 +234,10 @@ std::string parent_path(std::string_view path);
 // The full path of what is at `path`, "." and ".." taken as the system
 // takes them: on Linux after every link, on Windows by the path's text.
 Result<std::string> full_path(const std::string& path);
+// Fails, with the reason, when this user may not read the file at `path`:
+// on Linux the permission check alone, which opens nothing; on Windows an
+// open that is closed again.
+Status check_readable(const std::string& path);
 // The longest file name that `folder` takes, in the units `name_units`
 // counts (bytes on POSIX, UTF-16 units on Windows); 255 when unknown.
 std::size_t name_limit(const std::string& folder);

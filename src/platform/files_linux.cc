@@ -280,6 +280,14 @@ Result<std::vector<FolderEntry>> read_folder(const std::string& path) {
   return entries;
 }
 
+Status check_readable(const std::string& path) {
+  // As the effective user, as open(2) would check.
+  if (::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0) {
+    return last_os_error();
+  }
+  return {};
+}
+
 Result<std::string> full_path(const std::string& path) {
   char* full = ::realpath(path.c_str(), nullptr);
   if (full == nullptr) return last_os_error();

@@ -340,6 +340,12 @@ Result<std::vector<FolderEntry>> read_folder(const std::string& path) {
   return entries;
 }
 
+Status check_readable(const std::string& path) {
+  Result<File> opened = File::open_read(path);
+  if (!opened.ok()) return std::move(opened).error();
+  return {};
+}
+
 Result<std::string> full_path(const std::string& path) {
   const std::wstring wide = win32::widen(path);
   std::wstring full(MAX_PATH, L'\0');

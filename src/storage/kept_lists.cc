@@ -103,12 +103,9 @@ void Store::keep(StoreEntry entry) {
   }
   entry.id = m_list + '#' + new_id();
   m_unwritten += kept_line(entry);
-  entry.written = WallClock::now();
-  // Once the lists are read, they are read with this line.
-  if (m_lists_loaded) {
-    m_kept_by_name.emplace(entry.key.name, m_kept.size());
-    m_kept.push_back(std::move(entry));
-  }
+  // A later look reads the lists again, this line with them: a copy and an
+  // index entry for each file a transfer keeps would cost every file.
+  m_lists_loaded = false;
 }
 
 void Store::write_kept() {
