@@ -586,7 +586,7 @@ TEST_F(TransferTest, AnInterruptionOrAFailureEndsTheProgressLine) {
       const std::size_t drawn = got.out.rfind('\r');
       EXPECT_EQ(interrupted ? got.out.size() - 1 : drawn + 1,
                 got.out.find(after, drawn))
-          << got.out;
+          << ::testing::PrintToString(got.out);
     } else {
       // Wine's console draws lines its own way.
       EXPECT_NE(std::string::npos, got.out.find(after, got.out.rfind(" left")))

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,9 +20,25 @@ namespace burrowlink::platform {
 
 using posix::write_fd_all;
 
+namespace {
+
+// Set by an interruption, whose line end would otherwise be followed by a
+// line still on its way from the console's own thread.
+std::atomic<bool> g_interrupted{false};
+// Console writes under way: an interruption lets them finish first.
+std::atomic<int> g_writing{0};
+static_assert(std::atomic<int>::is_always_lock_free,
+              "read in a signal handler");
+
+}  // namespace
+
 bool write_console(Stream stream, std::string_view text) {
   int fd = stream == Stream::out ? STDOUT_FILENO : STDERR_FILENO;
-  return write_fd_all(fd, text.data(), text.size()).ok();
+  g_writing.fetch_add(1);
+  const bool written =
+      !g_interrupted.load() && write_fd_all(fd, text.data(), text.size()).ok();
+  g_writing.fetch_sub(1);
+  return written;
 }
 
 namespace {
@@ -75,6 +92,13 @@ void set_interrupt_message(std::string_view text) {
 }
 
 void write_interrupt_notice() {
+  g_interrupted = true;
+  // A write under way ends before the notice does; at most 200 ms, as the
+  // handler may be running on the very thread that writes.
+  for (int i = 0; i < 200 && g_writing.load() > 0; ++i) {
+    timespec pause{0, 1'000'000};
+    ::nanosleep(&pause, nullptr);
+  }
   write_to_error(g_interrupt_notice);
   write_to_error(g_interrupt_message);
 }
