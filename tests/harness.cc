@@ -12,12 +12,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 
+#include "base/coding.h"
 #include "test_util.h"
 
 namespace burrowlink::testing {
@@ -335,7 +337,7 @@ void relay_with_fault(int listener, int target_port, RelayFault fault) {
   }
   std::uint64_t forwarded = 0, flip_at = UINT64_MAX;
   bool stalled = false;
-  unsigned char prefix[4];
+  std::array<std::uint8_t, 4> prefix{};
   bool open[2] = {true, true};
   while (open[0] || open[1]) {
     pollfd fds[2] = {{open[0] ? from : -1, POLLIN, 0},
@@ -357,12 +359,10 @@ void relay_with_fault(int listener, int target_port, RelayFault fault) {
       if (side == 0) {
         for (ssize_t i = 0; i < n; ++i, ++forwarded) {
           if (forwarded < 4)
-            prefix[forwarded] = static_cast<unsigned char>(buffer[i]);
+            prefix[static_cast<std::size_t>(forwarded)] =
+                static_cast<std::uint8_t>(buffer[i]);
           if (forwarded == 3) {
-            flip_at = 4 +
-                      (std::uint64_t{prefix[0]} << 24 | prefix[1] << 16 |
-                       prefix[2] << 8 | prefix[3]) +
-                      fault.at;
+            flip_at = 4 + std::uint64_t{decode_fixed32(prefix)} + fault.at;
           }
           if (forwarded == flip_at) {
             if (fault.stall) {

@@ -19,12 +19,7 @@ Source no_paths(std::size_t) { return {}; }
 
 // The extended answer with `body` as its frame.
 std::string framed(const std::string& body) {
-  std::string f = "\xA5" + std::string(4, '\0');
-  for (int i = 0; i < 4; ++i) {
-    f[static_cast<std::size_t>(4 - i)] =
-        static_cast<char>(body.size() >> (8 * i));
-  }
-  return f + body;
+  return "\xA5" + testing::frame(body);
 }
 
 // What a send reported.
