@@ -19,6 +19,7 @@ using win32::last_error;
 using win32::narrow;
 using win32::native_path;
 using win32::open_entry;
+using win32::open_existing_file;
 using win32::os_error;
 using win32::write_handle_all;
 
@@ -157,11 +158,7 @@ Result<FileIdentity> Directory::identity(std::string_view name) const {
 }
 
 Result<File> Directory::open_file(std::string_view name) const {
-  HANDLE h = CreateFileW(
-      native_path(join_path(m_path, name)).c_str(), GENERIC_READ,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
+  HANDLE h = open_existing_file(join_path(m_path, name), GENERIC_READ);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   return File(reinterpret_cast<std::intptr_t>(h));
 }
@@ -211,11 +208,7 @@ Status Directory::write_new(std::string_view name,
 
 Status Directory::sync_file(std::string_view name) const {
   // Only a handle that may write can be flushed.
-  HANDLE h = CreateFileW(
-      native_path(join_path(m_path, name)).c_str(), GENERIC_WRITE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
+  HANDLE h = open_existing_file(join_path(m_path, name), GENERIC_WRITE);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   Status synced;
   if (!FlushFileBuffers(h)) synced = last_error();

@@ -22,6 +22,7 @@ using win32::handle_of;
 using win32::last_error;
 using win32::last_nt_status;
 using win32::native_path;
+using win32::open_existing_file;
 using win32::os_error;
 
 namespace {
@@ -181,11 +182,7 @@ Result<IncomingFile> Directory::incoming(std::intptr_t handle,
 }
 
 bool Directory::in_use(std::string_view name) const {
-  HANDLE h = CreateFileW(
-      native_path(join_path(m_path, name)).c_str(), GENERIC_READ,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
+  HANDLE h = open_existing_file(join_path(m_path, name), GENERIC_READ);
   if (h == INVALID_HANDLE_VALUE) return false;
   Handle owned(reinterpret_cast<std::intptr_t>(h));
   OVERLAPPED at = lock_range();
@@ -203,11 +200,8 @@ Result<IncomingFile> Directory::reopen_file(std::string_view name) const {
   struct Unlock {
     ~Unlock() { ReleaseSRWLockExclusive(&g_in_progress_lock); }
   } unlock;
-  HANDLE h = CreateFileW(
-      native_path(join_path(m_path, name)).c_str(), GENERIC_WRITE | DELETE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-      nullptr);
+  HANDLE h =
+      open_existing_file(join_path(m_path, name), GENERIC_WRITE | DELETE);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   LARGE_INTEGER end{};
   if (!SetFilePointerEx(h, end, nullptr, FILE_END)) {

@@ -136,5 +136,13 @@ HANDLE open_entry(const std::string& path, DWORD access, DWORD share) {
       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
+HANDLE open_existing_file(const std::string& path, DWORD access) {
+  return CreateFileW(native_path(path).c_str(), access,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                     nullptr);
+}
+
 }  // namespace win32
 }  // namespace burrowlink::platform

@@ -55,6 +55,9 @@ bool is_console(HANDLE h);
 
 // Opens what is at `path` without following a link, for its attributes.
 HANDLE open_entry(const std::string& path, DWORD access, DWORD share);
+// Opens the file at `path`, which must exist, with `access`, shared with
+// every other opener, never through a link.
+HANDLE open_existing_file(const std::string& path, DWORD access);
 
 // The files that `argument` names as a pattern: * and ? in its last part,
 // expanded as the C runtimes expand one, sorted with case ignored, as NTFS
