@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
   make cmake ninja-build g++ pkg-config
-  libssl-dev libutf8proc-dev libgtest-dev
+  libssl-dev libgcrypt20-dev libutf8proc-dev libgtest-dev
   iproute2 util-linux
   socat  # the relay's own test
   scdoc man-db  # the manual page, and its check for warnings
@@ -15,7 +15,7 @@ packages=(
 case "${1:-}" in
   --bench) packages+=(socat rsync openssl time bc procps) ;;
   --windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
-                        dpkg-dev googletest) ;;
+                        dpkg-dev googletest libgcrypt-mingw-w64-dev) ;;
   # The Windows installer: wixl writes it, msibuild adds what wixl cannot
   # (the PATH entry). cmake writes the zip.
   --windows-package) packages+=(wixl msitools) ;;

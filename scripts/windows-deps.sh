@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prepares the Windows cross-build in the folder $1 (build-windows): the
-# MinGW-w64 and Wine packages, utf8proc's source from Debian's source package
-# at the version the Linux build uses, and a Wine prefix for the tests. apt's own configuration is left unchanged: the
+# MinGW-w64 and Wine packages and libgcrypt's Windows build, utf8proc's
+# source from Debian's source package at the version the Linux build uses,
+# and a Wine prefix for the tests. apt's own configuration is left unchanged: the
 # source entries and their lists live under $1/deps/apt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
