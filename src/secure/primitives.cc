@@ -2,6 +2,8 @@
 
 #include <gcrypt.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <string>
 
 namespace burrowlink::secure {
@@ -12,6 +14,14 @@ Error gcrypt_error(const char* what, gcry_error_t code) {
 }
 
 Error invalid(const char* what) { return Error{what, ErrorKind::invalid_data}; }
+
+// libgcrypt's notes stay out of our output (its Windows entropy gatherer
+// asks for disk statistics to be enabled); only its errors reach stderr.
+void log_errors_only(void*, int level, const char* format, va_list args) {
+  if (level < GCRY_LOG_ERROR || level == GCRY_LOG_DEBUG) return;
+  std::fputs("burrowlink: libgcrypt: ", stderr);
+  std::vfprintf(stderr, format, args);
+}
 
 Status start_library() {
   // Something else in the process may have started it already.
@@ -25,6 +35,7 @@ Status start_library() {
   // and the pool would need mlock rights (and print warnings without them)
   // while protecting only libgcrypt's short-lived internal copies.
   gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+  gcry_set_log_handler(log_errors_only, nullptr);
   gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
   return {};
 }
