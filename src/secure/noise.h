@@ -81,14 +81,18 @@ class Handshake {
                                  std::optional<KeyPair> local_static,
                                  std::optional<KeyPair> ephemeral = {});
 
-  // The next message, carrying `payload`. REQUIRES: `my_turn()`.
+  // The next message, carrying `payload`. Fails when it is the peer's turn,
+  // when the handshake is over or has failed, or the message would exceed
+  // MESSAGE_MAX.
   Result<Buffer> write_message(ConstBytes payload);
-  // The payload of the peer's next `message`. REQUIRES: `!my_turn()`.
+  // The payload of the peer's next `message`. Fails when it is damaged or
+  // cut, holds a low-order key, or is not the peer's turn; any failure ends
+  // the handshake.
   Result<Buffer> read_message(ConstBytes message);
 
   bool finished() const;
   bool my_turn() const;
-  // The keys for the transport messages. REQUIRES: `finished()`.
+  // The keys for the transport messages; fails before `finished()`.
   Result<Transport> split() const;
 
  private:
