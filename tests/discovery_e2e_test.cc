@@ -45,14 +45,21 @@ TEST(ListCommand, ShowsDevicesInTheOrderHeard) {
   const std::string own_id = read_whole(id_file);
   const std::string long_name = "A name of thirty characters..";
   std::vector<std::thread> announcers;
-  announcers.emplace_back(run_announcer_cycles, own_id, "Myself", 5000, 2);
-  std::this_thread::sleep_for(200ms);
-  announcers.emplace_back(run_announcer_cycles, "e2e-bob", "Bob", 45455, 2);
-  std::this_thread::sleep_for(200ms);
-  announcers.emplace_back(run_announcer_cycles, "e2e-zoe", "Zo\xC3\xAB", 5002,
+  announcers.emplace_back(run_announcer_cycles,
+                          Beacon{std::string(APP_TAG), own_id, "Myself", 5000},
                           2);
   std::this_thread::sleep_for(200ms);
-  announcers.emplace_back(run_announcer_cycles, "e2e-long", long_name, 5003, 2);
+  announcers.emplace_back(run_announcer_cycles,
+                          Beacon{std::string(APP_TAG), "e2e-bob", "Bob", 45455},
+                          2);
+  std::this_thread::sleep_for(200ms);
+  announcers.emplace_back(
+      run_announcer_cycles,
+      Beacon{std::string(APP_TAG), "e2e-zoe", "Zo\xC3\xAB", 5002}, 2);
+  std::this_thread::sleep_for(200ms);
+  announcers.emplace_back(
+      run_announcer_cycles,
+      Beacon{std::string(APP_TAG), "e2e-long", long_name, 5003}, 2);
   ToolResult result = listing.finish(10s);
   for (std::thread& announcer : announcers) announcer.join();
 

@@ -40,6 +40,9 @@ inline std::string path_error_text(std::string_view path,
 inline constexpr std::string_view NO_FOLDERS_WITHOUT_EXTENSIONS_TEXT =
     "-r cannot be used with BURROWLINK_NO_EXTENSIONS set: the shared "
     "protocol has no folders (send the files themselves)";
+inline constexpr std::string_view NO_SECURE_WITHOUT_EXTENSIONS_TEXT =
+    "--secure cannot be used with BURROWLINK_NO_EXTENSIONS set: the shared "
+    "protocol is clear";
 inline std::string not_a_file_text(std::string_view path) {
   return std::string(path) + " is not a file (send folders as separate files)";
 }

@@ -9,6 +9,7 @@
 #include "console/format.h"
 #include "console/progress.h"
 #include "discovery/announcer.h"
+#include "discovery/beacon.h"
 #include "identity/identity.h"
 #include "platform/process.h"
 #include "platform/sha256.h"
@@ -18,6 +19,7 @@
 #include "protocol/wire.h"
 #include "storage/folders.h"
 #include "storage/store.h"
+#include "text/hex.h"
 #include "text/unicode.h"
 
 namespace burrowlink::commands {
@@ -145,6 +147,12 @@ class ConsoleReceiver : public ReceiverEvents {
 
   void offered(const Incoming& incoming) override {
     m_sender = incoming.sender;
+    if (incoming.secured && console::on_terminal(Stream::err)) {
+      console::print(
+          Stream::err,
+          console::peer(Stream::err, secured_text("from", *incoming.secured)) +
+              "\n");
+    }
     warn_if_no_room(incoming.offer, m_folder);
   }
   Decision ask(const Incoming& in) override {
@@ -264,6 +272,19 @@ std::optional<CliError> prepare(const std::string& folder) {
   return std::nullopt;
 }
 
+// This device for the secure channel; without its key, said at a
+// terminal, it takes clear connections only.
+std::optional<LocalDevice> secure_device(const DeviceId& id,
+                                         const std::string& name) {
+  Result<LocalDevice> device = load_local_device(id, name);
+  if (device.ok()) return std::move(device).value();
+  if (console::on_terminal(Stream::err)) {
+    console::print(Stream::err,
+                   "No secure connections: " + device.error().message + "\n");
+  }
+  return std::nullopt;
+}
+
 // The listener on `port`, or on one the system picks when that is taken.
 Result<platform::TcpListener> listen(std::uint16_t port) {
   Result<platform::TcpListener> listener =
@@ -335,8 +356,17 @@ CommandResult receive(Args args) {
   const std::uint16_t port = listener->local_port().value_or(0);
   // Ready before the first sender comes, not while it waits.
   platform::Sha256::prepare();
+  Beacon beacon{std::string(APP_TAG), load_device_id(), name, port};
+  std::optional<LocalDevice> device;
+  if (settings.extensions) {
+    device = secure_device(beacon.id, name);
+    if (device) {
+      settings.device = &*device;
+      beacon.key = text::to_hex(device->key.public_key);
+    }
+  }
   try {
-    std::thread(run_announcer, load_device_id(), name, port).detach();
+    std::thread(run_announcer, std::move(beacon)).detach();
   } catch (const std::system_error& e) {
     platform::fatal(std::string("failed to spawn thread: ") + e.what());
   }

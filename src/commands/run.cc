@@ -19,11 +19,9 @@ namespace {
 // Each command's options in the order it takes them, which decides what is
 // an option's value and what stands on its own.
 constexpr OptionRule LIST_OPTIONS[] = {{"--seconds", true}};
-constexpr OptionRule SEND_OPTIONS[] = {{"--to", true},
-                                       {"--name", true},
-                                       {"--text", true},
-                                       {"-r", false},
-                                       {"--recursive", false}};
+constexpr OptionRule SEND_OPTIONS[] = {
+    {"--to", true}, {"--name", true},       {"--text", true},
+    {"-r", false},  {"--recursive", false}, {"--secure", false}};
 constexpr OptionRule RECEIVE_OPTIONS[] = {{"--dir", true},
                                           {"--yes", false},
                                           {"--once", false},

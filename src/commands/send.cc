@@ -13,6 +13,7 @@
 #include "console/console.h"
 #include "console/format.h"
 #include "console/progress.h"
+#include "identity/device_key.h"
 #include "identity/identity.h"
 #include "net/address.h"
 #include "platform/files.h"
@@ -20,9 +21,11 @@
 #include "platform/sha256.h"
 #include "platform/terminal.h"
 #include "protocol/extensions.h"
+#include "protocol/secure_link.h"
 #include "protocol/sender.h"
 #include "protocol/wire.h"
 #include "rules/windows_rules.h"
+#include "text/hex.h"
 #include "text/unicode.h"
 
 namespace burrowlink::commands {
@@ -65,8 +68,9 @@ struct SendRequest {
   std::string name;
   std::optional<std::string> note;
   bool recursive = false;
-  bool plain = false;  // no extension is offered
-  Args paths;          // the file arguments, each pattern in place
+  bool plain = false;   // no extension is offered
+  bool secure = false;  // only over the secure channel
+  Args paths;           // the file arguments, each pattern in place
 };
 
 // The file arguments, each in place of what it names (itself, but for a
@@ -96,6 +100,7 @@ Result<SendRequest, CliError> read_request(Args args) {
   request.note = take_option(args, "--text", &positions);
   const bool short_flag = take_flag(args, "-r", &positions);
   request.recursive = take_flag(args, "--recursive", &positions) || short_flag;
+  request.secure = take_flag(args, "--secure", &positions);
   request.paths = expand_file_arguments(std::move(args), positions);
   if (!request.note && request.paths.empty()) {
     return CliError{std::string(NOTHING_TO_SEND_TEXT)};
@@ -106,7 +111,30 @@ Result<SendRequest, CliError> read_request(Args args) {
   if (request.plain && request.recursive) {
     return CliError{std::string(NO_FOLDERS_WITHOUT_EXTENSIONS_TEXT)};
   }
+  if (request.plain && request.secure) {
+    return CliError{std::string(NO_SECURE_WITHOUT_EXTENSIONS_TEXT)};
+  }
   return request;
+}
+
+// This device for the secure channel, when the receiver is reached
+// through it: asked for, or a device whose beacon carried a key, or the
+// device last pinned at its address. None: the clear exchange.
+Result<std::optional<LocalDevice>, CliError> secure_device(
+    const SendRequest& request, const SocketAddress& target,
+    const std::string& announced_key) {
+  if (request.plain) return std::optional<LocalDevice>();
+  if (!request.secure && announced_key.empty() &&
+      !KnownDevices::load(device_folder()).find_at(format_address(target))) {
+    return std::optional<LocalDevice>();
+  }
+  Result<LocalDevice> device =
+      load_local_device(load_device_id(), request.name);
+  if (!device.ok()) {
+    return CliError{
+        cannot_secure_text(format_address(target), device.error().message)};
+  }
+  return std::optional<LocalDevice>(std::move(device).value());
 }
 
 // The offer of `request` as yet without its files.
@@ -171,6 +199,14 @@ class SendReport final : public SenderEvents {
   }
   // Erases the progress line before the error line or anything else.
   void part_ended() { m_bar.reset(); }
+  // Said at a terminal, once per send: each part is another connection.
+  void secured(const Authenticated& receiver) override {
+    if (m_secured_said || !console::on_terminal(Stream::err)) return;
+    m_secured_said = true;
+    console::print(
+        Stream::err,
+        console::peer(Stream::err, secured_text("to", receiver)) + "\n");
+  }
   // What the last answer handed out for the next part, if anything.
   std::optional<NextPart> take_next_part() {
     return std::exchange(m_next, std::nullopt);
@@ -213,6 +249,7 @@ class SendReport final : public SenderEvents {
   // Where files of this part go on, and whether an interrupted send can.
   std::map<std::size_t, std::uint64_t> m_resumed;
   bool m_resumable = false;
+  bool m_secured_said = false;
   std::size_t m_verified = 0;
   // For the line that sums a send up at a terminal: the files' own times
   // add up to the time spent sending, without connecting and asking.
@@ -316,7 +353,7 @@ std::size_t fit_frame(Offer& offer, const SendParts& parts, std::size_t first,
 // Offers the files of `sources` to `target`, in as many parts as they
 // take; a note goes in one offer that lists no file.
 CommandResult offer_all(const SendRequest& request, const SendList& sources,
-                        const SocketAddress& target) {
+                        const SocketAddress& target, const SecureSend* secure) {
   const SendParts parts{
       request.note ? 0 : sources.size(),
       request.recursive && !request.note && sources.size() > MAX_OFFER_FILES};
@@ -344,7 +381,7 @@ CommandResult offer_all(const SendRequest& request, const SendList& sources,
           return Source{sources.path(first + index),
                         sources.modified(first + index)};
         },
-        report);
+        report, secure);
     report.part_ended();
     if (!sent.ok()) return report.failed(sent.error().message);
     first = end;
@@ -456,9 +493,19 @@ CommandResult send(Args args) {
   Result<SendList, CliError> listed =
       list_sources(std::move(request->paths), request->recursive);
   if (!listed.ok()) return std::move(listed).error();
-  Result<SocketAddress, CliError> target = resolve_target(request->to);
+  std::string announced_key;
+  Result<SocketAddress, CliError> target =
+      resolve_target(request->to, &announced_key);
   if (!target.ok()) return std::move(target).error();
-  return offer_all(*request, listed.value(), target.value());
+  Result<std::optional<LocalDevice>, CliError> device =
+      secure_device(*request, *target, announced_key);
+  if (!device.ok()) return std::move(device).error();
+  if (!*device) return offer_all(*request, listed.value(), *target, nullptr);
+  SecureSend secure{**device, std::nullopt};
+  if (secure::Key key{}; text::from_hex(announced_key, key)) {
+    secure.announced = key;
+  }
+  return offer_all(*request, listed.value(), *target, &secure);
 }
 
 }  // namespace burrowlink::commands

@@ -52,7 +52,8 @@ std::optional<SocketAddress> parse_bracketed(std::string_view text) {
   return SocketAddress::v6(*ip, *port, scope);
 }
 
-Result<SocketAddress, CliError> look_up_name(const std::string& to) {
+Result<SocketAddress, CliError> look_up_name(const std::string& to,
+                                             std::string* announced_key) {
   console::print(console::Stream::err, "Looking for \"" + to + "\"...\n");
   const std::string key = text::to_lower(to);
   auto devices = scan_devices(NAME_LOOKUP_SECONDS);
@@ -65,7 +66,10 @@ Result<SocketAddress, CliError> look_up_name(const std::string& to) {
     }
   }
   if (matches.empty()) return CliError{no_device_text(to)};
-  if (matches.size() == 1) return matches.front()->address;
+  if (matches.size() == 1) {
+    if (announced_key) *announced_key = matches.front()->key;
+    return matches.front()->address;
+  }
   std::vector<std::string_view> names;
   for (const Device* device : matches) names.push_back(device->name);
   // Announced names reach the error line on standard error.
@@ -100,9 +104,10 @@ std::string join_names(const std::vector<std::string_view>& names) {
   return joined;
 }
 
-Result<SocketAddress, CliError> resolve_target(const std::string& to) {
+Result<SocketAddress, CliError> resolve_target(const std::string& to,
+                                               std::string* announced_key) {
   if (auto address = parse_target_address(to)) return *address;
-  return look_up_name(to);
+  return look_up_name(to, announced_key);
 }
 
 }  // namespace burrowlink::commands

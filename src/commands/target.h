@@ -18,7 +18,9 @@ inline constexpr std::uint64_t NAME_LOOKUP_SECONDS = 6;
 
 // The socket address that a `--to` value names: an address with or without a
 // port, or else the one device whose display name contains it, ignoring case.
-Result<SocketAddress, CliError> resolve_target(const std::string& to);
+// `announced_key`, when given, gets the key that device's beacon carried.
+Result<SocketAddress, CliError> resolve_target(
+    const std::string& to, std::string* announced_key = nullptr);
 
 // The address that `text` spells as a whole: "a.b.c.d:port",
 // "[ipv6%scope]:port", or a bare IPv4 or IPv6 address with port 45455.

@@ -83,13 +83,16 @@ class TargetLookupTest : public ::testing::Test {
     std::thread starter([this] {
       if (!testing::wait_for_file(m_home.file(IDENTITY_FILE_NAME), 3s)) return;
       // Three cycles cover the 6-second scan: at 0, 2 and 4 seconds.
-      std::thread first(run_announcer_cycles, "lookup-a",
-                        "Qx \xC3\xA9"
-                        "cran du salon",
-                        5001, 3);
+      std::thread first(run_announcer_cycles,
+                        Beacon{std::string(APP_TAG), "lookup-a",
+                               "Qx \xC3\xA9"
+                               "cran du salon",
+                               5001},
+                        3);
       std::this_thread::sleep_for(300ms);
-      std::thread second(run_announcer_cycles, "lookup-b", "Qx Office PC", 5002,
-                         3);
+      std::thread second(
+          run_announcer_cycles,
+          Beacon{std::string(APP_TAG), "lookup-b", "Qx Office PC", 5002}, 3);
       first.join();
       second.join();
     });

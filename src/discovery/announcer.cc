@@ -12,14 +12,12 @@ namespace burrowlink {
 namespace {
 
 // Runs `cycles` cycles, or without end when it is absent.
-void announce(DeviceId id, std::string name, std::uint16_t port,
-              std::optional<std::uint64_t> cycles) {
+void announce(const Beacon& beacon, std::optional<std::uint64_t> cycles) {
   auto socket = platform::UdpSocket::bind_v4({0, 0, 0, 0}, 0);
   if (!socket.ok()) return;
   // Without it the broadcast sends fail, which is ignored like any send.
   (void)socket->enable_broadcast();
-  const std::string payload = write_beacon(
-      Beacon{std::string(APP_TAG), std::move(id), std::move(name), port});
+  const std::string payload = write_beacon(beacon);
   const platform::ConstBytes bytes(
       reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size());
 
@@ -43,13 +41,10 @@ std::vector<Ipv4> announcement_destinations() {
   return destinations;
 }
 
-void run_announcer(DeviceId id, std::string name, std::uint16_t port) {
-  announce(std::move(id), std::move(name), port, std::nullopt);
-}
+void run_announcer(Beacon beacon) { announce(beacon, std::nullopt); }
 
-void run_announcer_cycles(DeviceId id, std::string name, std::uint16_t port,
-                          std::uint64_t cycles) {
-  announce(std::move(id), std::move(name), port, cycles);
+void run_announcer_cycles(Beacon beacon, std::uint64_t cycles) {
+  announce(beacon, cycles);
 }
 
 }  // namespace burrowlink

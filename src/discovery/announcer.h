@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/beacon.h"
 #include "identity/identity.h"
 #include "net/address.h"
 
@@ -15,15 +16,14 @@ namespace burrowlink {
 
 inline constexpr std::chrono::seconds ANNOUNCE_INTERVAL{2};
 
-// The body of the announcer thread. Sends the beacon for `id`, `name` and
-// `port` at once and then every 2 seconds; never returns unless its socket
-// cannot be set up. Prints nothing.
-void run_announcer(DeviceId id, std::string name, std::uint16_t port);
+// The body of the announcer thread. Sends `beacon` at once and then every 2
+// seconds; never returns unless its socket cannot be set up. Prints
+// nothing.
+void run_announcer(Beacon beacon);
 
 // As `run_announcer`, but returns after `cycles` cycles, without the pause
 // after the last one. For tests.
-void run_announcer_cycles(DeviceId id, std::string name, std::uint16_t port,
-                          std::uint64_t cycles);
+void run_announcer_cycles(Beacon beacon, std::uint64_t cycles);
 
 // Where one cycle sends: 255.255.255.255, then the directed broadcast
 // address of every local IPv4 network, duplicates kept.

@@ -18,15 +18,23 @@ struct Beacon {
   std::string id;
   std::string name;
   std::uint16_t port = 0;
+  // The device's static key for the secure channel, as 64 lowercase
+  // hexadecimal digits; empty when it has none.
+  std::string key = {};
 };
 
-// The datagram bytes: {"app":..,"id":..,"name":..,"port":N}, compact, with
-// JSON string escaping and non-ASCII text as raw UTF-8.
+// The member that carries Beacon::key; other readers skip it.
+inline constexpr std::string_view BEACON_KEY_MEMBER = "staticKey";
+
+// The datagram bytes: {"app":..,"id":..,"name":..,"port":N}, then
+// "staticKey" when there is a key; compact, with JSON string escaping and
+// non-ASCII text as raw UTF-8.
 std::string write_beacon(const Beacon& beacon);
 
 // The Beacon in `datagram`, or nullopt unless it is exactly one JSON object
 // with string "app", "id", "name" and integer "port" (0-65535), each once.
-// Other members are ignored.
+// A "staticKey" that is not 64 lowercase hexadecimal digits leaves the key
+// empty. Other members are ignored.
 std::optional<Beacon> read_beacon(std::string_view datagram);
 
 }  // namespace burrowlink

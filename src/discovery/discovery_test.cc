@@ -144,8 +144,9 @@ TEST(Announcer, BroadcastsTheSameBytesToEachDestinationEveryTwoSeconds) {
     sockets.push_back(std::move(socket).value());
   }
   std::vector<UdpSocket*> reads{&sockets.front(), &sockets.back()};
-  std::thread announcer(run_announcer_cycles, "ann-id", "Ann \"\xC3\xA9\"\t",
-                        5001, 2);
+  std::thread announcer(
+      run_announcer_cycles,
+      Beacon{std::string(APP_TAG), "ann-id", "Ann \"\xC3\xA9\"\t", 5001}, 2);
   const std::string expected =
       "{\"app\":\"warrenet\",\"id\":\"ann-id\",\"name\":\"Ann "
       "\\\"\xC3\xA9\\\"\\t\",\"port\":5001}";

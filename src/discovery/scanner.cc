@@ -65,7 +65,8 @@ Result<std::vector<Device>> scan_devices(std::uint64_t seconds) {
     devices.push_back(
         Device{std::string(text::first_scalars(beacon->name, DEVICE_NAME_MAX)),
                std::move(beacon->id),
-               SocketAddress::v4(datagram->from.ipv4(), beacon->port)});
+               SocketAddress::v4(datagram->from.ipv4(), beacon->port),
+               std::move(beacon->key)});
   }
   return devices;
 }

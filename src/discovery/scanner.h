@@ -25,6 +25,7 @@ struct Device {
   DeviceId id;
   // The datagram's source IPv4 address with the port the beacon announced.
   SocketAddress address;
+  std::string key = {};  // the beacon's, when it carried one
 };
 
 // The devices heard on UDP 45454 within `seconds`, in the order first heard,

@@ -25,6 +25,19 @@ Result<Directory> Directory::open_folder(std::string_view name) const {
   return folder;
 }
 
+std::optional<std::string> Directory::read_small(std::string_view name,
+                                                 std::size_t most) const {
+  Result<File> opened = open_file(name);
+  if (!opened.ok()) return std::nullopt;
+  std::string text;
+  std::uint8_t buffer[4096];
+  for (Result<std::size_t> got = opened->read(buffer);
+       got.ok() && *got > 0 && text.size() < most; got = opened->read(buffer)) {
+    text.append(reinterpret_cast<const char*>(buffer), *got);
+  }
+  return text;
+}
+
 IncomingFile::IncomingFile(File file, const Directory& folder,
                            std::string_view name, std::uint64_t device,
                            std::uint64_t number)

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,6 +93,10 @@ class Directory {
   Result<Directory> open_private_folder(std::string_view name) const;
   // Opens file `name` in this one to read, never through a link.
   Result<File> open_file(std::string_view name) const;
+  // The first `most` bytes or so of file `name` in this one, never through
+  // a link; nullopt when it cannot be opened.
+  std::optional<std::string> read_small(std::string_view name,
+                                        std::size_t most) const;
   // What `name` in this one is, a link not followed.
   Result<FileStatus> status(std::string_view name) const;
   // True while a file made or reopened as an IncomingFile, `name` in this

@@ -28,8 +28,29 @@ enum class Expect {
           // whole within the time-out, one wake-up, not one per packet
 };
 
+class TcpStream;
+
+// The bytes exchanged with a peer: a TCP stream, or a channel over one.
+// Each call behaves as TcpStream's of the same name.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+
+  virtual Result<std::size_t> read_some(Bytes buffer,
+                                        Expect expect = Expect::data) = 0;
+  virtual Status read_exact(Bytes buffer, Expect expect = Expect::data) = 0;
+  virtual Result<std::size_t> read_available(Bytes buffer) = 0;
+  virtual Status write_all(ConstBytes data, bool more = false,
+                           std::size_t* written = nullptr) = 0;
+  virtual Status set_read_timeout(std::chrono::milliseconds timeout) = 0;
+  virtual Status set_write_timeout(std::chrono::milliseconds timeout) = 0;
+  virtual void set_spin(std::chrono::microseconds spin) = 0;
+  // The TCP connection underneath.
+  virtual TcpStream& socket() = 0;
+};
+
 // A connected TCP stream, closed when it goes out of scope.
-class TcpStream {
+class TcpStream final : public Connection {
  public:
   TcpStream() = default;
 
@@ -42,13 +63,13 @@ class TcpStream {
 
   Status set_no_delay();
   // Bounds each single receive / send call.
-  Status set_read_timeout(std::chrono::milliseconds timeout);
-  Status set_write_timeout(std::chrono::milliseconds timeout);
+  Status set_read_timeout(std::chrono::milliseconds timeout) override;
+  Status set_write_timeout(std::chrono::milliseconds timeout) override;
   // Receives of a reply poll for up to `spin` before they sleep: a peer that
   // answers within it is met without the cost of waking this thread up.
   // After SPIN_MISSES polls in a row found nothing (a link slower than this
   // CPU) the stream stops polling for good.
-  void set_spin(std::chrono::microseconds spin) {
+  void set_spin(std::chrono::microseconds spin) override {
     m_spin = spin;
     m_spin_misses = 0;
   }
@@ -59,18 +80,20 @@ class TcpStream {
   // peer closed. `expect` reply: a short answer is due, worth a poll; all:
   // may wait until the buffer is full, unless the stream ends, fails or the
   // time-out passes first (then with what it has).
-  Result<std::size_t> read_some(Bytes buffer, Expect expect = Expect::data);
+  Result<std::size_t> read_some(Bytes buffer,
+                                Expect expect = Expect::data) override;
   // Fails with FILL_BUFFER_TEXT (kind unexpected_eof) when the peer closes
   // first.
-  Status read_exact(Bytes buffer, Expect expect = Expect::data);
+  Status read_exact(Bytes buffer, Expect expect = Expect::data) override;
   // Receives what has arrived, at most `buffer.size()`, without waiting: 0
   // when nothing has. The peer's close fails with FILL_BUFFER_TEXT (kind
   // unexpected_eof), as bytes were still owed.
-  Result<std::size_t> read_available(Bytes buffer);
+  Result<std::size_t> read_available(Bytes buffer) override;
   // `more`: further bytes follow at once, so they may share a segment.
   // `written`, when given, receives how many bytes went out, also on failure.
   Status write_all(ConstBytes data, bool more = false,
-                   std::size_t* written = nullptr);
+                   std::size_t* written = nullptr) override;
+  TcpStream& socket() override { return *this; }
   void close();
 
   // The address of the other end.

@@ -311,14 +311,14 @@ Result<ExtensionAnswer> extension_answer_from_json(std::string_view body) {
   return answer;
 }
 
-Status write_extension_answer(platform::TcpStream& stream,
+Status write_extension_answer(platform::Connection& stream,
                               const ExtensionAnswer& answer) {
   return write_frame(stream, extension_answer_to_json(answer),
                      ANSWER_ACCEPT_EXTENDED);
 }
 
 Result<std::optional<ExtensionAnswer>> read_extension_answer(
-    platform::TcpStream& stream) {
+    platform::Connection& stream) {
   std::uint8_t first = 0;
   Result<std::size_t> got =
       stream.read_some({&first, 1}, platform::Expect::reply);

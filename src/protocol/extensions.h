@@ -126,13 +126,13 @@ std::string extension_answer_to_json(const ExtensionAnswer& answer);
 Result<ExtensionAnswer> extension_answer_from_json(std::string_view body);
 
 // Writes ANSWER_ACCEPT_EXTENDED and the frame (write_frame).
-Status write_extension_answer(platform::TcpStream& stream,
+Status write_extension_answer(platform::Connection& stream,
                               const ExtensionAnswer& answer);
 // Reads the frame that follows ANSWER_ACCEPT_EXTENDED; nullopt when the
 // stream ends before its first byte, as a receiver that meant a decline
 // and closed leaves it.
 Result<std::optional<ExtensionAnswer>> read_extension_answer(
-    platform::TcpStream& stream);
+    platform::Connection& stream);
 
 // BURROWLINK_NO_EXTENSIONS set to anything but "" or "0": `send` offers
 // and `receive` answers exactly as the shared protocol has it, for a peer

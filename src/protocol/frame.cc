@@ -10,7 +10,7 @@
 
 namespace burrowlink {
 
-Status write_frame(platform::TcpStream& stream, std::string_view body,
+Status write_frame(platform::Connection& stream, std::string_view body,
                    std::optional<std::uint8_t> lead) {
   if (body.size() > std::numeric_limits<std::uint32_t>::max()) {
     return Error{"message too large", ErrorKind::invalid_data};
@@ -33,7 +33,7 @@ Status write_frame(platform::TcpStream& stream, std::string_view body,
       {reinterpret_cast<const std::uint8_t*>(body.data()), body.size()});
 }
 
-Result<std::string> read_frame(platform::TcpStream& stream,
+Result<std::string> read_frame(platform::Connection& stream,
                                std::uint32_t largest,
                                Error (*too_long)(std::uint32_t length),
                                std::optional<std::uint8_t> first) {

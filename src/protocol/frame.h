@@ -19,14 +19,14 @@ inline constexpr std::size_t FRAME_LENGTH_BYTES = 4;
 // body with one write-all, the body with another. Fails with "message too
 // large" (kind invalid_data), writing nothing, when the length does not fit
 // in 4 bytes.
-Status write_frame(platform::TcpStream& stream, std::string_view body,
+Status write_frame(platform::Connection& stream, std::string_view body,
                    std::optional<std::uint8_t> lead = std::nullopt);
 
 // The body of a frame of at most `largest` bytes. A longer one fails with
 // `too_long` of its length, its body left unread. `first`: the length's
 // first byte, which the caller has read already.
 Result<std::string> read_frame(
-    platform::TcpStream& stream, std::uint32_t largest,
+    platform::Connection& stream, std::uint32_t largest,
     Error (*too_long)(std::uint32_t length),
     std::optional<std::uint8_t> first = std::nullopt);
 

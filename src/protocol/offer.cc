@@ -66,15 +66,19 @@ std::string offer_to_json(const Offer& offer) {
   return out;
 }
 
-Status write_offer(platform::TcpStream& stream, const Offer& offer) {
+Status write_offer(platform::Connection& stream, const Offer& offer) {
   return write_frame(stream, offer_to_json(offer));
 }
 
-Result<Offer> read_offer(platform::TcpStream& stream) {
-  Result<std::string> body =
-      read_frame(stream, MAX_OFFER_BYTES, [](std::uint32_t) {
-        return Error{"message too large", ErrorKind::invalid_data};
-      });
+Result<Offer> read_offer(platform::Connection& stream,
+                         std::optional<std::uint8_t> first) {
+  Result<std::string> body = read_frame(
+      stream, MAX_OFFER_BYTES,
+      [](std::uint32_t) {
+        return Error{std::string(MESSAGE_TOO_LARGE_TEXT),
+                     ErrorKind::invalid_data};
+      },
+      first);
   if (!body.ok()) return std::move(body).error();
   return offer_from_json(*body);
 }

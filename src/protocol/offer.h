@@ -48,10 +48,14 @@ std::string offer_to_json(const Offer& offer);
 Result<Offer> offer_from_json(std::string_view body);
 
 // Writes the offer's frame (write_frame).
-Status write_offer(platform::TcpStream& stream, const Offer& offer);
+Status write_offer(platform::Connection& stream, const Offer& offer);
 
-// Reads one frame; fails with "message too large" (kind invalid_data) above
-// 1,048,576 body bytes without reading the body.
-Result<Offer> read_offer(platform::TcpStream& stream);
+inline constexpr std::string_view MESSAGE_TOO_LARGE_TEXT = "message too large";
+
+// Reads one frame; fails with MESSAGE_TOO_LARGE_TEXT (kind invalid_data)
+// above 1,048,576 body bytes without reading the body. `first`: the frame's
+// first byte, read already.
+Result<Offer> read_offer(platform::Connection& stream,
+                         std::optional<std::uint8_t> first = std::nullopt);
 
 }  // namespace burrowlink

@@ -1,5 +1,7 @@
 #include "protocol/receive_session.h"
 
+#include <algorithm>
+#include <array>
 #include <optional>
 #include <utility>
 
@@ -22,16 +24,19 @@ using Clock = std::chrono::steady_clock;
 // since other receivers may change them between two connections.
 class ReceiveSession {
  public:
-  ReceiveSession(platform::TcpStream& stream, const ReceiverSettings& settings,
-                 Continuations& continuations, ReceiverEvents& events)
+  ReceiveSession(platform::Connection& stream, const ReceiverSettings& settings,
+                 Continuations& continuations, ReceiverEvents& events,
+                 const Authenticated* secured = nullptr)
       : m_stream(stream),
+        m_secured(secured),
         m_settings(settings),
         m_continuations(continuations),
         m_events(events),
         m_root(open_receive_folder(settings.folder)),
         m_store(m_root.ok() ? *m_root : m_nowhere) {}
 
-  Status serve();
+  // `first`: the offer's first byte, read already.
+  Status serve(std::uint8_t first);
 
  private:
   Result<bool> decide(const Incoming& incoming);
@@ -39,7 +44,8 @@ class ReceiveSession {
   Status receive_files(const Offer& offer, const HeldFiles& held);
   void await_next_part(const Offer& offer);
 
-  platform::TcpStream& m_stream;
+  platform::Connection& m_stream;
+  const Authenticated* m_secured;
   const ReceiverSettings& m_settings;
   Continuations& m_continuations;
   ReceiverEvents& m_events;
@@ -60,14 +66,16 @@ class ReceiveSession {
   std::optional<std::string> m_token;
 };
 
-Status ReceiveSession::serve() {
+Status ReceiveSession::serve(std::uint8_t first) {
   RETURN_IF_ERROR(m_stream.set_read_timeout(OFFER_READ_TIMEOUT));
-  Result<Offer> read = read_offer(m_stream);
+  Result<Offer> read = read_offer(m_stream, first);
   if (!read.ok()) return std::move(read).error();
   const Offer& offer = read.value();
+  if (m_secured) RETURN_IF_ERROR(check_claimed_id(*m_secured, offer.from_id));
   m_streams = m_settings.extensions && !offer.text && offer.extensions &&
               offer.extensions->stream >= 1;
-  if (Result<SocketAddress> from = m_stream.peer_address(); from.ok()) {
+  if (Result<SocketAddress> from = m_stream.socket().peer_address();
+      from.ok()) {
     m_from = *from;
   }
   if (m_streams && m_from) {
@@ -89,8 +97,13 @@ Status ReceiveSession::serve() {
   HeldFiles held;
   if (m_resumes) held = find_held_files(offer, m_store);
   const Incoming incoming{
-      offer, std::string(text::first_scalars(offer.from, DEVICE_NAME_MAX)),
-      m_from, held_bytes(held), m_stream};
+      offer,
+      m_secured ? m_secured->name
+                : std::string(text::first_scalars(offer.from, DEVICE_NAME_MAX)),
+      m_from,
+      held_bytes(held),
+      m_stream.socket(),
+      m_secured};
   Result<bool> accepted = decide(incoming);
   if (!accepted.ok()) return std::move(accepted).error();
   RETURN_IF_ERROR(answer(*accepted, held));
@@ -126,7 +139,7 @@ Status ReceiveSession::answer(bool accepted, const HeldFiles& held) {
   if (accepted && m_streams) {
     // Verdicts of one byte must not wait for Nagle's algorithm; without
     // it they only come later.
-    (void)m_stream.set_no_delay();
+    (void)m_stream.socket().set_no_delay();
     m_token = new_token();
     ExtensionAnswer extended{STREAM_WINDOW, m_token, NEXT_PART_FILES};
     if (m_resumes) extended.resume = resume_list(held);
@@ -166,13 +179,55 @@ void ReceiveSession::await_next_part(const Offer& offer) {
       now);
 }
 
+// The offer's first byte, or the preamble's, within the offer's time.
+Result<std::uint8_t> read_first_byte(platform::Connection& stream) {
+  RETURN_IF_ERROR(stream.set_read_timeout(OFFER_READ_TIMEOUT));
+  std::uint8_t first = 0;
+  RETURN_IF_ERROR(stream.read_exact({&first, 1}));
+  return first;
+}
+
+// The rest of a connection that began with the preamble: the handshake,
+// then the session inside the channel.
+Status serve_secure(platform::TcpStream& tcp, const ReceiverSettings& settings,
+                    Continuations& continuations, ReceiverEvents& events) {
+  const std::string card = device_card(*settings.device);
+  std::optional<Authenticated> peer;
+  Result<secure::SecureChannel> channel = secure::respond(
+      tcp, settings.device->key,
+      {reinterpret_cast<const std::uint8_t*>(card.data()), card.size()},
+      [&](const secure::Peer& handshake_peer) -> Status {
+        Result<Authenticated> admitted = admit_peer(
+            *settings.device, handshake_peer, std::nullopt, std::nullopt);
+        if (!admitted.ok()) return std::move(admitted).error();
+        peer = std::move(admitted).value();
+        return {};
+      });
+  if (!channel.ok()) return std::move(channel).error();
+  Result<std::uint8_t> first = read_first_byte(*channel);
+  if (!first.ok()) return std::move(first).error();
+  ReceiveSession session(*channel, settings, continuations, events, &*peer);
+  return session.serve(*first);
+}
+
 }  // namespace
 
 Status serve_connection(platform::TcpStream& stream,
                         const ReceiverSettings& settings,
                         Continuations& continuations, ReceiverEvents& events) {
+  Result<std::uint8_t> first = read_first_byte(stream);
+  if (!first.ok()) return std::move(first).error();
+  if (*first == secure::PREAMBLE[0] && settings.extensions && settings.device) {
+    std::array<std::uint8_t, secure::PREAMBLE.size() - 1> rest{};
+    RETURN_IF_ERROR(stream.read_exact(rest));
+    if (std::equal(rest.begin(), rest.end(), secure::PREAMBLE.begin() + 1)) {
+      return serve_secure(stream, settings, continuations, events);
+    }
+    // Any offer's length that starts so is past the limit.
+    return Error{std::string(MESSAGE_TOO_LARGE_TEXT), ErrorKind::invalid_data};
+  }
   ReceiveSession session(stream, settings, continuations, events);
-  return session.serve();
+  return session.serve(*first);
 }
 
 }  // namespace burrowlink

@@ -11,6 +11,7 @@
 #include "platform/network.h"
 #include "protocol/continuations.h"
 #include "protocol/receiver_events.h"
+#include "protocol/secure_link.h"
 
 namespace burrowlink {
 
@@ -20,8 +21,10 @@ struct ReceiverSettings {
   // Every offer is accepted without asking.
   bool auto_accept = false;
   // Takes up the extensions an offer of ours asks for; without, answers
-  // 0x01 or 0x00 only.
+  // 0x01 or 0x00 only, and takes no secure connection.
   bool extensions = true;
+  // This device on the secure channel; none: clear connections only.
+  const LocalDevice* device = nullptr;
 };
 
 // The failure of a transfer whose sender left while the question was open.
@@ -30,7 +33,9 @@ inline std::string sender_left_text(std::string_view sender) {
 }
 
 // Serves one connection with the receive folder's one store, which it
-// opens, and lets go of (removed when empty) before it returns.
+// opens, and lets go of (removed when empty) before it returns. One that
+// starts with the secure channel's preamble is served inside the channel,
+// for the device the handshake authenticated.
 // `continuations` holds what earlier parts of sends left, and gets what
 // this one leaves for its next part. An offer that no sender of ours makes
 // gets no answer at all. Fails with the text that ended the transfer.

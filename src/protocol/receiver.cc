@@ -54,7 +54,7 @@ bool joined(const std::vector<Segment>& segments) {
 
 }  // namespace
 
-FilePhase::FilePhase(platform::TcpStream& stream,
+FilePhase::FilePhase(platform::Connection& stream,
                      const Result<platform::Directory>& root,
                      std::string root_path, Store& store,
                      ReceiverEvents& events, FilePhaseOptions options,

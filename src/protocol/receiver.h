@@ -53,7 +53,7 @@ class FilePhase {
  public:
   // `root` is the receive folder at `root_path`, or why it did not open:
   // then every file fails with the path it would have had.
-  FilePhase(platform::TcpStream& stream,
+  FilePhase(platform::Connection& stream,
             const Result<platform::Directory>& root, std::string root_path,
             Store& store, ReceiverEvents& events, FilePhaseOptions options,
             std::size_t slot_bytes = TRANSFER_BUFFER_BYTES,
@@ -129,7 +129,7 @@ class FilePhase {
   Result<std::string> place(Growing& growing, const platform::Digest& digest);
   std::optional<ResumeKey> resume_key(const FileInfo& file) const;
 
-  platform::TcpStream& m_stream;
+  platform::Connection& m_stream;
   std::string m_root_path;
   std::optional<Error> m_root_error;
   std::optional<FolderTree> m_folders;

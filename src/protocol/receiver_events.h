@@ -11,6 +11,7 @@
 #include "net/address.h"
 #include "platform/network.h"
 #include "protocol/offer.h"
+#include "protocol/secure_link.h"
 
 namespace burrowlink {
 
@@ -25,6 +26,9 @@ struct Incoming {
   std::uint64_t held = 0;
   // The connection, for a question that ends when the sender leaves.
   const platform::TcpStream& connection;
+  // The sending device as the secure channel authenticated it; none on a
+  // clear connection.
+  const Authenticated* secured = nullptr;
 };
 
 enum class Decision {

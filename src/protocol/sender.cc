@@ -14,6 +14,7 @@
 
 namespace burrowlink {
 
+using platform::Connection;
 using platform::TcpStream;
 using Clock = std::chrono::steady_clock;
 
@@ -56,7 +57,7 @@ Status check_unchanged(const platform::File& file, const Source& source,
 // no single read for long, however big the prefix. A file shorter than
 // that gives digests that cannot match. A proof of the whole file is one
 // of the file as offered, or none.
-Status prove_prefix(TcpStream& stream, platform::File& file,
+Status prove_prefix(Connection& stream, platform::File& file,
                     const std::vector<std::uint64_t>& ends,
                     const Source& source, std::uint64_t size) {
   const std::uint64_t prefix_bytes = ends.back();
@@ -105,7 +106,7 @@ Status prove_prefix(TcpStream& stream, platform::File& file,
 // Streams file `index`: its offered bytes from `offset`, where the receiver
 // holds the ones before, then the digest of all of them. `next_follows`:
 // the next file follows at once, so its bytes may share the last segment.
-Status send_file(TcpStream& stream, HashingRing& ring, const Offer& offer,
+Status send_file(Connection& stream, HashingRing& ring, const Offer& offer,
                  std::size_t index, const Source& source, platform::File& file,
                  bool next_follows, SenderEvents& events,
                  std::uint64_t offset = 0) {
@@ -171,7 +172,7 @@ Result<platform::File> open_source(const std::string& path) {
 }
 
 // One file after the other, each after the verdict on the one before.
-Status send_in_lockstep(TcpStream& stream, HashingRing& ring,
+Status send_in_lockstep(Connection& stream, HashingRing& ring,
                         const Offer& offer, const SourceOf& source_of,
                         SenderEvents& events) {
   for (std::size_t i = 0; i < offer.files.size(); ++i) {
@@ -201,7 +202,7 @@ Status send_in_lockstep(TcpStream& stream, HashingRing& ring,
 // they arrive.
 class Verdicts {
  public:
-  Verdicts(TcpStream& stream, const Offer& offer, SenderEvents& events)
+  Verdicts(Connection& stream, const Offer& offer, SenderEvents& events)
       : m_stream(stream), m_offer(offer), m_events(events) {}
 
   std::size_t files() const { return m_pending.size(); }
@@ -281,7 +282,7 @@ class Verdicts {
     return {};
   }
 
-  TcpStream& m_stream;
+  Connection& m_stream;
   const Offer& m_offer;
   SenderEvents& m_events;
   std::deque<Pending> m_pending;
@@ -295,7 +296,7 @@ class Verdicts {
 // stretches the receiver holds of it, null where it did not): its start
 // word, and for a prefix held there its proof and the receiver's reply.
 // The reply follows the verdicts owed, which are taken first.
-Result<std::uint64_t> resume_offset(TcpStream& stream, platform::File& file,
+Result<std::uint64_t> resume_offset(Connection& stream, platform::File& file,
                                     const Source& source, const Offer& offer,
                                     std::size_t index,
                                     const std::vector<std::uint64_t>* held,
@@ -345,7 +346,7 @@ Result<std::uint64_t> resume_offset(TcpStream& stream, platform::File& file,
 // ahead of them. The verdicts still owed never exceed the window's files,
 // far less than any socket buffer, so the receiver never waits to write
 // one while this side waits to write data.
-Status send_streamed(TcpStream& stream, HashingRing& ring, const Offer& offer,
+Status send_streamed(Connection& stream, HashingRing& ring, const Offer& offer,
                      const SourceOf& source_of, StreamWindow window,
                      const HeldStretches& held, SenderEvents& events) {
   Verdicts verdicts(stream, offer, events);
@@ -398,7 +399,7 @@ struct Acceptance {
 
 // Reads the answer to `offer`. The extended answer counts only where it
 // was asked for; to anyone else every answer but 0x01 is a decline.
-Result<Acceptance> read_answer(TcpStream& stream, const Offer& offer,
+Result<Acceptance> read_answer(Connection& stream, const Offer& offer,
                                SenderEvents& events) {
   std::uint8_t answer = 0;
   if (Status read = stream.read_exact({&answer, 1}, platform::Expect::reply);
@@ -430,19 +431,56 @@ Result<Acceptance> read_answer(TcpStream& stream, const Offer& offer,
   return accepted;
 }
 
+// The handshake as the initiator over `tcp` to the device at `to`.
+Result<secure::SecureChannel> open_channel(platform::TcpStream& tcp,
+                                           const SocketAddress& to,
+                                           const SecureSend& secure,
+                                           SenderEvents& events) {
+  const std::string card = device_card(secure.device);
+  std::optional<Authenticated> receiver;
+  Result<secure::SecureChannel> channel = secure::initiate(
+      tcp, secure.device.key,
+      {reinterpret_cast<const std::uint8_t*>(card.data()), card.size()},
+      [&](const secure::Peer& peer) -> Status {
+        Result<Authenticated> admitted = admit_peer(
+            secure.device, peer, format_address(to), secure.announced);
+        if (!admitted.ok()) return std::move(admitted).error();
+        receiver = std::move(admitted).value();
+        return {};
+      });
+  if (!channel.ok()) {
+    return Error{
+        cannot_secure_text(format_address(to), channel.error().message)};
+  }
+  events.secured(*receiver);
+  return channel;
+}
+
 }  // namespace
 
 Status run_sender(const SocketAddress& to, const Offer& offer,
-                  const SourceOf& source_of, SenderEvents& events) {
+                  const SourceOf& source_of, SenderEvents& events,
+                  const SecureSend* secure) {
   Result<TcpStream> connected = TcpStream::connect(to, CONNECT_LIMIT);
   if (!connected.ok()) {
     return Error{
         cannot_connect_text(format_address(to), connected.error().message)};
   }
-  TcpStream& stream = connected.value();
+  TcpStream& tcp = connected.value();
   // The one-byte elements must not linger; should that fail, they still
   // go, only later.
-  (void)stream.set_no_delay();
+  (void)tcp.set_no_delay();
+  // Goes before the socket it writes to.
+  std::optional<secure::SecureChannel> channel;
+  platform::Connection* link = &tcp;
+  if (secure) {
+    Result<secure::SecureChannel> opened =
+        open_channel(tcp, to, *secure, events);
+    if (!opened.ok()) return std::move(opened).error();
+    channel.emplace(std::move(opened).value());
+    link = &*channel;
+  }
+  Connection& stream = *link;
   stream.set_spin(REPLY_SPIN);
 
   if (Status written = write_offer(stream, offer); !written.ok()) {

@@ -13,6 +13,7 @@
 
 #include "net/address.h"
 #include "protocol/offer.h"
+#include "protocol/secure_link.h"
 
 namespace burrowlink {
 
@@ -67,7 +68,21 @@ class SenderEvents {
   // The receiver handed out a token for the next part of this send, which
   // may list up to `next_files` (0: the shared limit).
   virtual void token(std::string /*token*/, std::uint64_t /*next_files*/) {}
+  // The secure channel authenticated the receiving device.
+  virtual void secured(const Authenticated& /*receiver*/) {}
 };
+
+// How a send goes over the secure channel: as `device`, to a receiver
+// whose key, when its announcement gave one, is `announced`.
+struct SecureSend {
+  const LocalDevice& device;
+  std::optional<secure::Key> announced;
+};
+inline std::string cannot_secure_text(std::string_view address,
+                                      std::string_view reason) {
+  return "cannot connect securely to " + std::string(address) + ": " +
+         std::string(reason);
+}
 
 // Where a file of an offer is read from, and the modification time it had
 // when it was listed: one whose size or time moved since is not the file
@@ -86,8 +101,10 @@ using SourceOf = std::function<Source(std::size_t index)>;
 // others get each file only after the verdict on the one before. A file
 // that changed since it was listed fails the send before its digest, so
 // that the receiver keeps nothing of it. Fails with the finished message
-// ("declined", "no answer: ...").
+// ("declined", "no answer: ..."). With `secure`, all of it goes inside
+// the secure channel, and only to the device the pins allow.
 Status run_sender(const SocketAddress& to, const Offer& offer,
-                  const SourceOf& source_of, SenderEvents& events);
+                  const SourceOf& source_of, SenderEvents& events,
+                  const SecureSend* secure = nullptr);
 
 }  // namespace burrowlink

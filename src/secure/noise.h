@@ -42,6 +42,7 @@ class CipherState {
   CipherState& operator=(const CipherState&) = default;
 
   bool has_key() const { return m_has_key; }
+  const Key& key() const { return m_key; }
   void set_nonce(std::uint64_t nonce) { m_nonce = nonce; }
   // `plaintext` encrypted with `ad` under the next nonce. Fails when the
   // nonces are used up.
@@ -92,6 +93,8 @@ class Handshake {
 
   bool finished() const;
   bool my_turn() const;
+  // The peer's static key, once its message carrying it was read.
+  const std::optional<Key>& remote_static() const { return m_remote_static; }
   // The keys for the transport messages; fails before `finished()`.
   Result<Transport> split() const;
 

@@ -50,28 +50,37 @@ struct Mac {
   ~Mac() { gcry_mac_close(handle); }
 };
 
-// A ChaCha20-Poly1305 handle keyed with `key`, at `nonce`, `ad` taken in.
-Status open_aead(Cipher& cipher, const Key& key, std::uint64_t nonce,
-                 ConstBytes ad) {
+// A ChaCha20-Poly1305 handle keyed with `key`.
+Status open_keyed(gcry_cipher_hd_t& handle, const Key& key) {
   RETURN_IF_ERROR(initialize());
-  if (gcry_error_t e = gcry_cipher_open(&cipher.handle, GCRY_CIPHER_CHACHA20,
+  if (gcry_error_t e = gcry_cipher_open(&handle, GCRY_CIPHER_CHACHA20,
                                         GCRY_CIPHER_MODE_POLY1305, 0)) {
     return gcrypt_error("ChaCha20-Poly1305", e);
   }
+  if (gcry_error_t e = gcry_cipher_setkey(handle, key.data(), key.size()))
+    return gcrypt_error("ChaCha20-Poly1305 key", e);
+  return {};
+}
+
+// Starts a message on a keyed handle: `nonce` set, `ad` taken in.
+Status start_message(gcry_cipher_hd_t handle, std::uint64_t nonce,
+                     ConstBytes ad) {
   std::array<std::uint8_t, 12> iv{};
   for (std::size_t i = 0; i < 8; ++i) {
     iv[4 + i] = static_cast<std::uint8_t>(nonce >> (8 * i));
   }
-  if (gcry_error_t e =
-          gcry_cipher_setkey(cipher.handle, key.data(), key.size()))
-    return gcrypt_error("ChaCha20-Poly1305 key", e);
-  if (gcry_error_t e = gcry_cipher_setiv(cipher.handle, iv.data(), iv.size()))
+  if (gcry_error_t e = gcry_cipher_setiv(handle, iv.data(), iv.size()))
     return gcrypt_error("ChaCha20-Poly1305 nonce", e);
-  if (gcry_error_t e =
-          gcry_cipher_authenticate(cipher.handle, ad.data(), ad.size())) {
+  if (gcry_error_t e = gcry_cipher_authenticate(handle, ad.data(), ad.size())) {
     return gcrypt_error("ChaCha20-Poly1305 associated data", e);
   }
   return {};
+}
+
+Status open_aead(Cipher& cipher, const Key& key, std::uint64_t nonce,
+                 ConstBytes ad) {
+  RETURN_IF_ERROR(open_keyed(cipher.handle, key));
+  return start_message(cipher.handle, nonce, ad);
 }
 
 bool all_zero(const Key& key) {
@@ -162,6 +171,50 @@ Result<Buffer> aead_decrypt(const Key& key, std::uint64_t nonce, ConstBytes ad,
     return invalid("the message failed its authentication");
   }
   return out;
+}
+
+Result<SealingKey> SealingKey::make(const Key& key) {
+  SealingKey made;
+  RETURN_IF_ERROR(open_keyed(made.m_handle, key));
+  return made;
+}
+
+SealingKey& SealingKey::operator=(SealingKey&& other) noexcept {
+  if (this != &other) {
+    gcry_cipher_close(m_handle);
+    m_handle = std::exchange(other.m_handle, nullptr);
+  }
+  return *this;
+}
+
+SealingKey::~SealingKey() { gcry_cipher_close(m_handle); }
+
+Status SealingKey::seal(std::uint64_t nonce, std::span<std::uint8_t> data,
+                        std::span<std::uint8_t, TAG_SIZE> tag) {
+  RETURN_IF_ERROR(start_message(m_handle, nonce, {}));
+  if (gcry_error_t e =
+          gcry_cipher_encrypt(m_handle, data.data(), data.size(), nullptr, 0)) {
+    return gcrypt_error("ChaCha20-Poly1305 encryption", e);
+  }
+  if (gcry_error_t e = gcry_cipher_gettag(m_handle, tag.data(), tag.size())) {
+    return gcrypt_error("ChaCha20-Poly1305 tag", e);
+  }
+  return {};
+}
+
+Status SealingKey::open(std::uint64_t nonce, std::span<std::uint8_t> data,
+                        std::span<const std::uint8_t, TAG_SIZE> tag) {
+  RETURN_IF_ERROR(start_message(m_handle, nonce, {}));
+  if (gcry_error_t e =
+          gcry_cipher_decrypt(m_handle, data.data(), data.size(), nullptr, 0)) {
+    wipe(data);
+    return gcrypt_error("ChaCha20-Poly1305 decryption", e);
+  }
+  if (gcry_cipher_checktag(m_handle, tag.data(), tag.size())) {
+    wipe(data);
+    return invalid("the message failed its authentication");
+  }
+  return {};
 }
 
 Result<Hash> sha256(ConstBytes first, ConstBytes second) {

@@ -8,9 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "base/result.h"
+
+struct gcry_cipher_handle;
 
 namespace burrowlink::secure {
 
@@ -50,6 +53,32 @@ Result<Buffer> aead_encrypt(const Key& key, std::uint64_t nonce, ConstBytes ad,
 // no plaintext at all, when the tag does not match or is missing.
 Result<Buffer> aead_decrypt(const Key& key, std::uint64_t nonce, ConstBytes ad,
                             ConstBytes ciphertext);
+
+// ChaCha20-Poly1305 under one key for a stream of messages, each sealed or
+// opened in place: the cipher of the records after the handshake.
+class SealingKey {
+ public:
+  static Result<SealingKey> make(const Key& key);
+  SealingKey(SealingKey&& other) noexcept
+      : m_handle(std::exchange(other.m_handle, nullptr)) {}
+  SealingKey& operator=(SealingKey&& other) noexcept;
+  ~SealingKey();
+  // False once moved from.
+  bool valid() const { return m_handle != nullptr; }
+
+  // Encrypts `data` in place under `nonce` (as aead_encrypt numbers it)
+  // and writes its tag to `tag`.
+  Status seal(std::uint64_t nonce, std::span<std::uint8_t> data,
+              std::span<std::uint8_t, TAG_SIZE> tag);
+  // Decrypts `data` in place; when `tag` does not match, fails with `data`
+  // wiped, so that no unchecked plaintext is left to use.
+  Status open(std::uint64_t nonce, std::span<std::uint8_t> data,
+              std::span<const std::uint8_t, TAG_SIZE> tag);
+
+ private:
+  SealingKey() = default;
+  gcry_cipher_handle* m_handle = nullptr;
+};
 
 // SHA-256 of `first` followed by `second`.
 Result<Hash> sha256(ConstBytes first, ConstBytes second = {});

@@ -37,15 +37,7 @@ WallClock::time_point time_of(std::int64_t nanoseconds) {
 std::optional<std::string> read_small(const platform::Directory& folder,
                                       const std::string& name,
                                       std::size_t most) {
-  Result<platform::File> opened = folder.open_file(name);
-  if (!opened.ok()) return std::nullopt;
-  std::string text;
-  std::uint8_t buffer[4096];
-  for (Result<std::size_t> got = opened->read(buffer);
-       got.ok() && *got > 0 && text.size() < most; got = opened->read(buffer)) {
-    text.append(reinterpret_cast<const char*>(buffer), *got);
-  }
-  return text;
+  return folder.read_small(name, most);
 }
 
 }  // namespace store_files

@@ -1,7 +1,7 @@
 // A TCP relay that plays a slow link for tests and benchmarks: every byte is
 // delivered D ms after it was read, and each direction is capped at R Mbit/s.
 //   relay --listen [ADDR:]PORT --to IP:PORT [--delay-ms D] [--rate-mbit R]
-//         [--count FILE] [--drop-after N] [--flip-at OFFSET]
+//         [--count FILE] [--record FILE] [--drop-after N] [--flip-at OFFSET]
 //         [--stall-after N] [--verbose]
 // "Up" is the direction from the accepted side to the target. One thread
 // polls every socket, so the timestamps of reads stay exact.
@@ -57,6 +57,7 @@ struct Options {
   double delay_ms = 0;
   double rate_mbit = 0;  // 0: no cap
   std::string count_path;
+  std::string record_path;  // every byte carried, both ways, as read
   std::uint64_t drop_after = kNoLimit;
   std::uint64_t stall_after = kNoLimit;
   std::uint64_t flip_at = kNoLimit;
@@ -68,7 +69,8 @@ struct Options {
                "relay: %s\n"
                "usage: relay --listen [ADDR:]PORT --to IP:PORT [--delay-ms D]"
                " [--rate-mbit R]\n"
-               "             [--count FILE] [--drop-after N] [--flip-at "
+               "             [--count FILE] [--record FILE] [--drop-after N] "
+               "[--flip-at "
                "OFFSET] [--stall-after N]\n"
                "             [--verbose]\n",
                why);
@@ -129,6 +131,8 @@ Options parse(int argc, char** argv) {
       o.rate_mbit = parse_number(value);
     } else if (arg == "--count") {
       o.count_path = value;
+    } else if (arg == "--record") {
+      o.record_path = value;
     } else if (arg == "--drop-after") {
       o.drop_after = parse_count(value);
     } else if (arg == "--stall-after") {
@@ -274,6 +278,14 @@ class Relay {
                       : reinterpret_cast<sockaddr_in*>(&here)->sin_port;
       std::printf("listening on %u\n", ntohs(port));
       std::fflush(stdout);
+    }
+    if (!o_.record_path.empty()) {
+      record_fd_ = open(o_.record_path.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      if (record_fd_ < 0) {
+        std::perror(o_.record_path.c_str());
+        std::exit(1);
+      }
     }
     if (!o_.count_path.empty()) {
       count_fd_ =
@@ -430,6 +442,13 @@ class Relay {
     Nanos now = now_ns();
     if (n > 0) {
       auto got = static_cast<std::uint64_t>(n);
+      if (record_fd_ >= 0) {
+        iovec read_now[2];
+        int parts = d.pieces(d.read, got, read_now);
+        if (writev(record_fd_, read_now, parts) != n) {
+          std::perror("relay: record");
+        }
+      }
       if (d.flip_at >= d.read && d.flip_at < d.read + got) {
         *d.at(d.flip_at) ^= 0x01;
       }
@@ -583,6 +602,7 @@ class Relay {
   std::uint64_t capacity_ = 0;
   int listener_ = -1;
   int count_fd_ = -1;
+  int record_fd_ = -1;
   sockaddr_storage target_{};
   socklen_t target_length_ = 0;
   unsigned accepted_ = 0;
