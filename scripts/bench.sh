@@ -306,9 +306,12 @@ fi
 
 # --- 2. A shaped link between two namespaces -----------------------------
 
-if part link; then
-  # The receiving side lives in a second namespace, joined by a veth pair whose
-  # two ends are each limited to the link's rate.
+# The receiving side lives in a second namespace, joined by a veth pair whose
+# two ends are each limited to the link's rate. Made once, by the first part
+# that needs it.
+make_link() {
+  [[ -z ${link_made:-} ]] || return 0
+  link_made=1
   ip netns add "$netns"
   ip link add bl-send type veth peer name bl-recv netns "$netns"
   ip addr add 10.99.0.1/24 dev bl-send
@@ -319,22 +322,28 @@ if part link; then
   tc qdisc add dev bl-send root tbf rate "$link_rate" burst 512kb latency 50ms
   ip netns exec "$netns" tc qdisc add dev bl-recv root tbf rate "$link_rate" \
     burst 512kb latency 50ms
-  in_far() { ip netns exec "$netns" "$@"; }
+}
+in_far() { ip netns exec "$netns" "$@"; }
 
-  link_bl() {
-    fresh_out; next_port
-    in_far env HOME=$work/home-r /usr/bin/time -f "$time_format" \
-      -o "$work/recv.time" "$bin" receive --dir "$work/out" --yes --once \
-      --port $port > /dev/null 2> "$work/recv.err" &
-    local rpid=$!
-    for _ in $(seq 1 200); do grep -q Ready "$work/recv.err" 2>/dev/null && break; sleep 0.01; done
-    local t0 t1; t0=$(now)
-    /usr/bin/time -f "$time_format" -o "$work/send.time" "$bin" send \
-      "$work/src/big.bin" --to 10.99.0.2:$port 2> "$work/send.err"
-    wait $rpid; t1=$(now)
-    check_big "$work/out/big.bin"
-    echo "$(echo "$t1 - $t0" | bc -l) $(cpu_s "$work/send.time") $(cpu_s "$work/recv.time")"
-  }
+# The 1 GiB file to a receiver across the link, with send's options $@:
+# "seconds send-CPU receive-CPU".
+link_bl() {
+  fresh_out; next_port
+  in_far env HOME=$work/home-r /usr/bin/time -f "$time_format" \
+    -o "$work/recv.time" "$bin" receive --dir "$work/out" --yes --once \
+    --port $port > /dev/null 2> "$work/recv.err" &
+  local rpid=$!
+  for _ in $(seq 1 200); do grep -q Ready "$work/recv.err" 2>/dev/null && break; sleep 0.01; done
+  local t0 t1; t0=$(now)
+  /usr/bin/time -f "$time_format" -o "$work/send.time" "$bin" send "$@" \
+    "$work/src/big.bin" --to 10.99.0.2:$port 2> "$work/send.err"
+  wait $rpid; t1=$(now)
+  check_big "$work/out/big.bin"
+  echo "$(echo "$t1 - $t0" | bc -l) $(cpu_s "$work/send.time") $(cpu_s "$work/recv.time")"
+}
+
+if part link; then
+  make_link
 
   link_rsync() {
     fresh_out; next_port
@@ -489,37 +498,38 @@ fi
 # byte D ms after it read it and caps each direction's rate: one round trip
 # per file costs 2 D. The floor is the data's time at the capped rate, two
 # round trips and burrowlink's start-up (its own time for one file there).
+
+# start_relay PORT DELAY_MS RATE_MBIT: a relay to 127.0.0.1:PORT, listening
+# on the next port; its byte counts go to $work/relay.count.
+start_relay() {
+  local to=$1; next_port
+  "$relay" --listen $port --to 127.0.0.1:$to --delay-ms "$2" --rate-mbit "$3" \
+    --count "$work/relay.count" &
+  relay_pid=$!
+  for _ in $(seq 1 200); do
+    ss -ltnH "sport = :$port" | grep -q . && return
+    sleep 0.01
+  done
+  echo "the relay did not start" >&2; exit 1
+}
+# The relay counts a connection still open when it is stopped.
+stop_relay() { kill $relay_pid; wait $relay_pid 2>/dev/null || true; }
+wire_bytes() { awk '{n += $2 + $3} END {print n + 0}' "$work/relay.count"; }
+
+check_small1() {
+  local n a b
+  n=$(find "$work/out" -type f | wc -l)
+  [[ "$n" == 1000 ]] || { echo "expected 1000 files, found $n" >&2; exit 1; }
+  a=$(cd "$work/src/small1" && cat $(seq -f 'f%g.bin' 1 1000) | openssl dgst -sha256 -r)
+  b=$(cd "$work/out/small1" && cat $(seq -f 'f%g.bin' 1 1000) | openssl dgst -sha256 -r)
+  [[ "$a" == "$b" ]] || { echo "small files differ" >&2; exit 1; }
+}
+check_one() {
+  cmp -s "$work/src/small1/f1.bin" "$work/out/one/f1.bin" ||
+    { echo "the one file arrived different" >&2; exit 1; }
+}
+
 if part wifi; then
-  # start_relay PORT DELAY_MS RATE_MBIT: a relay to 127.0.0.1:PORT, listening
-  # on the next port; its byte counts go to $work/relay.count.
-  start_relay() {
-    local to=$1; next_port
-    "$relay" --listen $port --to 127.0.0.1:$to --delay-ms "$2" --rate-mbit "$3" \
-      --count "$work/relay.count" &
-    relay_pid=$!
-    for _ in $(seq 1 200); do
-      ss -ltnH "sport = :$port" | grep -q . && return
-      sleep 0.01
-    done
-    echo "the relay did not start" >&2; exit 1
-  }
-  # The relay counts a connection still open when it is stopped.
-  stop_relay() { kill $relay_pid; wait $relay_pid 2>/dev/null || true; }
-  wire_bytes() { awk '{n += $2 + $3} END {print n + 0}' "$work/relay.count"; }
-
-  check_small1() {
-    local n a b
-    n=$(find "$work/out" -type f | wc -l)
-    [[ "$n" == 1000 ]] || { echo "expected 1000 files, found $n" >&2; exit 1; }
-    a=$(cd "$work/src/small1" && cat $(seq -f 'f%g.bin' 1 1000) | openssl dgst -sha256 -r)
-    b=$(cd "$work/out/small1" && cat $(seq -f 'f%g.bin' 1 1000) | openssl dgst -sha256 -r)
-    [[ "$a" == "$b" ]] || { echo "small files differ" >&2; exit 1; }
-  }
-  check_one() {
-    cmp -s "$work/src/small1/f1.bin" "$work/out/one/f1.bin" ||
-      { echo "the one file arrived different" >&2; exit 1; }
-  }
-
   # wifi_bl DELAY RATE KIND, KIND being small (1000 files in one offer), tree
   # (send -r, ten offers) or one (a single file): "seconds wire-bytes".
   wifi_bl() {
