@@ -9,23 +9,26 @@
 #     as a share of the one-core SHA-256 rate;
 #  4. a Wi-Fi-like link: small files through the relay (a delay each way and
 #     a rate cap), burrowlink against an rsync daemon, with the floor that
-#     the link allows.
+#     the link allows;
+#  5. the encrypted channel (send --secure) against rsync over ssh, on
+#     loopback, through the relay and on the shaped link (bench-secure.sh).
 # It ends with one summary line of ratios, to compare a run with the last.
 #   scripts/bench.sh build/burrowlink [rounds]    (BENCH_DIR picks the folder,
 #   BENCH_RATE the link's rate, BENCH_LINK_ROUNDS its rounds,
-#   BENCH_WIFI_ROUNDS the Wi-Fi part's, BENCH_PARTS the parts to run:
-#   "loopback link alone wifi" by default, BENCH_RELAY the relay program)
+#   BENCH_WIFI_ROUNDS the Wi-Fi part's, BENCH_SECURE_ROUNDS the encrypted
+#   part's, BENCH_PARTS the parts to run: "loopback link alone wifi secure"
+#   by default, BENCH_RELAY the relay program)
 set -euo pipefail
 
 bin=$(realpath "${1:-build/burrowlink}")
 rounds=${2:-5}
 peer=$(dirname "$bin")/burrowlink_bench_peer
 relay=${BENCH_RELAY:-$(dirname "$bin")/burrowlink_relay}
-parts=" ${BENCH_PARTS:-loopback link alone wifi} "
+parts=" ${BENCH_PARTS:-loopback link alone wifi secure} "
 part() { [[ $parts == *" $1 "* ]]; }
 for p in $parts; do
-  [[ " loopback link alone wifi " == *" $p "* ]] || {
-    echo "BENCH_PARTS: no part '$p' (loopback link alone wifi)" >&2; exit 1; }
+  [[ " loopback link alone wifi secure " == *" $p "* ]] || {
+    echo "BENCH_PARTS: no part '$p' (loopback link alone wifi secure)" >&2; exit 1; }
 done
 # BENCH_TERMINAL=1: burrowlink runs on a pseudo-terminal, drawing its
 # progress line, in the 1 GiB loopback runs.
@@ -33,7 +36,8 @@ on_terminal=$(realpath "$(dirname "$0")")/on-terminal
 link_rate=${BENCH_RATE:-1gbit}
 link_rounds=${BENCH_LINK_ROUNDS:-3}
 wifi_rounds=${BENCH_WIFI_ROUNDS:-3}
-if part wifi && [[ ! -x "$relay" ]]; then
+secure_rounds=${BENCH_SECURE_ROUNDS:-3}
+if { part wifi || part secure; } && [[ ! -x "$relay" ]]; then
   echo "no relay at $relay: build the burrowlink_relay target" >&2; exit 1
 fi
 
@@ -47,6 +51,8 @@ work=$(mktemp -d "$bench_dir/burrowlink-bench.XXXXXX")
 netns=blbench$$
 cleanup() {
   kill $(jobs -p) 2>/dev/null || true
+  # sshd outlives the time command that watches it.
+  kill $(cat "$work"/ssh/sshd.pid 2>/dev/null) 2>/dev/null || true
   ip netns pids "$netns" 2>/dev/null | xargs -r kill 2>/dev/null || true
   ip netns del "$netns" 2>/dev/null || true
   rm -rf "$work"
@@ -57,7 +63,7 @@ export HOME=$work/home-s
 
 echo "preparing data in $work ..."
 # Only what the chosen parts read: the 1 GiB file alone takes seconds.
-if part loopback || part link || part alone; then
+if part loopback || part link || part alone || part secure; then
   head -c $((1024 * 1024 * 1024)) /dev/urandom > "$work/src/big.bin"
   big_bytes=$(stat -c %s "$work/src/big.bin")
   big_sum=$(openssl dgst -sha256 -r "$work/src/big.bin" | cut -d' ' -f1)
@@ -622,6 +628,12 @@ if part wifi; then
   wifi_summary="wifi time ${wifi_ratios[0]}x rsync at 1 ms, ${wifi_ratios[1]}x at 5 ms, folder ${wifi_ratios[2]}x at 1 ms"
 fi
 
+# --- 5. The encrypted channel against rsync over ssh ---------------------
+
+if part secure; then
+  source "$(dirname "$0")/bench-secure.sh"
+fi
+
 # --- The summary: one line of ratios from the parts that ran ------------
 
 if part link; then
@@ -646,6 +658,7 @@ fi
 if part wifi; then
   summary+=("$wifi_summary")
 fi
+[[ -z ${secure_summary:-} ]] || summary+=("$secure_summary")
 line=${summary[0]:-}
 for piece in "${summary[@]:1}"; do line+="; $piece"; done
 printf '\nsummary: %s\n' "$line"
