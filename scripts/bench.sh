@@ -9,23 +9,26 @@
 #     as a share of the one-core SHA-256 rate;
 #  4. a Wi-Fi-like link: small files through the relay (a delay each way and
 #     a rate cap), burrowlink against an rsync daemon, with the floor that
-#     the link allows.
+#     the link allows;
+#  5. the encrypted channel (send --secure) against rsync over ssh, on
+#     loopback, through the relay and on the shaped link (bench-secure.sh).
 # It ends with one summary line of ratios, to compare a run with the last.
 #   scripts/bench.sh build/burrowlink [rounds]    (BENCH_DIR picks the folder,
 #   BENCH_RATE the link's rate, BENCH_LINK_ROUNDS its rounds,
-#   BENCH_WIFI_ROUNDS the Wi-Fi part's, BENCH_PARTS the parts to run:
-#   "loopback link alone wifi" by default, BENCH_RELAY the relay program)
+#   BENCH_WIFI_ROUNDS the Wi-Fi part's, BENCH_SECURE_ROUNDS the encrypted
+#   part's, BENCH_PARTS the parts to run: "loopback link alone wifi secure"
+#   by default, BENCH_RELAY the relay program)
 set -euo pipefail
 
 bin=$(realpath "${1:-build/burrowlink}")
 rounds=${2:-5}
 peer=$(dirname "$bin")/burrowlink_bench_peer
 relay=${BENCH_RELAY:-$(dirname "$bin")/burrowlink_relay}
-parts=" ${BENCH_PARTS:-loopback link alone wifi} "
+parts=" ${BENCH_PARTS:-loopback link alone wifi secure} "
 part() { [[ $parts == *" $1 "* ]]; }
 for p in $parts; do
-  [[ " loopback link alone wifi " == *" $p "* ]] || {
-    echo "BENCH_PARTS: no part '$p' (loopback link alone wifi)" >&2; exit 1; }
+  [[ " loopback link alone wifi secure " == *" $p "* ]] || {
+    echo "BENCH_PARTS: no part '$p' (loopback link alone wifi secure)" >&2; exit 1; }
 done
 # BENCH_TERMINAL=1: burrowlink runs on a pseudo-terminal, drawing its
 # progress line, in the 1 GiB loopback runs.
@@ -33,7 +36,8 @@ on_terminal=$(realpath "$(dirname "$0")")/on-terminal
 link_rate=${BENCH_RATE:-1gbit}
 link_rounds=${BENCH_LINK_ROUNDS:-3}
 wifi_rounds=${BENCH_WIFI_ROUNDS:-3}
-if part wifi && [[ ! -x "$relay" ]]; then
+secure_rounds=${BENCH_SECURE_ROUNDS:-3}
+if { part wifi || part secure; } && [[ ! -x "$relay" ]]; then
   echo "no relay at $relay: build the burrowlink_relay target" >&2; exit 1
 fi
 
@@ -47,6 +51,8 @@ work=$(mktemp -d "$bench_dir/burrowlink-bench.XXXXXX")
 netns=blbench$$
 cleanup() {
   kill $(jobs -p) 2>/dev/null || true
+  # sshd outlives the time command that watches it.
+  kill $(cat "$work"/ssh/sshd.pid 2>/dev/null) 2>/dev/null || true
   ip netns pids "$netns" 2>/dev/null | xargs -r kill 2>/dev/null || true
   ip netns del "$netns" 2>/dev/null || true
   rm -rf "$work"
@@ -57,7 +63,7 @@ export HOME=$work/home-s
 
 echo "preparing data in $work ..."
 # Only what the chosen parts read: the 1 GiB file alone takes seconds.
-if part loopback || part link || part alone; then
+if part loopback || part link || part alone || part secure; then
   head -c $((1024 * 1024 * 1024)) /dev/urandom > "$work/src/big.bin"
   big_bytes=$(stat -c %s "$work/src/big.bin")
   big_sum=$(openssl dgst -sha256 -r "$work/src/big.bin" | cut -d' ' -f1)
@@ -306,9 +312,12 @@ fi
 
 # --- 2. A shaped link between two namespaces -----------------------------
 
-if part link; then
-  # The receiving side lives in a second namespace, joined by a veth pair whose
-  # two ends are each limited to the link's rate.
+# The receiving side lives in a second namespace, joined by a veth pair whose
+# two ends are each limited to the link's rate. Made once, by the first part
+# that needs it.
+make_link() {
+  [[ -z ${link_made:-} ]] || return 0
+  link_made=1
   ip netns add "$netns"
   ip link add bl-send type veth peer name bl-recv netns "$netns"
   ip addr add 10.99.0.1/24 dev bl-send
@@ -319,22 +328,28 @@ if part link; then
   tc qdisc add dev bl-send root tbf rate "$link_rate" burst 512kb latency 50ms
   ip netns exec "$netns" tc qdisc add dev bl-recv root tbf rate "$link_rate" \
     burst 512kb latency 50ms
-  in_far() { ip netns exec "$netns" "$@"; }
+}
+in_far() { ip netns exec "$netns" "$@"; }
 
-  link_bl() {
-    fresh_out; next_port
-    in_far env HOME=$work/home-r /usr/bin/time -f "$time_format" \
-      -o "$work/recv.time" "$bin" receive --dir "$work/out" --yes --once \
-      --port $port > /dev/null 2> "$work/recv.err" &
-    local rpid=$!
-    for _ in $(seq 1 200); do grep -q Ready "$work/recv.err" 2>/dev/null && break; sleep 0.01; done
-    local t0 t1; t0=$(now)
-    /usr/bin/time -f "$time_format" -o "$work/send.time" "$bin" send \
-      "$work/src/big.bin" --to 10.99.0.2:$port 2> "$work/send.err"
-    wait $rpid; t1=$(now)
-    check_big "$work/out/big.bin"
-    echo "$(echo "$t1 - $t0" | bc -l) $(cpu_s "$work/send.time") $(cpu_s "$work/recv.time")"
-  }
+# The 1 GiB file to a receiver across the link, with send's options $@:
+# "seconds send-CPU receive-CPU".
+link_bl() {
+  fresh_out; next_port
+  in_far env HOME=$work/home-r /usr/bin/time -f "$time_format" \
+    -o "$work/recv.time" "$bin" receive --dir "$work/out" --yes --once \
+    --port $port > /dev/null 2> "$work/recv.err" &
+  local rpid=$!
+  for _ in $(seq 1 200); do grep -q Ready "$work/recv.err" 2>/dev/null && break; sleep 0.01; done
+  local t0 t1; t0=$(now)
+  /usr/bin/time -f "$time_format" -o "$work/send.time" "$bin" send "$@" \
+    "$work/src/big.bin" --to 10.99.0.2:$port 2> "$work/send.err"
+  wait $rpid; t1=$(now)
+  check_big "$work/out/big.bin"
+  echo "$(echo "$t1 - $t0" | bc -l) $(cpu_s "$work/send.time") $(cpu_s "$work/recv.time")"
+}
+
+if part link; then
+  make_link
 
   link_rsync() {
     fresh_out; next_port
@@ -489,37 +504,38 @@ fi
 # byte D ms after it read it and caps each direction's rate: one round trip
 # per file costs 2 D. The floor is the data's time at the capped rate, two
 # round trips and burrowlink's start-up (its own time for one file there).
+
+# start_relay PORT DELAY_MS RATE_MBIT: a relay to 127.0.0.1:PORT, listening
+# on the next port; its byte counts go to $work/relay.count.
+start_relay() {
+  local to=$1; next_port
+  "$relay" --listen $port --to 127.0.0.1:$to --delay-ms "$2" --rate-mbit "$3" \
+    --count "$work/relay.count" &
+  relay_pid=$!
+  for _ in $(seq 1 200); do
+    ss -ltnH "sport = :$port" | grep -q . && return
+    sleep 0.01
+  done
+  echo "the relay did not start" >&2; exit 1
+}
+# The relay counts a connection still open when it is stopped.
+stop_relay() { kill $relay_pid; wait $relay_pid 2>/dev/null || true; }
+wire_bytes() { awk '{n += $2 + $3} END {print n + 0}' "$work/relay.count"; }
+
+check_small1() {
+  local n a b
+  n=$(find "$work/out" -type f | wc -l)
+  [[ "$n" == 1000 ]] || { echo "expected 1000 files, found $n" >&2; exit 1; }
+  a=$(cd "$work/src/small1" && cat $(seq -f 'f%g.bin' 1 1000) | openssl dgst -sha256 -r)
+  b=$(cd "$work/out/small1" && cat $(seq -f 'f%g.bin' 1 1000) | openssl dgst -sha256 -r)
+  [[ "$a" == "$b" ]] || { echo "small files differ" >&2; exit 1; }
+}
+check_one() {
+  cmp -s "$work/src/small1/f1.bin" "$work/out/one/f1.bin" ||
+    { echo "the one file arrived different" >&2; exit 1; }
+}
+
 if part wifi; then
-  # start_relay PORT DELAY_MS RATE_MBIT: a relay to 127.0.0.1:PORT, listening
-  # on the next port; its byte counts go to $work/relay.count.
-  start_relay() {
-    local to=$1; next_port
-    "$relay" --listen $port --to 127.0.0.1:$to --delay-ms "$2" --rate-mbit "$3" \
-      --count "$work/relay.count" &
-    relay_pid=$!
-    for _ in $(seq 1 200); do
-      ss -ltnH "sport = :$port" | grep -q . && return
-      sleep 0.01
-    done
-    echo "the relay did not start" >&2; exit 1
-  }
-  # The relay counts a connection still open when it is stopped.
-  stop_relay() { kill $relay_pid; wait $relay_pid 2>/dev/null || true; }
-  wire_bytes() { awk '{n += $2 + $3} END {print n + 0}' "$work/relay.count"; }
-
-  check_small1() {
-    local n a b
-    n=$(find "$work/out" -type f | wc -l)
-    [[ "$n" == 1000 ]] || { echo "expected 1000 files, found $n" >&2; exit 1; }
-    a=$(cd "$work/src/small1" && cat $(seq -f 'f%g.bin' 1 1000) | openssl dgst -sha256 -r)
-    b=$(cd "$work/out/small1" && cat $(seq -f 'f%g.bin' 1 1000) | openssl dgst -sha256 -r)
-    [[ "$a" == "$b" ]] || { echo "small files differ" >&2; exit 1; }
-  }
-  check_one() {
-    cmp -s "$work/src/small1/f1.bin" "$work/out/one/f1.bin" ||
-      { echo "the one file arrived different" >&2; exit 1; }
-  }
-
   # wifi_bl DELAY RATE KIND, KIND being small (1000 files in one offer), tree
   # (send -r, ten offers) or one (a single file): "seconds wire-bytes".
   wifi_bl() {
@@ -612,6 +628,12 @@ if part wifi; then
   wifi_summary="wifi time ${wifi_ratios[0]}x rsync at 1 ms, ${wifi_ratios[1]}x at 5 ms, folder ${wifi_ratios[2]}x at 1 ms"
 fi
 
+# --- 5. The encrypted channel against rsync over ssh ---------------------
+
+if part secure; then
+  source "$(dirname "$0")/bench-secure.sh"
+fi
+
 # --- The summary: one line of ratios from the parts that ran ------------
 
 if part link; then
@@ -636,6 +658,7 @@ fi
 if part wifi; then
   summary+=("$wifi_summary")
 fi
+[[ -z ${secure_summary:-} ]] || summary+=("$secure_summary")
 line=${summary[0]:-}
 for piece in "${summary[@]:1}"; do line+="; $piece"; done
 printf '\nsummary: %s\n' "$line"

@@ -13,7 +13,8 @@ packages=(
   scdoc man-db  # the manual page, and its check for warnings
 )
 case "${1:-}" in
-  --bench) packages+=(socat rsync openssl time bc procps) ;;
+  # openssh-server: rsync over ssh, the anchor of the encrypted cases.
+  --bench) packages+=(socat rsync openssl time bc procps openssh-server) ;;
   --windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
                         dpkg-dev googletest libgcrypt-mingw-w64-dev) ;;
   # The Windows installer: wixl writes it, msibuild adds what wixl cannot
