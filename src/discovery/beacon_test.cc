@@ -47,6 +47,31 @@ TEST(Beacon, ReadsAnyOrderWhiteSpaceAndOtherMembers) {
   }
 }
 
+TEST(Beacon, CarriesTheKeyOnlyInItsOneForm) {
+  const std::string key(64, 'a');
+  Beacon beacon{"warrenet", "I", "N", 1, key};
+  const std::string written = write_beacon(beacon);
+  EXPECT_EQ(R"({"app":"warrenet","id":"I","name":"N","port":1,"staticKey":")" +
+                key + "\"}",
+            written);
+  std::optional<Beacon> read = read_beacon(written);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(key, read->key);
+  // Another form is no key, and the beacon stands; twice is refused as any
+  // repeated member is.
+  const std::string head = R"({"app":"warrenet","id":"I","name":"N","port":1,)";
+  for (const std::string& other :
+       {R"("staticKey":")" + std::string(63, 'a') + "\"",
+        R"("staticKey":")" + std::string(64, 'A') + "\"",
+        std::string(R"("staticKey":7)"),
+        std::string(R"("staticKey":{"a":1})")}) {
+    read = read_beacon(head + other + "}");
+    ASSERT_TRUE(read) << other;
+    EXPECT_EQ("", read->key) << other;
+  }
+  EXPECT_FALSE(read_beacon(head + R"("staticKey":"a","staticKey":"b"})"));
+}
+
 TEST(Beacon, RefusesInvalidDatagrams) {
   const char* const invalid[] = {
       "",

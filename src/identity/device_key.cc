@@ -14,7 +14,6 @@ namespace {
 constexpr std::size_t KNOWN_DEVICES_BYTES = 16 << 20;
 constexpr std::int64_t SIGHTING_STEP = 3600;
 
-
 Result<secure::KeyPair> read_key(std::string_view text) {
   secure::Key key{};
   if (!text::from_hex(text::trim_white_space(text), key)) {
@@ -49,8 +48,8 @@ Result<secure::KeyPair> load_device_key() {
     if (std::optional<std::string> text =
             folder->read_small(DEVICE_KEY_FILE_NAME, 256)) {
       Result<secure::KeyPair> pair = read_key(*text);
-      secure::wipe({reinterpret_cast<std::uint8_t*>(text->data()),
-                    text->size()});
+      secure::wipe(
+          {reinterpret_cast<std::uint8_t*>(text->data()), text->size()});
       return pair;
     }
     Result<secure::KeyPair> made = secure::generate_key_pair();
@@ -91,9 +90,9 @@ std::string known_device_line(const KnownDevice& device) {
 }
 
 std::optional<KnownDevice> read_known_device(std::string_view line) {
-  constexpr text::json::Member MEMBERS[] = {{"id", true},      {"key", true},
-                                            {"name", true},    {"address", true},
-                                            {"first", true},   {"last", true}};
+  constexpr text::json::Member MEMBERS[] = {{"id", true},    {"key", true},
+                                            {"name", true},  {"address", true},
+                                            {"first", true}, {"last", true}};
   text::json::Reader reader(line);
   if (reader.next() != text::json::Token::begin_object) return std::nullopt;
   KnownDevice device;
@@ -102,8 +101,7 @@ std::optional<KnownDevice> read_known_device(std::string_view line) {
                                 &device.address};
   std::uint64_t numbers[2] = {};
   const text::json::MembersRead read = text::json::read_members(
-      reader, MEMBERS, {},
-      [&](std::size_t member, text::json::Token value) {
+      reader, MEMBERS, {}, [&](std::size_t member, text::json::Token value) {
         return text::json::take_plain(reader, member, value, texts, numbers);
       });
   if (!read.ok() || reader.next() != text::json::Token::end ||
@@ -119,7 +117,8 @@ std::optional<KnownDevice> read_known_device(std::string_view line) {
 KnownDevices KnownDevices::load(std::string folder) {
   KnownDevices known;
   known.m_folder = std::move(folder);
-  Result<platform::Directory> opened = platform::Directory::open(known.m_folder);
+  Result<platform::Directory> opened =
+      platform::Directory::open(known.m_folder);
   if (!opened.ok()) return known;
   std::optional<std::string> text =
       opened->read_small(KNOWN_DEVICES_FILE_NAME, KNOWN_DEVICES_BYTES);

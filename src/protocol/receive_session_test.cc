@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "protocol/extensions.h"
@@ -23,6 +24,12 @@ class RecordedEvents : public ReceiverEvents {
   Decision decision = Decision::accept;
   std::vector<std::string> lines;
 
+  void offered(const Incoming& in) override {
+    if (in.secured) {
+      lines.push_back(std::string(in.secured->new_device ? "new " : "known ") +
+                      in.secured->id);
+    }
+  }
   Decision ask(const Incoming& in) override {
     lines.push_back("ask " + in.sender);
     return decision;
@@ -184,6 +191,8 @@ TEST_F(ReceiveSessionTest, WhatEndsAConnectionBeforeTheAnswer) {
   for (const Case& c : {
            Case{"a length past the limit", std::string("\x80\x00\x00\x00", 4),
                 "message too large"},
+           Case{"the secure preamble, to a receiver without a key",
+                std::string("WNS\x01", 4), "message too large"},
            Case{"nested deep and unfinished",
                 frame(R"({"from":"X","extra":)" + std::string(100000, '[')),
                 "EOF while parsing a list at line 1 column 100020"},
@@ -222,6 +231,84 @@ TEST_F(ReceiveSessionTest, ADamagedFileInTheMiddleEndsTheStream) {
   EXPECT_EQ("a", read_whole(dir.file("a")));
   EXPECT_FALSE(std::filesystem::exists(dir.file("b")));
   EXPECT_FALSE(std::filesystem::exists(dir.file(".burrowlink-store")));
+}
+
+}  // namespace
+}  // namespace burrowlink
+
+namespace burrowlink {
+namespace {
+
+secure::KeyPair key_pair(std::uint8_t seed) {
+  secure::Key key{};
+  key.fill(seed);
+  return *secure::key_pair_from(key);
+}
+
+// Inside the channel the offer must name the device that authenticated,
+// and it is the device's own name that the question shows.
+TEST_F(ReceiveSessionTest, ASecureOfferComesFromTheDeviceThatAuthenticated) {
+  ScopedTempDir home;
+  const LocalDevice local{key_pair(1), "receiver-id", "Inbox", home.path()};
+  const LocalDevice peer{key_pair(2), "peer-id", "Peer", home.path()};
+  struct Case {
+    const char* what;
+    std::string from_id;
+    std::vector<std::string> lines;
+    std::string failure;
+  };
+  for (const Case& c : {
+           Case{"its own id, first contact",
+                R"("fromId":"peer-id",)",
+                {"new peer-id", "kept a.txt"},
+                ""},
+           Case{"its own id, known",
+                R"("fromId":"peer-id",)",
+                {"known peer-id", "kept a.txt"},
+                ""},
+           Case{"another id",
+                R"("fromId":"other",)",
+                {},
+                "refused an offer from Peer that claims to come from another "
+                "device (\"other\")"},
+           Case{"no id",
+                "",
+                {},
+                "refused an offer from Peer that claims to "
+                "come from another device (no id)"},
+       }) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    std::filesystem::remove(dir.file("a.txt"));
+    settings.device = &local;
+    events = RecordedEvents();
+    start();
+    const std::string card = device_card(peer);
+    Result<secure::SecureChannel> channel = secure::initiate(
+        theirs, peer.key,
+        {reinterpret_cast<const std::uint8_t*>(card.data()), card.size()},
+        [](const secure::Peer&) { return Status{}; });
+    ASSERT_OK(channel);
+    const std::string offer = frame(R"({"from":"Claimed",)" + c.from_id +
+                                    R"("files":[{"name":"a.txt","size":1}]})");
+    ASSERT_OK(channel->write_all(
+        {reinterpret_cast<const std::uint8_t*>(offer.data()), offer.size()}));
+    std::uint8_t answer = 0;
+    if (c.failure.empty()) {
+      ASSERT_OK(channel->read_exact({&answer, 1}));
+      EXPECT_EQ(ANSWER_ACCEPT, answer);
+      const std::string file = "x" + digest("x");
+      ASSERT_OK(channel->write_all(
+          {reinterpret_cast<const std::uint8_t*>(file.data()), file.size()}));
+      ASSERT_OK(channel->read_exact({&answer, 1}));
+    } else {
+      EXPECT_FALSE(channel->read_exact({&answer, 1}).ok());
+    }
+    channel->close();
+    EXPECT_EQ(c.failure, finish());
+    EXPECT_EQ(c.lines, events.lines);
+    TearDown();
+  }
 }
 
 }  // namespace

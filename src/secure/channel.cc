@@ -16,7 +16,8 @@ constexpr std::size_t LENGTH_BYTES = 2;
 // Sealed records gather up to this before they go to the socket; the input
 // takes as much at once.
 constexpr std::size_t BATCH_BYTES = 262'144;
-constexpr std::size_t IN_CAPACITY = BATCH_BYTES + LENGTH_BYTES + RECORD_SEALED_MAX;
+constexpr std::size_t IN_CAPACITY =
+    BATCH_BYTES + LENGTH_BYTES + RECORD_SEALED_MAX;
 
 Error handshake_failed(std::string_view reason,
                        ErrorKind kind = ErrorKind::invalid_data) {
@@ -239,7 +240,8 @@ Result<bool> SecureChannel::next_record(bool wait, Expect expect,
     }
     if (!got.ok()) {
       if (got.error().kind == ErrorKind::unexpected_eof) {
-        return fail(Error{std::string(CUT_LINK_TEXT), ErrorKind::unexpected_eof})
+        return fail(
+                   Error{std::string(CUT_LINK_TEXT), ErrorKind::unexpected_eof})
             .error();
       }
       return fail(got.error()).error();

@@ -44,10 +44,11 @@ Buffer records_of(const std::vector<Buffer>& writes) {
   Buffer wire;
   std::thread reader([&] { wire = drain(pair->second); });
   {
-    Result<SecureChannel> channel = SecureChannel::over(pair->first,
-                                                        transport(1, 2));
+    Result<SecureChannel> channel =
+        SecureChannel::over(pair->first, transport(1, 2));
     EXPECT_TRUE(channel.ok());
-    for (const Buffer& write : writes) EXPECT_TRUE(channel->write_all(write).ok());
+    for (const Buffer& write : writes)
+      EXPECT_TRUE(channel->write_all(write).ok());
   }
   pair->first.close();
   reader.join();
@@ -78,13 +79,12 @@ ReadBack read_back(const Buffer& wire) {
     pair->first.close();
   });
   ReadBack back;
-  Result<SecureChannel> channel = SecureChannel::over(pair->second,
-                                                      transport(2, 1));
+  Result<SecureChannel> channel =
+      SecureChannel::over(pair->second, transport(2, 1));
   EXPECT_TRUE(channel.ok());
   std::uint8_t chunk[70000];
   for (;;) {
-    Result<std::size_t> got =
-        channel->read_some(chunk, platform::Expect::data);
+    Result<std::size_t> got = channel->read_some(chunk, platform::Expect::data);
     if (!got.ok()) {
       back.error = got.error();
       break;
@@ -180,10 +180,10 @@ TEST(SecureChannel, DamagedRecordsFailAndDeliverOnlyCheckedBytes) {
 TEST(SecureChannel, ReadsAsTheSocketDoes) {
   auto pair = TcpStream::pair();
   ASSERT_TRUE(pair.ok());
-  Result<SecureChannel> ours = SecureChannel::over(pair->first,
-                                                   transport(1, 2));
-  Result<SecureChannel> theirs = SecureChannel::over(pair->second,
-                                                     transport(2, 1));
+  Result<SecureChannel> ours =
+      SecureChannel::over(pair->first, transport(1, 2));
+  Result<SecureChannel> theirs =
+      SecureChannel::over(pair->second, transport(2, 1));
   ASSERT_TRUE(ours.ok() && theirs.ok());
   // Gathered while more follows: nothing is readable before the last write.
   ASSERT_TRUE(ours->write_all(bytes_of("abc"), true).ok());
@@ -280,8 +280,8 @@ TEST(SecureChannel, AnOversizedHandshakeMessageIsRefusedUnread) {
   ASSERT_TRUE(pair.ok());
   const std::uint8_t huge[] = {0xFF, 0xFF};
   ASSERT_TRUE(pair->first.write_all(huge).ok());
-  Result<SecureChannel> responded =
-      respond(pair->second, pair_of(5), {}, [](const Peer&) { return Status{}; });
+  Result<SecureChannel> responded = respond(
+      pair->second, pair_of(5), {}, [](const Peer&) { return Status{}; });
   ASSERT_FALSE(responded.ok());
   EXPECT_EQ("secure handshake failed: a message of 65535 bytes",
             responded.error().message);

@@ -1,0 +1,121 @@
+#include "protocol/secure_link.h"
+
+#include <gtest/gtest.h>
+
+#include "test_util.h"
+
+namespace burrowlink {
+namespace {
+
+using testing::ScopedTempDir;
+
+secure::KeyPair key_pair(std::uint8_t seed) {
+  secure::Key key{};
+  key.fill(seed);
+  Result<secure::KeyPair> made = secure::key_pair_from(key);
+  EXPECT_TRUE(made.ok());
+  return *made;
+}
+
+secure::Peer peer(std::uint8_t seed, std::string card) {
+  return {key_pair(seed).public_key, secure::Buffer(card.begin(), card.end())};
+}
+
+// One device's contacts in order, each with what it must come to.
+TEST(SecureLink, KeysArePinnedAtFirstContactAndHeldToAfter) {
+  ScopedTempDir home;
+  const LocalDevice local{key_pair(1), "me", "Me", home.path()};
+  const std::string bob = R"({"id":"bob-id","name":"Bob"})";
+  const std::string path = home.file(KNOWN_DEVICES_FILE_NAME);
+  struct Contact {
+    const char* what;
+    secure::Peer peer;
+    std::optional<std::string> receives_at;
+    std::optional<secure::Key> announced;
+    std::string error;  // empty: admitted
+    bool new_device = false;
+  };
+  const Contact contacts[] = {
+      {"a card without an id", peer(2, R"({"name":"Bob"})"), {}, {},
+       "did not say which device"},
+      {"a new device whose key is not the announced one", peer(2, bob),
+       "10.0.0.2:45455", key_pair(3).public_key,
+       "answered with another key than the one it announced"},
+      {"the first contact, sending to it", peer(2, bob), "10.0.0.2:45455",
+       key_pair(2).public_key, "", true},
+      {"a connection from it", peer(2, bob), std::nullopt, {}, "", false},
+      {"another key for its id", peer(3, bob), "10.0.0.2:45455", {},
+       "Bob presented another key than the one pinned at first contact "
+       "(pinned " +
+           fingerprint(key_pair(2).public_key) + ", presented " +
+           fingerprint(key_pair(3).public_key) +
+           "); nothing was sent. If its key changed on purpose, remove its "
+           "lines from " +
+           path},
+      {"another device with that key", peer(2, R"({"id":"eve","name":"E"})"),
+       {}, {}, "", true},
+  };
+  for (const Contact& c : contacts) {
+    SCOPED_TRACE(c.what);
+    Result<Authenticated> admitted =
+        admit_peer(local, c.peer, c.receives_at, c.announced);
+    if (!c.error.empty()) {
+      ASSERT_FALSE(admitted.ok());
+      EXPECT_NE(std::string::npos, admitted.error().message.find(c.error))
+          << admitted.error().message;
+      continue;
+    }
+    ASSERT_TRUE(admitted.ok()) << admitted.error().message;
+    EXPECT_EQ(c.new_device, admitted->new_device);
+    EXPECT_EQ(c.peer.key, admitted->key);
+  }
+  // Where it was sent to stays its address when it connects from
+  // elsewhere.
+  const KnownDevices known = KnownDevices::load(home.path());
+  const KnownDevice* found = known.find_at("10.0.0.2:45455");
+  ASSERT_NE(nullptr, found);
+  EXPECT_EQ("bob-id", found->id);
+  EXPECT_EQ(key_pair(2).public_key, found->key);
+  EXPECT_EQ(nullptr, known.find_at("10.0.0.2"));
+}
+
+TEST(SecureLink, TheKnownDevicesFileTakesItsLastLineForEachDevice) {
+  KnownDevice bob{"bob", key_pair(2).public_key, "Bob \"B\"", 10, 20, "a:1"};
+  const std::string line = known_device_line(bob);
+  std::optional<KnownDevice> read =
+      read_known_device(std::string_view(line).substr(0, line.size() - 1));
+  ASSERT_TRUE(read);
+  EXPECT_EQ(bob.name, read->name);
+  EXPECT_EQ(bob.key, read->key);
+  EXPECT_EQ(20, read->last_seen);
+
+  ScopedTempDir home;
+  KnownDevice later = bob;
+  later.key = key_pair(3).public_key;
+  testing::write_whole(
+      home.file(KNOWN_DEVICES_FILE_NAME),
+      known_device_line(bob) + "not a line\n" +
+          R"({"id":"x","key":"00","name":"","address":"","first":1,"last":1})" +
+          "\n" + known_device_line(later));
+  const KnownDevices known = KnownDevices::load(home.path());
+  ASSERT_NE(nullptr, known.find("bob"));
+  EXPECT_EQ(later.key, known.find("bob")->key);
+  EXPECT_EQ(nullptr, known.find("x"));
+}
+
+TEST(SecureLink, AnOfferMustClaimTheAuthenticatedId) {
+  const Authenticated bob{"bob-id", "Bob", {}, false};
+  EXPECT_TRUE(check_claimed_id(bob, "bob-id").ok());
+  for (const std::optional<std::string>& claimed :
+       {std::optional<std::string>("eve-id"), std::optional<std::string>()}) {
+    Status checked = check_claimed_id(bob, claimed);
+    ASSERT_FALSE(checked.ok());
+    EXPECT_EQ(std::string("refused an offer from Bob that claims to come from "
+                          "another device (") +
+                  (claimed ? "\"eve-id\"" : "no id") + ")",
+              checked.error().message);
+  }
+}
+
+}  // namespace
+}  // namespace burrowlink
