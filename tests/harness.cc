@@ -54,13 +54,17 @@ std::string ToolFlavour::join(const std::string& folder,
 }
 
 std::string ToolFlavour::identity_file(const std::string& home) const {
+  return home_file(home, ".burrowlink-cli-id");
+}
+
+std::string ToolFlavour::home_file(const std::string& home,
+                                   const std::string& name) const {
   // Wine sets USERPROFILE itself, to the user's folder in the prefix.
   if (windows) {
     return home + "/.wineprefix/drive_c/users/" +
-           (std::getenv("USER") ? std::getenv("USER") : "root") +
-           "/.burrowlink-cli-id";
+           (std::getenv("USER") ? std::getenv("USER") : "root") + "/" + name;
   }
-  return home + "/.burrowlink-cli-id";
+  return home + "/" + name;
 }
 
 bool ToolFlavour::is_os_error(const std::string& text,

@@ -34,6 +34,8 @@ struct ToolFlavour {
   std::string join(const std::string& folder, const std::string& name) const;
   // Where the tool run with HOME `home` keeps its identity file.
   std::string identity_file(const std::string& home) const;
+  // And its file `name` beside it (its key, the devices it knows).
+  std::string home_file(const std::string& home, const std::string& name) const;
   // True when `text` is `before`, a system message and " (os error N)" with
   // N the system's code: `posix` on Linux, `windows` on Windows, whose
   // wording is checked only on Linux.

@@ -321,6 +321,102 @@ TEST_P(InteropTest, ABrokenTransferGoesOnWhereItStopped) {
   }
 }
 
+// Inside the secure channel a folder streams, breaks and goes on, and
+// nothing of it crosses the wire in clear.
+TEST_P(InteropTest, ASecureFolderStreamsResumesAndShowsNothingInClear) {
+  constexpr std::size_t SIZE = 16 << 20;
+  const std::string tree = work.file("src/Secret plans");
+  std::filesystem::create_directories(tree);
+  write_whole(tree + "/recipe-name.txt", "content-marker");
+  std::string big;
+  while (big.size() < SIZE) big += "bytes-marker-" + std::to_string(big.size());
+  write_whole(tree + "/big.bin", big);
+  const std::vector<std::string> markers = {"Secret plans", "recipe-name",
+                                            "content-marker", "bytes-marker",
+                                            "note-marker"};
+  auto recv = receiver("Inbox", false);
+  const std::vector<std::string> folder_send = {
+      "-r", sending.flavour().path(tree), "--secure", "--to"};
+  {
+    Relay dropping(port, {"--drop-after", std::to_string(SIZE / 2), "--record",
+                          work.file("wire-1")});
+    std::vector<std::string> args = folder_send;
+    args.push_back(to(dropping.port()));
+    ToolResult broken = sender_to(*recv, args);
+    EXPECT_EQ(1, broken.status) << broken.err;
+    // On pipes the channel adds no line.
+    EXPECT_EQ(std::string::npos, broken.err.find("Secure connection"));
+  }
+  EXPECT_GT(held_in_store(), SIZE / 8);
+  {
+    Relay recording(port, {"--record", work.file("wire-2")});
+    std::vector<std::string> args = folder_send;
+    args.push_back(to(recording.port()));
+    ToolResult again = sender_to(*recv, args);
+    EXPECT_EQ(0, again.status) << again.err;
+    EXPECT_NE(std::string::npos, again.err.find("Resuming big.bin at "))
+        << again.err;
+    ToolResult note = sender_to(*recv, {"--text", "note-marker", "--secure",
+                                        "--to", to(recording.port())});
+    EXPECT_EQ(0, note.status) << note.err;
+  }
+  EXPECT_TRUE(recv->wait_for_out("Note from", 20s)) << recv->out();
+  recv->kill(SIGTERM);
+  recv->finish(10s);
+  EXPECT_EQ(std::string::npos, recv->out().find("Secure connection"));
+  EXPECT_TRUE(big == read_whole(inbox + "/Secret plans/big.bin"));
+  EXPECT_EQ("content-marker",
+            read_whole(inbox + "/Secret plans/recipe-name.txt"));
+  for (const char* recording : {"wire-1", "wire-2"}) {
+    const std::string wire = read_whole(work.file(recording));
+    EXPECT_GT(wire.size(), SIZE / 4) << recording;
+    for (const std::string& marker : markers) {
+      EXPECT_EQ(std::string::npos, wire.find(marker))
+          << marker << " in " << recording;
+    }
+  }
+}
+
+// A pinned device that presents another key is refused by whichever side
+// pinned it, and nothing arrives.
+TEST_P(InteropTest, AChangedKeyIsRefusedOnBothSides) {
+  auto recv = receiver("Inbox", false);
+  ToolResult first = sender_to(
+      *recv, {source("a.txt", "first"), "--secure", "--to", to(port)});
+  EXPECT_EQ(0, first.status) << first.err;
+  EXPECT_TRUE(recv->wait_for_out("Received ", 20s)) << recv->out();
+  recv->kill(SIGTERM);
+  recv->finish(10s);
+  std::filesystem::remove(receiving.flavour().home_file(work.file("home-r"),
+                                                        ".burrowlink-cli-key"));
+  recv = receiver("Inbox", false);
+  // Pinned at that address, it is reached securely without being asked.
+  const std::string second = source("b.txt", "second");
+  ToolResult refused = sender_to(*recv, {second, "--to", to(port)});
+  EXPECT_EQ(1, refused.status);
+  EXPECT_NE(std::string::npos,
+            refused.err.find("Inbox presented another key than the one "
+                             "pinned at first contact (pinned "))
+      << refused.err;
+  EXPECT_NE(std::string::npos,
+            refused.err.find(".burrowlink-cli-known-devices"))
+      << refused.err;
+  // The sender made anew: the receiver pinned its id with the old key.
+  for (const char* file :
+       {".burrowlink-cli-key", ".burrowlink-cli-known-devices"}) {
+    std::filesystem::remove(
+        sending.flavour().home_file(work.file("home-s"), file));
+  }
+  ToolResult unknown = sender_to(*recv, {second, "--secure", "--to", to(port)});
+  EXPECT_EQ(1, unknown.status);
+  EXPECT_TRUE(recv->wait_for_err(
+      "presented another key than the one pinned at first contact", 10s))
+      << recv->err();
+  recv->kill(SIGTERM);
+  recv->finish(10s);
+  EXPECT_FALSE(std::filesystem::exists(inbox + "/b.txt"));
+}
+
 // A prefix is good only for the same source from the same sender.
 TEST_P(InteropTest, AChangedSourceOrAnotherSenderStartsAfresh) {
   constexpr std::size_t SIZE = 8 << 20;

@@ -36,7 +36,10 @@ TEST(SecureLink, KeysArePinnedAtFirstContactAndHeldToAfter) {
     bool new_device = false;
   };
   const Contact contacts[] = {
-      {"a card without an id", peer(2, R"({"name":"Bob"})"), {}, {},
+      {"a card without an id",
+       peer(2, R"({"name":"Bob"})"),
+       {},
+       {},
        "did not say which device"},
       {"a new device whose key is not the announced one", peer(2, bob),
        "10.0.0.2:45455", key_pair(3).public_key,
@@ -44,7 +47,10 @@ TEST(SecureLink, KeysArePinnedAtFirstContactAndHeldToAfter) {
       {"the first contact, sending to it", peer(2, bob), "10.0.0.2:45455",
        key_pair(2).public_key, "", true},
       {"a connection from it", peer(2, bob), std::nullopt, {}, "", false},
-      {"another key for its id", peer(3, bob), "10.0.0.2:45455", {},
+      {"another key for its id",
+       peer(3, bob),
+       "10.0.0.2:45455",
+       {},
        "Bob presented another key than the one pinned at first contact "
        "(pinned " +
            fingerprint(key_pair(2).public_key) + ", presented " +
@@ -52,8 +58,12 @@ TEST(SecureLink, KeysArePinnedAtFirstContactAndHeldToAfter) {
            "); nothing was sent. If its key changed on purpose, remove its "
            "lines from " +
            path},
-      {"another device with that key", peer(2, R"({"id":"eve","name":"E"})"),
-       {}, {}, "", true},
+      {"another device with that key",
+       peer(2, R"({"id":"eve","name":"E"})"),
+       {},
+       {},
+       "",
+       true},
   };
   for (const Contact& c : contacts) {
     SCOPED_TRACE(c.what);

@@ -134,6 +134,11 @@ Status SecureChannel::flush(bool more) {
   return {};
 }
 
+Status SecureChannel::send_gathered() {
+  if (m_open && m_gathered > 0) RETURN_IF_ERROR(seal(RECORD_DATA));
+  return flush(false);
+}
+
 Status SecureChannel::write_all(ConstBytes data, bool more,
                                 std::size_t* written) {
   if (written) *written = 0;
@@ -229,6 +234,8 @@ Result<bool> SecureChannel::next_record(bool wait, Expect expect,
     if (!wait) {
       got = m_tcp->read_available(room);
       if (got.ok() && *got == 0) return false;
+    } else if (Status sent = send_gathered(); !sent.ok()) {
+      return sent.error();
     } else if (expect == Expect::all) {
       // Only bytes surely owed: the record's rest, or the plaintext asked
       // for less what the partial record here may carry.

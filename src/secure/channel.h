@@ -54,8 +54,8 @@ using PeerCheck = std::function<Status(const Peer& peer)>;
 
 // The records of an authenticated connection, read and written as one
 // stream of bytes. Writes gather into records until a write that has no
-// `more` to follow; the closing record goes when the channel is closed or
-// ends, unless a failure broke it first.
+// `more` to follow, or a read that waits; the closing record goes when the
+// channel is closed or ends, unless a failure broke it first.
 class SecureChannel final : public platform::Connection {
  public:
   static Result<SecureChannel> over(platform::TcpStream& tcp,
@@ -92,6 +92,9 @@ class SecureChannel final : public platform::Connection {
   // Seals the gathered payload into a record of `type` behind the others.
   Status seal(std::uint8_t type);
   Status flush(bool more);
+  // What was written with `more` goes before a read waits: as with a
+  // socket's own, held data must not wait on the peer's reply to it.
+  Status send_gathered();
   // Opens the next whole record in the input into m_plain. `wait`: reads
   // until one is whole; else only what has arrived. False when none is.
   // `want`: plaintext bytes the caller still asks for.
