@@ -10,6 +10,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# One self-contained program, without symbols: no libstdc++, libgcc or
-# winpthread DLLs.
+# The runtimes linked in, without symbols: no libstdc++, libgcc or
+# winpthread DLLs (libgcrypt's, linked by name, are the only ones shipped).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -s")

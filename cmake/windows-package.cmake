@@ -1,6 +1,7 @@
 # make windows-package: burrowlink-<version>-x64.msi, which installs
-# burrowlink.exe, README.md and LICENSE.txt into Program Files\burrowlink and
-# appends that folder to the system PATH, and a zip of the same three files.
+# burrowlink.exe with the DLLs it loads, README.md, LICENSE.txt and the DLLs'
+# licence and notices into Program Files\burrowlink and appends that folder
+# to the system PATH, and a zip of the same files.
 # wixl (Debian's wixl) writes the installer from packaging/windows; msibuild
 # (msitools) adds the PATH entry, for which wixl has no element.
 find_program(WIXL_EXECUTABLE wixl)
@@ -20,19 +21,41 @@ string(UUID BURROWLINK_PRODUCT_CODE NAMESPACE ${BURROWLINK_UPGRADE_CODE}
 configure_file(packaging/windows/burrowlink.wxs.in
                ${CMAKE_BINARY_DIR}/packaging/burrowlink.wxs @ONLY)
 
-# The three files, staged once for both: wixl finds Source files only
-# relative to the folder it runs in.
+# The files, staged once for both: wixl finds Source files only relative to
+# the folder it runs in. The DLLs' licence is the text Debian ships
+# (base-files); THIRD-PARTY.txt names the builds shipped, as dpkg knows them.
 set(stage ${CMAKE_BINARY_DIR}/packaging/files)
-set(staged ${stage}/burrowlink.exe ${stage}/README.md ${stage}/LICENSE.txt)
+set(package_files burrowlink.exe README.md LICENSE.txt)
+foreach(dll IN LISTS BURROWLINK_DLLS)
+  get_filename_component(dll_name ${dll} NAME)
+  list(APPEND package_files ${dll_name})
+endforeach()
+find_file(LGPL_TEXT LGPL-2.1 PATHS /usr/share/common-licenses
+          NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+list(TRANSFORM package_files PREPEND ${stage}/ OUTPUT_VARIABLE copied)
 add_custom_command(
-  OUTPUT ${staged}
+  OUTPUT ${copied} ${stage}/LGPL-2.1.txt
   COMMAND ${CMAKE_COMMAND} -E make_directory ${stage}
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:burrowlink>
-          ${CMAKE_SOURCE_DIR}/README.md ${stage}
+          ${CMAKE_SOURCE_DIR}/README.md ${BURROWLINK_DLLS} ${stage}
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/LICENSE
           ${stage}/LICENSE.txt
+  COMMAND ${CMAKE_COMMAND} -E copy ${LGPL_TEXT} ${stage}/LGPL-2.1.txt
   DEPENDS burrowlink ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE
+          ${BURROWLINK_DLLS} ${LGPL_TEXT}
   VERBATIM)
+set(third_party_in ${CMAKE_SOURCE_DIR}/packaging/windows/THIRD-PARTY.txt.in)
+add_custom_command(
+  OUTPUT ${stage}/THIRD-PARTY.txt
+  COMMAND ${CMAKE_COMMAND} -DINPUT=${third_party_in}
+          -DOUTPUT=${stage}/THIRD-PARTY.txt
+          "-DCONTACT=${BURROWLINK_CONTACT}" "-DDLLS=${BURROWLINK_DLLS}"
+          -P ${CMAKE_SOURCE_DIR}/cmake/third-party.cmake
+  DEPENDS ${third_party_in} ${CMAKE_SOURCE_DIR}/cmake/third-party.cmake
+          ${BURROWLINK_DLLS}
+  VERBATIM)
+list(APPEND package_files LGPL-2.1.txt THIRD-PARTY.txt)
+list(TRANSFORM package_files PREPEND ${stage}/ OUTPUT_VARIABLE staged)
 
 # Its one row: PATH, set on install and taken out on removal (=-), the
 # system's (*), with the folder appended to what is there ([~];).
@@ -55,7 +78,7 @@ add_custom_command(
 add_custom_command(
   OUTPUT ${BURROWLINK_ZIP}
   COMMAND ${CMAKE_COMMAND} -E tar cf ${BURROWLINK_ZIP} --format=zip
-          burrowlink.exe README.md LICENSE.txt
+          ${package_files}
   WORKING_DIRECTORY ${stage}
   DEPENDS ${staged}
   COMMENT "Writing burrowlink-${PROJECT_VERSION}-x64.zip"

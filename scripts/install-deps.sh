@@ -18,8 +18,9 @@ case "${1:-}" in
   --windows) packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
                         dpkg-dev googletest libgcrypt-mingw-w64-dev) ;;
   # The Windows installer: wixl writes it, msibuild adds what wixl cannot
-  # (the PATH entry). cmake writes the zip.
-  --windows-package) packages+=(wixl msitools) ;;
+  # (the PATH entry). cmake writes the zip. base-files holds the LGPL text
+  # shipped with the DLLs.
+  --windows-package) packages+=(wixl msitools base-files) ;;
   --package) packages+=(dpkg-dev file) ;;
   # The package and Debian's own checker of it.
   --test-package) packages+=(dpkg-dev file lintian) ;;
