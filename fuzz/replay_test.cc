@@ -17,6 +17,7 @@ int burrowlink_fuzz_address(const std::uint8_t* data, std::size_t size);
 int burrowlink_fuzz_beacon(const std::uint8_t* data, std::size_t size);
 int burrowlink_fuzz_file_name(const std::uint8_t* data, std::size_t size);
 int burrowlink_fuzz_offer(const std::uint8_t* data, std::size_t size);
+int burrowlink_fuzz_secure(const std::uint8_t* data, std::size_t size);
 int burrowlink_fuzz_unicode(const std::uint8_t* data, std::size_t size);
 }
 
@@ -72,6 +73,10 @@ TEST(FuzzReplay, FileName) {
 
 TEST(FuzzReplay, Offer) {
   EXPECT_GT(replay("offer", burrowlink_fuzz_offer), 0u);
+}
+
+TEST(FuzzReplay, Secure) {
+  EXPECT_GT(replay("secure", burrowlink_fuzz_secure), 0u);
 }
 
 TEST(FuzzReplay, Unicode) {

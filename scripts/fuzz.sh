@@ -8,7 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
 seconds=${FUZZ_SECONDS:-180}
-targets=(address beacon file_name offer unicode)
+targets=(address beacon file_name offer secure unicode)
 
 symbolizer=/usr/lib/llvm-14/bin/llvm-symbolizer
 [[ -x $symbolizer ]] && export ASAN_SYMBOLIZER_PATH=$symbolizer
