@@ -30,9 +30,11 @@ secure::Transport transport(bool first) {
   a.fill(1);
   b.fill(2);
   return first ? secure::Transport{secure::CipherState(a),
-                                   secure::CipherState(b), {}, {}}
-               : secure::Transport{secure::CipherState(b),
-                                   secure::CipherState(a), {}, {}};
+                                   secure::CipherState(b),
+                                   {},
+                                   {}}
+               : secure::Transport{
+                     secure::CipherState(b), secure::CipherState(a), {}, {}};
 }
 
 // Everything the channel over `tcp` delivers before it ends or fails,
@@ -99,7 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       FUZZ_CHECK(writer.ok());
       for (std::size_t at = 0; at < payload.size(); at += 1000) {
         const std::size_t n = std::min<std::size_t>(1000, payload.size() - at);
-        FUZZ_CHECK(writer->write_all(payload.subspan(at, n), at % 3000 == 0).ok());
+        FUZZ_CHECK(
+            writer->write_all(payload.subspan(at, n), at % 3000 == 0).ok());
       }
     }
     wire_pair->first.close();

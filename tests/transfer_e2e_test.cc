@@ -705,3 +705,36 @@ TEST_F(TransferTest, UnreachableAddressFailsToConnect) {
 
 }  // namespace
 }  // namespace burrowlink::testing
+
+namespace burrowlink::testing {
+namespace {
+
+// At a terminal each side names the device the channel authenticated and
+// its key's fingerprint, and says so at the first contact; on pipes it
+// adds nothing (the tests above).
+TEST_F(TransferTest, AtATerminalBothSidesNameTheSecuredDevice) {
+  if (tool().windows) GTEST_SKIP() << "Wine's console redraws lines itself";
+  write_whole(src("a.txt"), "a");
+  auto recv = receiver({"--yes"}, {}, true);
+  const std::string key = " \\(key [0-9a-f]{4}( [0-9a-f]{4}){4}\\)";
+  for (const char* first_contact : {", a new device", ""}) {
+    ToolResult sent = run_tool(sender_options(
+        {tool_src("a.txt"), "--secure", "--to", to(), "--name", "Desk"}, true));
+    EXPECT_EQ(0, sent.status) << sent.out;
+    EXPECT_TRUE(std::regex_search(
+        sent.out, std::regex("Secure connection to Recv" +
+                             std::string(first_contact) + key + "\r?\n")))
+        << sent.out;
+  }
+  recv->kill(SIGTERM);
+  const std::string out = recv->finish(10s).out;
+  for (const char* first_contact : {", a new device", ""}) {
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex("Secure connection from Desk" +
+                        std::string(first_contact) + key + "\r?\n")))
+        << out;
+  }
+}
+
+}  // namespace
+}  // namespace burrowlink::testing

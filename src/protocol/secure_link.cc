@@ -56,8 +56,8 @@ std::string key_changed_text(std::string_view name, const secure::Key& pinned,
          " presented another key than the one pinned at first contact "
          "(pinned " +
          fingerprint(pinned) + ", presented " + fingerprint(presented) +
-         "); nothing was sent. If its key changed on purpose, remove its "
-         "lines from " +
+         "), so the connection was refused. If its key changed on purpose, "
+         "remove its lines from " +
          std::string(path);
 }
 

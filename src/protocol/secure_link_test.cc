@@ -55,8 +55,8 @@ TEST(SecureLink, KeysArePinnedAtFirstContactAndHeldToAfter) {
        "(pinned " +
            fingerprint(key_pair(2).public_key) + ", presented " +
            fingerprint(key_pair(3).public_key) +
-           "); nothing was sent. If its key changed on purpose, remove its "
-           "lines from " +
+           "), so the connection was refused. If its key changed on "
+           "purpose, remove its lines from " +
            path},
       {"another device with that key",
        peer(2, R"({"id":"eve","name":"E"})"),

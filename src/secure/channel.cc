@@ -13,11 +13,11 @@ using platform::TcpStream;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t LENGTH_BYTES = 2;
-// Sealed records gather up to this before they go to the socket; the input
-// takes as much at once.
-constexpr std::size_t BATCH_BYTES = 262'144;
-constexpr std::size_t IN_CAPACITY =
-    BATCH_BYTES + LENGTH_BYTES + RECORD_SEALED_MAX;
+// Sealed records go to the socket once this much is sealed: a full record
+// goes at once, as a socket sends full segments of corked bytes. The input
+// takes two records at once.
+constexpr std::size_t BATCH_BYTES = RECORD_SEALED_MAX;
+constexpr std::size_t IN_CAPACITY = 2 * (LENGTH_BYTES + RECORD_SEALED_MAX);
 
 Error handshake_failed(std::string_view reason,
                        ErrorKind kind = ErrorKind::invalid_data) {
