@@ -259,6 +259,8 @@ class SendReport final : public SenderEvents {
 };
 
 CliError SendReport::failed(std::string message) const {
+  // A receiver's own name may be in it.
+  message = console::peer(Stream::err, message);
   // A person sees, last, how far it got and that it need not start over.
   if (m_resumable && m_terminal) {
     message += "\n" + how_far();
@@ -501,9 +503,14 @@ CommandResult send(Args args) {
       secure_device(*request, *target, announced_key);
   if (!device.ok()) return std::move(device).error();
   if (!*device) return offer_all(*request, listed.value(), *target, nullptr);
+  // A device new to us must hold the key its beacon announced, or that of
+  // the device pinned at this address.
   SecureSend secure{**device, std::nullopt};
   if (secure::Key key{}; text::from_hex(announced_key, key)) {
-    secure.announced = key;
+    secure.expected = key;
+  } else if (const KnownDevice* here = KnownDevices::load(device_folder())
+                                           .find_at(format_address(*target))) {
+    secure.expected = here->key;
   }
   return offer_all(*request, listed.value(), *target, &secure);
 }

@@ -1,5 +1,8 @@
 #include "identity/device_key.h"
 
+#include <chrono>
+#include <thread>
+
 #include "identity/identity.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -11,8 +14,8 @@ namespace burrowlink {
 
 namespace {
 
-constexpr std::size_t KNOWN_DEVICES_BYTES = 16 << 20;
-constexpr std::int64_t SIGHTING_STEP = 3600;
+constexpr std::size_t KNOWN_DEVICES_BYTES = 4 << 20;
+constexpr std::int64_t SIGHTING_STEP = 86400;
 
 Result<secure::KeyPair> read_key(std::string_view text) {
   secure::Key key{};
@@ -47,6 +50,13 @@ Result<secure::KeyPair> load_device_key() {
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (std::optional<std::string> text =
             folder->read_small(DEVICE_KEY_FILE_NAME, 256)) {
+      // Another process may have made it and not yet written it.
+      for (int wait = 0; wait < 20 && text->size() < 2 * secure::KEY_SIZE;
+           ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        text = folder->read_small(DEVICE_KEY_FILE_NAME, 256);
+        if (!text) text.emplace();
+      }
       Result<secure::KeyPair> pair = read_key(*text);
       secure::wipe(
           {reinterpret_cast<std::uint8_t*>(text->data()), text->size()});
@@ -123,6 +133,7 @@ KnownDevices KnownDevices::load(std::string folder) {
   std::optional<std::string> text =
       opened->read_small(KNOWN_DEVICES_FILE_NAME, KNOWN_DEVICES_BYTES);
   if (!text) return known;
+  known.m_full = text->size() >= KNOWN_DEVICES_BYTES;
   std::string_view rest = *text;
   for (std::size_t end; (end = rest.find('\n')) != rest.npos;
        rest.remove_prefix(end + 1)) {
@@ -164,9 +175,9 @@ const KnownDevice* KnownDevices::find_at(std::string_view address) const {
 
 Status KnownDevices::remember(const KnownDevice& device) {
   KnownDevice* same = find_mutable(device.id);
-  if (same && same->key == device.key && same->name == device.name &&
-      same->address == device.address &&
-      device.last_seen - same->last_seen < SIGHTING_STEP) {
+  if (m_full || (same && same->key == device.key && same->name == device.name &&
+                 same->address == device.address &&
+                 device.last_seen - same->last_seen < SIGHTING_STEP)) {
     return {};
   }
   const std::string path =

@@ -53,10 +53,13 @@ class KnownDevices {
   static KnownDevices load(std::string folder);
 
   const KnownDevice* find(std::string_view id) const;
+  // At its size limit: it pins no more devices, so that none is read past
+  // the limit and silently met anew.
+  bool full() const { return m_full; }
   // The device last reached at `address`, the latest when several were.
   const KnownDevice* find_at(std::string_view address) const;
   // Notes `device` (appending its line), unless only its last sighting
-  // moved, and by less than an hour: the file grows by contacts that tell
+  // moved, and by less than a day: the file grows by contacts that tell
   // something.
   Status remember(const KnownDevice& device);
 
@@ -65,6 +68,7 @@ class KnownDevices {
 
   std::string m_folder;
   std::vector<KnownDevice> m_devices;
+  bool m_full = false;
 };
 
 // The line of `device`, and the device of a line.

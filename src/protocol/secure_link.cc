@@ -79,7 +79,16 @@ Result<Authenticated> admit_peer(const LocalDevice& local,
         platform::join_path(local.known_folder, KNOWN_DEVICES_FILE_NAME))};
   }
   if (!pinned && expected && *expected != peer.key) {
-    return Error{name + " answered with another key than the one it announced"};
+    return Error{name + " is not the device expected there (key " +
+                 fingerprint(*expected) + " expected, " +
+                 fingerprint(peer.key) +
+                 " presented), so the connection was refused"};
+  }
+  if (!pinned && known.full()) {
+    return Error{
+        "cannot pin a new device: " +
+        platform::join_path(local.known_folder, KNOWN_DEVICES_FILE_NAME) +
+        " is full; remove the lines of devices no longer met"};
   }
   const std::int64_t now =
       std::chrono::duration_cast<std::chrono::seconds>(

@@ -54,8 +54,9 @@ std::string key_changed_text(std::string_view name, const secure::Key& pinned,
                              std::string_view path);
 
 // Takes the handshake's peer as the device it says it is: pinned on first
-// contact, refused when its key is not the pinned one (or, from
-// `expected`, the one its beacon announced). Its sighting is noted, with
+// contact, refused when its key is not the pinned one, or when, new, it
+// does not hold `expected`; refused too when the file of pins is full. Its
+// sighting is noted, with
 // `receives_at` when this side connected to it (an address with its port):
 // a connection from it tells no address it can be reached at.
 Result<Authenticated> admit_peer(const LocalDevice& local,

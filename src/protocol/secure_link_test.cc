@@ -41,9 +41,11 @@ TEST(SecureLink, KeysArePinnedAtFirstContactAndHeldToAfter) {
        {},
        {},
        "did not say which device"},
-      {"a new device whose key is not the announced one", peer(2, bob),
+      {"a new device whose key is not the one expected there", peer(2, bob),
        "10.0.0.2:45455", key_pair(3).public_key,
-       "answered with another key than the one it announced"},
+       "Bob is not the device expected there (key " +
+           fingerprint(key_pair(3).public_key) + " expected, " +
+           fingerprint(key_pair(2).public_key) + " presented)"},
       {"the first contact, sending to it", peer(2, bob), "10.0.0.2:45455",
        key_pair(2).public_key, "", true},
       {"a connection from it", peer(2, bob), std::nullopt, {}, "", false},
@@ -111,6 +113,21 @@ TEST(SecureLink, TheKnownDevicesFileTakesItsLastLineForEachDevice) {
   ASSERT_NE(nullptr, known.find("bob"));
   EXPECT_EQ(later.key, known.find("bob")->key);
   EXPECT_EQ(nullptr, known.find("x"));
+
+  // A full file pins no one more, rather than forget what lies past its
+  // limit; the devices in it are still held to their keys.
+  testing::write_whole(home.file(KNOWN_DEVICES_FILE_NAME),
+                       known_device_line(bob) + std::string(4 << 20, '\n'));
+  const LocalDevice local{key_pair(1), "me", "Me", home.path()};
+  Result<Authenticated> stranger =
+      admit_peer(local, peer(4, R"({"id":"new","name":"N"})"), {}, {});
+  ASSERT_FALSE(stranger.ok());
+  EXPECT_NE(std::string::npos,
+            stranger.error().message.find("cannot pin a new device"));
+  EXPECT_TRUE(
+      admit_peer(local, peer(2, R"({"id":"bob","name":"B"})"), {}, {}).ok());
+  EXPECT_FALSE(
+      admit_peer(local, peer(3, R"({"id":"bob","name":"B"})"), {}, {}).ok());
 }
 
 TEST(SecureLink, AnOfferMustClaimTheAuthenticatedId) {

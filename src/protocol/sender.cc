@@ -443,7 +443,7 @@ Result<secure::SecureChannel> open_channel(platform::TcpStream& tcp,
       {reinterpret_cast<const std::uint8_t*>(card.data()), card.size()},
       [&](const secure::Peer& peer) -> Status {
         Result<Authenticated> admitted = admit_peer(
-            secure.device, peer, format_address(to), secure.announced);
+            secure.device, peer, format_address(to), secure.expected);
         if (!admitted.ok()) return std::move(admitted).error();
         receiver = std::move(admitted).value();
         return {};

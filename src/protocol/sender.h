@@ -73,10 +73,11 @@ class SenderEvents {
 };
 
 // How a send goes over the secure channel: as `device`, to a receiver
-// whose key, when its announcement gave one, is `announced`.
+// that, when new to this device, must hold `expected` (the key its beacon
+// announced, or that of the device pinned at its address).
 struct SecureSend {
   const LocalDevice& device;
-  std::optional<secure::Key> announced;
+  std::optional<secure::Key> expected;
 };
 inline std::string cannot_secure_text(std::string_view address,
                                       std::string_view reason) {

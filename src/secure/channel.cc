@@ -97,14 +97,19 @@ Result<SecureChannel> SecureChannel::over(TcpStream& tcp,
   return channel;
 }
 
-Status SecureChannel::fail(Error error) {
-  if (!m_failed) m_failed = error;
+Status SecureChannel::fail_write(Error error) {
+  if (!m_write_failed) m_write_failed = error;
+  return error;
+}
+
+Status SecureChannel::fail_read(Error error) {
+  if (!m_read_failed) m_read_failed = error;
   return error;
 }
 
 Status SecureChannel::seal(std::uint8_t type) {
   if (m_send_nonce == NONCE_LIMIT) {
-    return fail(Error{"the channel's nonces are used up"});
+    return fail_write(Error{"the channel's nonces are used up"});
   }
   const std::size_t start = m_out.size() - m_gathered - 1 - LENGTH_BYTES;
   const std::size_t sealed = 1 + m_gathered + TAG_SIZE;
@@ -118,7 +123,7 @@ Status SecureChannel::seal(std::uint8_t type) {
           m_send.seal(m_send_nonce, {m_out.data() + body, 1 + m_gathered},
                       tag.first<TAG_SIZE>());
       !sealed_ok.ok()) {
-    return fail(sealed_ok.error());
+    return fail_write(sealed_ok.error());
   }
   ++m_send_nonce;
   m_gathered = 0;
@@ -130,7 +135,7 @@ Status SecureChannel::flush(bool more) {
   if (m_out.empty()) return {};
   Status sent = m_tcp->write_all(m_out, more);
   m_out.clear();
-  if (!sent.ok()) return fail(sent.error());
+  if (!sent.ok()) return fail_write(sent.error());
   return {};
 }
 
@@ -142,7 +147,7 @@ Status SecureChannel::send_gathered() {
 Status SecureChannel::write_all(ConstBytes data, bool more,
                                 std::size_t* written) {
   if (written) *written = 0;
-  if (m_failed) return *m_failed;
+  if (m_write_failed) return *m_write_failed;
   if (m_closed) return Error{"the secure channel is closed"};
   const std::size_t size = data.size();
   while (!data.empty()) {
@@ -157,7 +162,8 @@ Status SecureChannel::write_all(ConstBytes data, bool more,
     m_gathered += chunk;
     data = data.subspan(chunk);
     if (m_gathered == RECORD_PAYLOAD_MAX) RETURN_IF_ERROR(seal(RECORD_DATA));
-    if (m_out.size() >= BATCH_BYTES && !m_open) RETURN_IF_ERROR(flush(true));
+    // Uncorked: the record's last segment must not wait for the next one.
+    if (m_out.size() >= BATCH_BYTES && !m_open) RETURN_IF_ERROR(flush(false));
   }
   if (!more) {
     if (m_open) RETURN_IF_ERROR(seal(RECORD_DATA));
@@ -169,7 +175,7 @@ Status SecureChannel::write_all(ConstBytes data, bool more,
 
 void SecureChannel::close() {
   // A channel moved from has nothing left to close.
-  if (m_closed || m_failed || !m_send.valid()) return;
+  if (m_closed || m_write_failed || !m_send.valid()) return;
   m_closed = true;
   if (m_open && m_gathered > 0 && !seal(RECORD_DATA).ok()) return;
   if (!m_open) {
@@ -187,12 +193,12 @@ Result<bool> SecureChannel::open_record() {
   std::span<const std::uint8_t, TAG_SIZE> tag(body.data() + body.size(),
                                               TAG_SIZE);
   if (m_receive_nonce == NONCE_LIMIT) {
-    return fail(Error{"the channel's nonces are used up"}).error();
+    return fail_read(Error{"the channel's nonces are used up"}).error();
   }
   if (Status opened = m_receive.open(m_receive_nonce, body, tag);
       !opened.ok()) {
-    return fail(Error{"a record failed its authentication",
-                      ErrorKind::invalid_data})
+    return fail_read(Error{"a record failed its authentication",
+                           ErrorKind::invalid_data})
         .error();
   }
   ++m_receive_nonce;
@@ -202,7 +208,8 @@ Result<bool> SecureChannel::open_record() {
     return true;
   }
   if (body[0] != RECORD_DATA) {
-    return fail(Error{"a record of an unknown kind", ErrorKind::invalid_data})
+    return fail_read(
+               Error{"a record of an unknown kind", ErrorKind::invalid_data})
         .error();
   }
   m_plain_start = static_cast<std::size_t>(body.data() + 1 - m_in.data());
@@ -218,8 +225,8 @@ Result<bool> SecureChannel::next_record(bool wait, Expect expect,
     if (held >= LENGTH_BYTES) {
       const std::size_t sealed = length_at(m_in.data() + m_in_start);
       if (sealed < 1 + TAG_SIZE) {
-        return fail(Error{"a record shorter than its tag",
-                          ErrorKind::invalid_data})
+        return fail_read(Error{"a record shorter than its tag",
+                               ErrorKind::invalid_data})
             .error();
       }
       if (held >= LENGTH_BYTES + sealed) return open_record();
@@ -231,11 +238,12 @@ Result<bool> SecureChannel::next_record(bool wait, Expect expect,
     m_in_end = held;
     Bytes room(m_in.data() + m_in_end, m_in.size() - m_in_end);
     Result<std::size_t> got = std::size_t{0};
+    // A write that failed shows at the next write; what the peer sent
+    // before is still read, as from a socket.
+    if (wait) (void)send_gathered();
     if (!wait) {
       got = m_tcp->read_available(room);
       if (got.ok() && *got == 0) return false;
-    } else if (Status sent = send_gathered(); !sent.ok()) {
-      return sent.error();
     } else if (expect == Expect::all) {
       // Only bytes surely owed: the record's rest, or the plaintext asked
       // for less what the partial record here may carry.
@@ -247,14 +255,17 @@ Result<bool> SecureChannel::next_record(bool wait, Expect expect,
     }
     if (!got.ok()) {
       if (got.error().kind == ErrorKind::unexpected_eof) {
-        return fail(
+        return fail_read(
                    Error{std::string(CUT_LINK_TEXT), ErrorKind::unexpected_eof})
             .error();
       }
-      return fail(got.error()).error();
+      // A time-out leaves the stream as it was, to be read on.
+      if (got.error().kind == ErrorKind::timed_out) return got.error();
+      return fail_read(got.error()).error();
     }
     if (*got == 0) {
-      return fail(Error{std::string(CUT_LINK_TEXT), ErrorKind::unexpected_eof})
+      return fail_read(
+                 Error{std::string(CUT_LINK_TEXT), ErrorKind::unexpected_eof})
           .error();
     }
     m_in_end += *got;
@@ -269,7 +280,7 @@ std::size_t SecureChannel::take(Bytes buffer) {
 }
 
 Result<std::size_t> SecureChannel::read_some(Bytes buffer, Expect expect) {
-  if (m_failed) return *m_failed;
+  if (m_read_failed) return *m_read_failed;
   std::size_t done = take(buffer);
   while (done < buffer.size() && !m_peer_closed) {
     // Records already here are taken without a wait; more are waited for
@@ -301,7 +312,7 @@ Status SecureChannel::read_exact(Bytes buffer, Expect expect) {
 }
 
 Result<std::size_t> SecureChannel::read_available(Bytes buffer) {
-  if (m_failed) return *m_failed;
+  if (m_read_failed) return *m_read_failed;
   std::size_t done = take(buffer);
   while (done < buffer.size() && !m_peer_closed) {
     Result<bool> next = next_record(false, Expect::data, 0);

@@ -103,7 +103,10 @@ class SecureChannel final : public platform::Connection {
   Result<bool> open_record();
   // Copies from m_plain.
   std::size_t take(Bytes buffer);
-  Status fail(Error error);
+  // A failure of one direction ends it; the other goes on, as a socket's
+  // does, until it fails itself.
+  Status fail_write(Error error);
+  Status fail_read(Error error);
 
   platform::TcpStream* m_tcp;
   SealingKey m_send, m_receive;
@@ -120,7 +123,7 @@ class SecureChannel final : public platform::Connection {
   std::size_t m_plain_start = 0, m_plain_end = 0;
   bool m_peer_closed = false;
   bool m_closed = false;
-  std::optional<Error> m_failed;
+  std::optional<Error> m_write_failed, m_read_failed;
 };
 
 // The initiator's side: writes the preamble, then the handshake, sending
