@@ -15,9 +15,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t LENGTH_BYTES = 2;
 // Sealed records go to the socket once this much is sealed: a full record
 // goes at once, as a socket sends full segments of corked bytes. The input
-// takes two records at once.
+// holds a whole record and the next one's length.
 constexpr std::size_t BATCH_BYTES = RECORD_SEALED_MAX;
-constexpr std::size_t IN_CAPACITY = 2 * (LENGTH_BYTES + RECORD_SEALED_MAX);
+constexpr std::size_t IN_CAPACITY = 2 * LENGTH_BYTES + RECORD_SEALED_MAX;
 
 Error handshake_failed(std::string_view reason,
                        ErrorKind kind = ErrorKind::invalid_data) {
@@ -92,8 +92,8 @@ Result<SecureChannel> SecureChannel::over(TcpStream& tcp,
   if (!receive.ok()) return receive.error();
   SecureChannel channel(tcp, std::move(send).value(),
                         std::move(receive).value());
+  // The output grows as far as writes take it: a receiver's stays small.
   channel.m_in.resize(IN_CAPACITY);
-  channel.m_out.reserve(BATCH_BYTES + RECORD_SEALED_MAX + LENGTH_BYTES);
   return channel;
 }
 
