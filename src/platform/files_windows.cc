@@ -4,9 +4,13 @@
 // clang-format off
 #include <winsock2.h>
 #include <windows.h>
+#include <sddl.h>
 // clang-format on
 
 #include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/win32.h"
@@ -24,6 +28,44 @@ using win32::os_error;
 using win32::write_handle_all;
 
 namespace {
+
+// Rights for the current user alone: a protected DACL with one entry, so
+// that nothing is inherited from the folder. None (the folder's rights)
+// when the user's SID cannot be had.
+class UserOnly {
+ public:
+  UserOnly() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<std::uint8_t> user(size);
+    LPWSTR sid = nullptr;
+    if (size > 0 &&
+        GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
+        ConvertSidToStringSidW(
+            reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
+      const std::wstring sddl = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
+      LocalFree(sid);
+      if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
+              sddl.c_str(), SDDL_REVISION_1, &m_descriptor, nullptr)) {
+        m_attributes = {sizeof m_attributes, m_descriptor, FALSE};
+      }
+    }
+    CloseHandle(token);
+  }
+  ~UserOnly() { LocalFree(m_descriptor); }
+  UserOnly(const UserOnly&) = delete;
+  UserOnly& operator=(const UserOnly&) = delete;
+
+  SECURITY_ATTRIBUTES* get() {
+    return m_descriptor != nullptr ? &m_attributes : nullptr;
+  }
+
+ private:
+  PSECURITY_DESCRIPTOR m_descriptor = nullptr;
+  SECURITY_ATTRIBUTES m_attributes{};
+};
 
 // FILETIME counts 100 ns from 1601.
 std::int64_t nanoseconds_of(const FILETIME& time) {
@@ -196,8 +238,9 @@ Status Directory::remove_folder(std::string_view name) const {
 Status Directory::write_new(std::string_view name,
                             std::string_view data) const {
   const std::string path = join_path(m_path, name);
+  UserOnly user_only;
   HANDLE h = CreateFileW(
-      native_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+      native_path(path).c_str(), GENERIC_WRITE, 0, user_only.get(), CREATE_NEW,
       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   Status written = write_handle_all(h, data.data(), data.size());
@@ -217,9 +260,10 @@ Status Directory::sync_file(std::string_view name) const {
 }
 
 Status Directory::append(std::string_view name, std::string_view data) const {
+  UserOnly user_only;  // when it is made
   HANDLE h = CreateFileW(
       native_path(join_path(m_path, name)).c_str(), FILE_APPEND_DATA,
-      FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+      FILE_SHARE_READ, user_only.get(), OPEN_ALWAYS,
       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (h == INVALID_HANDLE_VALUE) return last_error();
   Status written = write_handle_all(h, data.data(), data.size());

@@ -1,6 +1,7 @@
 // What the Linux backend does with the real system.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -34,6 +35,24 @@ TEST(InterruptDeathTest, AnInterruptWaitsUntilTheWaitEndsThenEndsTheProcess) {
 
 // A bind mount reaches the held-back folder by another name, as a short
 // name does on Windows: only its identity tells.
+// Keys, pins and the store's records: readable by this user alone, under
+// any umask.
+TEST(PrivateFiles, AreThisUsersAloneWhateverTheUmask) {
+  testing::ScopedTempDir dir;
+  Result<Directory> folder = Directory::open(dir.path());
+  ASSERT_OK(folder);
+  const mode_t before = ::umask(0);
+  ASSERT_OK(folder->write_new("key", "secret"));
+  ASSERT_OK(folder->append("pins", "line\n"));
+  ::umask(before);
+  for (const char* name : {"key", "pins"}) {
+    EXPECT_EQ(std::filesystem::perms::owner_read |
+                  std::filesystem::perms::owner_write,
+              std::filesystem::status(dir.file(name)).permissions())
+        << name;
+  }
+}
+
 TEST(HeldBackFolder, IsRefusedByAnyNameThatReachesIt) {
   if (std::getenv("BURROWLINK_PRIVATE_MOUNTS") == nullptr) {
     GTEST_SKIP() << "needs a private mount namespace (tests/netns.sh)";

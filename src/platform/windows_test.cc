@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
+#include <aclapi.h>
 // clang-format on
 
 #include <vector>
@@ -19,6 +20,57 @@
 
 namespace burrowlink::platform {
 namespace {
+
+// What write_new and append make (keys, pins, the store's records) lets
+// the current user alone in, whatever the folder's rights: no entry for
+// anyone else (Wine adds SYSTEM to what it shows), where a file made
+// plainly lets others read.
+TEST(WindowsFiles, FilesForThisUserAloneLetNoOneElseIn) {
+  testing::ScopedTempDir dir;
+  Result<Directory> folder = Directory::open(dir.path());
+  ASSERT_OK(folder);
+  ASSERT_OK(folder->write_new("key", "secret"));
+  ASSERT_OK(folder->append("pins", "line\n"));
+  ASSERT_OK(write_file(dir.file("plain"), "x"));
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  std::vector<std::uint8_t> user(256);
+  DWORD size = 0;
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, user.data(),
+                                  static_cast<DWORD>(user.size()), &size));
+  CloseHandle(token);
+  PSID me = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+  std::vector<std::uint8_t> system(SECURITY_MAX_SID_SIZE);
+  DWORD system_size = static_cast<DWORD>(system.size());
+  ASSERT_TRUE(CreateWellKnownSid(WinLocalSystemSid, nullptr, system.data(),
+                                 &system_size));
+  for (auto [name, alone] :
+       {std::pair{"key", true}, {"pins", true}, {"plain", false}}) {
+    SCOPED_TRACE(name);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(
+        ERROR_SUCCESS,
+        GetNamedSecurityInfoW(win32::native_path(dir.file(name)).c_str(),
+                              SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, &dacl, nullptr, &descriptor));
+    ASSERT_NE(nullptr, dacl);
+    bool mine = false, others = false;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+      void* ace = nullptr;
+      ASSERT_TRUE(GetAce(dacl, i, &ace));
+      PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+      if (EqualSid(sid, me)) {
+        mine = true;
+      } else if (!EqualSid(sid, system.data())) {
+        others = true;
+      }
+    }
+    LocalFree(descriptor);
+    EXPECT_TRUE(mine);
+    EXPECT_EQ(!alone, others);
+  }
+}
 
 TEST(WindowsFiles, DeviceNamesAreNeverCreated) {
   testing::ScopedTempDir dir;
