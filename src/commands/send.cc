@@ -506,10 +506,10 @@ CommandResult send(Args args) {
   // A device new to us must hold the key its beacon announced, or that of
   // the device pinned at this address.
   SecureSend secure{**device, std::nullopt};
+  const KnownDevices known = KnownDevices::load(device_folder());
   if (secure::Key key{}; text::from_hex(announced_key, key)) {
     secure.expected = key;
-  } else if (const KnownDevice* here = KnownDevices::load(device_folder())
-                                           .find_at(format_address(*target))) {
+  } else if (const KnownDevice* here = known.find_at(format_address(*target))) {
     secure.expected = here->key;
   }
   return offer_all(*request, listed.value(), *target, &secure);
