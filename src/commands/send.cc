@@ -118,14 +118,12 @@ Result<SendRequest, CliError> read_request(Args args) {
 }
 
 // This device for the secure channel, when the receiver is reached
-// through it: asked for, or a device whose beacon carried a key, or the
-// device last pinned at its address. None: the clear exchange.
+// through it: asked for, or `known_secure` (its beacon carried a key, or
+// a device was pinned at its address). None: the clear exchange.
 Result<std::optional<LocalDevice>, CliError> secure_device(
     const SendRequest& request, const SocketAddress& target,
-    const std::string& announced_key) {
-  if (request.plain) return std::optional<LocalDevice>();
-  if (!request.secure && announced_key.empty() &&
-      !KnownDevices::load(device_folder()).find_at(format_address(target))) {
+    bool known_secure) {
+  if (request.plain || (!request.secure && !known_secure)) {
     return std::optional<LocalDevice>();
   }
   Result<LocalDevice> device =
@@ -499,18 +497,19 @@ CommandResult send(Args args) {
   Result<SocketAddress, CliError> target =
       resolve_target(request->to, &announced_key);
   if (!target.ok()) return std::move(target).error();
-  Result<std::optional<LocalDevice>, CliError> device =
-      secure_device(*request, *target, announced_key);
+  const KnownDevices known = KnownDevices::load(device_folder());
+  const KnownDevice* pinned_here = known.find_at(format_address(*target));
+  Result<std::optional<LocalDevice>, CliError> device = secure_device(
+      *request, *target, !announced_key.empty() || pinned_here != nullptr);
   if (!device.ok()) return std::move(device).error();
   if (!*device) return offer_all(*request, listed.value(), *target, nullptr);
   // A device new to us must hold the key its beacon announced, or that of
   // the device pinned at this address.
   SecureSend secure{**device, std::nullopt};
-  const KnownDevices known = KnownDevices::load(device_folder());
   if (secure::Key key{}; text::from_hex(announced_key, key)) {
     secure.expected = key;
-  } else if (const KnownDevice* here = known.find_at(format_address(*target))) {
-    secure.expected = here->key;
+  } else if (pinned_here) {
+    secure.expected = pinned_here->key;
   }
   return offer_all(*request, listed.value(), *target, &secure);
 }

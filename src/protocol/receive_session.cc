@@ -35,7 +35,8 @@ class ReceiveSession {
         m_root(open_receive_folder(settings.folder)),
         m_store(m_root.ok() ? *m_root : m_nowhere) {}
 
-  // `first`: the offer's first byte, read already.
+  // `first`: the offer's first byte, read already within the offer's
+  // time, which the rest is read under too.
   Status serve(std::uint8_t first);
 
  private:
@@ -67,7 +68,6 @@ class ReceiveSession {
 };
 
 Status ReceiveSession::serve(std::uint8_t first) {
-  RETURN_IF_ERROR(m_stream.set_read_timeout(OFFER_READ_TIMEOUT));
   Result<Offer> read = read_offer(m_stream, first);
   if (!read.ok()) return std::move(read).error();
   const Offer& offer = read.value();
