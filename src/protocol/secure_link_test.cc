@@ -130,19 +130,5 @@ TEST(SecureLink, TheKnownDevicesFileTakesItsLastLineForEachDevice) {
       admit_peer(local, peer(3, R"({"id":"bob","name":"B"})"), {}, {}).ok());
 }
 
-TEST(SecureLink, AnOfferMustClaimTheAuthenticatedId) {
-  const Authenticated bob{"bob-id", "Bob", {}, false};
-  EXPECT_TRUE(check_claimed_id(bob, "bob-id").ok());
-  for (const std::optional<std::string>& claimed :
-       {std::optional<std::string>("eve-id"), std::optional<std::string>()}) {
-    Status checked = check_claimed_id(bob, claimed);
-    ASSERT_FALSE(checked.ok());
-    EXPECT_EQ(std::string("refused an offer from Bob that claims to come from "
-                          "another device (") +
-                  (claimed ? "\"eve-id\"" : "no id") + ")",
-              checked.error().message);
-  }
-}
-
 }  // namespace
 }  // namespace burrowlink
