@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "base/coding.h"
+#include "protocol/offer.h"
 #include "test_util.h"
 
 namespace burrowlink::testing {
@@ -321,19 +322,10 @@ sockaddr_in loopback(int port) {
   return a;
 }
 
-void relay_with_fault(int listener, int target_port, RelayFault fault) {
-  pollfd wait_for{listener, POLLIN, 0};
-  if (poll(&wait_for, 1, 30000) != 1) {
-    ADD_FAILURE() << "the faulty relay had no connection within 30 s";
-    close(listener);
-    return;
-  }
-  int from = accept(listener, nullptr, nullptr);
-  close(listener);
-  if (from < 0) {
-    ADD_FAILURE() << "the faulty relay could not accept: " << strerror(errno);
-    return;
-  }
+// Relays connection `from` with `fault`; true when it carried an offer's
+// frame and nothing more: a sender asking for the secure channel, which a
+// receiver without it closes.
+bool relay_one(int from, int target_port, RelayFault fault) {
   int to = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in there = loopback(target_port);
   if (connect(to, reinterpret_cast<sockaddr*>(&there), sizeof there) != 0) {
@@ -389,6 +381,26 @@ void relay_with_fault(int listener, int target_port, RelayFault fault) {
   }
   close(from);
   close(to);
+  return flip_at != UINT64_MAX && forwarded + fault.at == flip_at;
+}
+
+void relay_with_fault(int listener, int target_port, RelayFault fault) {
+  // The first connection within 30 s, then any that follows one that only
+  // asked for the channel.
+  for (int wait = 30000;; wait = 10000) {
+    pollfd wait_for{listener, POLLIN, 0};
+    if (poll(&wait_for, 1, wait) != 1) {
+      ADD_FAILURE() << "the faulty relay had no connection in time";
+      break;
+    }
+    int from = accept(listener, nullptr, nullptr);
+    if (from < 0) {
+      ADD_FAILURE() << "the faulty relay could not accept: " << strerror(errno);
+      break;
+    }
+    if (!relay_one(from, target_port, fault)) break;
+  }
+  close(listener);
 }
 
 }  // namespace
@@ -404,6 +416,28 @@ std::thread faulty_relay(int listen_port, int target_port, RelayFault fault) {
     ADD_FAILURE() << "the faulty relay cannot listen on " << listen_port;
   }
   return std::thread(relay_with_fault, listener, target_port, fault);
+}
+
+Result<Offered> accept_offer(platform::TcpListener& listener,
+                             std::chrono::milliseconds limit) {
+  for (;;) {
+    Result<platform::TcpStream> accepted = accept_within(listener, limit);
+    if (!accepted.ok()) return accepted.error();
+    platform::TcpStream& s = *accepted;
+    RETURN_IF_ERROR(s.set_read_timeout(std::chrono::seconds(20)));
+    std::array<std::uint8_t, 4> prefix{};
+    RETURN_IF_ERROR(s.read_exact(prefix));
+    std::string body(decode_fixed32(prefix), '\0');
+    RETURN_IF_ERROR(s.read_exact(
+        {reinterpret_cast<std::uint8_t*>(body.data()), body.size()}));
+    Result<Offer> offer = offer_from_json(body);
+    if (offer.ok() && offer->files.empty() && !offer->text) continue;
+    return Offered{std::move(s), std::move(body)};
+  }
+}
+
+void make_clear_only(const ToolFlavour& flavour, const std::string& home) {
+  write_whole(flavour.home_file(home, ".burrowlink-cli-key"), "no key\n");
 }
 
 std::string relay_path() {

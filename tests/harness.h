@@ -149,7 +149,23 @@ struct RelayFault {
 };
 // Listens on 127.0.0.1:`listen_port`, then relays one connection from there
 // to `target_port` with `fault` on the thread it returns, which ends when
-// both ends have closed, or when no connection came within 30 s.
+// both ends have closed, or when no connection came within 30 s. One that
+// only asked for the secure channel (its offer and nothing more) is
+// followed by the next.
 std::thread faulty_relay(int listen_port, int target_port, RelayFault fault);
+
+// The next offer on `listener`, taken as a receiver of the shared
+// protocol takes it: a connection whose offer lists nothing (a sender of
+// ours asking for the secure channel) is closed unanswered.
+struct Offered {
+  platform::TcpStream stream;
+  std::string body;
+};
+Result<Offered> accept_offer(platform::TcpListener& listener,
+                             std::chrono::milliseconds limit);
+
+// A receiver run with `home` takes clear connections only: its key file
+// holds no key.
+void make_clear_only(const ToolFlavour& flavour, const std::string& home);
 
 }  // namespace burrowlink::testing

@@ -133,14 +133,10 @@ TEST_F(StreamTest, TheVariableMakesTheOfferTheSharedProtocols) {
     ASSERT_TRUE(listener.ok());
     std::string offered;
     std::thread scripted([&] {
-      Result<TcpStream> s = accept_within(*listener, 30s);
-      ASSERT_OK(s);
-      ASSERT_OK(s->set_read_timeout(20s));
-      std::uint8_t prefix[4];
-      ASSERT_OK(s->read_exact(prefix));
-      offered.resize(std::size_t{prefix[2]} << 8 | prefix[3]);
-      ASSERT_OK(s->read_exact(
-          {reinterpret_cast<std::uint8_t*>(offered.data()), offered.size()}));
+      Result<Offered> accepted = accept_offer(*listener, 30s);
+      ASSERT_OK(accepted);
+      offered = accepted->body;
+      TcpStream* s = &accepted->stream;
       put(*s, std::string(1, '\x01'));
       for (const std::string data : {"abc", "de"}) {
         std::string got(data.size() + 32, '\0');
@@ -198,6 +194,8 @@ TEST_F(StreamTest, TheTokenOfOnePartTakesTheNextInWithoutAQuestion) {
 // claimed, whoever asks and however well it is named, and a held file
 // listed a thousand times is named once, at once.
 TEST_F(StreamTest, AResumeAnswerNamesOnlyWhatTheSameSenderSent) {
+  // Asked in clear, as a sender that is not ours asks.
+  make_clear_only(tool(), work.file("home-r"));
   auto recv = receiver({"--yes"});
   // Big enough that reading it a thousand times could never pass for at
   // once, however busy the machine.
@@ -381,6 +379,8 @@ TEST_F(StreamTest, AFileThatNeverComesTakesNoRoomAndLeavesNothing) {
 TEST_F(StreamTest, ADamagedFileEndsTheStreamOnBothSides) {
   std::vector<std::string> args;
   numbered_files(20, args);
+  // The clear exchange: inside the channel no flipped byte gets through.
+  make_clear_only(tool(), work.file("home-r"));
   auto recv = receiver({"--yes", "--once"});
   const int relay_port = free_tcp_port();
   std::thread relay =

@@ -115,14 +115,13 @@ TEST_F(TransferTest, ANoteListsNoFileWhateverElseIsNamed) {
   ASSERT_TRUE(listener.ok());
   std::optional<Offer> offered;
   std::thread peer([&] {
-    Result<platform::TcpStream> s = accept_within(*listener, 30s);
+    Result<Offered> s = accept_offer(*listener, 30s);
     ASSERT_OK(s);
-    ASSERT_OK(s->set_read_timeout(20s));
-    Result<Offer> got = read_offer(*s);
+    Result<Offer> got = offer_from_json(s->body);
     ASSERT_OK(got);
     offered = *got;
     const std::uint8_t accept = 1;
-    (void)s->write_all({&accept, 1});
+    (void)s->stream.write_all({&accept, 1});
   });
   ToolResult sent = sender(
       {"--text", "hi", tool_src("a.txt"), "--to", to(), "--name", "Desk"});
@@ -492,16 +491,10 @@ TEST_F(TransferTest, ReceiverShowsProgressOnATerminalOnly) {
 // `flowing`, when given, is set once the file's first bytes are in.
 void read_slowly(platform::TcpListener& listener, std::size_t size,
                  std::size_t close_after, std::promise<void>* flowing) {
-  auto accepted = accept_within(listener, 30s);
+  auto accepted = accept_offer(listener, 30s);
   ASSERT_TRUE(accepted.ok()) << accepted.error().message;
-  TcpStream& s = accepted.value();
+  TcpStream& s = accepted->stream;
   ASSERT_TRUE(s.set_read_timeout(30s).ok());
-  std::uint8_t prefix[4];
-  ASSERT_TRUE(s.read_exact(prefix).ok());
-  std::string body(static_cast<std::size_t>(prefix[2]) << 8 | prefix[3], '\0');
-  ASSERT_TRUE(
-      s.read_exact({reinterpret_cast<std::uint8_t*>(body.data()), body.size()})
-          .ok());
   const std::uint8_t yes = 1;
   ASSERT_TRUE(s.write_all({&yes, 1}).ok());
   std::vector<std::uint8_t> buffer(512 * 1024);
@@ -539,6 +532,8 @@ TEST_F(TransferTest, SenderShowsProgressOnATerminal) {
   EXPECT_TRUE(std::regex_match(
       final_screen, match,
       std::regex(
+          "Sending in clear: 127\\.0\\.0\\.1:[0-9]+ takes no secure "
+          "connection\n"
           "Waiting for 127\\.0\\.0\\.1:[0-9]+ to accept\\.\\.\\.\n"
           "Sent slow\\.bin \\(22\\.9 MB, [0-9.]+ [KM]?B/s, verified\\)\n"
           "Sent 1 file, 22\\.9 MB in [0-9.]+ s \\([0-9.]+ [KM]?B/s\\)\n")))
@@ -618,6 +613,8 @@ TEST_F(TransferTest, AFolderAtATerminalAndOnPipes) {
     const std::string in = terminal ? "Photos/" : "";
     const std::string lines =
         (link ? photos + "/gone: a broken link, skipped\n" : "") +
+        // Met on pipes first, it is known by now.
+        (terminal ? "Secure connection to Recv \\(key [0-9a-f ]+\\)\n" : "") +
         "Waiting for 127\\.0\\.0\\.1:[0-9]+ to accept\\.\\.\\.\n"
         "Sent " +
         in + (terminal ? "2024/" : "") + "a\\.jpg \\(2\\.9 KB" + rate +

@@ -20,6 +20,9 @@ enum class ErrorKind {
   not_found,
   not_a_folder,  // something other than a real folder (a link, a file)
   invalid_data,
+  // The peer was authenticated and refused: its key is not the pinned one,
+  // or the users did not confirm their code.
+  refused,
 };
 
 // One finished message with its context; `message` is what users see.

@@ -41,8 +41,17 @@ inline constexpr std::string_view NO_FOLDERS_WITHOUT_EXTENSIONS_TEXT =
     "-r cannot be used with BURROWLINK_NO_EXTENSIONS set: the shared "
     "protocol has no folders (send the files themselves)";
 inline constexpr std::string_view NO_SECURE_WITHOUT_EXTENSIONS_TEXT =
-    "--secure cannot be used with BURROWLINK_NO_EXTENSIONS set: the shared "
-    "protocol is clear";
+    "--secure and --verify cannot be used with BURROWLINK_NO_EXTENSIONS set: "
+    "the shared protocol is clear";
+inline constexpr std::string_view CLEAR_AND_SECURE_TEXT =
+    "--allow-clear cannot be used with --secure or --verify, which require "
+    "the secure channel";
+// Said after a secure connection that failed before it came up.
+inline constexpr std::string_view MET_SECURELY_TEXT =
+    "; this device was met securely before, so nothing goes in clear "
+    "(--allow-clear allows it)";
+inline constexpr std::string_view NOT_IN_CLEAR_TEXT =
+    "; nothing went in clear (--allow-clear allows it)";
 inline std::string not_a_file_text(std::string_view path) {
   return std::string(path) + " is not a file (send folders as separate files)";
 }

@@ -7,6 +7,7 @@
 #include "discovery/scanner.h"
 #include "net/address.h"
 #include "platform/terminal.h"
+#include "text/hex.h"
 #include "text/unicode.h"
 
 namespace burrowlink::commands {
@@ -36,13 +37,25 @@ CommandResult list(Args args) {
     return {};
   }
   const bool terminal = console::on_terminal(console::Stream::out);
+  const KnownDevices known = KnownDevices::load(device_folder());
   for (const Device& device : *devices) {
-    console::print(console::Stream::out, device_line(device, terminal));
+    console::print(console::Stream::out,
+                   device_line(device, terminal, trust_of(device, known)));
   }
   return {};
 }
 
-std::string device_line(const Device& device, bool terminal) {
+std::string_view trust_of(const Device& device, const KnownDevices& known) {
+  const KnownDevice* pinned = known.find(device.id);
+  secure::Key key{};
+  const bool announces = text::from_hex(device.key, key);
+  if (!pinned) return announces ? "new" : "";
+  if (announces && key != pinned->key) return "key changed";
+  return pinned->verified ? "verified" : "known";
+}
+
+std::string device_line(const Device& device, bool terminal,
+                        std::string_view trust) {
   // Padding counts what is shown, so escapes cannot shift the address column.
   std::string line =
       terminal ? text::escape_controls(device.name) : device.name;
@@ -50,6 +63,10 @@ std::string device_line(const Device& device, bool terminal) {
   if (width < NAME_COLUMN_WIDTH) line.append(NAME_COLUMN_WIDTH - width, ' ');
   line += ' ';
   line += format_address(device.address);
+  if (!trust.empty()) {
+    line += "  ";
+    line += trust;
+  }
   line += '\n';
   return line;
 }

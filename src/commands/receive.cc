@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "commands/code_question.h"
 #include "commands/receive_terminal.h"
 #include "console/console.h"
 #include "console/format.h"
@@ -145,19 +146,33 @@ class ConsoleReceiver : public ReceiverEvents {
   ConsoleReceiver(const ConsoleReceiver&) = delete;
   ConsoleReceiver& operator=(const ConsoleReceiver&) = delete;
 
+  void probed() override { m_probed = true; }
+  // The connection only asked for the channel, and was closed.
+  bool was_probe() const { return m_probed; }
+  bool confirm_code(const Authenticated& sender,
+                    std::string_view code) override {
+    return confirm_code_at_console(sender.name, code);
+  }
   void offered(const Incoming& incoming) override {
     m_sender = incoming.sender;
-    if (incoming.secured && console::on_terminal(Stream::err)) {
-      console::print(
-          Stream::err,
-          console::peer(Stream::err, secured_text("from", *incoming.secured)) +
-              "\n");
+    if (console::on_terminal(Stream::err)) {
+      const std::string said =
+          incoming.secured
+              ? secured_text("from", *incoming.secured)
+              : "In clear from " + incoming.sender + ": not encrypted";
+      console::print(Stream::err, console::peer(Stream::err, said) + "\n");
     }
     warn_if_no_room(incoming.offer, m_folder);
   }
   Decision ask(const Incoming& in) override {
     if (console::on_terminal(Stream::err)) {
       console::print(Stream::err, offer_listing(in.offer, in.from));
+    }
+    if (in.claims_secure_device) {
+      console::print(Stream::err, console::peer(Stream::err, in.sender) +
+                                      " connected securely before; this offer "
+                                      "comes in clear and may be someone "
+                                      "else's\n");
     }
     const Decision decision = ask_to_accept(
         in.sender, offer_summary(in.offer, in.held), in.connection);
@@ -213,6 +228,7 @@ class ConsoleReceiver : public ReceiverEvents {
   }
 
   const std::string& m_folder;
+  bool m_probed = false;
   std::string m_sender;
   std::optional<console::ProgressLine> m_bar;
   std::size_t m_bar_index = 0;
@@ -312,14 +328,17 @@ void announce_ready(const ReceiverSettings& settings, const std::string& name,
   }
 }
 
-// Serves one connection, and says why it failed, if it did.
-void serve(TcpStream& stream, const ReceiverSettings& settings,
+// Serves one connection, and says why it failed, if it did. False for
+// one that only asked for the secure channel, which was not there.
+bool serve(TcpStream& stream, const ReceiverSettings& settings,
            Continuations& continuations) {
   Status served;
+  bool probe = false;
   {
     // Its status line goes before the failure is said.
     ConsoleReceiver console_side(settings.folder);
     served = serve_connection(stream, settings, continuations, console_side);
+    probe = console_side.was_probe();
   }
   stream.close();
   if (!served.ok()) {
@@ -328,6 +347,7 @@ void serve(TcpStream& stream, const ReceiverSettings& settings,
                        console::peer(Stream::err, served.error().message) +
                        "\n");
   }
+  return !probe;
 }
 
 }  // namespace
@@ -337,7 +357,12 @@ CommandResult receive(Args args) {
   settings.folder = take_option(args, "--dir").value_or(".");
   settings.auto_accept = take_flag(args, "--yes");
   const bool once = take_flag(args, "--once");
+  settings.verify = take_flag(args, "--verify");
+  settings.allow_clear = take_flag(args, "--allow-clear");
   settings.extensions = !extensions_turned_off();
+  if (settings.verify && !settings.extensions) {
+    return CliError{std::string(NO_SECURE_WITHOUT_EXTENSIONS_TEXT)};
+  }
   const std::string name = device_name(take_option(args, "--name"));
   std::uint16_t requested = TRANSFER_PORT;
   if (std::optional<std::string> port = take_option(args, "--port")) {
@@ -360,6 +385,11 @@ CommandResult receive(Args args) {
   std::optional<LocalDevice> device;
   if (settings.extensions) {
     device = secure_device(beacon.id, name);
+    if (!device && settings.verify) {
+      return CliError{
+          "--verify needs the secure channel, which this device cannot take "
+          "without its key"};
+    }
     if (device) {
       settings.device = &*device;
       beacon.key = text::to_hex(device->key.public_key);
@@ -379,8 +409,7 @@ CommandResult receive(Args args) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
-    serve(*accepted, settings, continuations);
-    if (once) return {};
+    if (serve(*accepted, settings, continuations) && once) return {};
   }
 }
 

@@ -20,13 +20,13 @@ namespace {
 // an option's value and what stands on its own.
 constexpr OptionRule LIST_OPTIONS[] = {{"--seconds", true}};
 constexpr OptionRule SEND_OPTIONS[] = {
-    {"--to", true}, {"--name", true},       {"--text", true},
-    {"-r", false},  {"--recursive", false}, {"--secure", false}};
-constexpr OptionRule RECEIVE_OPTIONS[] = {{"--dir", true},
-                                          {"--yes", false},
-                                          {"--once", false},
-                                          {"--name", true},
-                                          {"--port", true}};
+    {"--to", true},      {"--name", true},        {"--text", true},
+    {"-r", false},       {"--recursive", false},  {"--secure", false},
+    {"--verify", false}, {"--allow-clear", false}};
+constexpr OptionRule RECEIVE_OPTIONS[] = {
+    {"--dir", true},         {"--yes", false}, {"--once", false},
+    {"--name", true},        {"--port", true}, {"--verify", false},
+    {"--allow-clear", false}};
 
 struct Command {
   std::string_view name;

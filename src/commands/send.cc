@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "commands/code_question.h"
 #include "commands/sources.h"
 #include "commands/target.h"
 #include "console/console.h"
@@ -70,7 +71,11 @@ struct SendRequest {
   bool recursive = false;
   bool plain = false;   // no extension is offered
   bool secure = false;  // only over the secure channel
-  Args paths;           // the file arguments, each pattern in place
+  bool verify = false;  // the users compare a code first
+  // A device met securely before may be sent to in clear when the secure
+  // channel cannot be had.
+  bool allow_clear = false;
+  Args paths;  // the file arguments, each pattern in place
 };
 
 // The file arguments, each in place of what it names (itself, but for a
@@ -101,6 +106,8 @@ Result<SendRequest, CliError> read_request(Args args) {
   const bool short_flag = take_flag(args, "-r", &positions);
   request.recursive = take_flag(args, "--recursive", &positions) || short_flag;
   request.secure = take_flag(args, "--secure", &positions);
+  request.verify = take_flag(args, "--verify", &positions);
+  request.allow_clear = take_flag(args, "--allow-clear", &positions);
   request.paths = expand_file_arguments(std::move(args), positions);
   if (!request.note && request.paths.empty()) {
     return CliError{std::string(NOTHING_TO_SEND_TEXT)};
@@ -111,28 +118,13 @@ Result<SendRequest, CliError> read_request(Args args) {
   if (request.plain && request.recursive) {
     return CliError{std::string(NO_FOLDERS_WITHOUT_EXTENSIONS_TEXT)};
   }
-  if (request.plain && request.secure) {
+  if (request.plain && (request.secure || request.verify)) {
     return CliError{std::string(NO_SECURE_WITHOUT_EXTENSIONS_TEXT)};
   }
+  if (request.allow_clear && (request.secure || request.verify)) {
+    return CliError{std::string(CLEAR_AND_SECURE_TEXT)};
+  }
   return request;
-}
-
-// This device for the secure channel, when the receiver is reached
-// through it: asked for, or `known_secure` (its beacon carried a key, or
-// a device was pinned at its address). None: the clear exchange.
-Result<std::optional<LocalDevice>, CliError> secure_device(
-    const SendRequest& request, const SocketAddress& target,
-    bool known_secure) {
-  if (request.plain || (!request.secure && !known_secure)) {
-    return std::optional<LocalDevice>();
-  }
-  Result<LocalDevice> device =
-      load_local_device(load_device_id(), request.name);
-  if (!device.ok()) {
-    return CliError{
-        cannot_secure_text(format_address(target), device.error().message)};
-  }
-  return std::optional<LocalDevice>(std::move(device).value());
 }
 
 // The offer of `request` as yet without its files.
@@ -199,12 +191,20 @@ class SendReport final : public SenderEvents {
   void part_ended() { m_bar.reset(); }
   // Said at a terminal, once per send: each part is another connection.
   void secured(const Authenticated& receiver) override {
-    if (m_secured_said || !console::on_terminal(Stream::err)) return;
-    m_secured_said = true;
+    const bool said = m_secured;
+    m_secured = true;
+    if (said || !console::on_terminal(Stream::err)) return;
     console::print(
         Stream::err,
         console::peer(Stream::err, secured_text("to", receiver)) + "\n");
   }
+  bool confirm_code(const Authenticated& receiver,
+                    std::string_view code) override {
+    return confirm_code_at_console(receiver.name, code);
+  }
+  // The secure channel came up for some part of the send.
+  bool secured() const { return m_secured; }
+
   // What the last answer handed out for the next part, if anything.
   std::optional<NextPart> take_next_part() {
     return std::exchange(m_next, std::nullopt);
@@ -247,7 +247,7 @@ class SendReport final : public SenderEvents {
   // Where files of this part go on, and whether an interrupted send can.
   std::map<std::size_t, std::uint64_t> m_resumed;
   bool m_resumable = false;
-  bool m_secured_said = false;
+  bool m_secured = false;
   std::size_t m_verified = 0;
   // For the line that sums a send up at a terminal: the files' own times
   // add up to the time spent sending, without connecting and asking.
@@ -351,9 +351,11 @@ std::size_t fit_frame(Offer& offer, const SendParts& parts, std::size_t first,
 }
 
 // Offers the files of `sources` to `target`, in as many parts as they
-// take; a note goes in one offer that lists no file.
+// take; a note goes in one offer that lists no file. `secured`, when
+// given, is set when the secure channel came up for some part.
 CommandResult offer_all(const SendRequest& request, const SendList& sources,
-                        const SocketAddress& target, const SecureSend* secure) {
+                        const SocketAddress& target, const SecureSend* secure,
+                        bool* secured = nullptr) {
   const SendParts parts{
       request.note ? 0 : sources.size(),
       request.recursive && !request.note && sources.size() > MAX_OFFER_FILES};
@@ -383,11 +385,81 @@ CommandResult offer_all(const SendRequest& request, const SendList& sources,
         },
         report, secure);
     report.part_ended();
+    if (secured) *secured = report.secured();
     if (!sent.ok()) return report.failed(sent.error().message);
     first = end;
   } while (first < parts.files);
   report.finished();
   return {};
+}
+
+// Says at a terminal that the send goes in clear, and why.
+void say_clear(std::string_view why) {
+  if (!console::on_terminal(Stream::err)) return;
+  console::print(Stream::err,
+                 "Sending in clear: " + console::peer(Stream::err, why) + "\n");
+}
+
+// Sends over the secure channel whenever the receiver may be had on it:
+// its beacon announced a key, a device was met securely at its address or
+// under its id (and is then never sent to in clear without --allow-clear),
+// or, reached by address alone, it says it takes the channel.
+CommandResult send_to(const SendRequest& request, const SendList& sources,
+                      const SocketAddress& target, const Device& announced) {
+  const std::string address = format_address(target);
+  if (request.plain) {
+    say_clear("the extensions are turned off");
+    return offer_all(request, sources, target, nullptr);
+  }
+  const KnownDevices known = KnownDevices::load(device_folder());
+  const KnownDevice* pinned_id =
+      announced.id.empty() ? nullptr : known.find(announced.id);
+  const KnownDevice* pinned_here = known.find_at(address);
+  std::optional<secure::Key> announced_key;
+  if (secure::Key key{}; text::from_hex(announced.key, key)) {
+    announced_key = key;
+  }
+  const bool met_securely = pinned_id || pinned_here;
+  const bool known_secure = announced_key || met_securely;
+  // Reached by address alone, a receiver is asked whether it takes the
+  // channel; one that does not is sent to in clear.
+  const bool ask_first = !known_secure && announced.id.empty();
+  if (!known_secure && !ask_first && !request.secure && !request.verify) {
+    say_clear(address + " takes no secure connection");
+    return offer_all(request, sources, target, nullptr);
+  }
+  Result<LocalDevice> device =
+      load_local_device(load_device_id(), request.name);
+  const bool required = request.secure || request.verify;
+  if (!device.ok()) {
+    if (ask_first && !required) {
+      say_clear("this device has no key: " + device.error().message);
+      return offer_all(request, sources, target, nullptr);
+    }
+    return CliError{cannot_secure_text(address, device.error().message)};
+  }
+  // A device new to us must hold the key its beacon announced, or that of
+  // the device pinned at this address.
+  bool not_taken = false, unavailable = false;
+  SecureSend secure_send{*device,   announced_key, request.verify,
+                         ask_first, &not_taken,    &unavailable};
+  if (!announced_key && pinned_here) secure_send.expected = pinned_here->key;
+  bool secured = false;
+  CommandResult sent =
+      offer_all(request, sources, target, &secure_send, &secured);
+  // A later part of a long send that failed so has sent earlier ones
+  // securely: it ends there.
+  if (sent.ok() || secured || !(not_taken || unavailable) || required) {
+    return sent;
+  }
+  if (not_taken || request.allow_clear) {
+    say_clear(not_taken ? address + " takes no secure connection"
+                        : sent.error().message);
+    return offer_all(request, sources, target, nullptr);
+  }
+  CliError failed = std::move(sent).error();
+  failed.message += met_securely ? MET_SECURELY_TEXT : NOT_IN_CLEAR_TEXT;
+  return failed;
 }
 
 }  // namespace
@@ -493,25 +565,11 @@ CommandResult send(Args args) {
   Result<SendList, CliError> listed =
       list_sources(std::move(request->paths), request->recursive);
   if (!listed.ok()) return std::move(listed).error();
-  std::string announced_key;
+  Device announced;
   Result<SocketAddress, CliError> target =
-      resolve_target(request->to, &announced_key);
+      resolve_target(request->to, &announced);
   if (!target.ok()) return std::move(target).error();
-  const KnownDevices known = KnownDevices::load(device_folder());
-  const KnownDevice* pinned_here = known.find_at(format_address(*target));
-  Result<std::optional<LocalDevice>, CliError> device = secure_device(
-      *request, *target, !announced_key.empty() || pinned_here != nullptr);
-  if (!device.ok()) return std::move(device).error();
-  if (!*device) return offer_all(*request, listed.value(), *target, nullptr);
-  // A device new to us must hold the key its beacon announced, or that of
-  // the device pinned at this address.
-  SecureSend secure{**device, std::nullopt};
-  if (secure::Key key{}; text::from_hex(announced_key, key)) {
-    secure.expected = key;
-  } else if (pinned_here) {
-    secure.expected = pinned_here->key;
-  }
-  return offer_all(*request, listed.value(), *target, &secure);
+  return send_to(*request, listed.value(), *target, announced);
 }
 
 }  // namespace burrowlink::commands

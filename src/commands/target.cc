@@ -53,7 +53,7 @@ std::optional<SocketAddress> parse_bracketed(std::string_view text) {
 }
 
 Result<SocketAddress, CliError> look_up_name(const std::string& to,
-                                             std::string* announced_key) {
+                                             Device* announced) {
   console::print(console::Stream::err, "Looking for \"" + to + "\"...\n");
   const std::string key = text::to_lower(to);
   auto devices = scan_devices(NAME_LOOKUP_SECONDS);
@@ -67,7 +67,7 @@ Result<SocketAddress, CliError> look_up_name(const std::string& to,
   }
   if (matches.empty()) return CliError{no_device_text(to)};
   if (matches.size() == 1) {
-    if (announced_key) *announced_key = matches.front()->key;
+    if (announced) *announced = *matches.front();
     return matches.front()->address;
   }
   std::vector<std::string_view> names;
@@ -105,9 +105,9 @@ std::string join_names(const std::vector<std::string_view>& names) {
 }
 
 Result<SocketAddress, CliError> resolve_target(const std::string& to,
-                                               std::string* announced_key) {
+                                               Device* announced) {
   if (auto address = parse_target_address(to)) return *address;
-  return look_up_name(to, announced_key);
+  return look_up_name(to, announced);
 }
 
 }  // namespace burrowlink::commands

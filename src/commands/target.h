@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "discovery/scanner.h"
 #include "net/address.h"
 
 namespace burrowlink::commands {
@@ -18,9 +19,10 @@ inline constexpr std::uint64_t NAME_LOOKUP_SECONDS = 6;
 
 // The socket address that a `--to` value names: an address with or without a
 // port, or else the one device whose display name contains it, ignoring case.
-// `announced_key`, when given, gets the key that device's beacon carried.
-Result<SocketAddress, CliError> resolve_target(
-    const std::string& to, std::string* announced_key = nullptr);
+// `announced`, when given, gets the device whose beacon was heard (its id
+// empty for an address).
+Result<SocketAddress, CliError> resolve_target(const std::string& to,
+                                               Device* announced = nullptr);
 
 // The address that `text` spells as a whole: "a.b.c.d:port",
 // "[ipv6%scope]:port", or a bare IPv4 or IPv6 address with port 45455.

@@ -95,21 +95,22 @@ std::string known_device_line(const KnownDevice& device) {
   out += ",\"address\":";
   text::json::append_string(out, device.address);
   out += ",\"first\":" + std::to_string(device.first_seen) +
-         ",\"last\":" + std::to_string(device.last_seen) + "}\n";
+         ",\"last\":" + std::to_string(device.last_seen) +
+         (device.verified ? ",\"verified\":1" : "") + "}\n";
   return out;
 }
 
 std::optional<KnownDevice> read_known_device(std::string_view line) {
-  constexpr text::json::Member MEMBERS[] = {{"id", true},    {"key", true},
-                                            {"name", true},  {"address", true},
-                                            {"first", true}, {"last", true}};
+  constexpr text::json::Member MEMBERS[] = {
+      {"id", true},    {"key", true},  {"name", true}, {"address", true},
+      {"first", true}, {"last", true}, {"verified"}};
   text::json::Reader reader(line);
   if (reader.next() != text::json::Token::begin_object) return std::nullopt;
   KnownDevice device;
   std::string key;
   std::string* const texts[] = {&device.id, &key, &device.name,
                                 &device.address};
-  std::uint64_t numbers[2] = {};
+  std::uint64_t numbers[3] = {};
   const text::json::MembersRead read = text::json::read_members(
       reader, MEMBERS, {}, [&](std::size_t member, text::json::Token value) {
         return text::json::take_plain(reader, member, value, texts, numbers);
@@ -121,6 +122,7 @@ std::optional<KnownDevice> read_known_device(std::string_view line) {
   }
   device.first_seen = static_cast<std::int64_t>(numbers[0]);
   device.last_seen = static_cast<std::int64_t>(numbers[1]);
+  device.verified = numbers[2] == 1;
   return device;
 }
 
@@ -175,9 +177,10 @@ const KnownDevice* KnownDevices::find_at(std::string_view address) const {
 
 Status KnownDevices::remember(const KnownDevice& device) {
   KnownDevice* same = find_mutable(device.id);
-  if (m_full || (same && same->key == device.key && same->name == device.name &&
-                 same->address == device.address &&
-                 device.last_seen - same->last_seen < SIGHTING_STEP)) {
+  if (m_full ||
+      (same && same->key == device.key && same->name == device.name &&
+       same->address == device.address && same->verified == device.verified &&
+       device.last_seen - same->last_seen < SIGHTING_STEP)) {
     return {};
   }
   const std::string path =

@@ -43,6 +43,8 @@ struct KnownDevice {
   // Where it last received from this device ("192.168.1.20:45455"); empty
   // while it never did.
   std::string address;
+  // Its user and ours compared the code of a connection to it.
+  bool verified = false;
 };
 
 // The known-devices file: one JSON object per line, appended to; for each

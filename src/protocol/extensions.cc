@@ -35,6 +35,10 @@ constexpr text::json::Member RESUME_MEMBERS[] = {{"version"}, {"files"}};
 // Of the offer's member and of the answer alike: "stream", then "resume".
 constexpr text::json::Member EXTENSION_MEMBERS[] = {{"stream"}, {"resume"}};
 constexpr std::size_t RESUME_AT = 1;
+// The offer's: those, then "secure".
+constexpr text::json::Member OFFER_EXTENSION_MEMBERS[] = {
+    {"stream"}, {"resume"}, {"secure"}};
+constexpr std::size_t SECURE_AT = 2;
 
 // The unsigned integer that `first` is, if it is one.
 std::optional<std::uint64_t> unsigned_value(text::json::Reader& reader,
@@ -198,6 +202,9 @@ void append_offer_extensions(std::string& out, const OfferExtensions& ext) {
   if (ext.resume > 0) {
     out += ",\"resume\":{\"version\":" + std::to_string(ext.resume) + '}';
   }
+  if (ext.secure > 0) {
+    out += ",\"secure\":{\"version\":" + std::to_string(ext.secure) + '}';
+  }
   out += '}';
 }
 
@@ -209,17 +216,22 @@ std::optional<OfferExtensions> read_offer_extensions(text::json::Reader& reader,
     return std::nullopt;
   }
   OfferExtensions ext;
-  StreamMember stream, resume;
-  bool have_stream = false, have_resume = false;
-  const text::json::MembersRead read = text::json::read_members(
-      reader, EXTENSION_MEMBERS, NOTED, [&](std::size_t member, Token value) {
-        if (member == RESUME_AT) {
-          have_resume = true;
-          return read_stream(reader, value, resume);
-        }
-        have_stream = true;
-        return read_stream(reader, value, stream);
-      });
+  StreamMember stream, resume, secure;
+  bool have_stream = false, have_resume = false, have_secure = false;
+  const text::json::MembersRead read =
+      text::json::read_members(reader, OFFER_EXTENSION_MEMBERS, NOTED,
+                               [&](std::size_t member, Token value) {
+                                 if (member == SECURE_AT) {
+                                   have_secure = true;
+                                   return read_stream(reader, value, secure);
+                                 }
+                                 if (member == RESUME_AT) {
+                                   have_resume = true;
+                                   return read_stream(reader, value, resume);
+                                 }
+                                 have_stream = true;
+                                 return read_stream(reader, value, stream);
+                               });
   ok = read.ok();
   if (!ok || read.repeated || !have_stream || !stream.usable) {
     return std::nullopt;
@@ -230,6 +242,9 @@ std::optional<OfferExtensions> read_offer_extensions(text::json::Reader& reader,
   // Only the version that shows no digest.
   if (have_resume && resume.usable && *resume.version >= RESUME_VERSION) {
     ext.resume = RESUME_VERSION;
+  }
+  if (have_secure && secure.usable && *secure.version >= SECURE_VERSION) {
+    ext.secure = SECURE_VERSION;
   }
   return ext;
 }

@@ -35,6 +35,8 @@ inline constexpr std::uint64_t STREAM_VERSION = 1;
 // stopped. Only together with the stream extension. Version 2: the sender
 // proves its prefix; the receiver shows no digest.
 inline constexpr std::uint64_t RESUME_VERSION = 2;
+// The secure channel's, as an offer that asks for it names it.
+inline constexpr std::uint64_t SECURE_VERSION = 1;
 
 // How far a sender may run ahead of the verdicts: files and bytes sent
 // without one. A file bigger than `bytes` goes alone.
@@ -73,6 +75,9 @@ struct OfferExtensions {
   // In the first offer of a send in parts: what the whole send holds, so
   // that the question names what the user agrees to.
   std::optional<SendTotal> total = std::nullopt;
+  // Asks whether the receiver takes the secure channel: an offer that
+  // lists no file and carries no note, which others close unanswered.
+  std::uint64_t secure = 0;  // the highest version spoken; 0 for none
   bool operator==(const OfferExtensions&) const = default;
 };
 

@@ -38,9 +38,14 @@ class ReceiveSession {
   // `first`: the offer's first byte, read already within the offer's
   // time, which the rest is read under too.
   Status serve(std::uint8_t first);
+  // The offer asked for the secure channel, and was answered with the
+  // preamble: the handshake follows on the same connection.
+  bool channel_asked() const { return m_channel_asked; }
 
  private:
   Result<bool> decide(const Incoming& incoming);
+  // A clear offer that claims `from_id`, a device pinned here.
+  std::optional<secure::Key> pinned_key(const Offer& offer) const;
   Status answer(bool accepted, const HeldFiles& held);
   Status receive_files(const Offer& offer, const HeldFiles& held);
   void await_next_part(const Offer& offer);
@@ -56,6 +61,7 @@ class ReceiveSession {
   platform::Directory m_nowhere;
   Store m_store;
   std::optional<SocketAddress> m_from;
+  bool m_channel_asked = false;
   // A sender of ours that streams: files back to back, and the parts of a
   // long send accepted once.
   bool m_streams = false;
@@ -72,6 +78,23 @@ Status ReceiveSession::serve(std::uint8_t first) {
   if (!read.ok()) return std::move(read).error();
   const Offer& offer = read.value();
   if (m_secured) RETURN_IF_ERROR(check_claimed_id(*m_secured, offer.from_id));
+  // Asks whether this receiver takes the channel: it answers with the
+  // preamble; others close such an offer unanswered.
+  const bool asks_channel = !m_secured && !offer.text && offer.files.empty() &&
+                            offer.extensions && offer.extensions->secure > 0;
+  if (asks_channel && m_settings.extensions && m_settings.device) {
+    m_channel_asked = true;
+    return m_stream.write_all(secure::PREAMBLE);
+  }
+  if (asks_channel) m_events.probed();
+  const std::optional<secure::Key> pinned = pinned_key(offer);
+  if (pinned && !m_settings.allow_clear) {
+    const std::uint8_t byte = ANSWER_DECLINE;
+    (void)m_stream.write_all({&byte, 1});
+    return Error{clear_from_secure_device_text(
+                     text::first_scalars(offer.from, DEVICE_NAME_MAX), *pinned),
+                 ErrorKind::invalid_data};
+  }
   m_streams = m_settings.extensions && !offer.text && offer.extensions &&
               offer.extensions->stream >= 1;
   if (Result<SocketAddress> from = m_stream.socket().peer_address();
@@ -103,7 +126,8 @@ Status ReceiveSession::serve(std::uint8_t first) {
       m_from,
       held_bytes(held),
       m_stream.socket(),
-      m_secured};
+      m_secured,
+      pinned.has_value()};
   Result<bool> accepted = decide(incoming);
   if (!accepted.ok()) return std::move(accepted).error();
   RETURN_IF_ERROR(answer(*accepted, held));
@@ -117,13 +141,25 @@ Status ReceiveSession::serve(std::uint8_t first) {
   return {};
 }
 
+std::optional<secure::Key> ReceiveSession::pinned_key(
+    const Offer& offer) const {
+  if (m_secured || !m_settings.device || !offer.from_id) return std::nullopt;
+  const KnownDevices known =
+      KnownDevices::load(m_settings.device->known_folder);
+  const KnownDevice* pinned = known.find(*offer.from_id);
+  if (!pinned) return std::nullopt;
+  return pinned->key;
+}
+
 Result<bool> ReceiveSession::decide(const Incoming& incoming) {
   m_events.offered(incoming);
-  if (m_continued) {
+  if (incoming.claims_secure_device) {
+    // Neither --yes nor a token takes it: the user decides.
+  } else if (m_continued) {
     if (!m_settings.auto_accept) m_events.continued(incoming);
     return true;
   }
-  if (m_settings.auto_accept) return true;
+  if (m_settings.auto_accept && !incoming.claims_secure_device) return true;
   switch (m_events.ask(incoming)) {
     case Decision::accept:
       return true;
@@ -191,26 +227,52 @@ Result<std::uint8_t> read_first_byte(platform::Connection& stream) {
 // then the session inside the channel.
 Status serve_secure(platform::TcpStream& tcp, const ReceiverSettings& settings,
                     Continuations& continuations, ReceiverEvents& events) {
-  const std::string card = device_card(*settings.device);
-  std::optional<Authenticated> peer;
+  Result<Nonce> nonce = draw_nonce();
+  if (!nonce.ok()) return std::move(nonce).error();
+  DeviceCard card = card_of(*settings.device);
+  card.verify = settings.verify;
+  card.commit = commitment_to(*nonce);
+  const std::string card_text = device_card(card);
+  std::optional<Admission> admitted;
+  bool compare = false;
   Result<secure::SecureChannel> channel = secure::respond(
       tcp, settings.device->key,
-      {reinterpret_cast<const std::uint8_t*>(card.data()), card.size()},
+      {reinterpret_cast<const std::uint8_t*>(card_text.data()),
+       card_text.size()},
       [&](const secure::Peer& handshake_peer) -> Status {
-        Result<Authenticated> admitted = admit_peer(
+        Result<Admission> admission = admit_peer(
             *settings.device, handshake_peer, std::nullopt, std::nullopt);
-        if (!admitted.ok()) return std::move(admitted).error();
-        peer = std::move(admitted).value();
+        if (!admission.ok()) return std::move(admission).error();
+        admitted.emplace(std::move(admission).value());
+        compare = settings.verify || admitted->card.verify;
+        if (!compare) pin(*admitted, false);
         return {};
       });
   if (!channel.ok()) return std::move(channel).error();
+  if (compare) {
+    RETURN_IF_ERROR(compare_codes(*channel, *admitted, secure::Role::responder,
+                                  *nonce, [&](std::string_view code) {
+                                    return events.confirm_code(admitted->peer,
+                                                               code);
+                                  }));
+  }
   Result<std::uint8_t> first = read_first_byte(*channel);
   if (!first.ok()) return std::move(first).error();
-  ReceiveSession session(*channel, settings, continuations, events, &*peer);
+  ReceiveSession session(*channel, settings, continuations, events,
+                         &admitted->peer);
   return session.serve(*first);
 }
 
 }  // namespace
+
+std::string clear_from_secure_device_text(std::string_view name,
+                                          const secure::Key& pinned) {
+  return "refused an offer in clear from " + std::string(name) +
+         ", which claims to be a device that connected securely before "
+         "(key " +
+         fingerprint(pinned) +
+         "); to be asked about such offers, receive with --allow-clear";
+}
 
 Status serve_connection(platform::TcpStream& stream,
                         const ReceiverSettings& settings,
@@ -226,8 +288,14 @@ Status serve_connection(platform::TcpStream& stream,
     // Any offer's length that starts so is past the limit.
     return Error{std::string(MESSAGE_TOO_LARGE_TEXT), ErrorKind::invalid_data};
   }
-  ReceiveSession session(stream, settings, continuations, events);
-  return session.serve(*first);
+  bool channel_asked = false;
+  {
+    ReceiveSession session(stream, settings, continuations, events);
+    RETURN_IF_ERROR(session.serve(*first));
+    channel_asked = session.channel_asked();
+  }
+  if (!channel_asked) return {};
+  return serve_secure(stream, settings, continuations, events);
 }
 
 }  // namespace burrowlink

@@ -25,7 +25,16 @@ struct ReceiverSettings {
   bool extensions = true;
   // This device on the secure channel; none: clear connections only.
   const LocalDevice* device = nullptr;
+  // Each secure connection compares a code before any offer.
+  bool verify = false;
+  // A clear offer that claims a device known from the secure channel is
+  // asked about (never taken without asking) rather than refused.
+  bool allow_clear = false;
 };
+
+// The failure of a clear offer that claims a device pinned at `pinned`.
+std::string clear_from_secure_device_text(std::string_view name,
+                                          const secure::Key& pinned);
 
 // The failure of a transfer whose sender left while the question was open.
 inline std::string sender_left_text(std::string_view sender) {

@@ -283,11 +283,12 @@ TEST_F(ReceiveSessionTest, ASecureOfferComesFromTheDeviceThatAuthenticated) {
     settings.device = &local;
     events = RecordedEvents();
     start();
-    const std::string card = device_card(peer);
-    Result<secure::SecureChannel> channel = secure::initiate(
-        theirs, peer.key,
-        {reinterpret_cast<const std::uint8_t*>(card.data()), card.size()},
-        [](const secure::Peer&) { return Status{}; });
+    const std::string card = device_card(card_of(peer));
+    Result<secure::SecureChannel> channel =
+        secure::initiate(theirs, peer.key, [&](const secure::Peer&) {
+          return Result<secure::Buffer>(
+              secure::Buffer(card.begin(), card.end()));
+        });
     ASSERT_OK(channel);
     const std::string offer = frame(R"({"from":"Claimed",)" + c.from_id +
                                     R"("files":[{"name":"a.txt","size":1}]})");

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "net/address.h"
 #include "platform/network.h"
@@ -29,6 +30,9 @@ struct Incoming {
   // The sending device as the secure channel authenticated it; none on a
   // clear connection.
   const Authenticated* secured = nullptr;
+  // A clear offer that claims to come from a device pinned here: asked
+  // about always, for it may come from anyone.
+  bool claims_secure_device = false;
 };
 
 enum class Decision {
@@ -46,6 +50,15 @@ enum class Discarded {
 class ReceiverEvents {
  public:
   virtual ~ReceiverEvents() = default;
+  // Shows the code to compare with the sender's; true when the user
+  // confirmed it.
+  virtual bool confirm_code(const Authenticated& /*sender*/,
+                            std::string_view /*code*/) {
+    return false;
+  }
+  // The connection only asked for the secure channel, which this receiver
+  // does not take: it was closed unanswered.
+  virtual void probed() {}
   // An offer arrived and is about to be decided on.
   virtual void offered(const Incoming& /*incoming*/) {}
   // The user's decision; not asked when the offer is taken without asking.

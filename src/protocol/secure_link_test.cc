@@ -69,7 +69,7 @@ TEST(SecureLink, KeysArePinnedAtFirstContactAndHeldToAfter) {
   };
   for (const Contact& c : contacts) {
     SCOPED_TRACE(c.what);
-    Result<Authenticated> admitted =
+    Result<Admission> admitted =
         admit_peer(local, c.peer, c.receives_at, c.announced);
     if (!c.error.empty()) {
       ASSERT_FALSE(admitted.ok());
@@ -78,8 +78,9 @@ TEST(SecureLink, KeysArePinnedAtFirstContactAndHeldToAfter) {
       continue;
     }
     ASSERT_TRUE(admitted.ok()) << admitted.error().message;
-    EXPECT_EQ(c.new_device, admitted->new_device);
-    EXPECT_EQ(c.peer.key, admitted->key);
+    EXPECT_EQ(c.new_device, admitted->peer.new_device);
+    EXPECT_EQ(c.peer.key, admitted->peer.key);
+    pin(*admitted, false);
   }
   // Where it was sent to stays its address when it connects from
   // elsewhere.
@@ -104,6 +105,7 @@ TEST(SecureLink, TheKnownDevicesFileTakesItsLastLineForEachDevice) {
   ScopedTempDir home;
   KnownDevice later = bob;
   later.key = key_pair(3).public_key;
+  later.verified = true;
   testing::write_whole(
       home.file(KNOWN_DEVICES_FILE_NAME),
       known_device_line(bob) + "not a line\n" +
@@ -112,6 +114,7 @@ TEST(SecureLink, TheKnownDevicesFileTakesItsLastLineForEachDevice) {
   const KnownDevices known = KnownDevices::load(home.path());
   ASSERT_NE(nullptr, known.find("bob"));
   EXPECT_EQ(later.key, known.find("bob")->key);
+  EXPECT_TRUE(known.find("bob")->verified);
   EXPECT_EQ(nullptr, known.find("x"));
 
   // A full file pins no one more, rather than forget what lies past its
@@ -119,7 +122,7 @@ TEST(SecureLink, TheKnownDevicesFileTakesItsLastLineForEachDevice) {
   testing::write_whole(home.file(KNOWN_DEVICES_FILE_NAME),
                        known_device_line(bob) + std::string(4 << 20, '\n'));
   const LocalDevice local{key_pair(1), "me", "Me", home.path()};
-  Result<Authenticated> stranger =
+  Result<Admission> stranger =
       admit_peer(local, peer(4, R"({"id":"new","name":"N"})"), {}, {});
   ASSERT_FALSE(stranger.ok());
   EXPECT_NE(std::string::npos,

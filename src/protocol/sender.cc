@@ -431,28 +431,82 @@ Result<Acceptance> read_answer(Connection& stream, const Offer& offer,
   return accepted;
 }
 
-// The handshake as the initiator over `tcp` to the device at `to`.
+// Asks with an offer like `offer` that lists nothing whether the receiver
+// takes the channel: one that does answers with the preamble.
+Status ask_for_channel(platform::TcpStream& tcp, const Offer& offer,
+                       const SecureSend& secure) {
+  Offer ask = offer;
+  ask.files.clear();
+  ask.text.reset();
+  ask.extensions = OfferExtensions{};
+  ask.extensions->stream = STREAM_VERSION;
+  ask.extensions->secure = SECURE_VERSION;
+  RETURN_IF_ERROR(write_offer(tcp, ask));
+  std::array<std::uint8_t, secure::PREAMBLE.size()> answer{};
+  RETURN_IF_ERROR(tcp.set_read_timeout(secure::HANDSHAKE_LIMIT));
+  Status read = tcp.read_exact(answer, platform::Expect::reply);
+  if (read.ok() && answer == secure::PREAMBLE) return {};
+  if (secure.not_taken) *secure.not_taken = true;
+  return Error{read.ok() ? "it answered the question for the channel with "
+                           "something else"
+                         : "it takes no secure connection"};
+}
+
+// The handshake as the initiator over `tcp` to the device at `to`, and
+// the comparison of codes when either side asks for it.
 Result<secure::SecureChannel> open_channel(platform::TcpStream& tcp,
                                            const SocketAddress& to,
+                                           const Offer& offer,
                                            const SecureSend& secure,
                                            SenderEvents& events) {
-  const std::string card = device_card(secure.device);
-  std::optional<Authenticated> receiver;
+  const std::string address = format_address(to);
+  if (secure.ask_first) {
+    if (Status asked = ask_for_channel(tcp, offer, secure); !asked.ok()) {
+      return Error{cannot_secure_text(address, asked.error().message),
+                   asked.error().kind};
+    }
+  }
+  Result<Nonce> nonce = draw_nonce();
+  if (!nonce.ok())
+    return Error{cannot_secure_text(address, nonce.error().message)};
+  std::optional<Admission> admitted;
+  bool compare = false;
   Result<secure::SecureChannel> channel = secure::initiate(
       tcp, secure.device.key,
-      {reinterpret_cast<const std::uint8_t*>(card.data()), card.size()},
-      [&](const secure::Peer& peer) -> Status {
-        Result<Authenticated> admitted = admit_peer(
-            secure.device, peer, format_address(to), secure.expected);
-        if (!admitted.ok()) return std::move(admitted).error();
-        receiver = std::move(admitted).value();
-        return {};
-      });
+      [&](const secure::Peer& peer) -> Result<secure::Buffer> {
+        Result<Admission> admission =
+            admit_peer(secure.device, peer, address, secure.expected);
+        if (!admission.ok()) return std::move(admission).error();
+        admitted.emplace(std::move(admission).value());
+        compare = secure.verify || admitted->card.verify;
+        if (compare && !admitted->card.commit) {
+          return Error{admitted->peer.name + " cannot compare codes",
+                       ErrorKind::refused};
+        }
+        if (!compare) pin(*admitted, false);
+        DeviceCard card = card_of(secure.device);
+        card.verify = secure.verify;
+        if (compare) card.nonce = *nonce;
+        const std::string text = device_card(card);
+        return secure::Buffer(text.begin(), text.end());
+      },
+      secure.ask_first);
   if (!channel.ok()) {
-    return Error{
-        cannot_secure_text(format_address(to), channel.error().message)};
+    return Error{cannot_secure_text(address, channel.error().message),
+                 channel.error().kind};
   }
-  events.secured(*receiver);
+  events.secured(admitted->peer);
+  if (compare) {
+    Status compared =
+        compare_codes(*channel, *admitted, secure::Role::initiator, *nonce,
+                      [&](std::string_view code) {
+                        return events.confirm_code(admitted->peer, code);
+                      });
+    if (!compared.ok()) {
+      return Error{cannot_secure_text(address, compared.error().message),
+                   compared.error().kind};
+    }
+  }
   return channel;
 }
 
@@ -475,8 +529,13 @@ Status run_sender(const SocketAddress& to, const Offer& offer,
   platform::Connection* link = &tcp;
   if (secure) {
     Result<secure::SecureChannel> opened =
-        open_channel(tcp, to, *secure, events);
-    if (!opened.ok()) return std::move(opened).error();
+        open_channel(tcp, to, offer, *secure, events);
+    if (!opened.ok()) {
+      if (secure->unavailable && opened.error().kind != ErrorKind::refused) {
+        *secure->unavailable = true;
+      }
+      return std::move(opened).error();
+    }
     channel.emplace(std::move(opened).value());
     link = &*channel;
   }

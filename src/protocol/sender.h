@@ -70,14 +70,31 @@ class SenderEvents {
   virtual void token(std::string /*token*/, std::uint64_t /*next_files*/) {}
   // The secure channel authenticated the receiving device.
   virtual void secured(const Authenticated& /*receiver*/) {}
+  // Shows the code to compare with the receiver's; true when the user
+  // confirmed it.
+  virtual bool confirm_code(const Authenticated& /*receiver*/,
+                            std::string_view /*code*/) {
+    return false;
+  }
 };
 
 // How a send goes over the secure channel: as `device`, to a receiver
 // that, when new to this device, must hold `expected` (the key its beacon
-// announced, or that of the device pinned at its address).
+// announced, or that of the device pinned at its address). With
+// `verify`, the users compare a code before anything is offered. With
+// `ask_first`, an offer that lists nothing asks the receiver whether it
+// takes the channel; one that does not closes it unanswered (as the
+// shared protocol has it).
 struct SecureSend {
   const LocalDevice& device;
   std::optional<secure::Key> expected;
+  bool verify = false;
+  bool ask_first = false;
+  // Set when the channel could not be had, nothing having gone: the
+  // receiver does not take it, or the handshake failed (but not because
+  // either side refused the other).
+  bool* not_taken = nullptr;
+  bool* unavailable = nullptr;
 };
 inline std::string cannot_secure_text(std::string_view address,
                                       std::string_view reason) {

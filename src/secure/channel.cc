@@ -91,7 +91,7 @@ Result<SecureChannel> SecureChannel::over(TcpStream& tcp,
   Result<SealingKey> receive = SealingKey::make(transport.receive.key());
   if (!receive.ok()) return receive.error();
   SecureChannel channel(tcp, std::move(send).value(),
-                        std::move(receive).value());
+                        std::move(receive).value(), transport.handshake_hash);
   // The output grows as far as writes take it: a receiver's stays small.
   channel.m_in.resize(IN_CAPACITY);
   return channel;
@@ -328,7 +328,7 @@ Result<std::size_t> SecureChannel::read_available(Bytes buffer) {
 }
 
 Result<SecureChannel> initiate(TcpStream& tcp, const KeyPair& local,
-                               ConstBytes payload, const PeerCheck& check) {
+                               const ReplyTo& reply, bool preamble_read) {
   const Clock::time_point deadline = Clock::now() + HANDSHAKE_LIMIT;
   Result<Handshake> started =
       Handshake::start(Pattern::xx, Role::initiator, PREAMBLE, local);
@@ -336,15 +336,17 @@ Result<SecureChannel> initiate(TcpStream& tcp, const KeyPair& local,
   Handshake& handshake = *started;
   Result<Buffer> first = handshake.write_message({});
   if (!first.ok()) return handshake_failed(first.error().message);
-  RETURN_IF_ERROR(write_message(tcp, *first, PREAMBLE));
+  RETURN_IF_ERROR(write_message(
+      tcp, *first, preamble_read ? ConstBytes() : ConstBytes(PREAMBLE)));
 
   Result<Buffer> second = read_message(tcp, deadline);
   if (!second.ok()) return second.error();
   Result<Peer> peer = peer_of(handshake, handshake.read_message(*second));
   if (!peer.ok()) return peer.error();
-  RETURN_IF_ERROR(check(*peer));
+  Result<Buffer> payload = reply(*peer);
+  if (!payload.ok()) return payload.error();
 
-  Result<Buffer> third = handshake.write_message(payload);
+  Result<Buffer> third = handshake.write_message(*payload);
   if (!third.ok()) return handshake_failed(third.error().message);
   RETURN_IF_ERROR(write_message(tcp, *third, {}));
   return channel_of(tcp, handshake);

@@ -51,6 +51,9 @@ struct Peer {
 // Decides whether to go on with `peer`: a failure ends the handshake with
 // its text, before this side's identity is sent where it has not been yet.
 using PeerCheck = std::function<Status(const Peer& peer)>;
+// The initiator's check, which also gives what its last message carries:
+// that may depend on what the responder's said.
+using ReplyTo = std::function<Result<Buffer>(const Peer& peer)>;
 
 // The records of an authenticated connection, read and written as one
 // stream of bytes. Writes gather into records until a write that has no
@@ -81,13 +84,19 @@ class SecureChannel final : public platform::Connection {
     m_tcp->set_spin(spin);
   }
   platform::TcpStream& socket() override { return *m_tcp; }
+  // The same on both ends of one handshake, and on no other.
+  const Hash& handshake_hash() const { return m_handshake_hash; }
 
   // Sends what is gathered and the closing record; later writes fail.
   void close();
 
  private:
-  SecureChannel(platform::TcpStream& tcp, SealingKey send, SealingKey receive)
-      : m_tcp(&tcp), m_send(std::move(send)), m_receive(std::move(receive)) {}
+  SecureChannel(platform::TcpStream& tcp, SealingKey send, SealingKey receive,
+                const Hash& handshake_hash)
+      : m_tcp(&tcp),
+        m_send(std::move(send)),
+        m_receive(std::move(receive)),
+        m_handshake_hash(handshake_hash) {}
 
   // Seals the gathered payload into a record of `type` behind the others.
   Status seal(std::uint8_t type);
@@ -110,6 +119,7 @@ class SecureChannel final : public platform::Connection {
 
   platform::TcpStream* m_tcp;
   SealingKey m_send, m_receive;
+  Hash m_handshake_hash;
   std::uint64_t m_send_nonce = 0, m_receive_nonce = 0;
   // Out: sealed records, then the payload being gathered at its end.
   Buffer m_out;
@@ -127,9 +137,13 @@ class SecureChannel final : public platform::Connection {
 };
 
 // The initiator's side: writes the preamble, then the handshake, sending
-// `payload` in its last message once `check` took the responder.
+// in its last message what `reply` gives once it took the responder.
+// `preamble_read`: the responder sent the preamble already (answering an
+// offer that asked for the channel); the handshake's first message goes
+// alone.
 Result<SecureChannel> initiate(platform::TcpStream& tcp, const KeyPair& local,
-                               ConstBytes payload, const PeerCheck& check);
+                               const ReplyTo& reply,
+                               bool preamble_read = false);
 // The responder's side, the preamble already read: sends `payload` in its
 // message, then hands the initiator to `check`.
 Result<SecureChannel> respond(platform::TcpStream& tcp, const KeyPair& local,

@@ -247,13 +247,12 @@ TEST(SecureChannel, HandshakeCarriesEachSidesCardAndLetsEitherRefuse) {
                                 }));
       if (!responded->ok()) pair->second.close();
     });
-    Result<SecureChannel> initiated =
-        initiate(pair->first, initiator_key, bytes_of("initiator"),
-                 [&](const Peer& peer) -> Status {
-                   seen_by_initiator = peer;
-                   if (c.initiator_refuses) return Error{"no"};
-                   return {};
-                 });
+    Result<SecureChannel> initiated = initiate(
+        pair->first, initiator_key, [&](const Peer& peer) -> Result<Buffer> {
+          seen_by_initiator = peer;
+          if (c.initiator_refuses) return Error{"no"};
+          return bytes_of("initiator");
+        });
     if (!initiated.ok()) pair->first.close();
     responder.join();
     ASSERT_TRUE(seen_by_initiator);
