@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <regex>
+#include <thread>
+
 #include "test_util.h"
 
 namespace burrowlink {
@@ -131,6 +135,112 @@ TEST(SecureLink, TheKnownDevicesFileTakesItsLastLineForEachDevice) {
       admit_peer(local, peer(2, R"({"id":"bob","name":"B"})"), {}, {}).ok());
   EXPECT_FALSE(
       admit_peer(local, peer(3, R"({"id":"bob","name":"B"})"), {}, {}).ok());
+}
+
+// Both sides of a connection that compares codes, the responder's nonce
+// revealed as `revealed` (it committed to another in the bad row), each
+// user answering as told. Only a device both users confirmed is pinned,
+// and as verified.
+TEST(SecureLink, CodesAreComparedOnlyAfterTheResponderCommitted) {
+  struct Case {
+    const char* what;
+    bool initiator_says_yes, responder_says_yes;
+    bool reveal_another;  // a responder choosing after seeing the other's
+    std::string initiator_error, responder_error;  // empty: confirmed
+  };
+  const Case cases[] = {
+      {"both users confirm", true, true, false, "", ""},
+      {"the sending user does not", false, true, false, "were not confirmed",
+       "Alice did not confirm"},
+      {"the receiving user does not", true, false, false, "Bob did not confirm",
+       "were not confirmed"},
+      {"a responder that reveals another number than it committed to", true,
+       true, true, "Bob revealed another number than it committed to",
+       "Alice did not confirm"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScopedTempDir alice_home, bob_home;
+    const LocalDevice alice{key_pair(1), "alice-id", "Alice",
+                            alice_home.path()};
+    const LocalDevice bob{key_pair(2), "bob-id", "Bob", bob_home.path()};
+    auto pair = platform::TcpStream::pair();
+    ASSERT_TRUE(pair.ok());
+    const Nonce alice_nonce = *draw_nonce(), committed = *draw_nonce();
+    const Nonce revealed = c.reveal_another ? *draw_nonce() : committed;
+    std::string alice_code, bob_code;
+    Status bob_result;
+    std::thread responder([&] {
+      std::array<std::uint8_t, 4> preamble{};
+      ASSERT_TRUE(pair->second.read_exact(preamble).ok());
+      DeviceCard card = card_of(bob);
+      card.commit = commitment_to(committed);
+      const std::string text = device_card(card);
+      std::optional<Admission> admitted;
+      Result<secure::SecureChannel> channel = secure::respond(
+          pair->second, bob.key,
+          {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()},
+          [&](const secure::Peer& peer) -> Status {
+            Result<Admission> admission = admit_peer(bob, peer, {}, {});
+            if (admission.ok()) admitted.emplace(std::move(admission).value());
+            return {};
+          });
+      ASSERT_TRUE(channel.ok() && admitted);
+      bob_result = compare_codes(*channel, *admitted, secure::Role::responder,
+                                 revealed, [&](std::string_view code) {
+                                   bob_code = code;
+                                   return c.responder_says_yes;
+                                 });
+    });
+    std::optional<Admission> admitted;
+    Result<secure::SecureChannel> channel = secure::initiate(
+        pair->first, alice.key,
+        [&](const secure::Peer& peer) -> Result<secure::Buffer> {
+          Result<Admission> admission =
+              admit_peer(alice, peer, "10.0.0.2:45455", {});
+          if (!admission.ok()) return std::move(admission).error();
+          admitted.emplace(std::move(admission).value());
+          DeviceCard card = card_of(alice);
+          card.verify = true;
+          card.nonce = alice_nonce;
+          const std::string text = device_card(card);
+          return secure::Buffer(text.begin(), text.end());
+        });
+    ASSERT_TRUE(channel.ok() && admitted);
+    Status alice_result =
+        compare_codes(*channel, *admitted, secure::Role::initiator, alice_nonce,
+                      [&](std::string_view code) {
+                        alice_code = code;
+                        return c.initiator_says_yes;
+                      });
+    if (!alice_result.ok()) channel->close();
+    responder.join();
+    for (auto [result, expected] :
+         {std::pair{&alice_result, &c.initiator_error},
+          {&bob_result, &c.responder_error}}) {
+      if (expected->empty()) {
+        EXPECT_TRUE(result->ok()) << result->error().message;
+      } else {
+        ASSERT_FALSE(result->ok());
+        EXPECT_NE(std::string::npos, result->error().message.find(*expected))
+            << result->error().message;
+      }
+    }
+    if (!c.reveal_another) {
+      EXPECT_EQ(alice_code, bob_code);
+      EXPECT_TRUE(std::regex_match(alice_code, std::regex("[0-9]{3} [0-9]{3}")))
+          << alice_code;
+    }
+    const bool confirmed = c.initiator_error.empty();
+    const KnownDevices alice_pins = KnownDevices::load(alice.known_folder);
+    const KnownDevices bob_pins = KnownDevices::load(bob.known_folder);
+    EXPECT_EQ(confirmed, alice_pins.find("bob-id") != nullptr);
+    EXPECT_EQ(confirmed, bob_pins.find("alice-id") != nullptr);
+    if (confirmed) {
+      EXPECT_TRUE(alice_pins.find("bob-id")->verified);
+      EXPECT_TRUE(bob_pins.find("alice-id")->verified);
+    }
+  }
 }
 
 }  // namespace
