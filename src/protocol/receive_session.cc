@@ -143,7 +143,11 @@ Status ReceiveSession::serve(std::uint8_t first) {
 
 std::optional<secure::Key> ReceiveSession::pinned_key(
     const Offer& offer) const {
-  if (m_secured || !m_settings.device || !offer.from_id) return std::nullopt;
+  // An offer that lists nothing gets no answer anyway.
+  if (m_secured || !m_settings.device || !offer.from_id ||
+      (!offer.text && offer.files.empty())) {
+    return std::nullopt;
+  }
   const KnownDevices known =
       KnownDevices::load(m_settings.device->known_folder);
   const KnownDevice* pinned = known.find(*offer.from_id);

@@ -442,10 +442,17 @@ Status ask_for_channel(platform::TcpStream& tcp, const Offer& offer,
   ask.extensions->stream = STREAM_VERSION;
   ask.extensions->secure = SECURE_VERSION;
   RETURN_IF_ERROR(write_offer(tcp, ask));
+  // As long as an offer's answer: a receiver serves one sender at a time.
   std::array<std::uint8_t, secure::PREAMBLE.size()> answer{};
-  RETURN_IF_ERROR(tcp.set_read_timeout(secure::HANDSHAKE_LIMIT));
+  RETURN_IF_ERROR(tcp.set_read_timeout(ANSWER_TIMEOUT));
   Status read = tcp.read_exact(answer, platform::Expect::reply);
   if (read.ok() && answer == secure::PREAMBLE) return {};
+  // Only a close is the answer of a receiver without the channel.
+  if (!read.ok() && read.error().kind == ErrorKind::timed_out) {
+    return Error{"no answer to the question for the channel: " +
+                     read.error().message,
+                 ErrorKind::timed_out};
+  }
   if (secure.not_taken) *secure.not_taken = true;
   return Error{read.ok() ? "it answered the question for the channel with "
                            "something else"
@@ -478,6 +485,12 @@ Result<secure::SecureChannel> open_channel(platform::TcpStream& tcp,
             admit_peer(secure.device, peer, address, secure.expected);
         if (!admission.ok()) return std::move(admission).error();
         admitted.emplace(std::move(admission).value());
+        if (secure.expected_id && admitted->peer.id != *secure.expected_id) {
+          return Error{admitted->peer.name +
+                           " is not the device whose beacon was heard there, "
+                           "so the connection was refused",
+                       ErrorKind::refused};
+        }
         compare = secure.verify || admitted->card.verify;
         if (compare && !admitted->card.commit) {
           return Error{admitted->peer.name + " cannot compare codes",

@@ -88,6 +88,8 @@ class SenderEvents {
 struct SecureSend {
   const LocalDevice& device;
   std::optional<secure::Key> expected;
+  // The id its beacon announced, which its handshake must carry.
+  std::optional<DeviceId> expected_id;
   bool verify = false;
   bool ask_first = false;
   // Set when the channel could not be had, nothing having gone: the
