@@ -32,7 +32,8 @@ void relay_between(secure::SecureChannel& a, secure::SecureChannel& b) {
       secure::SecureChannel& to = side == 0 ? b : a;
       if (!open[side]) continue;
       Result<std::size_t> got = from.read_available(buffer);
-      if (!got.ok() || (*got > 0 && !to.write_all({buffer.data(), *got}).ok())) {
+      if (!got.ok() ||
+          (*got > 0 && !to.write_all({buffer.data(), *got}).ok())) {
         open[side] = false;
         to.close();
       }
@@ -56,7 +57,8 @@ void play_man_in_the_middle(platform::TcpListener& listener, int target_port) {
       {reinterpret_cast<std::uint8_t*>(question.data()), question.size()}));
   ASSERT_OK(from->write_all(secure::PREAMBLE));
   Result<TcpStream> to = TcpStream::connect(
-      SocketAddress::v4({127, 0, 0, 1}, static_cast<std::uint16_t>(target_port)),
+      SocketAddress::v4({127, 0, 0, 1},
+                        static_cast<std::uint16_t>(target_port)),
       5s);
   ASSERT_OK(to);
   const Nonce to_sender = *draw_nonce(), to_receiver = *draw_nonce();
@@ -126,15 +128,21 @@ TEST_P(TrustTest, ACodeUnmasksAManInTheMiddleAtFirstContact) {
                          Row{"codes, someone between", true, true},
                          Row{"no codes, someone between", true, false}}) {
     SCOPED_TRACE(row.what);
-    for (const auto& [side, home] : {std::pair{&sending, "home-s"},
-                                     {&receiving, "home-r"}}) {
+    for (const auto& [side, home] :
+         {std::pair{&sending, "home-s"}, {&receiving, "home-r"}}) {
       std::filesystem::remove(side->flavour().home_file(
           work.file(home), ".burrowlink-cli-known-devices"));
     }
     std::filesystem::remove(inbox + "/a.txt");
-    std::vector<std::string> receive_args{
-        "receive", "--yes",  "--once",  "--dir", receiving.flavour().path(inbox),
-        "--name",  "Inbox", "--port", std::to_string(port)};
+    std::vector<std::string> receive_args{"receive",
+                                          "--yes",
+                                          "--once",
+                                          "--dir",
+                                          receiving.flavour().path(inbox),
+                                          "--name",
+                                          "Inbox",
+                                          "--port",
+                                          std::to_string(port)};
     std::vector<std::string> send_args{"send", source("a.txt", "secret")};
     if (row.verify) {
       receive_args.push_back("--verify");
@@ -174,8 +182,8 @@ TEST_P(TrustTest, ACodeUnmasksAManInTheMiddleAtFirstContact) {
       EXPECT_EQ("secret", read_whole(inbox + "/a.txt"));
       std::filesystem::remove(inbox + "/a.txt");
       auto again = receiver("Inbox");
-      ToolResult direct = sender_to(
-          *again, {source("b.txt", "more"), "--to", to(port)});
+      ToolResult direct =
+          sender_to(*again, {source("b.txt", "more"), "--to", to(port)});
       again->finish(20s);
       EXPECT_EQ(1, direct.status);
       EXPECT_NE(std::string::npos,
@@ -237,19 +245,20 @@ TEST_P(TrustTest, NothingGoesInClearToOrFromADeviceMetSecurely) {
 
   // Its beacon without a key: it runs with the extensions off.
   std::vector<std::string> plain_args{
-      "receive", "--yes", "--dir",  receiving.flavour().path(inbox),
+      "receive", "--yes",    "--dir",  receiving.flavour().path(inbox),
       "--name",  "Far side", "--port", std::to_string(port)};
   ToolOptions plain = options(receiving, "home-r", plain_args);
   plain.env.push_back({"BURROWLINK_NO_EXTENSIONS", "1"});
   auto keyless = std::make_unique<ToolProcess>(plain);
   ASSERT_TRUE(keyless->wait_for_err("Ready to receive", 20s));
-  ToolResult refused = sender_to(*keyless, {source("b.txt", "second"), "--to",
-                                            "Far side"});
+  ToolResult refused =
+      sender_to(*keyless, {source("b.txt", "second"), "--to", "Far side"});
   EXPECT_EQ(1, refused.status);
   EXPECT_NE(std::string::npos, refused.err.find("nothing goes in clear"))
       << refused.err;
   ToolResult allowed = sender_to(
-      *keyless, {source("b.txt", "second"), "--allow-clear", "--to", "Far side"});
+      *keyless,
+      {source("b.txt", "second"), "--allow-clear", "--to", "Far side"});
   EXPECT_EQ(0, allowed.status) << allowed.err;
   EXPECT_TRUE(keyless->wait_for_out("Received ", 20s)) << keyless->out();
   keyless->kill(SIGTERM);
@@ -266,17 +275,17 @@ TEST_P(TrustTest, NothingGoesInClearToOrFromADeviceMetSecurely) {
                          Row{{"--allow-clear", "--yes"}, "n\n", false},
                          Row{{"--allow-clear", "--yes"}, "y\n", true}}) {
     SCOPED_TRACE(::testing::PrintToString(row.options) + row.input);
-    std::vector<std::string> args{"receive", "--once", "--dir",
-                                  receiving.flavour().path(inbox), "--port",
-                                  std::to_string(port)};
+    std::vector<std::string> args{"receive", "--once",
+                                  "--dir",   receiving.flavour().path(inbox),
+                                  "--port",  std::to_string(port)};
     args.insert(args.end(), row.options.begin(), row.options.end());
     ToolOptions asked = options(receiving, "home-r", args);
     asked.input = row.input;
     ToolProcess receiving_process(asked);
     ASSERT_TRUE(receiving_process.wait_for_err("Ready to receive", 20s));
-    ToolOptions clear = options(sending, "home-s",
-                                {"send", source("c.txt", "clear"), "--to",
-                                 to(port)});
+    ToolOptions clear =
+        options(sending, "home-s",
+                {"send", source("c.txt", "clear"), "--to", to(port)});
     clear.env.push_back({"BURROWLINK_NO_EXTENSIONS", "1"});
     ToolResult sent = run_tool(clear);
     ToolResult got = receiving_process.finish(20s);
@@ -287,7 +296,8 @@ TEST_P(TrustTest, NothingGoesInClearToOrFromADeviceMetSecurely) {
         << got.err;
     if (!may_ask) {
       EXPECT_NE(std::string::npos,
-                got.err.find("refused an offer in clear from ")) << got.err;
+                got.err.find("refused an offer in clear from "))
+          << got.err;
     }
     std::filesystem::remove(inbox + "/c.txt");
   }

@@ -441,9 +441,8 @@ CommandResult send_to(const SendRequest& request, const SendList& sources,
   // A device new to us must hold the key its beacon announced, or that of
   // the device pinned at this address.
   bool not_taken = false, unavailable = false;
-  SecureSend secure_send{*device,       announced_key, std::nullopt,
-                         request.verify, ask_first,     &not_taken,
-                         &unavailable};
+  SecureSend secure_send{*device,   announced_key, std::nullopt, request.verify,
+                         ask_first, &not_taken,    &unavailable};
   if (!announced_key && pinned_here) secure_send.expected = pinned_here->key;
   // Found by name, it must be the device whose beacon was heard.
   if (!announced.id.empty()) secure_send.expected_id = announced.id;

@@ -449,9 +449,9 @@ Status ask_for_channel(platform::TcpStream& tcp, const Offer& offer,
   if (read.ok() && answer == secure::PREAMBLE) return {};
   // Only a close is the answer of a receiver without the channel.
   if (!read.ok() && read.error().kind == ErrorKind::timed_out) {
-    return Error{"no answer to the question for the channel: " +
-                     read.error().message,
-                 ErrorKind::timed_out};
+    return Error{
+        "no answer to the question for the channel: " + read.error().message,
+        ErrorKind::timed_out};
   }
   if (secure.not_taken) *secure.not_taken = true;
   return Error{read.ok() ? "it answered the question for the channel with "
