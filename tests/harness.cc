@@ -437,6 +437,8 @@ Result<Offered> accept_offer(platform::TcpListener& listener,
 }
 
 void make_clear_only(const ToolFlavour& flavour, const std::string& home) {
+  // The file goes in the prefix's user folder, which is made with it.
+  if (flavour.windows) wine_prefix(home);
   write_whole(flavour.home_file(home, ".burrowlink-cli-key"), "no key\n");
 }
 

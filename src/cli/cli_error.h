@@ -43,6 +43,9 @@ inline constexpr std::string_view NO_FOLDERS_WITHOUT_EXTENSIONS_TEXT =
 inline constexpr std::string_view NO_SECURE_WITHOUT_EXTENSIONS_TEXT =
     "--secure and --verify cannot be used with BURROWLINK_NO_EXTENSIONS set: "
     "the shared protocol is clear";
+inline constexpr std::string_view NO_VERIFY_WITHOUT_EXTENSIONS_TEXT =
+    "--verify cannot be used with BURROWLINK_NO_EXTENSIONS set: the shared "
+    "protocol is clear";
 inline constexpr std::string_view CLEAR_AND_SECURE_TEXT =
     "--allow-clear cannot be used with --secure or --verify, which require "
     "the secure channel";

@@ -9,14 +9,17 @@
 
 namespace burrowlink::commands {
 
-bool confirm_code_at_console(std::string_view name, std::string_view code) {
+bool confirm_code_at_console(std::string_view name, std::string_view code,
+                             bool asked_here) {
   using console::Stream;
-  const bool closed = platform::input_is_closed();
+  const bool closed = platform::input_is_closed() ||
+                      (!asked_here && !platform::input_is_terminal());
   // A key pressed before the code showed must not answer for it.
   if (!closed && platform::input_is_terminal()) platform::discard_typed_input();
   console::print(Stream::err, "Verification code: " + std::string(code) +
                                   "\nDoes " + console::peer(Stream::err, name) +
-                                  " show the same code? [y/N] ");
+                                  " show the same code (answer n if it "
+                                  "shows none)? [y/N] ");
   console::flush();
   if (closed) {
     console::print(Stream::err, "\n");

@@ -7,7 +7,10 @@
 namespace burrowlink::commands {
 
 // Shows `code` and asks whether the device `name` shows the same: true
-// for "y" or "yes" in any case. Input that is closed answers no.
-bool confirm_code_at_console(std::string_view name, std::string_view code);
+// for "y" or "yes" in any case. Input that is closed answers no; so does
+// input that is no terminal when the peer alone asked for codes: a script
+// answering offers must not vouch for a device.
+bool confirm_code_at_console(std::string_view name, std::string_view code,
+                             bool asked_here);
 
 }  // namespace burrowlink::commands

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "test_util.h"
+
 namespace burrowlink::commands {
 namespace {
 
@@ -37,6 +39,39 @@ TEST(ListLine, PadsWhatATerminalIsShown) {
   std::string escaped;
   for (int i = 0; i < 10; ++i) escaped += "\\x07";
   EXPECT_EQ(line_for(std::string(10, '\a'), true), escaped + ADDRESS);
+}
+
+// What the pins make of a device heard: its key announced or not, pinned
+// under its id with that key or another, its code compared or not.
+TEST(ListLine, SaysWhatThePinsMakeOfEachDevice) {
+  testing::ScopedTempDir home;
+  const std::string key(64, 'a'), other(64, 'b');
+  KnownDevice pinned{"pinned", {}, "P", 1, 1, ""};
+  pinned.key.fill(0xaa);
+  KnownDevice verified = pinned;
+  verified.id = "verified";
+  verified.verified = true;
+  KnownDevices known = KnownDevices::load(home.path());
+  ASSERT_TRUE(known.remember(pinned).ok());
+  ASSERT_TRUE(known.remember(verified).ok());
+  known = KnownDevices::load(home.path());
+  const struct {
+    const char* id;
+    std::string key;
+    std::string_view trust;
+  } rows[] = {{"stranger", "", ""},          {"stranger", key, "new"},
+              {"pinned", key, "known"},      {"pinned", "", "known"},
+              {"verified", key, "verified"}, {"pinned", other, "key changed"}};
+  for (const auto& row : rows) {
+    Device device{"Name", row.id, SocketAddress::v4({10, 0, 0, 2}, 45455),
+                  row.key};
+    EXPECT_EQ(row.trust, trust_of(device, known)) << row.id << " " << row.key;
+  }
+  EXPECT_EQ("Bob" + std::string(25, ' ') +
+                ADDRESS.substr(0, ADDRESS.size() - 1) + "  new\n",
+            device_line(Device{"Bob", "id",
+                               SocketAddress::v4({192, 168, 1, 20}, 45455)},
+                        false, "new"));
 }
 
 }  // namespace

@@ -149,9 +149,9 @@ class ConsoleReceiver : public ReceiverEvents {
   void probed() override { m_probed = true; }
   // The connection only asked for the channel, and was closed.
   bool was_probe() const { return m_probed; }
-  bool confirm_code(const Authenticated& sender,
-                    std::string_view code) override {
-    return confirm_code_at_console(sender.name, code);
+  bool confirm_code(const Authenticated& sender, std::string_view code,
+                    bool asked_here) override {
+    return confirm_code_at_console(sender.name, code, asked_here);
   }
   void offered(const Incoming& incoming) override {
     m_sender = incoming.sender;
@@ -361,7 +361,7 @@ CommandResult receive(Args args) {
   settings.allow_clear = take_flag(args, "--allow-clear");
   settings.extensions = !extensions_turned_off();
   if (settings.verify && !settings.extensions) {
-    return CliError{std::string(NO_SECURE_WITHOUT_EXTENSIONS_TEXT)};
+    return CliError{std::string(NO_VERIFY_WITHOUT_EXTENSIONS_TEXT)};
   }
   const std::string name = device_name(take_option(args, "--name"));
   std::uint16_t requested = TRANSFER_PORT;

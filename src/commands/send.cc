@@ -198,9 +198,9 @@ class SendReport final : public SenderEvents {
         Stream::err,
         console::peer(Stream::err, secured_text("to", receiver)) + "\n");
   }
-  bool confirm_code(const Authenticated& receiver,
-                    std::string_view code) override {
-    return confirm_code_at_console(receiver.name, code);
+  bool confirm_code(const Authenticated& receiver, std::string_view code,
+                    bool asked_here) override {
+    return confirm_code_at_console(receiver.name, code, asked_here);
   }
   // The secure channel came up for some part of the send.
   bool secured() const { return m_secured; }
@@ -415,22 +415,26 @@ CommandResult send_to(const SendRequest& request, const SendList& sources,
   const KnownDevice* pinned_id =
       announced.id.empty() ? nullptr : known.find(announced.id);
   const KnownDevice* pinned_here = known.find_at(address);
+  // A beacon under a name met securely, but another id and no key, may be
+  // someone posing as that device: it gets the channel, or nothing.
+  const KnownDevice* pinned_name =
+      announced.id.empty() ? nullptr : known.find_named(announced.name);
   std::optional<secure::Key> announced_key;
   if (secure::Key key{}; text::from_hex(announced.key, key)) {
     announced_key = key;
   }
-  const bool met_securely = pinned_id || pinned_here;
+  const bool met_securely = pinned_id || pinned_here || pinned_name;
   const bool known_secure = announced_key || met_securely;
   // Reached by address alone, a receiver is asked whether it takes the
   // channel; one that does not is sent to in clear.
-  const bool ask_first = !known_secure && announced.id.empty();
-  if (!known_secure && !ask_first && !request.secure && !request.verify) {
+  const bool required = request.secure || request.verify;
+  const bool ask_first = !known_secure && announced.id.empty() && !required;
+  if (!known_secure && !ask_first && !required) {
     say_clear(address + " takes no secure connection");
     return offer_all(request, sources, target, nullptr);
   }
   Result<LocalDevice> device =
       load_local_device(load_device_id(), request.name);
-  const bool required = request.secure || request.verify;
   if (!device.ok()) {
     if (ask_first && !required) {
       say_clear("this device has no key: " + device.error().message);

@@ -175,6 +175,14 @@ const KnownDevice* KnownDevices::find_at(std::string_view address) const {
   return latest;
 }
 
+const KnownDevice* KnownDevices::find_named(std::string_view name) const {
+  const std::string wanted = text::to_lower(name);
+  for (const KnownDevice& device : m_devices) {
+    if (text::to_lower(device.name) == wanted) return &device;
+  }
+  return nullptr;
+}
+
 Status KnownDevices::remember(const KnownDevice& device) {
   KnownDevice* same = find_mutable(device.id);
   if (m_full ||

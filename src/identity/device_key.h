@@ -60,6 +60,8 @@ class KnownDevices {
   bool full() const { return m_full; }
   // The device last reached at `address`, the latest when several were.
   const KnownDevice* find_at(std::string_view address) const;
+  // A device of that display name, ignoring case.
+  const KnownDevice* find_named(std::string_view name) const;
   // Notes `device` (appending its line), unless only its last sighting
   // moved, and by less than a day: the file grows by contacts that tell
   // something.

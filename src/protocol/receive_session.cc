@@ -87,6 +87,15 @@ Status ReceiveSession::serve(std::uint8_t first) {
     return m_stream.write_all(secure::PREAMBLE);
   }
   if (asks_channel) m_events.probed();
+  if (!m_secured && m_settings.verify && (offer.text || !offer.files.empty())) {
+    const std::uint8_t byte = ANSWER_DECLINE;
+    (void)m_stream.write_all({&byte, 1});
+    return Error{
+        "refused an offer in clear from " +
+            std::string(text::first_scalars(offer.from, DEVICE_NAME_MAX)) +
+            ": with --verify, offers come over the secure channel only",
+        ErrorKind::invalid_data};
+  }
   const std::optional<secure::Key> pinned = pinned_key(offer);
   if (pinned && !m_settings.allow_clear) {
     const std::uint8_t byte = ANSWER_DECLINE;
@@ -256,8 +265,8 @@ Status serve_secure(platform::TcpStream& tcp, const ReceiverSettings& settings,
   if (compare) {
     RETURN_IF_ERROR(compare_codes(*channel, *admitted, secure::Role::responder,
                                   *nonce, [&](std::string_view code) {
-                                    return events.confirm_code(admitted->peer,
-                                                               code);
+                                    return events.confirm_code(
+                                        admitted->peer, code, settings.verify);
                                   }));
   }
   Result<std::uint8_t> first = read_first_byte(*channel);

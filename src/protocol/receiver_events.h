@@ -51,9 +51,9 @@ class ReceiverEvents {
  public:
   virtual ~ReceiverEvents() = default;
   // Shows the code to compare with the sender's; true when the user
-  // confirmed it.
+  // confirmed it. `asked_here`: this side's user asked for codes.
   virtual bool confirm_code(const Authenticated& /*sender*/,
-                            std::string_view /*code*/) {
+                            std::string_view /*code*/, bool /*asked_here*/) {
     return false;
   }
   // The connection only asked for the secure channel, which this receiver

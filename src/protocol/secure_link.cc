@@ -69,7 +69,7 @@ std::string verification_code(const secure::Hash& handshake_hash,
   input.insert(input.end(), initiator.begin(), initiator.end());
   input.insert(input.end(), responder.begin(), responder.end());
   Result<secure::Hash> hash = secure::sha256(bytes_of(CODE_LABEL), input);
-  if (!hash.ok()) return "?";
+  if (!hash.ok()) return "";
   std::uint64_t value = 0;
   for (std::size_t i = 0; i < 8; ++i) value = value << 8 | (*hash)[i];
   std::string digits = std::to_string(value % 1'000'000);
@@ -217,7 +217,7 @@ Status compare_codes(secure::SecureChannel& channel, Admission& admission,
       role == secure::Role::initiator
           ? verification_code(channel.handshake_hash(), mine, theirs)
           : verification_code(channel.handshake_hash(), theirs, mine);
-  if (!ask(code)) {
+  if (code.empty() || !ask(code)) {
     return Error{
         "the codes were not confirmed, so the connection was ended "
         "and nothing was pinned",

@@ -49,7 +49,8 @@ Result<Nonce> draw_nonce();
 secure::Hash commitment_to(const Nonce& nonce);
 // The code both users compare: from the SHA-256 of "burrowlink code", the
 // handshake hash and both nonces, its first 8 bytes (big-endian) modulo
-// 1,000,000, as six digits in two groups ("042 917").
+// 1,000,000, as six digits in two groups ("042 917"); empty when the
+// digest cannot be had.
 std::string verification_code(const secure::Hash& handshake_hash,
                               const Nonce& initiator, const Nonce& responder);
 

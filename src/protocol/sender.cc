@@ -510,11 +510,11 @@ Result<secure::SecureChannel> open_channel(platform::TcpStream& tcp,
   }
   events.secured(admitted->peer);
   if (compare) {
-    Status compared =
-        compare_codes(*channel, *admitted, secure::Role::initiator, *nonce,
-                      [&](std::string_view code) {
-                        return events.confirm_code(admitted->peer, code);
-                      });
+    Status compared = compare_codes(
+        *channel, *admitted, secure::Role::initiator, *nonce,
+        [&](std::string_view code) {
+          return events.confirm_code(admitted->peer, code, secure.verify);
+        });
     if (!compared.ok()) {
       return Error{cannot_secure_text(address, compared.error().message),
                    compared.error().kind};

@@ -71,9 +71,9 @@ class SenderEvents {
   // The secure channel authenticated the receiving device.
   virtual void secured(const Authenticated& /*receiver*/) {}
   // Shows the code to compare with the receiver's; true when the user
-  // confirmed it.
+  // confirmed it. `asked_here`: this side's user asked for codes.
   virtual bool confirm_code(const Authenticated& /*receiver*/,
-                            std::string_view /*code*/) {
+                            std::string_view /*code*/, bool /*asked_here*/) {
     return false;
   }
 };
