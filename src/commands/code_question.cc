@@ -9,6 +9,12 @@
 
 namespace burrowlink::commands {
 
+bool is_yes(const std::optional<std::string>& line) {
+  if (!line || !text::is_valid_utf8(*line)) return false;
+  const std::string reply = text::to_lower(text::trim_white_space(*line));
+  return reply == "y" || reply == "yes";
+}
+
 bool confirm_code_at_console(std::string_view name, std::string_view code,
                              bool asked_here) {
   using console::Stream;
@@ -27,9 +33,7 @@ bool confirm_code_at_console(std::string_view name, std::string_view code,
   }
   const std::optional<std::string> line = platform::read_input_line();
   if (!line) console::print(Stream::err, "\n");
-  if (!line || !text::is_valid_utf8(*line)) return false;
-  const std::string reply = text::to_lower(text::trim_white_space(*line));
-  return reply == "y" || reply == "yes";
+  return is_yes(line);
 }
 
 }  // namespace burrowlink::commands

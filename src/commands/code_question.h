@@ -2,9 +2,15 @@
 
 // The question both users answer when their devices compare codes.
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace burrowlink::commands {
+
+// A line of input that says yes: "y" or "yes" in any case, around white
+// space.
+bool is_yes(const std::optional<std::string>& line);
 
 // Shows `code` and asks whether the device `name` shows the same: true
 // for "y" or "yes" in any case. Input that is closed answers no; so does

@@ -80,10 +80,7 @@ Decision ask_to_accept(std::string_view name, std::string_view summary,
   } else {
     line = platform::read_input_line();
   }
-  if (line && text::is_valid_utf8(*line)) {
-    std::string reply = text::to_lower(text::trim_white_space(*line));
-    if (reply == "y" || reply == "yes") return Decision::accept;
-  }
+  if (is_yes(line)) return Decision::accept;
   if (person) {
     // The answer's own line ended the question's, unless none was typed
     // (Ctrl+D).
