@@ -44,6 +44,8 @@ class ReceiveSession {
 
  private:
   Result<bool> decide(const Incoming& incoming);
+  // Declines the offer and fails with `why`.
+  Status refuse(std::string why);
   // A clear offer that claims `from_id`, a device pinned here.
   std::optional<secure::Key> pinned_key(const Offer& offer) const;
   Status answer(bool accepted, const HeldFiles& held);
@@ -87,22 +89,15 @@ Status ReceiveSession::serve(std::uint8_t first) {
     return m_stream.write_all(secure::PREAMBLE);
   }
   if (asks_channel) m_events.probed();
+  const std::string_view claimed =
+      text::first_scalars(offer.from, DEVICE_NAME_MAX);
   if (!m_secured && m_settings.verify && (offer.text || !offer.files.empty())) {
-    const std::uint8_t byte = ANSWER_DECLINE;
-    (void)m_stream.write_all({&byte, 1});
-    return Error{
-        "refused an offer in clear from " +
-            std::string(text::first_scalars(offer.from, DEVICE_NAME_MAX)) +
-            ": with --verify, offers come over the secure channel only",
-        ErrorKind::invalid_data};
+    return refuse("refused an offer in clear from " + std::string(claimed) +
+                  ": with --verify, offers come over the secure channel only");
   }
   const std::optional<secure::Key> pinned = pinned_key(offer);
   if (pinned && !m_settings.allow_clear) {
-    const std::uint8_t byte = ANSWER_DECLINE;
-    (void)m_stream.write_all({&byte, 1});
-    return Error{clear_from_secure_device_text(
-                     text::first_scalars(offer.from, DEVICE_NAME_MAX), *pinned),
-                 ErrorKind::invalid_data};
+    return refuse(clear_from_secure_device_text(claimed, *pinned));
   }
   m_streams = m_settings.extensions && !offer.text && offer.extensions &&
               offer.extensions->stream >= 1;
@@ -128,15 +123,13 @@ Status ReceiveSession::serve(std::uint8_t first) {
   m_resumes = m_streams && offer.extensions->resume >= 1 && offer.from_id;
   HeldFiles held;
   if (m_resumes) held = find_held_files(offer, m_store);
-  const Incoming incoming{
-      offer,
-      m_secured ? m_secured->name
-                : std::string(text::first_scalars(offer.from, DEVICE_NAME_MAX)),
-      m_from,
-      held_bytes(held),
-      m_stream.socket(),
-      m_secured,
-      pinned.has_value()};
+  const Incoming incoming{offer,
+                          m_secured ? m_secured->name : std::string(claimed),
+                          m_from,
+                          held_bytes(held),
+                          m_stream.socket(),
+                          m_secured,
+                          pinned.has_value()};
   Result<bool> accepted = decide(incoming);
   if (!accepted.ok()) return std::move(accepted).error();
   RETURN_IF_ERROR(answer(*accepted, held));
@@ -164,15 +157,23 @@ std::optional<secure::Key> ReceiveSession::pinned_key(
   return pinned->key;
 }
 
+Status ReceiveSession::refuse(std::string why) {
+  const std::uint8_t byte = ANSWER_DECLINE;
+  (void)m_stream.write_all({&byte, 1});
+  return Error{std::move(why), ErrorKind::invalid_data};
+}
+
 Result<bool> ReceiveSession::decide(const Incoming& incoming) {
   m_events.offered(incoming);
-  if (incoming.claims_secure_device) {
-    // Neither --yes nor a token takes it: the user decides.
-  } else if (m_continued) {
-    if (!m_settings.auto_accept) m_events.continued(incoming);
-    return true;
+  // Neither --yes nor a token takes an offer that claims a device met
+  // securely: the user decides.
+  if (!incoming.claims_secure_device) {
+    if (m_continued) {
+      if (!m_settings.auto_accept) m_events.continued(incoming);
+      return true;
+    }
+    if (m_settings.auto_accept) return true;
   }
-  if (m_settings.auto_accept && !incoming.claims_secure_device) return true;
   switch (m_events.ask(incoming)) {
     case Decision::accept:
       return true;
