@@ -429,14 +429,16 @@ CommandResult send_to(const SendRequest& request, const SendList& sources,
   // channel; one that does not is sent to in clear.
   const bool required = request.secure || request.verify;
   const bool ask_first = !known_secure && announced.id.empty() && !required;
-  if (!known_secure && !ask_first && !required) {
+  // Found by name, announcing no key and met nowhere: a device of the
+  // shared protocol.
+  if (!known_secure && !announced.id.empty() && !required) {
     say_clear(address + " takes no secure connection");
     return offer_all(request, sources, target, nullptr);
   }
   Result<LocalDevice> device =
       load_local_device(load_device_id(), request.name);
   if (!device.ok()) {
-    if (ask_first && !required) {
+    if (ask_first) {
       say_clear("this device has no key: " + device.error().message);
       return offer_all(request, sources, target, nullptr);
     }
